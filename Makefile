@@ -1,0 +1,57 @@
+# Front door of the project. `make test` builds everything and runs every suite;
+# `make demo` runs the live demo.
+BUILD ?= build
+BUILD_TYPE ?= RelWithDebInfo
+CMAKE_FLAGS ?=
+export TOLM_BUILD_DIR := $(abspath $(BUILD))
+
+.PHONY: all build test test-cpp test-sanitizers test-asan test-tsan test-python test-node \
+        bench-core bootstrap format clean
+
+all: build
+
+bootstrap:
+	bash scripts/bootstrap
+
+build:
+	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DTOLM_WERROR=ON $(CMAKE_FLAGS)
+	cmake --build $(BUILD)
+
+test: test-cpp test-sanitizers test-python test-node
+
+test-cpp: build
+	ctest --test-dir $(BUILD) --output-on-failure
+
+test-sanitizers: test-asan test-tsan
+
+test-asan:
+	cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTOLM_CORE_ONLY=ON \
+	      -DTOLM_WERROR=ON -DTOLM_SANITIZE=address,undefined
+	cmake --build build-asan --target tolm_core_tests
+	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	      ctest --test-dir build-asan --output-on-failure
+
+test-tsan:
+	cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOLM_CORE_ONLY=ON \
+	      -DTOLM_WERROR=ON -DTOLM_SANITIZE=thread
+	cmake --build build-tsan --target tolm_core_tests
+	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 setarch $$(uname -m) -R \
+	      ctest --test-dir build-tsan --output-on-failure
+
+test-python: build
+	@if [ -f tests/python/run.sh ]; then bash tests/python/run.sh; else echo "no Python suite yet"; fi
+
+test-node: build
+	@if [ -f tests/node/run.sh ]; then bash tests/node/run.sh; else echo "no Node suite yet"; fi
+
+bench-core:
+	cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DTOLM_CORE_ONLY=ON \
+	      -DTOLM_BUILD_TESTS=OFF -DTOLM_BUILD_BENCH=ON
+	cmake --build build-bench --target tolm_core_bench
+	./build-bench/tolm_core_bench --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
+
+format:
+	clang-format -i $$(git ls-files 'src/*.cpp' 'src/*.hpp' 'tests/*.cpp' 'tests/*.hpp' 'bench/*.cpp')
+
+clean:
+	rm -rf build build-asan build-tsan build-bench

@@ -1,0 +1,43 @@
+#include "algorithms/fixed_window.hpp"
+
+#include <string>
+
+#include "core/clock.hpp"
+
+namespace tolm {
+
+AlgorithmVerdict FixedWindow::check(std::string_view key) {
+    auto state = states_.entry_or_insert(std::string(key), [] {
+        return FixedWindowState{0, now_ms()};
+    });
+    const uint64_t now = now_ms();
+    const uint64_t elapsed = now > state->window_start_ms ? now - state->window_start_ms : 0;
+
+    AlgorithmVerdict verdict;
+    if (elapsed < window_ms_) {
+        verdict.reset_after_ms = window_ms_ - elapsed;
+    } else {
+        // A new window opens with this request, whether or not it is then admitted.
+        state->count = 0;
+        state->window_start_ms = now;
+        verdict.reset_after_ms = window_ms_;
+    }
+
+    if (state->count < limit_) {
+        ++state->count;
+        const uint64_t remaining = limit_ - state->count;
+        verdict.remaining = remaining;
+        append_decimal(verdict.detail, remaining);
+        verdict.detail += " requests remaining";
+        verdict.allowed = true;
+        verdict.reason = ReasonCode::within_limit;
+    } else {
+        verdict.remaining = 0;
+        verdict.detail = "0 requests remaining";
+        verdict.allowed = false;
+        verdict.reason = ReasonCode::limit_exceeded;
+    }
+    return verdict;
+}
+
+}  // namespace tolm

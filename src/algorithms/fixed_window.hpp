@@ -1,0 +1,31 @@
+// Fixed window: at most `limit` accepted requests per key in consecutive windows of
+// `window_ms`. A key's window opens at its first request, and each later one at the first
+// request after the previous window ran out; windows are not aligned to clock minutes.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "core/vocabulary.hpp"
+#include "store/keyed_state_map.hpp"
+
+namespace tolm {
+
+struct FixedWindowState {
+    uint64_t count;            // requests accepted in the current window
+    uint64_t window_start_ms;  // when the current window opened, ms since 1970
+};
+
+class FixedWindow {
+public:
+    FixedWindow(uint64_t window_ms, uint64_t limit) : window_ms_(window_ms), limit_(limit) {}
+
+    AlgorithmVerdict check(std::string_view key);
+
+private:
+    KeyedStateMap<FixedWindowState> states_;
+    uint64_t window_ms_;  // window length in ms
+    uint64_t limit_;      // accepted requests allowed per window
+};
+
+}  // namespace tolm

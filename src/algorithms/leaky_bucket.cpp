@@ -1,0 +1,40 @@
+#include "algorithms/leaky_bucket.hpp"
+
+#include <cmath>
+#include <string>
+
+#include "core/clock.hpp"
+
+namespace tolm {
+
+AlgorithmVerdict LeakyBucket::check(std::string_view key) {
+    auto state = states_.entry_or_insert(std::string(key), [] {
+        return LeakyBucketState{0.0, now_ms()};
+    });
+    const uint64_t now = now_ms();
+    const uint64_t elapsed = now > state->last_leak_ms ? now - state->last_leak_ms : 0;
+
+    const double drained = (static_cast<double>(elapsed) / -1000.0) * leak_rate_ + state->level;
+    state->level = (drained < 0.0 || std::isnan(drained)) ? 0.0 : drained;
+    if (now > state->last_leak_ms) state->last_leak_ms = now;
+
+    AlgorithmVerdict verdict;
+    if (capacity_ > state->level) {
+        state->level += 1.0;
+        const double free_space = capacity_ - state->level;
+        const double whole = std::floor(free_space);
+        verdict.remaining = to_u64_saturating(whole > 0.0 ? whole : 0.0);
+        append_rounded(verdict.detail, free_space);
+        verdict.detail += " bucket space remaining";
+        verdict.allowed = true;
+        verdict.reason = ReasonCode::within_limit;
+    } else {
+        verdict.remaining = 0;
+        verdict.detail = "0 bucket space remaining";
+        verdict.allowed = false;
+        verdict.reason = ReasonCode::limit_exceeded;
+    }
+    return verdict;
+}
+
+}  // namespace tolm

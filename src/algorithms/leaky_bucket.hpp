@@ -1,0 +1,33 @@
+// Leaky bucket: each key's bucket holds up to `capacity` requests and drains at
+// `leak_rate` requests per second; a request is allowed while the drained level is below
+// `capacity`, and adds one unit to it.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "core/vocabulary.hpp"
+#include "store/keyed_state_map.hpp"
+
+namespace tolm {
+
+struct LeakyBucketState {
+    double level;           // requests in the bucket, fractional, never below 0 after a drain
+    uint64_t last_leak_ms;  // latest drain time seen, ms since 1970
+};
+
+class LeakyBucket {
+public:
+    // Neither value is validated: zero, negative, fractional and non-finite values are
+    // used as they are.
+    LeakyBucket(double capacity, double leak_rate) : capacity_(capacity), leak_rate_(leak_rate) {}
+
+    AlgorithmVerdict check(std::string_view key);
+
+private:
+    KeyedStateMap<LeakyBucketState> states_;
+    double capacity_;   // level at or above which requests are refused
+    double leak_rate_;  // units drained per second
+};
+
+}  // namespace tolm

@@ -1,0 +1,69 @@
+// Sliding window: at most `limit` accepted requests per key in any span of `window_ms`
+// that ends at the current request. Remembers the time of each accepted request still
+// inside the span, oldest first.
+#pragma once
+
+#include <cstdint>
+#include <cstdlib>
+#include <string_view>
+#include <utility>
+
+#include "core/vocabulary.hpp"
+#include "store/keyed_state_map.hpp"
+
+namespace tolm {
+
+// First-in first-out queue of timestamps in a ring that doubles when full. 16 bytes when
+// empty, so that a key costs little until it has accepted requests.
+class TimestampQueue {
+public:
+    TimestampQueue() noexcept = default;
+    TimestampQueue(TimestampQueue&& other) noexcept
+        : data_(std::exchange(other.data_, nullptr)),
+          capacity_(std::exchange(other.capacity_, 0)),
+          head_(std::exchange(other.head_, 0)),
+          size_(std::exchange(other.size_, 0)) {}
+    TimestampQueue& operator=(TimestampQueue&& other) noexcept {
+        std::swap(data_, other.data_);
+        std::swap(capacity_, other.capacity_);
+        std::swap(head_, other.head_);
+        std::swap(size_, other.size_);
+        return *this;
+    }
+    TimestampQueue(const TimestampQueue&) = delete;
+    TimestampQueue& operator=(const TimestampQueue&) = delete;
+    ~TimestampQueue() { std::free(data_); }
+
+    bool empty() const noexcept { return size_ == 0; }
+    uint64_t size() const noexcept { return size_; }
+    uint64_t front() const noexcept { return data_[head_]; }
+    void pop_front() noexcept {
+        head_ = head_ + 1 == capacity_ ? 0 : head_ + 1;
+        --size_;
+    }
+    void push_back(uint64_t value);
+
+private:
+    uint64_t* data_ = nullptr;
+    uint32_t capacity_ = 0;
+    uint32_t head_ = 0;
+    uint32_t size_ = 0;
+};
+
+struct SlidingWindowState {
+    TimestampQueue timestamps;  // now_ms of each accepted request still remembered
+};
+
+class SlidingWindow {
+public:
+    SlidingWindow(uint64_t window_ms, uint64_t limit) : window_ms_(window_ms), limit_(limit) {}
+
+    AlgorithmVerdict check(std::string_view key);
+
+private:
+    KeyedStateMap<SlidingWindowState> states_;
+    uint64_t window_ms_;  // window length in ms
+    uint64_t limit_;      // accepted requests allowed per window
+};
+
+}  // namespace tolm

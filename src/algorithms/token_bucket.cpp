@@ -1,0 +1,46 @@
+#include "algorithms/token_bucket.hpp"
+
+#include <cmath>
+#include <string>
+
+#include "core/clock.hpp"
+
+namespace tolm {
+
+AlgorithmVerdict TokenBucket::check(std::string_view key) {
+    auto state = states_.entry_or_insert(std::string(key), [this] {
+        return TokenBucketState{capacity_, now_ms()};
+    });
+    const uint64_t now = now_ms();
+    const uint64_t elapsed = now > state->last_refill_ms ? now - state->last_refill_ms : 0;
+    if (now > state->last_refill_ms) state->last_refill_ms = now;
+
+    const double refilled = (static_cast<double>(elapsed) / 1000.0) * refill_rate_ + state->tokens;
+    // fmin takes the other operand when one is NaN.
+    state->tokens = std::fmin(refilled, capacity_);
+
+    AlgorithmVerdict verdict;
+    if (state->tokens >= 1.0) {
+        state->tokens -= 1.0;
+        if (refill_rate_ > 0.0 && capacity_ > state->tokens) {
+            verdict.retry_after_ms = to_u64_saturating(
+                std::ceil(((1.0 - std::fmod(state->tokens, 1.0)) / refill_rate_) * 1000.0));
+        }
+        verdict.allowed = true;
+        verdict.reason = ReasonCode::within_limit;
+    } else {
+        if (refill_rate_ > 0.0) {
+            verdict.retry_after_ms =
+                to_u64_saturating(std::ceil(((1.0 - state->tokens) / refill_rate_) * 1000.0));
+        }
+        verdict.allowed = false;
+        verdict.reason = ReasonCode::token_exhausted;
+    }
+    append_rounded(verdict.detail, state->tokens);
+    verdict.detail += " tokens remaining";
+    const double whole = std::floor(state->tokens);
+    verdict.remaining = to_u64_saturating(whole > 0.0 ? whole : 0.0);
+    return verdict;
+}
+
+}  // namespace tolm

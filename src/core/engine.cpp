@@ -1,0 +1,159 @@
+#include "core/engine.hpp"
+
+#include <array>
+
+#include "runtime/fatal.hpp"
+
+namespace tolm {
+namespace {
+
+constexpr std::array<std::string_view, 4> kAlgorithmTexts = {"token_bucket", "sliding_window",
+                                                             "fixed_window", "leaky_bucket"};
+constexpr std::array<std::string_view, 3> kModeTexts = {"active", "shadow", "disabled"};
+constexpr std::array<std::string_view, 3> kDecisionTexts = {"allow", "block", "would_block"};
+constexpr std::array<std::string_view, 3> kReasonTexts = {"within_limit", "limit_exceeded",
+                                                          "token_exhausted"};
+
+// Window algorithms always use a 60-second window; no setting changes it.
+constexpr uint64_t kWindowMs = 60000;
+
+}  // namespace
+
+std::string_view to_text(Algorithm value) noexcept { return kAlgorithmTexts[static_cast<size_t>(value)]; }
+std::string_view to_text(Mode value) noexcept { return kModeTexts[static_cast<size_t>(value)]; }
+std::string_view to_text(Decision value) noexcept { return kDecisionTexts[static_cast<size_t>(value)]; }
+std::string_view to_text(ReasonCode value) noexcept {
+    // Codes outside the table read as within_limit.
+    switch (value) {
+        case ReasonCode::token_exhausted: return kReasonTexts[2];
+        case ReasonCode::limit_exceeded: return kReasonTexts[1];
+        default: return kReasonTexts[0];
+    }
+}
+
+Algorithm parse_algorithm(std::string_view text) noexcept {
+    if (text == "sliding_window") return Algorithm::sliding_window;
+    if (text == "fixed_window") return Algorithm::fixed_window;
+    if (text == "leaky_bucket") return Algorithm::leaky_bucket;
+    return Algorithm::token_bucket;  // "token_bucket" and every unrecognised text
+}
+
+Mode parse_mode(std::string_view text) noexcept {
+    if (text == "disabled") return Mode::disabled;
+    if (text == "shadow") return Mode::shadow;
+    return Mode::active;
+}
+
+namespace {
+
+template <typename T>
+T make_algorithm_object(Algorithm kind, double capacity, double refill_rate) {
+    switch (kind) {
+        case Algorithm::sliding_window:
+            return T(std::in_place_type<SlidingWindow>, kWindowMs, to_u64_saturating(capacity));
+        case Algorithm::fixed_window:
+            return T(std::in_place_type<FixedWindow>, kWindowMs, to_u64_saturating(capacity));
+        case Algorithm::leaky_bucket:
+            return T(std::in_place_type<LeakyBucket>, capacity, refill_rate);
+        case Algorithm::token_bucket:
+            break;
+    }
+    return T(std::in_place_type<TokenBucket>, capacity, refill_rate);
+}
+
+}  // namespace
+
+Engine::Engine(EngineConfig config)
+    : config_(std::move(config)),
+      algorithm_kind_(parse_algorithm(config_.algorithm)),
+      mode_(parse_mode(config_.mode)),
+      telemetry_(config_.backend_url, config_.api_key.has_value()),
+      algorithm_object_(make_algorithm_object<AlgorithmObject>(algorithm_kind_, config_.capacity,
+                                                               config_.refill_rate)) {}
+
+AlgorithmVerdict Engine::run_algorithm(std::string_view key) {
+    PoisonGuard guard(lock_);
+    if (guard.poisoned()) raise_fatal("engine lock poisoned by an earlier failure");
+    switch (algorithm_kind_) {
+        case Algorithm::sliding_window: return std::get_if<SlidingWindow>(&algorithm_object_)->check(key);
+        case Algorithm::fixed_window: return std::get_if<FixedWindow>(&algorithm_object_)->check(key);
+        case Algorithm::leaky_bucket: return std::get_if<LeakyBucket>(&algorithm_object_)->check(key);
+        case Algorithm::token_bucket: break;
+    }
+    return std::get_if<TokenBucket>(&algorithm_object_)->check(key);
+}
+
+DecisionRecord Engine::make_record(Decision decision, ReasonCode reason,
+                                   const AlgorithmVerdict* verdict,
+                                   std::optional<std::string_view> identity, std::string_view ip,
+                                   std::string_view route, uint64_t start_ms) const {
+    const uint64_t now = now_ms();
+    DecisionRecord record;
+    if (verdict != nullptr) {
+        record.remaining = verdict->remaining;
+        record.reset_after_ms = verdict->reset_after_ms;
+        record.retry_after_ms = verdict->retry_after_ms;
+    }
+    record.latency_ms = now > start_ms ? now - start_ms : 0;
+    record.decision = to_text(decision);
+    record.reason = to_text(reason);
+    record.algorithm = config_.algorithm;
+    record.route = route;
+    record.mode = to_text(mode_);
+    if (identity) record.identity.emplace(*identity);
+    record.ip = ip;
+    record.timestamp = now / 1000;
+    return record;
+}
+
+CheckResult Engine::check(std::optional<std::string_view> identity, std::string_view ip,
+                          std::string_view route, uint64_t start_ms) {
+    CheckResult result;
+    if (mode_ == Mode::disabled) {
+        result.record =
+            make_record(Decision::allow, ReasonCode::within_limit, nullptr, identity, ip, route, start_ms);
+        result.algorithm = config_.algorithm;
+        result.detail = "disabled";
+        result.allowed = true;
+        result.would_block = false;
+        return result;
+    }
+
+    AlgorithmVerdict verdict = run_algorithm(identity ? *identity : ip);
+
+    // Without an api key the event latency feeds nothing, so its clock reading is skipped.
+    uint64_t event_latency_ms = 0;
+    const bool queue_event = config_.api_key.has_value();
+    if (queue_event) {
+        const uint64_t now = now_ms();
+        event_latency_ms = now > start_ms ? now - start_ms : 0;
+    }
+    const bool shadow = mode_ == Mode::shadow;
+    result.allowed = verdict.allowed || shadow;
+    const Decision decision =
+        verdict.allowed ? Decision::allow : (shadow ? Decision::would_block : Decision::block);
+    result.record = make_record(decision, verdict.reason, &verdict, identity, ip, route, start_ms);
+
+    if (queue_event) {
+        TelemetryEvent event;
+        event.record = result.record;
+        event.latency_ms = event_latency_ms;
+        event.route = route;
+        event.ip = ip;
+        event.mode = to_text(mode_);
+        if (identity) event.identity.emplace(*identity);
+        event.status_code = result.allowed ? 200 : 429;
+        event.event_type = "decision";
+        event.api_key = config_.api_key;
+        event.timestamp = result.record.timestamp;
+        telemetry_.push(std::move(event));
+    }
+
+    result.algorithm = config_.algorithm;
+    result.detail = std::move(verdict.detail);
+    result.reason.emplace(to_text(verdict.reason));
+    result.would_block = !verdict.allowed;
+    return result;
+}
+
+}  // namespace tolm

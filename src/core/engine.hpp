@@ -1,0 +1,91 @@
+// The rate-limit engine: settings, the enumerations of its vocabulary, the records a
+// check produces, and the Engine that both host bindings wrap.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "algorithms/fixed_window.hpp"
+#include "algorithms/leaky_bucket.hpp"
+#include "algorithms/sliding_window.hpp"
+#include "algorithms/token_bucket.hpp"
+#include "core/clock.hpp"
+#include "core/vocabulary.hpp"
+#include "runtime/sync.hpp"
+#include "telemetry/queue.hpp"
+
+namespace tolm {
+
+// What an engine is built from, in the order the bindings pass the values. No value is
+// ever refused: unknown texts fall back and numbers pass through unchecked.
+struct EngineConfig {
+    std::string algorithm;  // algorithm name; kept verbatim and reported back
+    std::string mode;       // "active", "shadow" or "disabled"; anything else is active
+    double capacity = 0.0;  // bucket size, or requests per window for the window algorithms
+    double refill_rate = 0.0;  // tokens added (or units drained) per second
+    std::optional<std::string> api_key;  // present: every evaluated check is queued
+    std::optional<std::string> debug;    // stored, consulted by nothing
+    std::optional<uint64_t> requests_per_minute;  // stored, consulted by nothing
+    std::optional<uint64_t> requests_per_second;  // stored, consulted by nothing
+    std::optional<uint64_t> burst_limit;          // stored, consulted by nothing
+    double burst_multiplier = 1.0;                // stored, consulted by nothing
+    uint64_t block_duration_ms = 60000;           // stored, consulted by nothing
+    std::string backend_url;                      // kept by the telemetry queue, never contacted
+};
+
+// What one check returns. Owned by the caller; shares nothing with the engine.
+struct CheckResult {
+    DecisionRecord record;
+    std::string algorithm;              // the configured algorithm text, verbatim
+    std::string detail;                 // the algorithm's detail, or "disabled"
+    std::optional<std::string> reason;  // absent in disabled mode only
+    bool allowed = false;               // the request may proceed
+    bool would_block = false;           // the algorithm refused it, enforced or not
+};
+
+Algorithm parse_algorithm(std::string_view text) noexcept;
+Mode parse_mode(std::string_view text) noexcept;
+
+class Engine {
+public:
+    explicit Engine(EngineConfig config);
+
+    Engine(const Engine&) = delete;
+    Engine& operator=(const Engine&) = delete;
+
+    // Decides one request. `identity`, when present (the empty text included), is the
+    // key; otherwise `ip` is. `route` is recorded, never part of the key. `start_ms` is
+    // when the caller began handling the request and only feeds latencies. Safe to call
+    // from any number of threads. Throws FatalError for a clock before 1970 or a lock
+    // poisoned by an earlier failure.
+    CheckResult check(std::optional<std::string_view> identity, std::string_view ip,
+                      std::string_view route, uint64_t start_ms);
+
+    Algorithm algorithm() const noexcept { return algorithm_kind_; }
+    Mode mode() const noexcept { return mode_; }
+    const EngineConfig& config() const noexcept { return config_; }
+    const TelemetryQueue& telemetry() const noexcept { return telemetry_; }
+    TelemetryQueue& telemetry() noexcept { return telemetry_; }
+
+private:
+    using AlgorithmObject = std::variant<TokenBucket, SlidingWindow, FixedWindow, LeakyBucket>;
+
+    AlgorithmVerdict run_algorithm(std::string_view key);
+    DecisionRecord make_record(Decision decision, ReasonCode reason,
+                               const AlgorithmVerdict* verdict,
+                               std::optional<std::string_view> identity, std::string_view ip,
+                               std::string_view route, uint64_t start_ms) const;
+
+    EngineConfig config_;  // the settings as configured; `algorithm` is the verbatim text
+    Algorithm algorithm_kind_;
+    Mode mode_;
+    TelemetryQueue telemetry_;
+    PoisonMutex lock_;  // serialises the algorithm step; poisoned by a failure inside it
+    AlgorithmObject algorithm_object_;
+};
+
+}  // namespace tolm

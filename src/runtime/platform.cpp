@@ -1,0 +1,39 @@
+#include "runtime/platform.hpp"
+
+#include <sys/random.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "runtime/fatal.hpp"
+
+namespace tolm::platform {
+
+WallClockReading read_wall_clock() noexcept {
+    timespec ts{};
+    if (::clock_gettime(CLOCK_REALTIME, &ts) != 0) {
+        abort_with_message("clock_gettime(CLOCK_REALTIME) failed");
+    }
+    return {static_cast<int64_t>(ts.tv_sec), static_cast<int64_t>(ts.tv_nsec)};
+}
+
+uint64_t logical_processor_count() noexcept {
+    const long n = ::sysconf(_SC_NPROCESSORS_ONLN);
+    return n > 0 ? static_cast<uint64_t>(n) : 0;
+}
+
+void fill_random(void* out, size_t size) noexcept {
+    auto* bytes = static_cast<unsigned char*>(out);
+    while (size > 0) {
+        const ssize_t n = ::getrandom(bytes, size, 0);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            abort_with_message("getrandom failed: the random generator is unavailable");
+        }
+        bytes += n;
+        size -= static_cast<size_t>(n);
+    }
+}
+
+}  // namespace tolm::platform

@@ -1,0 +1,160 @@
+// Locks of the core, built on C++20 atomic wait/notify (futexes on Linux).
+//
+// PoisonMutex: one byte of state (0 unlocked, 1 locked, 2 locked with a waiter) and one
+// byte that records whether a fatal failure unwound through a holder. Once poisoned it
+// stays poisoned; PoisonGuard reports that right after locking so the caller can fail.
+//
+// RwLock: one machine word. This system only ever takes it exclusively, so the reader
+// half exists only to keep the type honest about what it is.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <exception>
+
+namespace tolm {
+
+class PoisonMutex {
+public:
+    void lock() noexcept {
+        uint8_t expected = kUnlocked;
+        if (state_.compare_exchange_strong(expected, kLocked, std::memory_order_acquire,
+                                           std::memory_order_relaxed)) {
+            return;
+        }
+        lock_contended();
+    }
+
+    void unlock() noexcept {
+        if (state_.exchange(kUnlocked, std::memory_order_release) == kContended) {
+            state_.notify_one();
+        }
+    }
+
+    bool poisoned() const noexcept { return poisoned_.load(std::memory_order_relaxed); }
+    void mark_poisoned() noexcept { poisoned_.store(true, std::memory_order_relaxed); }
+
+private:
+    static constexpr uint8_t kUnlocked = 0;
+    static constexpr uint8_t kLocked = 1;
+    static constexpr uint8_t kContended = 2;
+
+    void lock_contended() noexcept {
+        for (int spin = 0; spin < 100; ++spin) {
+            uint8_t expected = kUnlocked;
+            if (state_.load(std::memory_order_relaxed) == kUnlocked &&
+                state_.compare_exchange_weak(expected, kLocked, std::memory_order_acquire,
+                                             std::memory_order_relaxed)) {
+                return;
+            }
+        }
+        // Announce a waiter; whoever unlocks must then wake one.
+        while (state_.exchange(kContended, std::memory_order_acquire) != kUnlocked) {
+            state_.wait(kContended, std::memory_order_relaxed);
+        }
+    }
+
+    std::atomic<uint8_t> state_{kUnlocked};
+    std::atomic<bool> poisoned_{false};
+};
+
+// Holds a PoisonMutex for a scope. If an exception (a fatal failure) leaves the scope
+// while the lock is held, the mutex is marked poisoned on the way out.
+class PoisonGuard {
+public:
+    explicit PoisonGuard(PoisonMutex& mutex) noexcept
+        : mutex_(mutex), exceptions_at_entry_(std::uncaught_exceptions()) {
+        mutex_.lock();
+    }
+    ~PoisonGuard() {
+        if (std::uncaught_exceptions() > exceptions_at_entry_) mutex_.mark_poisoned();
+        mutex_.unlock();
+    }
+    PoisonGuard(const PoisonGuard&) = delete;
+    PoisonGuard& operator=(const PoisonGuard&) = delete;
+
+    bool poisoned() const noexcept { return mutex_.poisoned(); }
+
+private:
+    PoisonMutex& mutex_;
+    int exceptions_at_entry_;
+};
+
+class RwLock {
+public:
+    void lock() noexcept {
+        uint32_t expected = 0;
+        if (word_.compare_exchange_strong(expected, kWriter, std::memory_order_acquire,
+                                          std::memory_order_relaxed)) {
+            return;
+        }
+        lock_contended();
+    }
+
+    void unlock() noexcept {
+        if (word_.exchange(0, std::memory_order_release) & kWaiters) word_.notify_all();
+    }
+
+    void lock_shared() noexcept {
+        for (;;) {
+            uint32_t current = word_.load(std::memory_order_relaxed);
+            if ((current & (kWriter | kWaiters)) == 0 &&
+                word_.compare_exchange_weak(current, current + kReader,
+                                            std::memory_order_acquire,
+                                            std::memory_order_relaxed)) {
+                return;
+            }
+            if (current & kWriter) {
+                word_.fetch_or(kWaiters, std::memory_order_relaxed);
+                word_.wait(current | kWaiters, std::memory_order_relaxed);
+            }
+        }
+    }
+
+    void unlock_shared() noexcept {
+        const uint32_t previous = word_.fetch_sub(kReader, std::memory_order_release);
+        if ((previous & ~kWaiters) == kReader && (previous & kWaiters)) {
+            word_.fetch_and(~kWaiters, std::memory_order_relaxed);
+            word_.notify_all();
+        }
+    }
+
+private:
+    static constexpr uint32_t kWriter = 1;
+    static constexpr uint32_t kWaiters = 2;
+    static constexpr uint32_t kReader = 4;
+
+    void lock_contended() noexcept {
+        for (int spin = 0; spin < 100; ++spin) {
+            uint32_t expected = 0;
+            if (word_.load(std::memory_order_relaxed) == 0 &&
+                word_.compare_exchange_weak(expected, kWriter, std::memory_order_acquire,
+                                            std::memory_order_relaxed)) {
+                return;
+            }
+        }
+        for (;;) {
+            uint32_t current = word_.load(std::memory_order_relaxed);
+            if ((current & ~kWaiters) == 0) {
+                // Free (possibly with waiters recorded): take it and keep the waiter bit
+                // so that our unlock wakes the others.
+                if (word_.compare_exchange_weak(current, kWriter | (current & kWaiters),
+                                                std::memory_order_acquire,
+                                                std::memory_order_relaxed)) {
+                    return;
+                }
+                continue;
+            }
+            if (!(current & kWaiters) &&
+                !word_.compare_exchange_weak(current, current | kWaiters,
+                                             std::memory_order_relaxed)) {
+                continue;
+            }
+            word_.wait(current | kWaiters, std::memory_order_relaxed);
+        }
+    }
+
+    std::atomic<uint32_t> word_{0};
+};
+
+}  // namespace tolm

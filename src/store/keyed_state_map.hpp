@@ -1,0 +1,167 @@
+// KeyedStateMap: the per-client state of one algorithm, a map from key text to a state
+// record, split into shards that each carry their own lock.
+//
+// A shard's table keeps its entries densely in insertion order and finds them through an
+// open-addressed index of 32-bit entry numbers plus one tag byte per slot. That keeps an
+// IPv4-sized key with a 16-byte state under 96 bytes of memory, and a lookup of an existing
+// key touches one tag, one index slot and one entry. Entries are never removed; the index
+// doubles when it is three-quarters full, the entry list grows like a vector.
+#pragma once
+
+#include <bit>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "runtime/fatal.hpp"
+#include "runtime/sync.hpp"
+#include "store/siphash.hpp"
+
+namespace tolm {
+
+namespace store_detail {
+
+// Shard count for every map of the process: the smallest power of two that is at least
+// four times the logical processor count (a count of 0 counts as 1). Computed once.
+uint64_t shard_count() noexcept;
+uint64_t shard_count_for_processors(uint64_t processors) noexcept;
+
+// SipHash key for a new map: the calling thread's pair, whose k0 then advances by one.
+struct HashKey {
+    uint64_t k0, k1;
+};
+HashKey take_hash_key() noexcept;
+
+}  // namespace store_detail
+
+template <typename State>
+class KeyedStateMap {
+    struct Shard;
+
+public:
+    // Exclusive access to one key's state; holds the shard's write lock until destroyed.
+    class EntryGuard {
+    public:
+        EntryGuard(const EntryGuard&) = delete;
+        EntryGuard& operator=(const EntryGuard&) = delete;
+        ~EntryGuard() { lock_->unlock(); }
+
+        State& operator*() const noexcept { return *state_; }
+        State* operator->() const noexcept { return state_; }
+
+    private:
+        friend class KeyedStateMap;
+        EntryGuard(RwLock* lock, State* state) noexcept : lock_(lock), state_(state) {}
+        RwLock* lock_;
+        State* state_;
+    };
+
+    KeyedStateMap()
+        : shard_count_(store_detail::shard_count()),
+          shard_shift_(64 - static_cast<uint64_t>(std::countr_zero(shard_count_))),
+          shards_(std::make_unique<Shard[]>(shard_count_)) {
+        const store_detail::HashKey key = store_detail::take_hash_key();
+        k0_ = key.k0;
+        k1_ = key.k1;
+    }
+
+    KeyedStateMap(const KeyedStateMap&) = delete;
+    KeyedStateMap& operator=(const KeyedStateMap&) = delete;
+    KeyedStateMap(KeyedStateMap&&) = delete;
+
+    // Finds `key`, or inserts it with the state `make_default()` produces (called at most
+    // once, only for a new key, under the shard's lock). If `make_default` throws, nothing
+    // is inserted and the lock is released.
+    template <typename MakeDefault>
+    EntryGuard entry_or_insert(std::string&& key, MakeDefault&& make_default) {
+        const uint64_t h = siphash13_key_text(k0_, k1_, key);
+        Shard& shard = shards_[(h << 7) >> shard_shift_];
+        shard.lock.lock();
+        try {
+            State* state = shard.table.find_or_insert(
+                h, std::move(key), std::forward<MakeDefault>(make_default), *this);
+            return EntryGuard(&shard.lock, state);
+        } catch (...) {
+            shard.lock.unlock();
+            throw;
+        }
+    }
+
+    uint64_t shard_count() const noexcept { return shard_count_; }
+
+    uint64_t hash(std::string_view key) const noexcept { return siphash13_key_text(k0_, k1_, key); }
+
+private:
+    struct Entry {
+        std::string key;
+        State state;
+    };
+
+    class Table {
+    public:
+        template <typename MakeDefault>
+        State* find_or_insert(uint64_t h, std::string&& key, MakeDefault&& make_default,
+                              const KeyedStateMap& map) {
+            const uint8_t tag = tag_of(h);
+            if (!tags_.empty()) {
+                for (size_t slot = h & mask();; slot = (slot + 1) & mask()) {
+                    const uint8_t t = tags_[slot];
+                    if (t == kEmpty) break;
+                    if (t == tag) {
+                        Entry& entry = entries_[index_[slot]];
+                        if (entry.key == key) return &entry.state;
+                    }
+                }
+            }
+            State state = make_default();
+            if ((entries_.size() + 1) * 4 > tags_.size() * 3) grow(map);
+            if (entries_.size() >= UINT32_MAX) raise_fatal("state table size cannot be represented");
+            size_t slot = h & mask();
+            while (tags_[slot] != kEmpty) slot = (slot + 1) & mask();
+            entries_.push_back(Entry{std::move(key), std::move(state)});
+            tags_[slot] = tag;
+            index_[slot] = static_cast<uint32_t>(entries_.size() - 1);
+            return &entries_.back().state;
+        }
+
+    private:
+        static constexpr uint8_t kEmpty = 0;
+        // The top seven bits of the hash, with the high bit set so that no tag is empty.
+        static uint8_t tag_of(uint64_t h) noexcept { return static_cast<uint8_t>(0x80 | (h >> 57)); }
+        size_t mask() const noexcept { return tags_.size() - 1; }
+
+        void grow(const KeyedStateMap& map) {
+            const size_t slots = tags_.empty() ? 8 : tags_.size() * 2;
+            if (slots > (size_t{1} << 40)) raise_fatal("state table size cannot be represented");
+            tags_.assign(slots, kEmpty);
+            index_.assign(slots, 0);
+            for (uint32_t i = 0; i < entries_.size(); ++i) {
+                const uint64_t h = map.hash(entries_[i].key);
+                size_t slot = h & mask();
+                while (tags_[slot] != kEmpty) slot = (slot + 1) & mask();
+                tags_[slot] = tag_of(h);
+                index_[slot] = i;
+            }
+        }
+
+        std::vector<uint8_t> tags_;
+        std::vector<uint32_t> index_;
+        std::vector<Entry> entries_;
+    };
+
+    struct alignas(64) Shard {
+        RwLock lock;
+        Table table;
+    };
+
+    uint64_t shard_count_;
+    uint64_t shard_shift_;
+    std::unique_ptr<Shard[]> shards_;
+    uint64_t k0_ = 0;
+    uint64_t k1_ = 0;
+};
+
+}  // namespace tolm

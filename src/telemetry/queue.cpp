@@ -1,0 +1,34 @@
+#include "telemetry/queue.hpp"
+
+#include "runtime/fatal.hpp"
+
+namespace tolm {
+
+TelemetryQueue::TelemetryQueue(std::string backend_url, bool enabled)
+    : backend_url_(std::move(backend_url)), events_(std::make_shared<Events>()), enabled_(enabled) {}
+
+void TelemetryQueue::push(TelemetryEvent event) {
+    if (!enabled_) return;
+    PoisonGuard guard(events_->mutex);
+    if (guard.poisoned()) raise_fatal("telemetry queue mutex poisoned by an earlier failure");
+    std::vector<TelemetryEvent>& slots = events_->slots;
+    if (slots.size() < max_queued_events) {
+        slots.push_back(std::move(event));
+    } else {
+        slots[events_->oldest] = std::move(event);
+        events_->oldest = (events_->oldest + 1) % max_queued_events;
+    }
+}
+
+std::vector<TelemetryEvent> TelemetryQueue::snapshot() const {
+    PoisonGuard guard(events_->mutex);
+    const std::vector<TelemetryEvent>& slots = events_->slots;
+    std::vector<TelemetryEvent> ordered;
+    ordered.reserve(slots.size());
+    for (size_t i = 0; i < slots.size(); ++i) {
+        ordered.push_back(slots[(events_->oldest + i) % slots.size()]);
+    }
+    return ordered;
+}
+
+}  // namespace tolm

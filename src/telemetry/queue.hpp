@@ -1,0 +1,62 @@
+// Telemetry: one event per evaluated check of an engine built with an api key, kept in a
+// bounded in-memory queue of the latest 10000. Nothing in the library reads, sends or
+// drains the queue; the backend URL is stored beside it and never contacted.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/vocabulary.hpp"
+#include "runtime/sync.hpp"
+
+namespace tolm {
+
+struct TelemetryEvent {
+    DecisionRecord record;              // full copy of the check's record
+    std::optional<uint64_t> latency_ms;  // the check latency, taken before the record's own
+    std::string route;
+    std::string ip;
+    std::string mode;  // "active" or "shadow"
+    std::optional<std::string> identity;
+    std::optional<uint16_t> status_code;  // 200 when the check allowed the request, else 429
+    std::string event_type;               // always "decision"
+    std::optional<std::string> api_key;
+    uint64_t timestamp = 0;  // the record's timestamp, whole seconds since 1970
+};
+
+class TelemetryQueue {
+public:
+    static constexpr size_t max_queued_events = 10000;
+
+    TelemetryQueue(std::string backend_url, bool enabled);
+
+    // Queues `event`, displacing the oldest once 10000 are held. A disabled queue drops
+    // it. Throws FatalError when an earlier failure poisoned the queue's mutex.
+    void push(TelemetryEvent event);
+
+    const std::string& backend_url() const noexcept { return backend_url_; }
+    bool enabled() const noexcept { return enabled_; }
+
+    // A copy of the queued events, oldest first. For diagnostics and tests; the library
+    // itself never reads the queue.
+    std::vector<TelemetryEvent> snapshot() const;
+
+private:
+    // A ring: `slots` grows like a vector until it holds max_queued_events, after which
+    // each push overwrites the oldest, found at `oldest`.
+    struct Events {
+        mutable PoisonMutex mutex;
+        std::vector<TelemetryEvent> slots;
+        size_t oldest = 0;
+    };
+
+    std::string backend_url_;
+    std::shared_ptr<Events> events_;
+    bool enabled_;
+};
+
+}  // namespace tolm

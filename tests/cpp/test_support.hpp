@@ -1,0 +1,44 @@
+// Shared helpers for the core tests: a fixture that owns the fake wall clock, and a
+// compact way to build engines.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+
+#include "core/engine.hpp"
+#include "fake_clock.h"
+
+namespace tolm::testing {
+
+// A time well after 1970, with whole seconds, so timestamps are easy to predict.
+inline constexpr int64_t kT = 1'700'000'000'000;
+
+class ClockTest : public ::testing::Test {
+protected:
+    void SetUp() override { tolm_fake_clock_set_ms(kT); }
+    void TearDown() override { tolm_fake_clock_release(); }
+
+    static void set_clock(int64_t ms) { tolm_fake_clock_set_ms(ms); }
+    static void advance(int64_t delta_ms) { tolm_fake_clock_advance_ms(delta_ms); }
+};
+
+inline EngineConfig make_config(std::string algorithm, double capacity, double refill_rate,
+                                std::string mode = "active",
+                                std::optional<std::string> api_key = std::nullopt) {
+    EngineConfig config;
+    config.algorithm = std::move(algorithm);
+    config.mode = std::move(mode);
+    config.capacity = capacity;
+    config.refill_rate = refill_rate;
+    config.api_key = std::move(api_key);
+    config.backend_url = "http://127.0.0.1:4000";
+    return config;
+}
+
+inline CheckResult check_ip(Engine& engine, std::string_view ip, std::string_view route = "/") {
+    return engine.check(std::nullopt, ip, route, static_cast<uint64_t>(kT));
+}
+
+}  // namespace tolm::testing
