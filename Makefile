@@ -6,7 +6,7 @@ CMAKE_FLAGS ?=
 export TOLM_BUILD_DIR := $(abspath $(BUILD))
 
 .PHONY: all build test test-cpp test-sanitizers test-asan test-tsan test-python test-node \
-        bench-core bootstrap format clean
+        bench-core bench-python bench-node bootstrap format clean
 
 all: build
 
@@ -50,8 +50,16 @@ bench-core:
 	cmake --build build-bench --target tolm_core_bench
 	./build-bench/tolm_core_bench --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
 
+bench-python:
+	$(MAKE) build BUILD=build-release BUILD_TYPE=Release
+	TOLM_BUILD_DIR=$(abspath build-release) bash bench/python/run.sh
+
+bench-node:
+	$(MAKE) build BUILD=build-release BUILD_TYPE=Release
+	TOLM_BUILD_DIR=$(abspath build-release) bash bench/node/run.sh
+
 format:
 	clang-format -i $$(git ls-files 'src/*.cpp' 'src/*.hpp' 'tests/*.cpp' 'tests/*.hpp' 'bench/*.cpp')
 
 clean:
-	rm -rf build build-asan build-tsan build-bench
+	rm -rf build build-asan build-tsan build-bench build-release
