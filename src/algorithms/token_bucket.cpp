@@ -6,6 +6,13 @@
 #include "core/clock.hpp"
 
 namespace tolm {
+namespace {
+
+// fmod(x, 1.0), sign of zero included, without the C library's general remainder loop,
+// which is slow for large x: x - trunc(x) is exact for every finite double.
+double fraction_of(double x) noexcept { return std::copysign(x - std::trunc(x), x); }
+
+}  // namespace
 
 AlgorithmVerdict TokenBucket::check(std::string_view key) {
     auto state = states_.entry_or_insert(std::string(key), [this] {
@@ -24,7 +31,7 @@ AlgorithmVerdict TokenBucket::check(std::string_view key) {
         state->tokens -= 1.0;
         if (refill_rate_ > 0.0 && capacity_ > state->tokens) {
             verdict.retry_after_ms = to_u64_saturating(
-                std::ceil(((1.0 - std::fmod(state->tokens, 1.0)) / refill_rate_) * 1000.0));
+                std::ceil(((1.0 - fraction_of(state->tokens)) / refill_rate_) * 1000.0));
         }
         verdict.allowed = true;
         verdict.reason = ReasonCode::within_limit;

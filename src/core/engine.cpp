@@ -83,12 +83,10 @@ AlgorithmVerdict Engine::run_algorithm(std::string_view key) {
     return std::get_if<TokenBucket>(&algorithm_object_)->check(key);
 }
 
-DecisionRecord Engine::make_record(Decision decision, ReasonCode reason,
-                                   const AlgorithmVerdict* verdict,
-                                   std::optional<std::string_view> identity, std::string_view ip,
-                                   std::string_view route, uint64_t start_ms) const {
+void Engine::fill_record(DecisionRecord& record, Decision decision, ReasonCode reason,
+                         const AlgorithmVerdict* verdict, std::optional<std::string_view> identity,
+                         std::string_view ip, std::string_view route, uint64_t start_ms) const {
     const uint64_t now = now_ms();
-    DecisionRecord record;
     if (verdict != nullptr) {
         record.remaining = verdict->remaining;
         record.reset_after_ms = verdict->reset_after_ms;
@@ -103,15 +101,14 @@ DecisionRecord Engine::make_record(Decision decision, ReasonCode reason,
     if (identity) record.identity.emplace(*identity);
     record.ip = ip;
     record.timestamp = now / 1000;
-    return record;
 }
 
 CheckResult Engine::check(std::optional<std::string_view> identity, std::string_view ip,
                           std::string_view route, uint64_t start_ms) {
     CheckResult result;
     if (mode_ == Mode::disabled) {
-        result.record =
-            make_record(Decision::allow, ReasonCode::within_limit, nullptr, identity, ip, route, start_ms);
+        fill_record(result.record, Decision::allow, ReasonCode::within_limit, nullptr, identity, ip,
+                    route, start_ms);
         result.algorithm = config_.algorithm;
         result.detail = "disabled";
         result.allowed = true;
@@ -132,7 +129,7 @@ CheckResult Engine::check(std::optional<std::string_view> identity, std::string_
     result.allowed = verdict.allowed || shadow;
     const Decision decision =
         verdict.allowed ? Decision::allow : (shadow ? Decision::would_block : Decision::block);
-    result.record = make_record(decision, verdict.reason, &verdict, identity, ip, route, start_ms);
+    fill_record(result.record, decision, verdict.reason, &verdict, identity, ip, route, start_ms);
 
     if (queue_event) {
         TelemetryEvent event;

@@ -75,10 +75,11 @@ private:
     using AlgorithmObject = std::variant<TokenBucket, SlidingWindow, FixedWindow, LeakyBucket>;
 
     AlgorithmVerdict run_algorithm(std::string_view key);
-    DecisionRecord make_record(Decision decision, ReasonCode reason,
-                               const AlgorithmVerdict* verdict,
-                               std::optional<std::string_view> identity, std::string_view ip,
-                               std::string_view route, uint64_t start_ms) const;
+    // Reads the clock once more and fills `record` from the decision, the verdict (null in
+    // disabled mode) and the check's arguments.
+    void fill_record(DecisionRecord& record, Decision decision, ReasonCode reason,
+                     const AlgorithmVerdict* verdict, std::optional<std::string_view> identity,
+                     std::string_view ip, std::string_view route, uint64_t start_ms) const;
 
     EngineConfig config_;  // the settings as configured; `algorithm` is the verbatim text
     Algorithm algorithm_kind_;

@@ -54,29 +54,34 @@ uint64_t load_le64(const unsigned char* p) noexcept {
     return value;
 }
 
-// Hashes `size` bytes of `data` followed by `suffix_size` (0 or 1) copies of 0xFF.
+// Up to seven trailing bytes as a little-endian word.
+uint64_t load_tail(const unsigned char* p, size_t n) noexcept {
+    uint64_t value = 0;
+    for (size_t i = 0; i < n; ++i) value |= static_cast<uint64_t>(p[i]) << (8 * i);
+    return value;
+}
+
+// Hashes `size` bytes of `data` followed by `suffix_size` (0 or 1) bytes 0xFF.
 template <int C, int D>
 uint64_t hash_with_suffix(uint64_t k0, uint64_t k1, const unsigned char* data, size_t size,
                           size_t suffix_size) noexcept {
     SipState s(k0, k1);
-    const size_t total = size + suffix_size;
+    const uint64_t length_byte = static_cast<uint64_t>(size + suffix_size) << 56;
     const size_t whole = size & ~size_t{7};
     for (size_t i = 0; i < whole; i += 8) s.compress<C>(load_le64(data + i));
 
-    // The last block: the remaining data bytes, the suffix, then the total length in the
-    // top byte. Remaining data plus suffix may fill a block of its own.
-    unsigned char tail[16] = {};
+    // The last block holds the remaining bytes, then the suffix, with the message length
+    // in its top byte. Seven remaining bytes plus the suffix fill a block of their own.
     const size_t rest = size - whole;
-    std::memcpy(tail, data + whole, rest);
-    if (suffix_size) tail[rest] = 0xff;
-    const size_t tail_size = rest + suffix_size;
-    if (tail_size == 8) {
-        s.compress<C>(load_le64(tail));
-        std::memset(tail, 0, 8);
+    uint64_t last = load_tail(data + whole, rest);
+    if (suffix_size) {
+        last |= uint64_t{0xff} << (8 * rest);
+        if (rest == 7) {
+            s.compress<C>(last);
+            last = 0;
+        }
     }
-    uint64_t last = (static_cast<uint64_t>(total) & 0xff) << 56;
-    for (size_t i = 0; i < (tail_size & 7); ++i) last |= static_cast<uint64_t>(tail[i]) << (8 * i);
-    s.compress<C>(last);
+    s.compress<C>(last | length_byte);
     return s.finish<D>();
 }
 

@@ -1,0 +1,313 @@
+#include "ffi/node_bridge.hpp"
+
+#include <array>
+#include <variant>
+#include <vector>
+
+#include "ffi/node_convert.hpp"
+#include "ffi/node_registration.hpp"
+
+namespace tolm::node {
+namespace {
+
+constexpr std::string_view class_name = "TolmNode";
+constexpr auto method_attributes =
+    static_cast<napi_property_attributes>(napi_writable | napi_enumerable | napi_configurable);
+
+// ---------------------------------------------------------------------------------------
+// NodeConfig
+
+using TextField = std::optional<std::string> NodeConfig::*;
+using NumberField = std::optional<double> NodeConfig::*;
+
+struct ConfigField {
+    const char* name;
+    std::variant<TextField, NumberField> member;
+};
+
+constexpr std::array<ConfigField, 12> config_fields = {{
+    {"algorithm", &NodeConfig::algorithm},
+    {"mode", &NodeConfig::mode},
+    {"capacity", &NodeConfig::capacity},
+    {"refillRate", &NodeConfig::refill_rate},
+    {"apiKey", &NodeConfig::api_key},
+    {"debug", &NodeConfig::debug},
+    {"backendUrl", &NodeConfig::backend_url},
+    {"requestsPerMinute", &NodeConfig::requests_per_minute},
+    {"requestsPerSecond", &NodeConfig::requests_per_second},
+    {"burstLimit", &NodeConfig::burst_limit},
+    {"burstMultiplier", &NodeConfig::burst_multiplier},
+    {"blockDurationMs", &NodeConfig::block_duration_ms},
+}};
+
+std::optional<Error> read_field(napi_env env, napi_value config, const ConfigField& field,
+                                NodeConfig& out) {
+    napi_value value = nullptr;
+    napi_status status = node_api.napi_get_named_property(env, config, field.name, &value);
+    if (status != napi_ok) return make_error(status, messages::get_property(field.name));
+    napi_valuetype type = napi_undefined;
+    status = node_api.napi_typeof(env, value, &type);
+    if (status != napi_ok) return make_error(status);
+    if (type == napi_undefined) return std::nullopt;
+
+    if (const auto* text = std::get_if<TextField>(&field.member)) {
+        std::string read;
+        if (auto error = read_text(env, value, read)) return error;
+        out.** text = std::move(read);
+    } else {
+        double read = 0.0;
+        if (auto error = read_number(env, value, read)) return error;
+        out.*std::get<NumberField>(field.member) = read;
+    }
+    return std::nullopt;
+}
+
+std::optional<uint64_t> saturated(std::optional<double> value) {
+    if (!value) return std::nullopt;
+    return to_u64_saturating(*value);
+}
+
+// ---------------------------------------------------------------------------------------
+// Result objects
+//
+// One Node-API call per property costs several times the engine's own work, so each
+// environment compiles a small factory once. Called with an instance's algorithm text it
+// returns that instance's builder, which turns (allowed, wouldBlock, reason code, detail)
+// into the plain result object with a literal: the properties, their order and their
+// attributes are those of an object built property by property. A reason code of -1
+// leaves "reason" out; an unknown reason text passes through as itself.
+
+std::string result_factory_source() {
+    std::string source =
+        "(function (algorithm) {\n"
+        "  'use strict';\n"
+        "  return function (allowed, wouldBlock, reason, debugInfo) {\n"
+        "    switch (reason) {\n"
+        "      case -1: return { allowed, wouldBlock, algorithm, debugInfo };\n";
+    for (int code = 0; code <= 2; ++code) {
+        source += "      case " + std::to_string(code) + ": reason = '";
+        source += to_text(static_cast<ReasonCode>(code));
+        source += "'; break;\n";
+    }
+    source +=
+        "    }\n"
+        "    return { allowed, wouldBlock, reason, algorithm, debugInfo };\n"
+        "  };\n"
+        "})";
+    return source;
+}
+
+// The factory of each environment living on this thread.
+struct EnvironmentFactory {
+    napi_env env;
+    napi_ref maker;
+};
+
+std::vector<EnvironmentFactory>& environment_factories() {
+    thread_local std::vector<EnvironmentFactory> factories;
+    return factories;
+}
+
+void forget_environment(void* env) {
+    auto& factories = environment_factories();
+    std::erase_if(factories, [env](const EnvironmentFactory& f) { return f.env == env; });
+}
+
+std::optional<Error> factory_maker(napi_env env, napi_value& out) {
+    for (const EnvironmentFactory& known : environment_factories()) {
+        if (known.env != env) continue;
+        const napi_status status = node_api.napi_get_reference_value(env, known.maker, &out);
+        if (status != napi_ok) return make_error(status, std::string(messages::result_factory));
+        return std::nullopt;
+    }
+    const std::string source = result_factory_source();
+    napi_value script = nullptr;
+    napi_ref maker = nullptr;
+    napi_status status =
+        node_api.napi_create_string_utf8(env, source.data(), source.size(), &script);
+    if (status == napi_ok) status = node_api.napi_run_script(env, script, &out);
+    if (status == napi_ok) status = node_api.napi_create_reference(env, out, 1, &maker);
+    if (status == napi_ok) {
+        status = node_api.napi_add_env_cleanup_hook(env, forget_environment, env);
+    }
+    if (status != napi_ok) return make_error(status, std::string(messages::result_factory));
+    environment_factories().push_back(EnvironmentFactory{env, maker});
+    return std::nullopt;
+}
+
+std::optional<Error> make_result_builder(napi_env env, std::string_view algorithm, napi_ref& out) {
+    napi_value maker = nullptr;
+    if (auto error = factory_maker(env, maker)) return error;
+    napi_value text = nullptr;
+    napi_value builder = nullptr;
+    napi_status status =
+        node_api.napi_create_string_utf8(env, algorithm.data(), algorithm.size(), &text);
+    if (status == napi_ok) {
+        status = node_api.napi_call_function(env, maker, maker, 1, &text, &builder);
+    }
+    if (status == napi_ok) status = node_api.napi_create_reference(env, builder, 1, &out);
+    if (status != napi_ok) return make_error(status, std::string(messages::result_factory));
+    return std::nullopt;
+}
+
+int32_t reason_code(const std::optional<std::string>& reason) {
+    if (!reason) return -1;
+    for (int32_t code = 0; code <= 2; ++code) {
+        if (*reason == to_text(static_cast<ReasonCode>(code))) return code;
+    }
+    return -2;
+}
+
+std::optional<Error> build_result(napi_env env, const TolmNode& part, napi_value recv,
+                                  const CheckResult& result, napi_value& out) {
+    std::array<napi_value, 4> args{};
+    napi_value builder = nullptr;
+    napi_status status = node_api.napi_get_reference_value(env, part.result_factory, &builder);
+    if (status != napi_ok) return make_error(status, std::string(messages::result_factory));
+    status = node_api.napi_get_boolean(env, result.allowed, &args[0]);
+    if (status != napi_ok) return make_error(status, messages::set_property("allowed"));
+    status = node_api.napi_get_boolean(env, result.would_block, &args[1]);
+    if (status != napi_ok) return make_error(status, messages::set_property("wouldBlock"));
+    const int32_t code = reason_code(result.reason);
+    status = code >= -1 ? node_api.napi_create_int32(env, code, &args[2])
+                        : node_api.napi_create_string_utf8(env, result.reason->data(),
+                                                           result.reason->size(), &args[2]);
+    if (status != napi_ok) return make_error(status, messages::set_property("reason"));
+    status =
+        node_api.napi_create_string_utf8(env, result.detail.data(), result.detail.size(), &args[3]);
+    if (status != napi_ok) return make_error(status, messages::set_property("debugInfo"));
+    status = node_api.napi_call_function(env, recv, builder, args.size(), args.data(), &out);
+    if (status != napi_ok) return make_error(status, std::string(messages::result_factory));
+    return std::nullopt;
+}
+
+// ---------------------------------------------------------------------------------------
+// Callbacks
+
+napi_value fail(napi_env env, Error error) {
+    throw_error(env, std::move(error));
+    return nullptr;
+}
+
+void finalize(napi_env env, void* data, void* /*hint*/) {
+    at_boundary([&] {
+        auto* part = static_cast<TolmNode*>(data);
+        part->engine.reset();
+        if (auto entry = ReferenceMap::current().take(part)) {
+            (*entry->finalize)();
+            node_api.napi_delete_reference(env, entry->reference);
+        }
+        if (part->result_factory != nullptr) {
+            node_api.napi_delete_reference(env, part->result_factory);
+        }
+        delete part;
+    });
+}
+
+napi_value construct(napi_env env, napi_callback_info info) {
+    return at_boundary([&]() -> napi_value {
+        size_t argc = 1;
+        napi_value argv[1] = {};
+        napi_value self = nullptr;
+        napi_status status = node_api.napi_get_cb_info(env, info, &argc, argv, &self, nullptr);
+        if (status != napi_ok)
+            return fail(env, make_error(status, std::string(messages::callback_info)));
+
+        NodeConfig config;
+        if (auto error = read_node_config(env, argv[0], config))
+            return fail(env, std::move(*error));
+
+        auto part = std::make_unique<TolmNode>();
+        part->engine = std::make_shared<Engine>(to_engine_config(std::move(config)));
+        if (auto error =
+                make_result_builder(env, part->engine->config().algorithm, part->result_factory)) {
+            return fail(env, std::move(*error));
+        }
+
+        napi_ref reference = nullptr;
+        status = node_api.napi_wrap(env, self, part.get(), finalize, nullptr, &reference);
+        if (status != napi_ok) {
+            node_api.napi_delete_reference(env, part->result_factory);
+            return fail(env, make_error(status, messages::wrap("constructor")));
+        }
+        ReferenceMap::current().add(env, part.release(), reference);
+        return self;
+    });
+}
+
+napi_value check_request(napi_env env, napi_callback_info info) {
+    return at_boundary([&]() -> napi_value {
+        size_t argc = 3;
+        napi_value argv[3] = {};
+        napi_value self = nullptr;
+        napi_status status = node_api.napi_get_cb_info(env, info, &argc, argv, &self, nullptr);
+        if (status != napi_ok)
+            return fail(env, make_error(status, std::string(messages::callback_info)));
+
+        void* native = nullptr;
+        status = node_api.napi_unwrap(env, self, &native);
+        if (status != napi_ok) return fail(env, make_error(status, std::string(messages::unwrap)));
+        // Another addon's wrapped object unwraps too; only addresses this thread
+        // wrapped are ours to use.
+        if (!ReferenceMap::current().contains(native)) {
+            return fail(env, make_error(napi_invalid_arg, std::string(messages::unwrap)));
+        }
+        const auto& part = *static_cast<TolmNode*>(native);
+
+        std::string ip;
+        std::string route;
+        double start_time_ms = 0.0;
+        if (auto error = read_text(env, argv[0], ip)) return fail(env, std::move(*error));
+        if (auto error = read_text(env, argv[1], route)) return fail(env, std::move(*error));
+        if (auto error = read_number(env, argv[2], start_time_ms))
+            return fail(env, std::move(*error));
+
+        const CheckResult result =
+            part.engine->check(std::nullopt, ip, route, to_u64_saturating(start_time_ms));
+
+        napi_value object = nullptr;
+        if (auto error = build_result(env, part, self, result, object))
+            return fail(env, std::move(*error));
+        return object;
+    });
+}
+
+[[maybe_unused]] const bool loaded = [] {
+    register_class(class_name);
+    register_method(class_name, {"checkRequest", check_request, method_attributes, false});
+    register_method(class_name, {"constructor", construct, method_attributes, true});
+    fill_node_api_table();
+    return true;
+}();
+
+}  // namespace
+
+std::optional<Error> read_node_config(napi_env env, napi_value value, NodeConfig& out) {
+    for (const ConfigField& field : config_fields) {
+        if (auto error = read_field(env, value, field, out)) {
+            error->reason.append(messages::config_suffix).append(field.name);
+            return error;
+        }
+    }
+    return std::nullopt;
+}
+
+EngineConfig to_engine_config(NodeConfig config) {
+    EngineConfig engine;
+    engine.algorithm = config.algorithm.value_or("token_bucket");
+    engine.mode = config.mode.value_or("active");
+    engine.capacity = config.capacity.value_or(100.0);
+    engine.refill_rate = config.refill_rate.value_or(10.0);
+    engine.api_key = std::move(config.api_key);
+    engine.debug = std::move(config.debug);
+    engine.requests_per_minute = saturated(config.requests_per_minute);
+    engine.requests_per_second = saturated(config.requests_per_second);
+    engine.burst_limit = saturated(config.burst_limit);
+    engine.burst_multiplier = config.burst_multiplier.value_or(2.0);
+    engine.block_duration_ms =
+        config.block_duration_ms ? to_u64_saturating(*config.block_duration_ms) : 60000;
+    engine.backend_url = config.backend_url.value_or(std::string(default_backend_url));
+    return engine;
+}
+
+}  // namespace tolm::node

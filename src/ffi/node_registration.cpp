@@ -1,0 +1,132 @@
+#include "ffi/node_registration.hpp"
+
+#include <atomic>
+#include <mutex>
+#include <shared_mutex>
+#include <thread>
+
+namespace tolm::node {
+namespace {
+
+struct ClassEntry {
+    std::string name;
+    std::vector<MethodDescriptor> descriptors;
+};
+
+struct ClassRegistry {
+    std::shared_mutex lock;
+    std::vector<ClassEntry> classes;
+
+    ClassEntry& entry(std::string_view name) {
+        for (ClassEntry& entry : classes) {
+            if (entry.name == name) return entry;
+        }
+        return classes.emplace_back(ClassEntry{std::string(name), {}});
+    }
+};
+
+// Reached through a function so that static initialisers of other files may use it.
+ClassRegistry& class_registry() {
+    static ClassRegistry registry;
+    return registry;
+}
+
+// 0: no registration yet; 1: the first is running; 2: the first has finished.
+std::atomic<int> first_registration{0};
+
+void define_class(napi_env env, napi_value exports, const ClassEntry& entry) {
+    napi_callback constructor = nullptr;
+    std::vector<napi_property_descriptor> properties;
+    for (const MethodDescriptor& descriptor : entry.descriptors) {
+        if (descriptor.is_constructor) {
+            if (constructor == nullptr) constructor = descriptor.method;
+            continue;
+        }
+        properties.push_back(napi_property_descriptor{descriptor.name, nullptr, descriptor.method,
+                                                      nullptr, nullptr, nullptr,
+                                                      descriptor.attributes, nullptr});
+    }
+
+    napi_value js_class = nullptr;
+    napi_status status =
+        node_api.napi_define_class(env, entry.name.c_str(), entry.name.size(), constructor, nullptr,
+                                   properties.size(), properties.data(), &js_class);
+    if (status == napi_ok) {
+        // The environment keeps its class alive for as long as it exists.
+        napi_ref keep = nullptr;
+        status = node_api.napi_create_reference(env, js_class, 1, &keep);
+    }
+    if (status == napi_ok) {
+        status = node_api.napi_set_named_property(env, exports, entry.name.c_str(), js_class);
+    }
+    if (status != napi_ok) {
+        throw_error(env, make_error(status, messages::register_class(entry.name)));
+    }
+}
+
+napi_value register_module(napi_env env, napi_value exports) {
+    fill_node_api_table();
+
+    int expected = 0;
+    const bool first = first_registration.compare_exchange_strong(expected, 1);
+    if (!first) {
+        while (first_registration.load(std::memory_order_acquire) != 2) {
+            std::this_thread::yield();
+        }
+    }
+
+    {
+        ClassRegistry& registry = class_registry();
+        std::shared_lock guard(registry.lock);
+        for (const ClassEntry& entry : registry.classes) define_class(env, exports, entry);
+    }
+
+    if (first) first_registration.store(2, std::memory_order_release);
+    return exports;
+}
+
+}  // namespace
+
+void register_class(std::string_view name) {
+    ClassRegistry& registry = class_registry();
+    std::unique_lock guard(registry.lock);
+    registry.entry(name);
+}
+
+void register_method(std::string_view class_name, MethodDescriptor descriptor) {
+    ClassRegistry& registry = class_registry();
+    std::unique_lock guard(registry.lock);
+    registry.entry(class_name).descriptors.push_back(descriptor);
+}
+
+ReferenceMap& ReferenceMap::current() {
+    thread_local ReferenceMap map;
+    return map;
+}
+
+void ReferenceMap::add(napi_env env, void* address, napi_ref reference) {
+    auto [slot, inserted] = entries_.try_emplace(
+        address, ReferenceEntry{address, reference, std::make_shared<FinalizeCallback>([] {})});
+    if (!inserted) {
+        node_api.napi_delete_reference(env, slot->second.reference);
+        slot->second.reference = reference;
+    }
+}
+
+std::optional<ReferenceEntry> ReferenceMap::take(void* address) {
+    auto found = entries_.find(address);
+    if (found == entries_.end()) return std::nullopt;
+    ReferenceEntry entry = std::move(found->second);
+    entries_.erase(found);
+    return entry;
+}
+
+bool ReferenceMap::contains(void* address) const {
+    return entries_.contains(address);
+}
+
+}  // namespace tolm::node
+
+napi_value napi_register_module_v1(napi_env env, napi_value exports) {
+    return tolm::node::at_boundary([&] { return tolm::node::register_module(env, exports); });
+}
