@@ -34,23 +34,47 @@ ClassRegistry& class_registry() {
 // 0: no registration yet; 1: the first is running; 2: the first has finished.
 std::atomic<int> first_registration{0};
 
+// Creates the named method functions that go onto the prototype.
+napi_status method_properties(napi_env env, const ClassEntry& entry,
+                              std::vector<napi_property_descriptor>& out) {
+    for (const MethodDescriptor& descriptor : entry.descriptors) {
+        if (descriptor.is_constructor) continue;
+        napi_value function = nullptr;
+        const napi_status status = node_api.napi_create_function(
+            env, descriptor.name, NAPI_AUTO_LENGTH, descriptor.method, nullptr, &function);
+        if (status != napi_ok) return status;
+        out.push_back(napi_property_descriptor{descriptor.name, nullptr, nullptr, nullptr, nullptr,
+                                               function, descriptor.attributes, nullptr});
+    }
+    return napi_ok;
+}
+
 void define_class(napi_env env, napi_value exports, const ClassEntry& entry) {
     napi_callback constructor = nullptr;
-    std::vector<napi_property_descriptor> properties;
     for (const MethodDescriptor& descriptor : entry.descriptors) {
         if (descriptor.is_constructor) {
-            if (constructor == nullptr) constructor = descriptor.method;
-            continue;
+            constructor = descriptor.method;
+            break;
         }
-        properties.push_back(napi_property_descriptor{descriptor.name, nullptr, descriptor.method,
-                                                      nullptr, nullptr, nullptr,
-                                                      descriptor.attributes, nullptr});
     }
 
+    // The methods go onto the prototype after the class exists rather than into
+    // napi_define_class: there V8 would tie them to the class's own instances and reject
+    // any other `this` itself ("Illegal invocation"), before the binding could answer
+    // with its unwrap error.
     napi_value js_class = nullptr;
-    napi_status status =
-        node_api.napi_define_class(env, entry.name.c_str(), entry.name.size(), constructor, nullptr,
-                                   properties.size(), properties.data(), &js_class);
+    std::vector<napi_property_descriptor> properties;
+    napi_status status = node_api.napi_define_class(env, entry.name.c_str(), entry.name.size(),
+                                                    constructor, nullptr, 0, nullptr, &js_class);
+    if (status == napi_ok) status = method_properties(env, entry, properties);
+    if (status == napi_ok && !properties.empty()) {
+        napi_value prototype = nullptr;
+        status = node_api.napi_get_named_property(env, js_class, "prototype", &prototype);
+        if (status == napi_ok) {
+            status = node_api.napi_define_properties(env, prototype, properties.size(),
+                                                     properties.data());
+        }
+    }
     if (status == napi_ok) {
         // The environment keeps its class alive for as long as it exists.
         napi_ref keep = nullptr;
