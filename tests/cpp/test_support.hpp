@@ -1,11 +1,12 @@
 // Shared helpers for the core tests: a fixture that owns the fake wall clock, and a
-// compact way to build engines.
+// compact way to build engines and run checks.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "core/engine.hpp"
 #include "fake_clock.h"
@@ -14,15 +15,21 @@ namespace tolm::testing {
 
 // A time well after 1970, with whole seconds, so timestamps are easy to predict.
 inline constexpr int64_t kT = 1'700'000'000'000;
+inline constexpr std::optional<uint64_t> kNone = std::nullopt;
 
 class ClockTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { tolm_fake_clock_set_ms(kT); }
     void TearDown() override { tolm_fake_clock_release(); }
 
     static void set_clock(int64_t ms) { tolm_fake_clock_set_ms(ms); }
     static void advance(int64_t delta_ms) { tolm_fake_clock_advance_ms(delta_ms); }
+    static uint64_t readings() { return tolm_fake_clock_readings(); }
 };
+
+// The same fixture for parameterised suites.
+template <typename Param>
+class ClockTestWithParam : public ClockTest, public ::testing::WithParamInterface<Param> {};
 
 inline EngineConfig make_config(std::string algorithm, double capacity, double refill_rate,
                                 std::string mode = "active",
@@ -39,6 +46,15 @@ inline EngineConfig make_config(std::string algorithm, double capacity, double r
 
 inline CheckResult check_ip(Engine& engine, std::string_view ip, std::string_view route = "/") {
     return engine.check(std::nullopt, ip, route, static_cast<uint64_t>(kT));
+}
+
+inline CheckResult check_id(Engine& engine, std::string_view identity, std::string_view ip,
+                            std::string_view route = "/") {
+    return engine.check(identity, ip, route, static_cast<uint64_t>(kT));
+}
+
+inline std::vector<TelemetryEvent> events(const Engine& engine) {
+    return engine.telemetry().snapshot();
 }
 
 }  // namespace tolm::testing

@@ -1,0 +1,330 @@
+// The four algorithms, driven through the engine: sequences at one instant, across window
+// and refill boundaries, with fractional, zero, negative and non-finite settings, and
+// with a clock that steps back.
+#include <limits>
+
+#include "runtime/fatal.hpp"
+#include "test_support.hpp"
+
+namespace tolm::testing {
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// One check of key "10.0.0.1" at kT + at_ms and what it must yield.
+struct Step {
+    int64_t at_ms;
+    bool allowed;
+    uint64_t remaining;
+    const char* detail;  // nullptr: not checked
+    std::optional<uint64_t> reset_after_ms;
+    std::optional<uint64_t> retry_after_ms;
+};
+
+struct Scenario {
+    const char* name;
+    const char* algorithm;
+    double capacity;
+    double rate;
+    std::vector<Step> steps;
+};
+void PrintTo(const Scenario& s, std::ostream* os) {
+    *os << s.name;
+}
+
+class AlgorithmScenarioTest : public ClockTestWithParam<Scenario> {};
+
+TEST_P(AlgorithmScenarioTest, EachCheckYieldsTheExpectedVerdict) {
+    const Scenario& scenario = GetParam();
+    Engine engine(make_config(scenario.algorithm, scenario.capacity, scenario.rate));
+    const char* refusal =
+        engine.algorithm() == Algorithm::token_bucket ? "token_exhausted" : "limit_exceeded";
+    for (size_t i = 0; i < scenario.steps.size(); ++i) {
+        const Step& step = scenario.steps[i];
+        SCOPED_TRACE("step " + std::to_string(i) + " at +" + std::to_string(step.at_ms));
+        set_clock(kT + step.at_ms);
+        const CheckResult r = check_ip(engine, "10.0.0.1");
+        EXPECT_EQ(r.allowed, step.allowed);
+        EXPECT_EQ(r.would_block, !step.allowed);
+        EXPECT_EQ(r.reason, step.allowed ? "within_limit" : refusal);
+        EXPECT_EQ(r.record.remaining, step.remaining);
+        if (step.detail != nullptr) {
+            EXPECT_EQ(r.detail, step.detail);
+        }
+        EXPECT_EQ(r.record.reset_after_ms, step.reset_after_ms);
+        EXPECT_EQ(r.record.retry_after_ms, step.retry_after_ms);
+    }
+}
+
+// Shorthands for the table below.
+constexpr bool Y = true, N = false;
+constexpr uint64_t kMax = UINT64_MAX;
+
+const Scenario kScenarios[] = {
+    // Token bucket: whole tokens are taken; refill is continuous; retry names the next token.
+    {"TokenCountdownRefillAndIdleCap",
+     "token_bucket",
+     3,
+     1,
+     {{0, Y, 2, "2 tokens remaining", kNone, 1000},
+      {0, Y, 1, "1 tokens remaining", kNone, 1000},
+      {0, Y, 0, "0 tokens remaining", kNone, 1000},
+      {0, N, 0, "0 tokens remaining", kNone, 1000},
+      {500, N, 0, "0 tokens remaining", kNone, 500},
+      {1000, Y, 0, "0 tokens remaining", kNone, 1000},
+      {3'600'000, Y, 2, "2 tokens remaining", kNone, 1000},
+      {3'600'000, Y, 1, nullptr, kNone, 1000},
+      {3'600'000, Y, 0, nullptr, kNone, 1000},
+      {3'600'000, N, 0, nullptr, kNone, 1000}}},
+    {"TokenFractionalRetry",
+     "token_bucket",
+     3.25,
+     10,
+     {{0, Y, 2, "2 tokens remaining", kNone, 75},
+      {0, Y, 1, "1 tokens remaining", kNone, 75},
+      {0, Y, 0, "0 tokens remaining", kNone, 75},
+      {0, N, 0, "0 tokens remaining", kNone, 75}}},
+    {"TokenLastWholeToken",
+     "token_bucket",
+     1,
+     10,
+     {{0, Y, 0, "0 tokens remaining", kNone, 100}, {0, N, 0, nullptr, kNone, 100}}},
+    {"TokenTiesToEvenDown",
+     "token_bucket",
+     3.5,
+     0,
+     {{0, Y, 2, "2 tokens remaining", kNone, kNone},
+      {0, Y, 1, "2 tokens remaining", kNone, kNone},
+      {0, Y, 0, "0 tokens remaining", kNone, kNone},
+      {60'000, N, 0, "0 tokens remaining", kNone, kNone}}},
+    {"TokenTiesToEvenUp", "token_bucket", 4.5, 0, {{0, Y, 3, "4 tokens remaining", kNone, kNone}}},
+    // The text rounds, remaining floors.
+    {"TokenDeniedWithSevenTenths",
+     "token_bucket",
+     0.7,
+     0,
+     {{0, N, 0, "1 tokens remaining", kNone, kNone}}},
+    {"TokenZeroCapacity",
+     "token_bucket",
+     0,
+     1,
+     {{0, N, 0, "0 tokens remaining", kNone, 1000}, {5000, N, 0, nullptr, kNone, 1000}}},
+    {"TokenNegativeRateDrains",
+     "token_bucket",
+     3,
+     -1,
+     {{0, Y, 2, nullptr, kNone, kNone},
+      {1000, Y, 0, "0 tokens remaining", kNone, kNone},
+      {5000, N, 0, "-4 tokens remaining", kNone, kNone}}},
+    // Stepping back adds nothing and never rewinds the refill time: at +500 only half a
+    // token has come back, not the 5.5 a rewound refill time would give.
+    {"TokenClockStepsBack",
+     "token_bucket",
+     2,
+     1,
+     {{0, Y, 1, nullptr, kNone, 1000},
+      {0, Y, 0, nullptr, kNone, 1000},
+      {-5000, N, 0, "0 tokens remaining", kNone, 1000},
+      {500, N, 0, "0 tokens remaining", kNone, 500},
+      {1000, Y, 0, nullptr, kNone, 1000}}},
+    {"TokenNaNCapacity", "token_bucket", kNaN, 1, {{0, N, 0, nullptr, kNone, 0}}},
+    // A NaN refill leaves the bucket at capacity: refill yields NaN and the minimum takes
+    // the capacity.
+    {"TokenNaNRate",
+     "token_bucket",
+     2,
+     kNaN,
+     {{0, Y, 1, nullptr, kNone, kNone}, {0, Y, 1, nullptr, kNone, kNone}}},
+    {"TokenInfiniteCapacity",
+     "token_bucket",
+     kInf,
+     1,
+     {{0, Y, kMax, nullptr, kNone, kNone}, {0, Y, kMax, nullptr, kNone, kNone}}},
+
+    // Sliding window: a value counts while it is at most 60000 ms old.
+    {"SlidingCountdownAndExactBoundary",
+     "sliding_window",
+     5,
+     0,
+     {{0, Y, 4, "4 requests remaining", kNone, kNone},
+      {0, Y, 3, "3 requests remaining", 60'000, kNone},
+      {0, Y, 2, nullptr, 60'000, kNone},
+      {0, Y, 1, nullptr, 60'000, kNone},
+      {0, Y, 0, "0 requests remaining", 60'000, kNone},
+      {0, N, 0, "0 requests remaining", 60'000, kNone},
+      {60'000, N, 0, nullptr, 0, kNone},
+      {60'001, Y, 4, "4 requests remaining", kNone, kNone}}},
+    {"SlidingPartialExpiry",
+     "sliding_window",
+     2,
+     0,
+     {{0, Y, 1, nullptr, kNone, kNone},
+      {30'000, Y, 0, nullptr, 30'000, kNone},
+      {45'000, N, 0, nullptr, 15'000, kNone},
+      {60'001, Y, 0, nullptr, 29'999, kNone},
+      {60'001, N, 0, nullptr, 29'999, kNone}}},
+    {"SlidingTruncatedCapacity",
+     "sliding_window",
+     3.9,
+     0,
+     {{0, Y, 2, nullptr, kNone, kNone},
+      {0, Y, 1, nullptr, 60'000, kNone},
+      {0, Y, 0, nullptr, 60'000, kNone},
+      {0, N, 0, nullptr, 60'000, kNone}}},
+    {"SlidingNaNLimit",
+     "sliding_window",
+     kNaN,
+     0,
+     {{0, N, 0, "0 requests remaining", kNone, kNone}, {90'000, N, 0, nullptr, kNone, kNone}}},
+    {"SlidingInfiniteLimit",
+     "sliding_window",
+     kInf,
+     0,
+     {{0, Y, kMax - 1, "18446744073709551614 requests remaining", kNone, kNone}}},
+    // After a step back the older value sits behind a newer one; pruning stops at the
+    // newer one, so the older one still counts.
+    {"SlidingClockStepsBack",
+     "sliding_window",
+     3,
+     0,
+     {{10'000, Y, 2, nullptr, kNone, kNone},
+      {0, Y, 1, nullptr, 70'000, kNone},
+      {60'005, Y, 0, nullptr, 9'995, kNone},
+      {60'005, N, 0, nullptr, 9'995, kNone}}},
+
+    // Fixed window: opens at the first request; the check at +60000 opens the next.
+    {"FixedCountdownAndBoundaryBurst",
+     "fixed_window",
+     3,
+     0,
+     {{0, Y, 2, "2 requests remaining", 60'000, kNone},
+      {0, Y, 1, "1 requests remaining", 60'000, kNone},
+      {0, Y, 0, "0 requests remaining", 60'000, kNone},
+      {0, N, 0, "0 requests remaining", 60'000, kNone},
+      {59'999, N, 0, nullptr, 1, kNone},
+      {60'000, Y, 2, nullptr, 60'000, kNone},
+      {119'999, Y, 1, nullptr, 1, kNone},
+      {119'999, Y, 0, nullptr, 1, kNone},
+      {120'000, Y, 2, nullptr, 60'000, kNone}}},
+    {"FixedNegativeLimitStillCountsDown",
+     "fixed_window",
+     -2,
+     0,
+     {{0, N, 0, "0 requests remaining", 60'000, kNone},
+      {1000, N, 0, nullptr, 59'000, kNone},
+      {60'000, N, 0, nullptr, 60'000, kNone},
+      {60'001, N, 0, nullptr, 59'999, kNone}}},
+    {"FixedClockStepsBack",
+     "fixed_window",
+     1,
+     0,
+     {{0, Y, 0, nullptr, 60'000, kNone},
+      {-5000, N, 0, nullptr, 60'000, kNone},
+      {59'999, N, 0, nullptr, 1, kNone},
+      {60'000, Y, 0, nullptr, 60'000, kNone}}},
+
+    // Leaky bucket: allowed while the drained level is below capacity; may overfill by
+    // less than one, which prints as negative free space.
+    {"LeakyCountdownDrainAndIdle",
+     "leaky_bucket",
+     3,
+     1,
+     {{0, Y, 2, "2 bucket space remaining", kNone, kNone},
+      {0, Y, 1, "1 bucket space remaining", kNone, kNone},
+      {0, Y, 0, "0 bucket space remaining", kNone, kNone},
+      {0, N, 0, "0 bucket space remaining", kNone, kNone},
+      {1000, Y, 0, "0 bucket space remaining", kNone, kNone},
+      {1000, N, 0, nullptr, kNone, kNone},
+      {3'600'000, Y, 2, nullptr, kNone, kNone}}},
+    {"LeakyOverfillPrintsNegative",
+     "leaky_bucket",
+     2,
+     1,
+     {{0, Y, 1, nullptr, kNone, kNone},
+      {0, Y, 0, nullptr, kNone, kNone},
+      {700, Y, 0, "-0 bucket space remaining", kNone, kNone},   // level 1.3 -> 2.3
+      {1300, Y, 0, "-1 bucket space remaining", kNone, kNone},  // level 1.7 -> 2.7
+      {1300, N, 0, "0 bucket space remaining", kNone, kNone}}},
+    {"LeakyFractionalCapacityNoLeak",
+     "leaky_bucket",
+     3.5,
+     0,
+     {{0, Y, 2, "2 bucket space remaining", kNone, kNone},
+      {0, Y, 1, "2 bucket space remaining", kNone, kNone},
+      {0, Y, 0, "0 bucket space remaining", kNone, kNone},
+      {0, Y, 0, "-0 bucket space remaining", kNone, kNone},
+      {0, N, 0, nullptr, kNone, kNone},
+      {3'600'000, N, 0, nullptr, kNone, kNone}}},
+    {"LeakyNegativeCapacity", "leaky_bucket", -1, 1, {{0, N, 0, nullptr, kNone, kNone}}},
+    {"LeakyNaNCapacity", "leaky_bucket", kNaN, 1, {{0, N, 0, nullptr, kNone, kNone}}},
+    // A NaN drain resets the level to empty at every check.
+    {"LeakyNaNRate",
+     "leaky_bucket",
+     1,
+     kNaN,
+     {{0, Y, 0, nullptr, kNone, kNone}, {0, Y, 0, nullptr, kNone, kNone}}},
+    // Nothing drains while the clock is behind; at +1000 one unit has drained, not six.
+    {"LeakyClockStepsBack",
+     "leaky_bucket",
+     2,
+     1,
+     {{0, Y, 1, nullptr, kNone, kNone},
+      {0, Y, 0, nullptr, kNone, kNone},
+      {-5000, N, 0, nullptr, kNone, kNone},
+      {1000, Y, 0, nullptr, kNone, kNone},
+      {1000, N, 0, nullptr, kNone, kNone}}},
+};
+
+INSTANTIATE_TEST_SUITE_P(Sequences, AlgorithmScenarioTest, ::testing::ValuesIn(kScenarios),
+                         [](const auto& test_param) { return std::string(test_param.param.name); });
+
+class SlidingWindowQueueTest : public ClockTest {};
+
+// Accepted times live in a ring that wraps and grows; pruning must still see them oldest
+// first after the ring has wrapped and then grown.
+TEST_F(SlidingWindowQueueTest, OrderSurvivesWrapAndGrowth) {
+    Engine engine(make_config("sliding_window", 8, 0));
+    for (int i = 0; i < 3; ++i) check_ip(engine, "k");
+    const int64_t base = 60'001;  // the three above have expired by now
+    for (int i = 0; i < 8; ++i) {
+        set_clock(kT + base + 10 * i);
+        ASSERT_TRUE(check_ip(engine, "k").allowed) << i;
+    }
+    for (int i = 0; i < 7; ++i) {
+        set_clock(kT + base + 10 * i + 60'001);  // only the i-th value has expired
+        const CheckResult r = check_ip(engine, "k");
+        EXPECT_TRUE(r.allowed) << i;
+        EXPECT_EQ(r.record.reset_after_ms, 9u) << i;
+        EXPECT_FALSE(check_ip(engine, "k").allowed) << i;
+    }
+}
+
+// A check that fails on the clock leaves the key's state as it was, and a failed default
+// for a new key leaves no entry, so the next check creates it afresh.
+template <typename Algorithm>
+void expect_failed_checks_leave_state(Algorithm algorithm, uint64_t default_readings) {
+    tolm_fake_clock_set_ms(-1);
+    EXPECT_THROW(algorithm.check("new"), FatalError);
+    tolm_fake_clock_set_ms(kT);
+    EXPECT_EQ(algorithm.check("new").remaining, 1u);
+    EXPECT_EQ(tolm_fake_clock_readings(), 1 + default_readings);
+    tolm_fake_clock_set_ms(-1);
+    EXPECT_THROW(algorithm.check("new"), FatalError);
+    tolm_fake_clock_set_ms(kT);
+    EXPECT_EQ(algorithm.check("new").remaining, 0u);
+    EXPECT_EQ(tolm_fake_clock_readings(), 1u);
+    EXPECT_FALSE(algorithm.check("new").allowed);
+}
+
+class AlgorithmClockFailureTest : public ClockTest {};
+
+TEST_F(AlgorithmClockFailureTest, FailedChecksChangeNoState) {
+    expect_failed_checks_leave_state(TokenBucket(2, 0), 1);
+    expect_failed_checks_leave_state(SlidingWindow(60'000, 2), 0);
+    expect_failed_checks_leave_state(FixedWindow(60'000, 2), 1);
+    expect_failed_checks_leave_state(LeakyBucket(2, 0), 1);
+}
+
+}  // namespace
+}  // namespace tolm::testing

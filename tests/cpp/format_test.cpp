@@ -1,0 +1,104 @@
+// Number formatting of detail texts, float-to-count conversion and the wall clock.
+#include <cmath>
+#include <limits>
+
+#include "runtime/fatal.hpp"
+#include "test_support.hpp"
+
+namespace tolm::testing {
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+struct RoundedCase {
+    double value;
+    const char* text;
+};
+void PrintTo(const RoundedCase& c, std::ostream* os) {
+    *os << c.text;
+}
+
+class AppendRoundedTest : public ::testing::TestWithParam<RoundedCase> {};
+
+TEST_P(AppendRoundedTest, PrintsExactValueRoundedHalfToEven) {
+    std::string out = "x";  // appends, never overwrites
+    append_rounded(out, GetParam().value);
+    EXPECT_EQ(out, std::string("x") + GetParam().text);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, AppendRoundedTest,
+    ::testing::Values(
+        RoundedCase{0.0, "0"}, RoundedCase{0.5, "0"}, RoundedCase{1.5, "2"}, RoundedCase{2.5, "2"},
+        RoundedCase{3.5, "4"}, RoundedCase{2.5000000000000004, "3"},
+        // Just below one half: adding 0.5 and flooring would wrongly give 1.
+        RoundedCase{0.49999999999999994, "0"}, RoundedCase{9.3, "9"}, RoundedCase{9.7, "10"},
+        // Negatives keep their sign even when they round to zero.
+        RoundedCase{-0.3, "-0"}, RoundedCase{-0.5, "-0"}, RoundedCase{-0.7, "-1"},
+        RoundedCase{-2.5, "-2"}, RoundedCase{-1e-300, "-0"},
+        // Around 2^52 and 2^53 every float is whole; x + 0.5 would round the wrong way.
+        RoundedCase{4503599627370497.0, "4503599627370497"},
+        RoundedCase{9007199254740994.0, "9007199254740994"},
+        RoundedCase{18446744073709551616.0, "18446744073709551616"},
+        RoundedCase{1e20, "100000000000000000000"},
+        RoundedCase{std::numeric_limits<double>::max(),
+                    "17976931348623157081452742373170435679807056752584499659891747680315726078"
+                    "00285387605895586327668781715404589535143824642343213268894641827684675467"
+                    "03537516986049910576551282076245490090389328944075868508455133942304583236"
+                    "90322294816580855933212334827479782620414472316873817718091929988125040402"
+                    "6184124858368"},
+        RoundedCase{-1e16, "-10000000000000000"}, RoundedCase{kInf, "inf"},
+        RoundedCase{-kInf, "-inf"}, RoundedCase{kNaN, "NaN"}));
+
+TEST(AppendDecimalTest, PlainDigitsWithoutSeparators) {
+    std::string out = "n=";
+    append_decimal(out, 0);
+    out += ',';
+    append_decimal(out, 1000000);
+    out += ',';
+    append_decimal(out, UINT64_MAX);
+    EXPECT_EQ(out, "n=0,1000000,18446744073709551615");
+}
+
+struct SaturatingCase {
+    double value;
+    uint64_t expected;
+};
+void PrintTo(const SaturatingCase& c, std::ostream* os) {
+    *os << c.value;
+}
+
+class ToU64SaturatingTest : public ::testing::TestWithParam<SaturatingCase> {};
+
+TEST_P(ToU64SaturatingTest, TruncatesTowardZeroAndSaturates) {
+    EXPECT_EQ(to_u64_saturating(GetParam().value), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, ToU64SaturatingTest,
+    ::testing::Values(SaturatingCase{kNaN, 0}, SaturatingCase{-kInf, 0}, SaturatingCase{-1.0, 0},
+                      SaturatingCase{-0.0, 0}, SaturatingCase{0.999, 0}, SaturatingCase{10.9, 10},
+                      SaturatingCase{9223372036854775808.0, 9223372036854775808ULL},
+                      // The largest float below 2^64 still converts exactly.
+                      SaturatingCase{18446744073709549568.0, 18446744073709549568ULL},
+                      SaturatingCase{18446744073709551616.0, UINT64_MAX},
+                      SaturatingCase{1e300, UINT64_MAX}, SaturatingCase{kInf, UINT64_MAX}));
+
+class NowMsTest : public ClockTest {};
+
+TEST_F(NowMsTest, ReadsMillisecondsAndRefusesTimesBefore1970) {
+    EXPECT_EQ(now_ms(), static_cast<uint64_t>(kT));
+    set_clock(0);
+    EXPECT_EQ(now_ms(), 0u);
+    set_clock(1999);
+    EXPECT_EQ(now_ms(), 1999u);
+    // One millisecond before the epoch is a negative second with a large nanosecond part.
+    set_clock(-1);
+    EXPECT_THROW(now_ms(), FatalError);
+    set_clock(-86'400'000);
+    EXPECT_THROW(now_ms(), FatalError);
+}
+
+}  // namespace
+}  // namespace tolm::testing
