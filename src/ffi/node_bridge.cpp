@@ -213,6 +213,17 @@ napi_value construct(napi_env env, napi_callback_info info) {
         if (status != napi_ok)
             return fail(env, make_error(status, std::string(messages::callback_info)));
 
+        // Called without `new`, `this` is the global object: wrapping it would tie an
+        // engine to the global for the life of the environment.
+        napi_value new_target = nullptr;
+        status = node_api.napi_get_new_target(env, info, &new_target);
+        if (status != napi_ok) {
+            return fail(env, make_error(status, std::string(messages::callback_info)));
+        }
+        if (new_target == nullptr) {
+            return fail(env, make_error(napi_invalid_arg, std::string(messages::without_new)));
+        }
+
         NodeConfig config;
         if (auto error = read_node_config(env, argv[0], config))
             return fail(env, std::move(*error));

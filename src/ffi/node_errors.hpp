@@ -68,6 +68,8 @@ inline constexpr std::string_view unwrap =
     "Failed to unwrap exclusive reference of `TolmNode` type from napi value";
 inline constexpr std::string_view global_object = "Get global object from Env failed";
 inline constexpr std::string_view result_factory = "Failed to prepare the result factory";
+inline constexpr std::string_view without_new =
+    "Class constructor TolmNode cannot be invoked without 'new'";
 inline constexpr std::string_view config_suffix = " on NodeConfig.";
 
 std::string register_class(std::string_view name);

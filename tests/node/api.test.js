@@ -1,0 +1,169 @@
+'use strict';
+// The exported class, its result objects and how the engine's decisions reach them.
+const test = require('node:test');
+const assert = require('node:assert/strict');
+const { load } = require('./support/addon');
+
+const addon = load();
+const { TolmNode } = addon;
+
+function drain(node, ip, count) {
+  const results = [];
+  for (let i = 0; i < count; i++) results.push(node.checkRequest(ip, '/r', Date.now()));
+  return results;
+}
+
+test('exports only the TolmNode class with an enumerable, writable checkRequest', () => {
+  assert.deepEqual(Object.keys(addon), ['TolmNode']);
+  assert.equal(TolmNode.name, 'TolmNode');
+  const descriptor = Object.getOwnPropertyDescriptor(TolmNode.prototype, 'checkRequest');
+  assert.equal(typeof descriptor.value, 'function');
+  assert.equal(descriptor.value.name, 'checkRequest');
+  assert.deepEqual(
+    [descriptor.writable, descriptor.enumerable, descriptor.configurable],
+    [true, true, true],
+  );
+  assert.ok(new TolmNode({}) instanceof TolmNode);
+});
+
+test('result objects have the keys of their mode, in order, as plain data properties', () => {
+  const expectations = {
+    active: ['allowed', 'wouldBlock', 'reason', 'algorithm', 'debugInfo'],
+    shadow: ['allowed', 'wouldBlock', 'reason', 'algorithm', 'debugInfo'],
+    disabled: ['allowed', 'wouldBlock', 'algorithm', 'debugInfo'],
+  };
+  for (const [mode, keys] of Object.entries(expectations)) {
+    const result = new TolmNode({ mode }).checkRequest('1.1.1.1', '/', Date.now());
+    assert.deepEqual(Reflect.ownKeys(result), keys, mode);
+    assert.equal(Object.getPrototypeOf(result), Object.prototype);
+    for (const key of keys) {
+      const d = Object.getOwnPropertyDescriptor(result, key);
+      assert.deepEqual([d.writable, d.enumerable, d.configurable], [true, true, true]);
+    }
+  }
+  assert.deepEqual(new TolmNode({ mode: 'disabled', capacity: 0 }).checkRequest('a', 'b', 0), {
+    allowed: true,
+    wouldBlock: false,
+    algorithm: 'token_bucket',
+    debugInfo: 'disabled',
+  });
+});
+
+test('defaults: a token bucket of 100 in active mode', () => {
+  const results = drain(new TolmNode({}), '10.0.0.1', 101);
+  assert.deepEqual(results[0], {
+    allowed: true,
+    wouldBlock: false,
+    reason: 'within_limit',
+    algorithm: 'token_bucket',
+    debugInfo: '99 tokens remaining',
+  });
+  assert.ok(results.slice(0, 100).every((r) => r.allowed));
+  assert.deepEqual(results[100], {
+    allowed: false,
+    wouldBlock: true,
+    reason: 'token_exhausted',
+    algorithm: 'token_bucket',
+    debugInfo: '0 tokens remaining',
+  });
+});
+
+test('configurations that are not objects behave like an empty one', () => {
+  for (const config of [5, 'x', true]) {
+    const results = drain(new TolmNode(config), 'ip', 101);
+    assert.equal(results.filter((r) => r.allowed).length, 100);
+    assert.equal(results[0].algorithm, 'token_bucket');
+  }
+});
+
+test('shadow mode reports refusals but lets every request through', () => {
+  const [first, second] = drain(new TolmNode({ mode: 'shadow', capacity: 1 }), 'ip', 2);
+  assert.equal(first.reason, 'within_limit');
+  assert.deepEqual(second, {
+    allowed: true,
+    wouldBlock: true,
+    reason: 'token_exhausted',
+    algorithm: 'token_bucket',
+    debugInfo: '0 tokens remaining',
+  });
+  // Any other mode text, letter case included, enforces.
+  const [, enforced] = drain(new TolmNode({ mode: 'Shadow', capacity: 1 }), 'ip', 2);
+  assert.equal(enforced.allowed, false);
+});
+
+test('algorithm names choose the algorithm and come back exactly as written', () => {
+  const cases = [
+    ['sliding_window', 'limit_exceeded', '0 requests remaining'],
+    ['fixed_window', 'limit_exceeded', '0 requests remaining'],
+    ['leaky_bucket', 'limit_exceeded', '0 bucket space remaining'],
+    ['', 'token_exhausted', '0 tokens remaining'],
+    ['Token_Bucket', 'token_exhausted', '0 tokens remaining'],
+    [' sliding_window', 'token_exhausted', '0 tokens remaining'],
+    ['unheard-of', 'token_exhausted', '0 tokens remaining'],
+  ];
+  for (const [algorithm, reason, debugInfo] of cases) {
+    const results = drain(new TolmNode({ algorithm, capacity: 2, refillRate: 0 }), 'ip', 3);
+    assert.deepEqual(
+      results.map((r) => r.allowed),
+      [true, true, false],
+      algorithm,
+    );
+    assert.deepEqual(results[2], { allowed: false, wouldBlock: true, reason, algorithm, debugInfo });
+  }
+});
+
+test('limits are kept per address, across routes, and per instance', () => {
+  const a = new TolmNode({ capacity: 1, refillRate: 0 });
+  const b = new TolmNode({ capacity: 1, refillRate: 0 });
+  assert.equal(a.checkRequest('1.1.1.1', '/x', 0).allowed, true);
+  assert.equal(a.checkRequest('1.1.1.1', '/y', 0).allowed, false);
+  assert.equal(a.checkRequest('2.2.2.2', '/x', 0).allowed, true);
+  assert.equal(b.checkRequest('1.1.1.1', '/x', 0).allowed, true);
+});
+
+test('addresses are compared as whole texts: NUL, astral and long strings are keys', () => {
+  const node = new TolmNode({ capacity: 1, refillRate: 0 });
+  const long = 'x'.repeat(4 * 1024 * 1024);
+  for (const ip of ['a', 'a\0b', 'a\0c', '\u{1F600}', '\u{1F601}', long, long + 'y']) {
+    assert.equal(node.checkRequest(ip, '', 0).allowed, true, JSON.stringify(ip.slice(0, 8)));
+  }
+  assert.equal(node.checkRequest('a\0b', '', 0).allowed, false);
+  assert.equal(node.checkRequest(long, '', 0).allowed, false);
+});
+
+test('the settings nothing consults leave decisions unchanged', () => {
+  const extras = {
+    apiKey: '',
+    debug: 'yes',
+    backendUrl: 'http://example.invalid',
+    requestsPerMinute: -3,
+    requestsPerSecond: NaN,
+    burstLimit: 1,
+    burstMultiplier: Infinity,
+    blockDurationMs: 1e30,
+  };
+  const plain = drain(new TolmNode({ capacity: 3, refillRate: 0 }), 'ip', 5);
+  const extra = drain(new TolmNode({ capacity: 3, refillRate: 0, ...extras }), 'ip', 5);
+  assert.deepEqual(extra, plain);
+});
+
+test('startTimeMs of any number is accepted', () => {
+  const node = new TolmNode({});
+  for (const start of [-1, NaN, Infinity, -Infinity, 0, 1e300, Date.now() + 1e9, 2 ** 64]) {
+    assert.equal(node.checkRequest('ip', '/', start).allowed, true, String(start));
+  }
+});
+
+test('a subclass instance works; calling the class without new throws', () => {
+  class Limited extends TolmNode {}
+  assert.equal(new Limited({ capacity: 1 }).checkRequest('a', 'b', 0).allowed, true);
+  for (let i = 0; i < 2; i++) {
+    assert.throws(() => TolmNode({}), {
+      code: 'InvalidArg',
+      message: "Class constructor TolmNode cannot be invoked without 'new'",
+    });
+  }
+  assert.throws(() => TolmNode.prototype.checkRequest.call(globalThis, 'a', 'b', 0), {
+    code: 'InvalidArg',
+  });
+});

@@ -1,0 +1,50 @@
+'use strict';
+// Shared helpers: where the built addon lives and how to run code in a child process
+// whose wall clock the test controls.
+const fs = require('node:fs');
+const os = require('node:os');
+const path = require('node:path');
+const { spawnSync } = require('node:child_process');
+
+const buildDir = process.env.TOLM_BUILD_DIR;
+if (!buildDir) throw new Error('TOLM_BUILD_DIR must name the build directory');
+
+const addonPath = path.join(buildDir, 'tolm_native.node');
+const clockShim = path.join(buildDir, 'libtolm_fake_clock.so');
+
+function load() {
+  return require(addonPath);
+}
+
+// Runs `source` in a fresh node process. With `clockMs` set, CLOCK_REALTIME in the child
+// reads the integer in a file; the child gets `setClock(ms)` to move it.
+function runChild(source, { clockMs, nodeArgs = [], env = {}, preload = [] } = {}) {
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'tolm-node-'));
+  const clockFile = path.join(dir, 'clock');
+  const preloads = [...preload];
+  if (clockMs !== undefined) {
+    fs.writeFileSync(clockFile, String(clockMs));
+    preloads.push(clockShim);
+  }
+  const prelude = `
+    const fs = require('node:fs');
+    const { TolmNode } = require(${JSON.stringify(addonPath)});
+    const setClock = (ms) => fs.writeFileSync(${JSON.stringify(clockFile)}, String(ms));
+    const emit = (value) => process.stdout.write(JSON.stringify(value) + '\\n');
+  `;
+  const result = spawnSync(process.execPath, [...nodeArgs, '-e', prelude + source], {
+    encoding: 'utf8',
+    timeout: 120000,
+    env: {
+      ...process.env,
+      ...env,
+      ...(preloads.length ? { LD_PRELOAD: preloads.join(':') } : {}),
+      TOLM_FAKE_CLOCK_FILE: clockFile,
+    },
+  });
+  fs.rmSync(dir, { recursive: true, force: true });
+  const lines = result.stdout.split('\n').filter(Boolean);
+  return { ...result, output: lines.map((line) => JSON.parse(line)) };
+}
+
+module.exports = { addonPath, buildDir, clockShim, load, runChild };
