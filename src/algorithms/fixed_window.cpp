@@ -6,14 +6,14 @@
 
 namespace tolm {
 
-AlgorithmVerdict FixedWindow::check(std::string_view key) {
+void FixedWindow::check(std::string_view key, AlgorithmVerdict& verdict) {
     auto state = states_.entry_or_insert(std::string(key), [] {
         return FixedWindowState{0, now_ms()};
     });
     const uint64_t now = now_ms();
     const uint64_t elapsed = now > state->window_start_ms ? now - state->window_start_ms : 0;
 
-    AlgorithmVerdict verdict;
+    verdict.clear();
     if (elapsed < window_ms_) {
         verdict.reset_after_ms = window_ms_ - elapsed;
     } else {
@@ -37,7 +37,6 @@ AlgorithmVerdict FixedWindow::check(std::string_view key) {
         verdict.allowed = false;
         verdict.reason = ReasonCode::limit_exceeded;
     }
-    return verdict;
 }
 
 }  // namespace tolm

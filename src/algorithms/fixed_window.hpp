@@ -17,12 +17,19 @@ struct FixedWindowState {
 };
 
 class FixedWindow {
-public:
+  public:
     FixedWindow(uint64_t window_ms, uint64_t limit) : window_ms_(window_ms), limit_(limit) {}
 
-    AlgorithmVerdict check(std::string_view key);
+    // Decides one request for `key` and writes every field of `verdict`, reusing the
+    // storage its detail text already has.
+    void check(std::string_view key, AlgorithmVerdict& verdict);
+    AlgorithmVerdict check(std::string_view key) {
+        AlgorithmVerdict verdict;
+        check(key, verdict);
+        return verdict;
+    }
 
-private:
+  private:
     KeyedStateMap<FixedWindowState> states_;
     uint64_t window_ms_;  // window length in ms
     uint64_t limit_;      // accepted requests allowed per window

@@ -7,7 +7,7 @@
 
 namespace tolm {
 
-AlgorithmVerdict LeakyBucket::check(std::string_view key) {
+void LeakyBucket::check(std::string_view key, AlgorithmVerdict& verdict) {
     auto state = states_.entry_or_insert(std::string(key), [] {
         return LeakyBucketState{0.0, now_ms()};
     });
@@ -18,7 +18,7 @@ AlgorithmVerdict LeakyBucket::check(std::string_view key) {
     state->level = (drained < 0.0 || std::isnan(drained)) ? 0.0 : drained;
     if (now > state->last_leak_ms) state->last_leak_ms = now;
 
-    AlgorithmVerdict verdict;
+    verdict.clear();
     if (capacity_ > state->level) {
         state->level += 1.0;
         const double free_space = capacity_ - state->level;
@@ -34,7 +34,6 @@ AlgorithmVerdict LeakyBucket::check(std::string_view key) {
         verdict.allowed = false;
         verdict.reason = ReasonCode::limit_exceeded;
     }
-    return verdict;
 }
 
 }  // namespace tolm

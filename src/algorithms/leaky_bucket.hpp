@@ -17,14 +17,21 @@ struct LeakyBucketState {
 };
 
 class LeakyBucket {
-public:
+  public:
     // Neither value is validated: zero, negative, fractional and non-finite values are
     // used as they are.
     LeakyBucket(double capacity, double leak_rate) : capacity_(capacity), leak_rate_(leak_rate) {}
 
-    AlgorithmVerdict check(std::string_view key);
+    // Decides one request for `key` and writes every field of `verdict`, reusing the
+    // storage its detail text already has.
+    void check(std::string_view key, AlgorithmVerdict& verdict);
+    AlgorithmVerdict check(std::string_view key) {
+        AlgorithmVerdict verdict;
+        check(key, verdict);
+        return verdict;
+    }
 
-private:
+  private:
     KeyedStateMap<LeakyBucketState> states_;
     double capacity_;   // level at or above which requests are refused
     double leak_rate_;  // units drained per second

@@ -10,7 +10,8 @@ namespace tolm {
 
 void TimestampQueue::push_back(uint64_t value) {
     if (size_ == capacity_) {
-        if (capacity_ >= (UINT32_MAX >> 1)) raise_fatal("timestamp queue size cannot be represented");
+        if (capacity_ >= (UINT32_MAX >> 1))
+            raise_fatal("timestamp queue size cannot be represented");
         const uint32_t new_capacity = capacity_ == 0 ? 4 : capacity_ * 2;
         auto* grown = static_cast<uint64_t*>(std::malloc(sizeof(uint64_t) * new_capacity));
         if (grown == nullptr) throw std::bad_alloc();
@@ -28,7 +29,7 @@ void TimestampQueue::push_back(uint64_t value) {
     ++size_;
 }
 
-AlgorithmVerdict SlidingWindow::check(std::string_view key) {
+void SlidingWindow::check(std::string_view key, AlgorithmVerdict& verdict) {
     auto state = states_.entry_or_insert(std::string(key), [] { return SlidingWindowState{}; });
     const uint64_t now = now_ms();
     const uint64_t cutoff = now >= window_ms_ ? now - window_ms_ : 0;
@@ -39,7 +40,7 @@ AlgorithmVerdict SlidingWindow::check(std::string_view key) {
     while (!queue.empty() && queue.front() < cutoff) queue.pop_front();
     const uint64_t n = queue.size();
 
-    AlgorithmVerdict verdict;
+    verdict.clear();
     if (!queue.empty()) {
         const uint64_t front = queue.front();
         const uint64_t expiry = front > UINT64_MAX - window_ms_ ? UINT64_MAX : front + window_ms_;
@@ -59,7 +60,6 @@ AlgorithmVerdict SlidingWindow::check(std::string_view key) {
         verdict.allowed = false;
         verdict.reason = ReasonCode::limit_exceeded;
     }
-    return verdict;
 }
 
 }  // namespace tolm

@@ -16,7 +16,7 @@ namespace tolm {
 // First-in first-out queue of timestamps in a ring that doubles when full. 16 bytes when
 // empty, so that a key costs little until it has accepted requests.
 class TimestampQueue {
-public:
+  public:
     TimestampQueue() noexcept = default;
     TimestampQueue(TimestampQueue&& other) noexcept
         : data_(std::exchange(other.data_, nullptr)),
@@ -43,7 +43,7 @@ public:
     }
     void push_back(uint64_t value);
 
-private:
+  private:
     uint64_t* data_ = nullptr;
     uint32_t capacity_ = 0;
     uint32_t head_ = 0;
@@ -55,12 +55,19 @@ struct SlidingWindowState {
 };
 
 class SlidingWindow {
-public:
+  public:
     SlidingWindow(uint64_t window_ms, uint64_t limit) : window_ms_(window_ms), limit_(limit) {}
 
-    AlgorithmVerdict check(std::string_view key);
+    // Decides one request for `key` and writes every field of `verdict`, reusing the
+    // storage its detail text already has.
+    void check(std::string_view key, AlgorithmVerdict& verdict);
+    AlgorithmVerdict check(std::string_view key) {
+        AlgorithmVerdict verdict;
+        check(key, verdict);
+        return verdict;
+    }
 
-private:
+  private:
     KeyedStateMap<SlidingWindowState> states_;
     uint64_t window_ms_;  // window length in ms
     uint64_t limit_;      // accepted requests allowed per window

@@ -10,11 +10,13 @@ namespace {
 
 // fmod(x, 1.0), sign of zero included, without the C library's general remainder loop,
 // which is slow for large x: x - trunc(x) is exact for every finite double.
-double fraction_of(double x) noexcept { return std::copysign(x - std::trunc(x), x); }
+double fraction_of(double x) noexcept {
+    return std::copysign(x - std::trunc(x), x);
+}
 
 }  // namespace
 
-AlgorithmVerdict TokenBucket::check(std::string_view key) {
+void TokenBucket::check(std::string_view key, AlgorithmVerdict& verdict) {
     auto state = states_.entry_or_insert(std::string(key), [this] {
         return TokenBucketState{capacity_, now_ms()};
     });
@@ -26,7 +28,7 @@ AlgorithmVerdict TokenBucket::check(std::string_view key) {
     // fmin takes the other operand when one is NaN.
     state->tokens = std::fmin(refilled, capacity_);
 
-    AlgorithmVerdict verdict;
+    verdict.clear();
     if (state->tokens >= 1.0) {
         state->tokens -= 1.0;
         if (refill_rate_ > 0.0 && capacity_ > state->tokens) {
@@ -47,7 +49,6 @@ AlgorithmVerdict TokenBucket::check(std::string_view key) {
     verdict.detail += " tokens remaining";
     const double whole = std::floor(state->tokens);
     verdict.remaining = to_u64_saturating(whole > 0.0 ? whole : 0.0);
-    return verdict;
 }
 
 }  // namespace tolm

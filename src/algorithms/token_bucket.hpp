@@ -16,14 +16,22 @@ struct TokenBucketState {
 };
 
 class TokenBucket {
-public:
+  public:
     // Neither value is validated: zero, negative, fractional and non-finite values are
     // used as they are.
-    TokenBucket(double capacity, double refill_rate) : capacity_(capacity), refill_rate_(refill_rate) {}
+    TokenBucket(double capacity, double refill_rate)
+        : capacity_(capacity), refill_rate_(refill_rate) {}
 
-    AlgorithmVerdict check(std::string_view key);
+    // Decides one request for `key` and writes every field of `verdict`, reusing the
+    // storage its detail text already has.
+    void check(std::string_view key, AlgorithmVerdict& verdict);
+    AlgorithmVerdict check(std::string_view key) {
+        AlgorithmVerdict verdict;
+        check(key, verdict);
+        return verdict;
+    }
 
-private:
+  private:
     KeyedStateMap<TokenBucketState> states_;
     double capacity_;     // largest number of tokens a bucket holds
     double refill_rate_;  // tokens added per second

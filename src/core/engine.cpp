@@ -19,15 +19,24 @@ constexpr uint64_t kWindowMs = 60000;
 
 }  // namespace
 
-std::string_view to_text(Algorithm value) noexcept { return kAlgorithmTexts[static_cast<size_t>(value)]; }
-std::string_view to_text(Mode value) noexcept { return kModeTexts[static_cast<size_t>(value)]; }
-std::string_view to_text(Decision value) noexcept { return kDecisionTexts[static_cast<size_t>(value)]; }
+std::string_view to_text(Algorithm value) noexcept {
+    return kAlgorithmTexts[static_cast<size_t>(value)];
+}
+std::string_view to_text(Mode value) noexcept {
+    return kModeTexts[static_cast<size_t>(value)];
+}
+std::string_view to_text(Decision value) noexcept {
+    return kDecisionTexts[static_cast<size_t>(value)];
+}
 std::string_view to_text(ReasonCode value) noexcept {
     // Codes outside the table read as within_limit.
     switch (value) {
-        case ReasonCode::token_exhausted: return kReasonTexts[2];
-        case ReasonCode::limit_exceeded: return kReasonTexts[1];
-        default: return kReasonTexts[0];
+        case ReasonCode::token_exhausted:
+            return kReasonTexts[2];
+        case ReasonCode::limit_exceeded:
+            return kReasonTexts[1];
+        default:
+            return kReasonTexts[0];
     }
 }
 
@@ -71,16 +80,20 @@ Engine::Engine(EngineConfig config)
       algorithm_object_(make_algorithm_object<AlgorithmObject>(algorithm_kind_, config_.capacity,
                                                                config_.refill_rate)) {}
 
-AlgorithmVerdict Engine::run_algorithm(std::string_view key) {
+void Engine::run_algorithm(std::string_view key, AlgorithmVerdict& verdict) {
     PoisonGuard guard(lock_);
     if (guard.poisoned()) raise_fatal("engine lock poisoned by an earlier failure");
     switch (algorithm_kind_) {
-        case Algorithm::sliding_window: return std::get_if<SlidingWindow>(&algorithm_object_)->check(key);
-        case Algorithm::fixed_window: return std::get_if<FixedWindow>(&algorithm_object_)->check(key);
-        case Algorithm::leaky_bucket: return std::get_if<LeakyBucket>(&algorithm_object_)->check(key);
-        case Algorithm::token_bucket: break;
+        case Algorithm::sliding_window:
+            return std::get_if<SlidingWindow>(&algorithm_object_)->check(key, verdict);
+        case Algorithm::fixed_window:
+            return std::get_if<FixedWindow>(&algorithm_object_)->check(key, verdict);
+        case Algorithm::leaky_bucket:
+            return std::get_if<LeakyBucket>(&algorithm_object_)->check(key, verdict);
+        case Algorithm::token_bucket:
+            break;
     }
-    return std::get_if<TokenBucket>(&algorithm_object_)->check(key);
+    std::get_if<TokenBucket>(&algorithm_object_)->check(key, verdict);
 }
 
 void Engine::fill_record(DecisionRecord& record, Decision decision, ReasonCode reason,
@@ -91,6 +104,10 @@ void Engine::fill_record(DecisionRecord& record, Decision decision, ReasonCode r
         record.remaining = verdict->remaining;
         record.reset_after_ms = verdict->reset_after_ms;
         record.retry_after_ms = verdict->retry_after_ms;
+    } else {
+        record.remaining.reset();
+        record.reset_after_ms.reset();
+        record.retry_after_ms.reset();
     }
     record.latency_ms = now > start_ms ? now - start_ms : 0;
     record.decision = to_text(decision);
@@ -98,7 +115,11 @@ void Engine::fill_record(DecisionRecord& record, Decision decision, ReasonCode r
     record.algorithm = config_.algorithm;
     record.route = route;
     record.mode = to_text(mode_);
-    if (identity) record.identity.emplace(*identity);
+    if (identity) {
+        record.identity = *identity;
+    } else {
+        record.identity.reset();
+    }
     record.ip = ip;
     record.timestamp = now / 1000;
 }
@@ -106,17 +127,33 @@ void Engine::fill_record(DecisionRecord& record, Decision decision, ReasonCode r
 CheckResult Engine::check(std::optional<std::string_view> identity, std::string_view ip,
                           std::string_view route, uint64_t start_ms) {
     CheckResult result;
+    check_into(result, identity, ip, route, start_ms);
+    return result;
+}
+
+void Engine::check_into(CheckResult& result, std::optional<std::string_view> identity,
+                        std::string_view ip, std::string_view route, uint64_t start_ms) {
     if (mode_ == Mode::disabled) {
         fill_record(result.record, Decision::allow, ReasonCode::within_limit, nullptr, identity, ip,
                     route, start_ms);
         result.algorithm = config_.algorithm;
         result.detail = "disabled";
+        result.reason.reset();
         result.allowed = true;
         result.would_block = false;
-        return result;
+        return;
     }
 
-    AlgorithmVerdict verdict = run_algorithm(identity ? *identity : ip);
+    // The algorithm writes its detail straight into the result's text, reusing its storage.
+    AlgorithmVerdict verdict;
+    verdict.detail.swap(result.detail);
+    try {
+        run_algorithm(identity ? *identity : ip, verdict);
+    } catch (...) {
+        result.detail.swap(verdict.detail);
+        throw;
+    }
+    result.detail.swap(verdict.detail);
 
     // Without an api key the event latency feeds nothing, so its clock reading is skipped.
     uint64_t event_latency_ms = 0;
@@ -132,25 +169,27 @@ CheckResult Engine::check(std::optional<std::string_view> identity, std::string_
     fill_record(result.record, decision, verdict.reason, &verdict, identity, ip, route, start_ms);
 
     if (queue_event) {
-        TelemetryEvent event;
-        event.record = result.record;
-        event.latency_ms = event_latency_ms;
-        event.route = route;
-        event.ip = ip;
-        event.mode = to_text(mode_);
-        if (identity) event.identity.emplace(*identity);
-        event.status_code = result.allowed ? 200 : 429;
-        event.event_type = "decision";
-        event.api_key = config_.api_key;
-        event.timestamp = result.record.timestamp;
-        telemetry_.push(std::move(event));
+        telemetry_.emplace([&](TelemetryEvent& event) {
+            event.record = result.record;
+            event.latency_ms = event_latency_ms;
+            event.route = route;
+            event.ip = ip;
+            event.mode = to_text(mode_);
+            if (identity) {
+                event.identity = *identity;
+            } else {
+                event.identity.reset();
+            }
+            event.status_code = result.allowed ? 200 : 429;
+            event.event_type = "decision";
+            event.api_key = config_.api_key;
+            event.timestamp = result.record.timestamp;
+        });
     }
 
     result.algorithm = config_.algorithm;
-    result.detail = std::move(verdict.detail);
-    result.reason.emplace(to_text(verdict.reason));
+    result.reason = to_text(verdict.reason);
     result.would_block = !verdict.allowed;
-    return result;
 }
 
 }  // namespace tolm

@@ -23,12 +23,12 @@ namespace tolm {
 // What an engine is built from, in the order the bindings pass the values. No value is
 // ever refused: unknown texts fall back and numbers pass through unchecked.
 struct EngineConfig {
-    std::string algorithm;  // algorithm name; kept verbatim and reported back
-    std::string mode;       // "active", "shadow" or "disabled"; anything else is active
-    double capacity = 0.0;  // bucket size, or requests per window for the window algorithms
+    std::string algorithm;     // algorithm name; kept verbatim and reported back
+    std::string mode;          // "active", "shadow" or "disabled"; anything else is active
+    double capacity = 0.0;     // bucket size, or requests per window for the window algorithms
     double refill_rate = 0.0;  // tokens added (or units drained) per second
-    std::optional<std::string> api_key;  // present: every evaluated check is queued
-    std::optional<std::string> debug;    // stored, consulted by nothing
+    std::optional<std::string> api_key;           // present: every evaluated check is queued
+    std::optional<std::string> debug;             // stored, consulted by nothing
     std::optional<uint64_t> requests_per_minute;  // stored, consulted by nothing
     std::optional<uint64_t> requests_per_second;  // stored, consulted by nothing
     std::optional<uint64_t> burst_limit;          // stored, consulted by nothing
@@ -51,7 +51,7 @@ Algorithm parse_algorithm(std::string_view text) noexcept;
 Mode parse_mode(std::string_view text) noexcept;
 
 class Engine {
-public:
+  public:
     explicit Engine(EngineConfig config);
 
     Engine(const Engine&) = delete;
@@ -65,16 +65,22 @@ public:
     CheckResult check(std::optional<std::string_view> identity, std::string_view ip,
                       std::string_view route, uint64_t start_ms);
 
+    // The same check, written into `result`, whose texts keep their storage from one call
+    // to the next: a binding that keeps one CheckResult per thread allocates nothing on
+    // the path of an existing key. Every field of `result` is overwritten.
+    void check_into(CheckResult& result, std::optional<std::string_view> identity,
+                    std::string_view ip, std::string_view route, uint64_t start_ms);
+
     Algorithm algorithm() const noexcept { return algorithm_kind_; }
     Mode mode() const noexcept { return mode_; }
     const EngineConfig& config() const noexcept { return config_; }
     const TelemetryQueue& telemetry() const noexcept { return telemetry_; }
     TelemetryQueue& telemetry() noexcept { return telemetry_; }
 
-private:
+  private:
     using AlgorithmObject = std::variant<TokenBucket, SlidingWindow, FixedWindow, LeakyBucket>;
 
-    AlgorithmVerdict run_algorithm(std::string_view key);
+    void run_algorithm(std::string_view key, AlgorithmVerdict& verdict);
     // Reads the clock once more and fills `record` from the decision, the verdict (null in
     // disabled mode) and the check's arguments.
     void fill_record(DecisionRecord& record, Decision decision, ReasonCode reason,

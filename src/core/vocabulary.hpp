@@ -9,7 +9,12 @@
 
 namespace tolm {
 
-enum class Algorithm : uint8_t { token_bucket = 0, sliding_window = 1, fixed_window = 2, leaky_bucket = 3 };
+enum class Algorithm : uint8_t {
+    token_bucket = 0,
+    sliding_window = 1,
+    fixed_window = 2,
+    leaky_bucket = 3
+};
 enum class Mode : uint8_t { active = 0, shadow = 1, disabled = 2 };
 enum class Decision : uint8_t { allow = 0, block = 1, would_block = 2 };
 enum class ReasonCode : uint8_t { within_limit = 0, limit_exceeded = 1, token_exhausted = 2 };
@@ -27,13 +32,24 @@ struct AlgorithmVerdict {
     std::string detail;                      // human-readable remaining allowance
     bool allowed = false;                    // admitted and charged to the key's state
     ReasonCode reason = ReasonCode::within_limit;
+
+    // Back to the empty verdict, keeping the detail's storage for reuse.
+    void clear() noexcept {
+        remaining.reset();
+        reset_after_ms.reset();
+        retry_after_ms.reset();
+        detail.clear();
+        allowed = false;
+        reason = ReasonCode::within_limit;
+    }
 };
 
 // The description of one check, built for every check (disabled mode included).
 struct DecisionRecord {
     std::optional<uint64_t> remaining;
     std::optional<uint64_t> reset_after_ms;
-    std::optional<uint64_t> latency_ms;  // always present: ms from start_ms to the record's clock reading
+    std::optional<uint64_t>
+        latency_ms;  // always present: ms from start_ms to the record's clock reading
     std::optional<uint64_t> retry_after_ms;
     std::string decision;
     std::string reason;

@@ -10,7 +10,9 @@
 namespace tolm::python {
 namespace {
 
-[[noreturn]] void fail(std::string message) { throw PyError(PyExc_TypeError, message); }
+[[noreturn]] void fail(std::string message) {
+    throw PyError(PyExc_TypeError, message);
+}
 
 bool names(PyObject* key, const char* name) noexcept {
     // Never raises: a key that is not ASCII-comparable (a lone surrogate) just matches nothing.
@@ -41,7 +43,8 @@ void bind_keywords(const ArgSpec& spec, PyObject* kwargs, std::span<PyObject*> s
             if (!names(key, spec.keyword_only[k].name)) continue;
             matched = true;
             PyObject*& slot = slots[positional_count + k];
-            if (slot != nullptr) fail(messages::multiple_values(spec.display_name(), spec.keyword_only[k].name));
+            if (slot != nullptr)
+                fail(messages::multiple_values(spec.display_name(), spec.keyword_only[k].name));
             slot = value;
         }
         for (size_t i = 0; i < positional_count && !matched; ++i) {

@@ -60,8 +60,9 @@ PyError label(PyError error, std::string_view parameter) {
     char* data = nullptr;
     Py_ssize_t size = 0;
     if (!bytes || PyBytes_AsStringAndSize(bytes.get(), &data, &size) != 0) throw PyError::fetch();
-    PyError relabelled(PyExc_TypeError,
-                       messages::labelled(parameter, std::string_view(data, static_cast<size_t>(size))));
+    PyError relabelled(
+        PyExc_TypeError,
+        messages::labelled(parameter, std::string_view(data, static_cast<size_t>(size))));
     if (PyObject* cause = PyException_GetCause(original.get())) {
         PyRef instance = relabelled.instance();
         PyException_SetCause(instance.get(), cause);  // takes over the reference

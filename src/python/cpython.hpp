@@ -54,7 +54,6 @@
 #pragma weak PyList_New
 #pragma weak PyLong_FromUnsignedLongLong
 #pragma weak PyModule_Create2
-#pragma weak PyObject_CallFunctionObjArgs
 #pragma weak PyObject_GetAttrString
 #pragma weak PyObject_SetAttrString
 #pragma weak PyObject_Str

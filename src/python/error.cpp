@@ -11,9 +11,8 @@ PyObject* panic_class_slot = nullptr;
 
 PyObject* panic_class() noexcept {
     if (panic_class_slot == nullptr) {
-        panic_class_slot = PyErr_NewExceptionWithDoc(messages::kPanicQualifiedName,
-                                                     messages::kPanicDoc, PyExc_BaseException,
-                                                     nullptr);
+        panic_class_slot = PyErr_NewExceptionWithDoc(
+            messages::kPanicQualifiedName, messages::kPanicDoc, PyExc_BaseException, nullptr);
         if (panic_class_slot == nullptr) {
             PyErr_Print();
             abort_with_message("could not create the PanicException class");
@@ -25,8 +24,7 @@ PyObject* panic_class() noexcept {
 // Messages are ours and valid UTF-8, except that a keyword name copied into one may hold a
 // lone surrogate; surrogatepass carries that through unchanged.
 PyObject* new_text(std::string_view text) noexcept {
-    return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
-                                "surrogatepass");
+    return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogatepass");
 }
 
 // The str() of an exception instance as UTF-8, or nothing if it has none.
@@ -106,8 +104,8 @@ PyObject* must(PyObject* result) {
 void raise_panic(std::string_view message) noexcept {
     if (message.empty()) message = messages::kFatalWithoutMessage;
     PyObject* type = panic_class();
-    PyObject* text = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
-                                          "replace");
+    PyObject* text =
+        PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace");
     if (text == nullptr) {
         PyErr_Print();
         boundary_abort();
@@ -116,6 +114,8 @@ void raise_panic(std::string_view message) noexcept {
     Py_DECREF(text);
 }
 
-void boundary_abort() noexcept { abort_with_message(messages::kFatalAtBoundary); }
+void boundary_abort() noexcept {
+    abort_with_message(messages::kFatalAtBoundary);
+}
 
 }  // namespace tolm::python

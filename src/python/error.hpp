@@ -19,7 +19,7 @@
 namespace tolm::python {
 
 class PyError {
-public:
+  public:
     // A new exception of `type` whose one argument is `message`; created when raised.
     PyError(PyObject* type, std::string_view message);
     // An exception of `type` with `value` as its argument or as the instance itself.
@@ -37,7 +37,7 @@ public:
     // Hands the error to the interpreter, which then holds it as the pending exception.
     void raise() && noexcept;
 
-private:
+  private:
     PyRef type_;
     PyRef value_;      // the argument or the instance; null for no argument
     PyRef traceback_;  // only for fetched errors

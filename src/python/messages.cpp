@@ -34,20 +34,17 @@ std::string too_many_positional(std::string_view function, size_t required, size
 }
 
 std::string unexpected_keyword(std::string_view function, std::string_view key) {
-    return std::string(function) + " got an unexpected keyword argument '" + std::string(key) +
-           "'";
+    return std::string(function) + " got an unexpected keyword argument '" + std::string(key) + "'";
 }
 
 std::string multiple_values(std::string_view function, std::string_view name) {
-    return std::string(function) + " got multiple values for argument '" + std::string(name) +
-           "'";
+    return std::string(function) + " got multiple values for argument '" + std::string(name) + "'";
 }
 
 std::string positional_only_as_keyword(std::string_view function,
                                        const std::vector<std::string_view>& names) {
     return std::string(function) +
-           " got some positional-only arguments passed as keyword arguments: " +
-           quoted_list(names);
+           " got some positional-only arguments passed as keyword arguments: " + quoted_list(names);
 }
 
 std::string missing_arguments(std::string_view function, std::string_view kind,

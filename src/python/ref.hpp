@@ -10,7 +10,7 @@
 namespace tolm::python {
 
 class PyRef {
-public:
+  public:
     PyRef() noexcept = default;
     ~PyRef() { Py_XDECREF(object_); }
 
@@ -36,7 +36,7 @@ public:
     explicit operator bool() const noexcept { return object_ != nullptr; }
     void swap(PyRef& other) noexcept { std::swap(object_, other.object_); }
 
-private:
+  private:
     explicit PyRef(PyObject* object) noexcept : object_(object) {}
     PyObject* object_ = nullptr;
 };

@@ -14,7 +14,7 @@
 namespace tolm {
 
 class FatalError : public std::exception {
-public:
+  public:
     FatalError(std::string message, std::source_location location)
         : message_(std::move(message)), location_(location) {}
 
@@ -22,7 +22,7 @@ public:
     const std::string& message() const noexcept { return message_; }
     const std::source_location& location() const noexcept { return location_; }
 
-private:
+  private:
     std::string message_;
     std::source_location location_;
 };

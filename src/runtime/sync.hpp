@@ -15,7 +15,7 @@
 namespace tolm {
 
 class PoisonMutex {
-public:
+  public:
     void lock() noexcept {
         uint8_t expected = kUnlocked;
         if (state_.compare_exchange_strong(expected, kLocked, std::memory_order_acquire,
@@ -34,7 +34,7 @@ public:
     bool poisoned() const noexcept { return poisoned_.load(std::memory_order_relaxed); }
     void mark_poisoned() noexcept { poisoned_.store(true, std::memory_order_relaxed); }
 
-private:
+  private:
     static constexpr uint8_t kUnlocked = 0;
     static constexpr uint8_t kLocked = 1;
     static constexpr uint8_t kContended = 2;
@@ -61,7 +61,7 @@ private:
 // Holds a PoisonMutex for a scope. If an exception (a fatal failure) leaves the scope
 // while the lock is held, the mutex is marked poisoned on the way out.
 class PoisonGuard {
-public:
+  public:
     explicit PoisonGuard(PoisonMutex& mutex) noexcept
         : mutex_(mutex), exceptions_at_entry_(std::uncaught_exceptions()) {
         mutex_.lock();
@@ -75,13 +75,13 @@ public:
 
     bool poisoned() const noexcept { return mutex_.poisoned(); }
 
-private:
+  private:
     PoisonMutex& mutex_;
     int exceptions_at_entry_;
 };
 
 class RwLock {
-public:
+  public:
     void lock() noexcept {
         uint32_t expected = 0;
         if (word_.compare_exchange_strong(expected, kWriter, std::memory_order_acquire,
@@ -99,8 +99,7 @@ public:
         for (;;) {
             uint32_t current = word_.load(std::memory_order_relaxed);
             if ((current & (kWriter | kWaiters)) == 0 &&
-                word_.compare_exchange_weak(current, current + kReader,
-                                            std::memory_order_acquire,
+                word_.compare_exchange_weak(current, current + kReader, std::memory_order_acquire,
                                             std::memory_order_relaxed)) {
                 return;
             }
@@ -119,7 +118,7 @@ public:
         }
     }
 
-private:
+  private:
     static constexpr uint32_t kWriter = 1;
     static constexpr uint32_t kWaiters = 2;
     static constexpr uint32_t kReader = 4;
@@ -145,9 +144,8 @@ private:
                 }
                 continue;
             }
-            if (!(current & kWaiters) &&
-                !word_.compare_exchange_weak(current, current | kWaiters,
-                                             std::memory_order_relaxed)) {
+            if (!(current & kWaiters) && !word_.compare_exchange_weak(current, current | kWaiters,
+                                                                      std::memory_order_relaxed)) {
                 continue;
             }
             word_.wait(current | kWaiters, std::memory_order_relaxed);

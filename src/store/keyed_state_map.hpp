@@ -41,10 +41,10 @@ template <typename State>
 class KeyedStateMap {
     struct Shard;
 
-public:
+  public:
     // Exclusive access to one key's state; holds the shard's write lock until destroyed.
     class EntryGuard {
-    public:
+      public:
         EntryGuard(const EntryGuard&) = delete;
         EntryGuard& operator=(const EntryGuard&) = delete;
         ~EntryGuard() { lock_->unlock(); }
@@ -52,7 +52,7 @@ public:
         State& operator*() const noexcept { return *state_; }
         State* operator->() const noexcept { return state_; }
 
-    private:
+      private:
         friend class KeyedStateMap;
         EntryGuard(RwLock* lock, State* state) noexcept : lock_(lock), state_(state) {}
         RwLock* lock_;
@@ -94,14 +94,14 @@ public:
 
     uint64_t hash(std::string_view key) const noexcept { return siphash13_key_text(k0_, k1_, key); }
 
-private:
+  private:
     struct Entry {
         std::string key;
         State state;
     };
 
     class Table {
-    public:
+      public:
         template <typename MakeDefault>
         State* find_or_insert(uint64_t h, std::string&& key, MakeDefault&& make_default,
                               const KeyedStateMap& map) {
@@ -118,7 +118,8 @@ private:
             }
             State state = make_default();
             if ((entries_.size() + 1) * 4 > tags_.size() * 3) grow(map);
-            if (entries_.size() >= UINT32_MAX) raise_fatal("state table size cannot be represented");
+            if (entries_.size() >= UINT32_MAX)
+                raise_fatal("state table size cannot be represented");
             size_t slot = h & mask();
             while (tags_[slot] != kEmpty) slot = (slot + 1) & mask();
             entries_.push_back(Entry{std::move(key), std::move(state)});
@@ -127,10 +128,12 @@ private:
             return &entries_.back().state;
         }
 
-    private:
+      private:
         static constexpr uint8_t kEmpty = 0;
         // The top seven bits of the hash, with the high bit set so that no tag is empty.
-        static uint8_t tag_of(uint64_t h) noexcept { return static_cast<uint8_t>(0x80 | (h >> 57)); }
+        static uint8_t tag_of(uint64_t h) noexcept {
+            return static_cast<uint8_t>(0x80 | (h >> 57));
+        }
         size_t mask() const noexcept { return tags_.size() - 1; }
 
         void grow(const KeyedStateMap& map) {

@@ -5,19 +5,24 @@
 namespace tolm {
 
 TelemetryQueue::TelemetryQueue(std::string backend_url, bool enabled)
-    : backend_url_(std::move(backend_url)), events_(std::make_shared<Events>()), enabled_(enabled) {}
+    : backend_url_(std::move(backend_url)),
+      events_(std::make_shared<Events>()),
+      enabled_(enabled) {}
+
+void TelemetryQueue::fail_poisoned() {
+    raise_fatal("telemetry queue mutex poisoned by an earlier failure");
+}
+
+TelemetryEvent& TelemetryQueue::next_slot() {
+    std::vector<TelemetryEvent>& slots = events_->slots;
+    if (slots.size() < max_queued_events) return slots.emplace_back();
+    TelemetryEvent& displaced = slots[events_->oldest];
+    events_->oldest = (events_->oldest + 1) % max_queued_events;
+    return displaced;
+}
 
 void TelemetryQueue::push(TelemetryEvent event) {
-    if (!enabled_) return;
-    PoisonGuard guard(events_->mutex);
-    if (guard.poisoned()) raise_fatal("telemetry queue mutex poisoned by an earlier failure");
-    std::vector<TelemetryEvent>& slots = events_->slots;
-    if (slots.size() < max_queued_events) {
-        slots.push_back(std::move(event));
-    } else {
-        slots[events_->oldest] = std::move(event);
-        events_->oldest = (events_->oldest + 1) % max_queued_events;
-    }
+    emplace([&event](TelemetryEvent& slot) { slot = std::move(event); });
 }
 
 std::vector<TelemetryEvent> TelemetryQueue::snapshot() const {

@@ -16,7 +16,7 @@
 namespace tolm {
 
 struct TelemetryEvent {
-    DecisionRecord record;              // full copy of the check's record
+    DecisionRecord record;               // full copy of the check's record
     std::optional<uint64_t> latency_ms;  // the check latency, taken before the record's own
     std::string route;
     std::string ip;
@@ -29,7 +29,7 @@ struct TelemetryEvent {
 };
 
 class TelemetryQueue {
-public:
+  public:
     static constexpr size_t max_queued_events = 10000;
 
     TelemetryQueue(std::string backend_url, bool enabled);
@@ -38,6 +38,18 @@ public:
     // it. Throws FatalError when an earlier failure poisoned the queue's mutex.
     void push(TelemetryEvent event);
 
+    // The same as push, but `fill(TelemetryEvent&)` writes the event straight into the
+    // slot it will occupy: once the ring is full that slot holds the displaced event, whose
+    // texts keep their storage, so a steady stream of checks copies texts without
+    // allocating. `fill` must overwrite every field.
+    template <typename Fill>
+    void emplace(Fill&& fill) {
+        if (!enabled_) return;
+        PoisonGuard guard(events_->mutex);
+        if (guard.poisoned()) fail_poisoned();
+        fill(next_slot());
+    }
+
     const std::string& backend_url() const noexcept { return backend_url_; }
     bool enabled() const noexcept { return enabled_; }
 
@@ -45,7 +57,11 @@ public:
     // itself never reads the queue.
     std::vector<TelemetryEvent> snapshot() const;
 
-private:
+  private:
+    [[noreturn]] static void fail_poisoned();
+    // The slot the next event goes into; called with the mutex held.
+    TelemetryEvent& next_slot();
+
     // A ring: `slots` grows like a vector until it holds max_queued_events, after which
     // each push overwrites the oldest, found at `oldest`.
     struct Events {
