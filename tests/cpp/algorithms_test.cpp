@@ -60,221 +60,104 @@ TEST_P(AlgorithmScenarioTest, EachCheckYieldsTheExpectedVerdict) {
 // Shorthands for the table below.
 constexpr bool Y = true, N = false;
 constexpr uint64_t kMax = UINT64_MAX;
+constexpr auto _ = kNone;
 
+// clang-format off
 const Scenario kScenarios[] = {
-    // Token bucket: whole tokens are taken; refill is continuous; retry names the next token.
-    {"TokenCountdownRefillAndIdleCap",
-     "token_bucket",
-     3,
-     1,
-     {{0, Y, 2, "2 tokens remaining", kNone, 1000},
-      {0, Y, 1, "1 tokens remaining", kNone, 1000},
-      {0, Y, 0, "0 tokens remaining", kNone, 1000},
-      {0, N, 0, "0 tokens remaining", kNone, 1000},
-      {500, N, 0, "0 tokens remaining", kNone, 500},
-      {1000, Y, 0, "0 tokens remaining", kNone, 1000},
-      {3'600'000, Y, 2, "2 tokens remaining", kNone, 1000},
-      {3'600'000, Y, 1, nullptr, kNone, 1000},
-      {3'600'000, Y, 0, nullptr, kNone, 1000},
-      {3'600'000, N, 0, nullptr, kNone, 1000}}},
-    {"TokenFractionalRetry",
-     "token_bucket",
-     3.25,
-     10,
-     {{0, Y, 2, "2 tokens remaining", kNone, 75},
-      {0, Y, 1, "1 tokens remaining", kNone, 75},
-      {0, Y, 0, "0 tokens remaining", kNone, 75},
-      {0, N, 0, "0 tokens remaining", kNone, 75}}},
-    {"TokenLastWholeToken",
-     "token_bucket",
-     1,
-     10,
-     {{0, Y, 0, "0 tokens remaining", kNone, 100}, {0, N, 0, nullptr, kNone, 100}}},
-    {"TokenTiesToEvenDown",
-     "token_bucket",
-     3.5,
-     0,
-     {{0, Y, 2, "2 tokens remaining", kNone, kNone},
-      {0, Y, 1, "2 tokens remaining", kNone, kNone},
-      {0, Y, 0, "0 tokens remaining", kNone, kNone},
-      {60'000, N, 0, "0 tokens remaining", kNone, kNone}}},
-    {"TokenTiesToEvenUp", "token_bucket", 4.5, 0, {{0, Y, 3, "4 tokens remaining", kNone, kNone}}},
+    // Token bucket: whole tokens are taken, refill is continuous, retry names the next token.
+    {"TokenCountdownRefillAndIdleCap", "token_bucket", 3, 1, {
+        {0, Y, 2, "2 tokens remaining", _, 1000},     {0, Y, 1, "1 tokens remaining", _, 1000},
+        {0, Y, 0, "0 tokens remaining", _, 1000},     {0, N, 0, "0 tokens remaining", _, 1000},
+        {500, N, 0, "0 tokens remaining", _, 500},    {1000, Y, 0, "0 tokens remaining", _, 1000},
+        {3'600'000, Y, 2, "2 tokens remaining", _, 1000}}},
+    {"TokenFractionalRetry", "token_bucket", 3.25, 10, {
+        {0, Y, 2, "2 tokens remaining", _, 75},       {0, Y, 1, nullptr, _, 75},
+        {0, Y, 0, "0 tokens remaining", _, 75},       {0, N, 0, "0 tokens remaining", _, 75}}},
+    {"TokenLastWholeToken", "token_bucket", 1, 10, {
+        {0, Y, 0, "0 tokens remaining", _, 100},      {0, N, 0, nullptr, _, 100}}},
+    {"TokenTiesToEvenNoRefill", "token_bucket", 3.5, 0, {
+        {0, Y, 2, "2 tokens remaining", _, _},        {0, Y, 1, "2 tokens remaining", _, _},
+        {0, Y, 0, "0 tokens remaining", _, _},        {60'000, N, 0, "0 tokens remaining", _, _}}},
+    {"TokenHalfRoundsUpToEven", "token_bucket", 4.5, 0, {{0, Y, 3, "4 tokens remaining", _, _}}},
     // The text rounds, remaining floors.
-    {"TokenDeniedWithSevenTenths",
-     "token_bucket",
-     0.7,
-     0,
-     {{0, N, 0, "1 tokens remaining", kNone, kNone}}},
-    {"TokenZeroCapacity",
-     "token_bucket",
-     0,
-     1,
-     {{0, N, 0, "0 tokens remaining", kNone, 1000}, {5000, N, 0, nullptr, kNone, 1000}}},
-    {"TokenNegativeRateDrains",
-     "token_bucket",
-     3,
-     -1,
-     {{0, Y, 2, nullptr, kNone, kNone},
-      {1000, Y, 0, "0 tokens remaining", kNone, kNone},
-      {5000, N, 0, "-4 tokens remaining", kNone, kNone}}},
-    // Stepping back adds nothing and never rewinds the refill time: at +500 only half a
-    // token has come back, not the 5.5 a rewound refill time would give.
-    {"TokenClockStepsBack",
-     "token_bucket",
-     2,
-     1,
-     {{0, Y, 1, nullptr, kNone, 1000},
-      {0, Y, 0, nullptr, kNone, 1000},
-      {-5000, N, 0, "0 tokens remaining", kNone, 1000},
-      {500, N, 0, "0 tokens remaining", kNone, 500},
-      {1000, Y, 0, nullptr, kNone, 1000}}},
-    {"TokenNaNCapacity", "token_bucket", kNaN, 1, {{0, N, 0, nullptr, kNone, 0}}},
-    // A NaN refill leaves the bucket at capacity: refill yields NaN and the minimum takes
-    // the capacity.
-    {"TokenNaNRate",
-     "token_bucket",
-     2,
-     kNaN,
-     {{0, Y, 1, nullptr, kNone, kNone}, {0, Y, 1, nullptr, kNone, kNone}}},
-    {"TokenInfiniteCapacity",
-     "token_bucket",
-     kInf,
-     1,
-     {{0, Y, kMax, nullptr, kNone, kNone}, {0, Y, kMax, nullptr, kNone, kNone}}},
+    {"TokenDeniedWithSevenTenths", "token_bucket", 0.7, 0, {{0, N, 0, "1 tokens remaining", _, _}}},
+    {"TokenZeroCapacity", "token_bucket", 0, 1, {
+        {0, N, 0, "0 tokens remaining", _, 1000},     {5000, N, 0, nullptr, _, 1000}}},
+    {"TokenNegativeRateDrains", "token_bucket", 3, -1, {
+        {0, Y, 2, nullptr, _, _},                     {1000, Y, 0, "0 tokens remaining", _, _},
+        {5000, N, 0, "-4 tokens remaining", _, _}}},
+    // Stepping back adds nothing and never rewinds the refill time: at +500 half a token
+    // has come back, not the 5.5 a rewound refill time would give.
+    {"TokenClockStepsBack", "token_bucket", 2, 1, {
+        {0, Y, 1, nullptr, _, 1000},                  {0, Y, 0, nullptr, _, 1000},
+        {-5000, N, 0, "0 tokens remaining", _, 1000}, {500, N, 0, nullptr, _, 500},
+        {1000, Y, 0, nullptr, _, 1000}}},
+    {"TokenNaNCapacity", "token_bucket", kNaN, 1, {{0, N, 0, nullptr, _, 0}}},
+    // Refill yields NaN and the minimum then takes the capacity: the bucket stays full.
+    {"TokenNaNRate", "token_bucket", 2, kNaN, {{0, Y, 1, nullptr, _, _}, {0, Y, 1, nullptr, _, _}}},
+    {"TokenInfiniteCapacity", "token_bucket", kInf, 1, {{0, Y, kMax, nullptr, _, _}}},
 
-    // Sliding window: a value counts while it is at most 60000 ms old.
-    {"SlidingCountdownAndExactBoundary",
-     "sliding_window",
-     5,
-     0,
-     {{0, Y, 4, "4 requests remaining", kNone, kNone},
-      {0, Y, 3, "3 requests remaining", 60'000, kNone},
-      {0, Y, 2, nullptr, 60'000, kNone},
-      {0, Y, 1, nullptr, 60'000, kNone},
-      {0, Y, 0, "0 requests remaining", 60'000, kNone},
-      {0, N, 0, "0 requests remaining", 60'000, kNone},
-      {60'000, N, 0, nullptr, 0, kNone},
-      {60'001, Y, 4, "4 requests remaining", kNone, kNone}}},
-    {"SlidingPartialExpiry",
-     "sliding_window",
-     2,
-     0,
-     {{0, Y, 1, nullptr, kNone, kNone},
-      {30'000, Y, 0, nullptr, 30'000, kNone},
-      {45'000, N, 0, nullptr, 15'000, kNone},
-      {60'001, Y, 0, nullptr, 29'999, kNone},
-      {60'001, N, 0, nullptr, 29'999, kNone}}},
-    {"SlidingTruncatedCapacity",
-     "sliding_window",
-     3.9,
-     0,
-     {{0, Y, 2, nullptr, kNone, kNone},
-      {0, Y, 1, nullptr, 60'000, kNone},
-      {0, Y, 0, nullptr, 60'000, kNone},
-      {0, N, 0, nullptr, 60'000, kNone}}},
-    {"SlidingNaNLimit",
-     "sliding_window",
-     kNaN,
-     0,
-     {{0, N, 0, "0 requests remaining", kNone, kNone}, {90'000, N, 0, nullptr, kNone, kNone}}},
-    {"SlidingInfiniteLimit",
-     "sliding_window",
-     kInf,
-     0,
-     {{0, Y, kMax - 1, "18446744073709551614 requests remaining", kNone, kNone}}},
-    // After a step back the older value sits behind a newer one; pruning stops at the
+    // Sliding window: an accepted request counts while it is at most 60000 ms old.
+    {"SlidingCountdownAndExactBoundary", "sliding_window", 4, 0, {
+        {0, Y, 3, "3 requests remaining", _, _},      {0, Y, 2, nullptr, 60'000, _},
+        {0, Y, 1, nullptr, 60'000, _},                {0, Y, 0, "0 requests remaining", 60'000, _},
+        {0, N, 0, "0 requests remaining", 60'000, _}, {60'000, N, 0, nullptr, 0, _},
+        {60'001, Y, 3, nullptr, _, _}}},
+    {"SlidingPartialExpiry", "sliding_window", 2, 0, {
+        {0, Y, 1, nullptr, _, _},                     {30'000, Y, 0, nullptr, 30'000, _},
+        {45'000, N, 0, nullptr, 15'000, _},           {60'001, Y, 0, nullptr, 29'999, _},
+        {60'001, N, 0, nullptr, 29'999, _}}},
+    {"SlidingTruncatedCapacity", "sliding_window", 1.9, 0, {
+        {0, Y, 0, nullptr, _, _},                     {0, N, 0, nullptr, 60'000, _}}},
+    {"SlidingNaNLimit", "sliding_window", kNaN, 0, {
+        {0, N, 0, "0 requests remaining", _, _},      {90'000, N, 0, nullptr, _, _}}},
+    {"SlidingInfiniteLimit", "sliding_window", kInf, 0, {
+        {0, Y, kMax - 1, "18446744073709551614 requests remaining", _, _}}},
+    // After a step back an older value sits behind a newer one; pruning stops at the
     // newer one, so the older one still counts.
-    {"SlidingClockStepsBack",
-     "sliding_window",
-     3,
-     0,
-     {{10'000, Y, 2, nullptr, kNone, kNone},
-      {0, Y, 1, nullptr, 70'000, kNone},
-      {60'005, Y, 0, nullptr, 9'995, kNone},
-      {60'005, N, 0, nullptr, 9'995, kNone}}},
+    {"SlidingClockStepsBack", "sliding_window", 3, 0, {
+        {10'000, Y, 2, nullptr, _, _},                {0, Y, 1, nullptr, 70'000, _},
+        {60'005, Y, 0, nullptr, 9'995, _},            {60'005, N, 0, nullptr, 9'995, _}}},
 
     // Fixed window: opens at the first request; the check at +60000 opens the next.
-    {"FixedCountdownAndBoundaryBurst",
-     "fixed_window",
-     3,
-     0,
-     {{0, Y, 2, "2 requests remaining", 60'000, kNone},
-      {0, Y, 1, "1 requests remaining", 60'000, kNone},
-      {0, Y, 0, "0 requests remaining", 60'000, kNone},
-      {0, N, 0, "0 requests remaining", 60'000, kNone},
-      {59'999, N, 0, nullptr, 1, kNone},
-      {60'000, Y, 2, nullptr, 60'000, kNone},
-      {119'999, Y, 1, nullptr, 1, kNone},
-      {119'999, Y, 0, nullptr, 1, kNone},
-      {120'000, Y, 2, nullptr, 60'000, kNone}}},
-    {"FixedNegativeLimitStillCountsDown",
-     "fixed_window",
-     -2,
-     0,
-     {{0, N, 0, "0 requests remaining", 60'000, kNone},
-      {1000, N, 0, nullptr, 59'000, kNone},
-      {60'000, N, 0, nullptr, 60'000, kNone},
-      {60'001, N, 0, nullptr, 59'999, kNone}}},
-    {"FixedClockStepsBack",
-     "fixed_window",
-     1,
-     0,
-     {{0, Y, 0, nullptr, 60'000, kNone},
-      {-5000, N, 0, nullptr, 60'000, kNone},
-      {59'999, N, 0, nullptr, 1, kNone},
-      {60'000, Y, 0, nullptr, 60'000, kNone}}},
+    {"FixedCountdownAndBoundaryBurst", "fixed_window", 2, 0, {
+        {0, Y, 1, "1 requests remaining", 60'000, _}, {0, Y, 0, "0 requests remaining", 60'000, _},
+        {0, N, 0, "0 requests remaining", 60'000, _}, {59'999, N, 0, nullptr, 1, _},
+        {60'000, Y, 1, nullptr, 60'000, _},           {119'999, Y, 0, nullptr, 1, _},
+        {120'000, Y, 1, nullptr, 60'000, _}}},
+    {"FixedNegativeLimitStillCountsDown", "fixed_window", -2, 0, {
+        {0, N, 0, "0 requests remaining", 60'000, _}, {1000, N, 0, nullptr, 59'000, _},
+        {60'000, N, 0, nullptr, 60'000, _},           {60'001, N, 0, nullptr, 59'999, _}}},
+    {"FixedClockStepsBack", "fixed_window", 1, 0, {
+        {0, Y, 0, nullptr, 60'000, _},                {-5000, N, 0, nullptr, 60'000, _},
+        {59'999, N, 0, nullptr, 1, _},                {60'000, Y, 0, nullptr, 60'000, _}}},
 
-    // Leaky bucket: allowed while the drained level is below capacity; may overfill by
-    // less than one, which prints as negative free space.
-    {"LeakyCountdownDrainAndIdle",
-     "leaky_bucket",
-     3,
-     1,
-     {{0, Y, 2, "2 bucket space remaining", kNone, kNone},
-      {0, Y, 1, "1 bucket space remaining", kNone, kNone},
-      {0, Y, 0, "0 bucket space remaining", kNone, kNone},
-      {0, N, 0, "0 bucket space remaining", kNone, kNone},
-      {1000, Y, 0, "0 bucket space remaining", kNone, kNone},
-      {1000, N, 0, nullptr, kNone, kNone},
-      {3'600'000, Y, 2, nullptr, kNone, kNone}}},
-    {"LeakyOverfillPrintsNegative",
-     "leaky_bucket",
-     2,
-     1,
-     {{0, Y, 1, nullptr, kNone, kNone},
-      {0, Y, 0, nullptr, kNone, kNone},
-      {700, Y, 0, "-0 bucket space remaining", kNone, kNone},   // level 1.3 -> 2.3
-      {1300, Y, 0, "-1 bucket space remaining", kNone, kNone},  // level 1.7 -> 2.7
-      {1300, N, 0, "0 bucket space remaining", kNone, kNone}}},
-    {"LeakyFractionalCapacityNoLeak",
-     "leaky_bucket",
-     3.5,
-     0,
-     {{0, Y, 2, "2 bucket space remaining", kNone, kNone},
-      {0, Y, 1, "2 bucket space remaining", kNone, kNone},
-      {0, Y, 0, "0 bucket space remaining", kNone, kNone},
-      {0, Y, 0, "-0 bucket space remaining", kNone, kNone},
-      {0, N, 0, nullptr, kNone, kNone},
-      {3'600'000, N, 0, nullptr, kNone, kNone}}},
-    {"LeakyNegativeCapacity", "leaky_bucket", -1, 1, {{0, N, 0, nullptr, kNone, kNone}}},
-    {"LeakyNaNCapacity", "leaky_bucket", kNaN, 1, {{0, N, 0, nullptr, kNone, kNone}}},
+    // Leaky bucket: allowed while the drained level is below capacity; it may overfill
+    // by less than one unit, which prints as negative free space.
+    {"LeakyCountdownDrainAndIdle", "leaky_bucket", 3, 1, {
+        {0, Y, 2, "2 bucket space remaining", _, _},  {0, Y, 1, "1 bucket space remaining", _, _},
+        {0, Y, 0, "0 bucket space remaining", _, _},  {0, N, 0, "0 bucket space remaining", _, _},
+        {1000, Y, 0, nullptr, _, _},                  {1000, N, 0, nullptr, _, _},
+        {3'600'000, Y, 2, nullptr, _, _}}},
+    {"LeakyOverfillPrintsNegative", "leaky_bucket", 2, 1, {
+        {0, Y, 1, nullptr, _, _},                     {0, Y, 0, nullptr, _, _},
+        {700, Y, 0, "-0 bucket space remaining", _, _},   // level 1.3 -> 2.3
+        {1300, Y, 0, "-1 bucket space remaining", _, _},  // level 1.7 -> 2.7
+        {1300, N, 0, "0 bucket space remaining", _, _}}},
+    {"LeakyFractionalCapacityNoLeak", "leaky_bucket", 3.5, 0, {
+        {0, Y, 2, "2 bucket space remaining", _, _},  {0, Y, 1, "2 bucket space remaining", _, _},
+        {0, Y, 0, "0 bucket space remaining", _, _},  {0, Y, 0, "-0 bucket space remaining", _, _},
+        {3'600'000, N, 0, nullptr, _, _}}},
+    {"LeakyNegativeCapacity", "leaky_bucket", -1, 1, {{0, N, 0, nullptr, _, _}}},
+    {"LeakyNaNCapacity", "leaky_bucket", kNaN, 1, {{0, N, 0, nullptr, _, _}}},
     // A NaN drain resets the level to empty at every check.
-    {"LeakyNaNRate",
-     "leaky_bucket",
-     1,
-     kNaN,
-     {{0, Y, 0, nullptr, kNone, kNone}, {0, Y, 0, nullptr, kNone, kNone}}},
+    {"LeakyNaNRate", "leaky_bucket", 1, kNaN, {{0, Y, 0, nullptr, _, _}, {0, Y, 0, nullptr, _, _}}},
     // Nothing drains while the clock is behind; at +1000 one unit has drained, not six.
-    {"LeakyClockStepsBack",
-     "leaky_bucket",
-     2,
-     1,
-     {{0, Y, 1, nullptr, kNone, kNone},
-      {0, Y, 0, nullptr, kNone, kNone},
-      {-5000, N, 0, nullptr, kNone, kNone},
-      {1000, Y, 0, nullptr, kNone, kNone},
-      {1000, N, 0, nullptr, kNone, kNone}}},
+    {"LeakyClockStepsBack", "leaky_bucket", 2, 1, {
+        {0, Y, 1, nullptr, _, _},                     {0, Y, 0, nullptr, _, _},
+        {-5000, N, 0, nullptr, _, _},                 {1000, Y, 0, nullptr, _, _}}},
 };
+// clang-format on
 
 INSTANTIATE_TEST_SUITE_P(Sequences, AlgorithmScenarioTest, ::testing::ValuesIn(kScenarios),
                          [](const auto& test_param) { return std::string(test_param.param.name); });

@@ -6,6 +6,7 @@
 
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "core/engine.hpp"
@@ -15,6 +16,7 @@ namespace tolm::testing {
 
 // A time well after 1970, with whole seconds, so timestamps are easy to predict.
 inline constexpr int64_t kT = 1'700'000'000'000;
+inline constexpr uint64_t kSeconds = kT / 1000;  // a record's timestamp at kT
 inline constexpr std::optional<uint64_t> kNone = std::nullopt;
 
 class ClockTest : public ::testing::Test {
@@ -51,6 +53,18 @@ inline CheckResult check_ip(Engine& engine, std::string_view ip, std::string_vie
 inline CheckResult check_id(Engine& engine, std::string_view identity, std::string_view ip,
                             std::string_view route = "/") {
     return engine.check(identity, ip, route, static_cast<uint64_t>(kT));
+}
+
+// Groups of result fields, compared as one value so a failure shows the whole group.
+inline auto outcome(const CheckResult& r) {
+    return std::make_tuple(r.allowed, r.would_block, r.reason, r.record.decision, r.record.reason,
+                           r.detail);
+}
+inline auto numbers(const DecisionRecord& r) {
+    return std::make_tuple(r.remaining, r.reset_after_ms, r.retry_after_ms, r.latency_ms);
+}
+inline auto texts(const DecisionRecord& r) {
+    return std::make_tuple(r.algorithm, r.route, r.mode, r.identity, r.ip, r.timestamp);
 }
 
 inline std::vector<TelemetryEvent> events(const Engine& engine) {
