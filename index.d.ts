@@ -1,0 +1,84 @@
+/** Settings of a TolmNode. Every property is optional; `undefined` counts as absent. */
+export interface NodeConfig {
+  /** "token_bucket" (default), "sliding_window", "fixed_window" or "leaky_bucket". Any
+   *  other text runs the token bucket and is still reported as written. */
+  algorithm?: string;
+  /** "active" (default) enforces, "shadow" reports without enforcing, "disabled" lets
+   *  everything through unevaluated. Any other text is active. */
+  mode?: string;
+  /** Bucket size, or requests per 60-second window for the window algorithms. Default 100. */
+  capacity?: number;
+  /** Tokens added (token bucket) or drained (leaky bucket) per second. Default 10. */
+  refillRate?: number;
+  /** When present (even empty), every evaluated check is kept as an in-memory telemetry event. */
+  apiKey?: string;
+  /** Stored only. A string, not a boolean. */
+  debug?: string;
+  /** Stored with the telemetry events; never contacted. Default "http://localhost:4000". */
+  backendUrl?: string;
+  /** Stored only; no limit depends on it. */
+  requestsPerMinute?: number;
+  /** Stored only; no limit depends on it. */
+  requestsPerSecond?: number;
+  /** Stored only; no limit depends on it. */
+  burstLimit?: number;
+  /** Stored only; no limit depends on it. Default 2. */
+  burstMultiplier?: number;
+  /** Stored only; no limit depends on it. Default 60000. */
+  blockDurationMs?: number;
+}
+
+export type Reason = 'within_limit' | 'limit_exceeded' | 'token_exhausted';
+
+/** The answer for one request. A new plain object per call. */
+export interface NodeCheckResult {
+  /** The request may proceed. */
+  allowed: boolean;
+  /** The limit refused the request, enforced (active) or not (shadow). */
+  wouldBlock: boolean;
+  /** Absent in disabled mode. */
+  reason?: Reason;
+  /** The configured algorithm text, exactly as given. */
+  algorithm: string;
+  /** The remaining allowance in words, or "disabled". */
+  debugInfo: string;
+}
+
+/** Errors thrown by the binding carry the Node-API status name as `code`. */
+export interface TolmError extends Error {
+  code:
+    | 'InvalidArg'
+    | 'ObjectExpected'
+    | 'StringExpected'
+    | 'NameExpected'
+    | 'FunctionExpected'
+    | 'NumberExpected'
+    | 'BooleanExpected'
+    | 'ArrayExpected'
+    | 'GenericFailure'
+    | 'Cancelled'
+    | 'EscapeCalledTwice'
+    | 'HandleScopeMismatch'
+    | 'CallbackScopeMismatch'
+    | 'QueueFull'
+    | 'Closing'
+    | 'BigintExpected'
+    | 'DateExpected'
+    | 'ArrayBufferExpected'
+    | 'DetachableArraybufferExpected'
+    | 'WouldDeadlock'
+    | 'NoExternalBuffersAllowed'
+    | 'Unknown';
+}
+
+/** One rate limiter with its own per-client state, kept until the object is collected. */
+export declare class TolmNode {
+  /** @throws TolmError when a property has the wrong type. */
+  constructor(config?: NodeConfig);
+  /**
+   * Decides one request from `ip` on `route`. Limits are kept per `ip`; `route` is only
+   * recorded. `startTimeMs` is when handling began, in the unit of `Date.now()`.
+   * @throws TolmError when an argument has the wrong type.
+   */
+  checkRequest(ip: string, route: string, startTimeMs: number): NodeCheckResult;
+}
