@@ -1,0 +1,15 @@
+# The Python entry of tolm_native: compiled against the CPython limited API (3.8 and newer,
+# one file for every version) and linked against no libpython, because the interpreter that
+# imports the module provides the symbols. Only the headers are needed here.
+find_package(Python3 REQUIRED COMPONENTS Interpreter Development.Module)
+target_include_directories(tolm_native PRIVATE ${Python3_INCLUDE_DIRS})
+target_compile_definitions(tolm_native PRIVATE Py_LIMITED_API=0x03080000)
+
+# pip install (scikit-build-core) puts the module at the top of site-packages, with its type
+# stub beside it and as a stub-only package for checkers that look only there.
+if(SKBUILD)
+  install(TARGETS tolm_native LIBRARY DESTINATION .)
+  install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/tolm_native.pyi DESTINATION .)
+  install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/tolm_native.pyi
+          DESTINATION tolm_native-stubs RENAME __init__.pyi)
+endif()
