@@ -1,0 +1,19 @@
+"""Run by run.sh with the interpreter of a fresh virtual environment after `pip install .`:
+the installed module, not the build tree, answers a check, and its stub is installed."""
+
+import pathlib
+import sysconfig
+
+import tolm_native
+
+site = pathlib.Path(sysconfig.get_paths()["platlib"])
+assert pathlib.Path(tolm_native.__file__).parent == site, tolm_native.__file__
+assert tolm_native.__file__.endswith(".abi3.so"), tolm_native.__file__
+assert (site / "tolm_native.pyi").is_file()
+assert (site / "tolm_native-stubs" / "__init__.pyi").is_file()
+
+engine = tolm_native.NativeEngine("token_bucket", "active", 1, 0, None, None, "")
+assert engine.check("10.0.0.1", "/")["allowed"] is True
+result = engine.check("10.0.0.1", "/")
+assert result["allowed"] is False and result["reason"] == "token_exhausted", result
+print("installed module ok:", tolm_native.__file__)

@@ -1,0 +1,62 @@
+"""Type stub for the tolm_native extension module: in-process rate limiting."""
+
+from typing import List, Optional, SupportsFloat, SupportsIndex, Union
+
+from typing_extensions import Literal, NotRequired, TypedDict
+
+__all__: List[str]
+
+DecisionText = Literal["allow", "block", "would_block"]
+ReasonText = Literal["within_limit", "limit_exceeded", "token_exhausted"]
+
+class DecisionRecord(TypedDict):
+    """The nested "decision" dictionary of a check result, keys in this order."""
+
+    decision: DecisionText
+    reason: ReasonText
+    algorithm: str
+    """The algorithm text exactly as given to the constructor."""
+    route: str
+    remaining: Optional[int]
+    """Allowance left after this request; None in "disabled" mode."""
+    latency_ms: Optional[int]
+    """Milliseconds the check took; always an int in practice."""
+
+class CheckResult(TypedDict):
+    """What NativeEngine.check returns, keys in this order."""
+
+    allowed: bool
+    """The request may proceed (always True in "shadow" and "disabled" mode)."""
+    would_block: bool
+    """The limit refused the request, enforced or not."""
+    reason: NotRequired[ReasonText]
+    """Absent in "disabled" mode."""
+    decision: DecisionRecord
+
+class NativeEngine:
+    """One rate-limit engine with its own per-client state.
+
+    algorithm_str: "token_bucket", "sliding_window", "fixed_window" or "leaky_bucket";
+        any other text runs the token bucket and is still reported as given.
+    mode_str: "active", "shadow" or "disabled"; any other text is "active".
+    capacity: bucket size, or requests per 60-second window.
+    refill_rate: tokens added (token bucket) or units drained (leaky bucket) per second.
+    api_key: when not None, every evaluated check is recorded as a telemetry event.
+    debug: stored, not consulted.
+    backend_url: stored with the telemetry queue, never contacted.
+    """
+
+    def __new__(
+        cls,
+        algorithm_str: str,
+        mode_str: str,
+        capacity: Union[SupportsFloat, SupportsIndex],
+        refill_rate: Union[SupportsFloat, SupportsIndex],
+        api_key: Optional[str],
+        debug: Optional[str],
+        backend_url: str,
+    ) -> "NativeEngine": ...
+    def check(self, ip: str, route: str, identity: Optional[str] = None) -> CheckResult:
+        """Decides one request from `ip` on `route`; `identity`, when given, is the client key
+        instead of `ip`. Raises PanicException (a BaseException) on a fatal internal failure."""
+        ...
