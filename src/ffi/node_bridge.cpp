@@ -184,6 +184,38 @@ std::optional<Error> build_result(napi_env env, const TolmNode& part, napi_value
 // ---------------------------------------------------------------------------------------
 // Callbacks
 
+// The instance this thread used last, checked against `this` through its weak wrap
+// reference: servers call one limiter over and over, and napi_unwrap costs more than the
+// engine's own check. The finalizer clears it before the native part goes away.
+struct LastInstance {
+    napi_env env = nullptr;
+    TolmNode* part = nullptr;
+    napi_ref reference = nullptr;
+};
+thread_local LastInstance last_instance;
+
+std::optional<Error> instance_of(napi_env env, napi_value self, TolmNode*& out) {
+    if (last_instance.part != nullptr && last_instance.env == env) {
+        napi_value held = nullptr;
+        bool same = false;
+        if (node_api.napi_get_reference_value(env, last_instance.reference, &held) == napi_ok &&
+            held != nullptr && node_api.napi_strict_equals(env, held, self, &same) == napi_ok &&
+            same) {
+            out = last_instance.part;
+            return std::nullopt;
+        }
+    }
+    void* native = nullptr;
+    const napi_status status = node_api.napi_unwrap(env, self, &native);
+    if (status != napi_ok) return make_error(status, std::string(messages::unwrap));
+    // Objects wrapped by another addon unwrap too; only parts this thread wrapped are ours.
+    const ReferenceEntry* entry = ReferenceMap::current().find(native);
+    if (entry == nullptr) return make_error(napi_invalid_arg, std::string(messages::unwrap));
+    out = static_cast<TolmNode*>(native);
+    last_instance = LastInstance{env, out, entry->reference};
+    return std::nullopt;
+}
+
 napi_value fail(napi_env env, Error error) {
     throw_error(env, std::move(error));
     return nullptr;
@@ -192,6 +224,7 @@ napi_value fail(napi_env env, Error error) {
 void finalize(napi_env env, void* data, void* /*hint*/) {
     at_boundary([&] {
         auto* part = static_cast<TolmNode*>(data);
+        if (last_instance.part == part) last_instance = {};
         part->engine.reset();
         if (auto entry = ReferenceMap::current().take(part)) {
             (*entry->finalize)();
@@ -255,29 +288,25 @@ napi_value check_request(napi_env env, napi_callback_info info) {
         if (status != napi_ok)
             return fail(env, make_error(status, std::string(messages::callback_info)));
 
-        void* native = nullptr;
-        status = node_api.napi_unwrap(env, self, &native);
-        if (status != napi_ok) return fail(env, make_error(status, std::string(messages::unwrap)));
-        // Another addon's wrapped object unwraps too; only addresses this thread
-        // wrapped are ours to use.
-        if (!ReferenceMap::current().contains(native)) {
-            return fail(env, make_error(napi_invalid_arg, std::string(messages::unwrap)));
-        }
-        const auto& part = *static_cast<TolmNode*>(native);
+        TolmNode* part = nullptr;
+        if (auto error = instance_of(env, self, part)) return fail(env, std::move(*error));
 
-        std::string ip;
-        std::string route;
+        TextArgument ip;
+        TextArgument route;
         double start_time_ms = 0.0;
         if (auto error = read_text(env, argv[0], ip)) return fail(env, std::move(*error));
         if (auto error = read_text(env, argv[1], route)) return fail(env, std::move(*error));
         if (auto error = read_number(env, argv[2], start_time_ms))
             return fail(env, std::move(*error));
 
-        const CheckResult result =
-            part.engine->check(std::nullopt, ip, route, to_u64_saturating(start_time_ms));
+        // One result per thread keeps its text storage from call to call. Nothing below
+        // runs code that could call back in before the result has been copied out.
+        thread_local CheckResult result;
+        part->engine->check_into(result, std::nullopt, ip.view(), route.view(),
+                                 to_u64_saturating(start_time_ms));
 
         napi_value object = nullptr;
-        if (auto error = build_result(env, part, self, result, object))
+        if (auto error = build_result(env, *part, self, result, object))
             return fail(env, std::move(*error));
         return object;
     });

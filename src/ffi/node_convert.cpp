@@ -84,31 +84,52 @@ std::optional<Error> describe(napi_env env, napi_value value, napi_valuetype typ
     }
 }
 
+// The error for a value the first read refused: a description of it, unless describing
+// failed in turn.
+Error not_a_string(napi_env env, napi_value value, napi_status first) {
+    napi_valuetype type = napi_undefined;
+    const napi_status typed = node_api.napi_typeof(env, value, &type);
+    if (typed != napi_ok) return make_error(typed);
+    std::string description;
+    if (auto error = describe(env, value, type, description)) return std::move(*error);
+    return make_error(first, messages::value_to_text(description));
+}
+
 }  // namespace
 
 std::optional<Error> read_text(napi_env env, napi_value value, std::string& out) {
     size_t length = 0;
     const napi_status first = node_api.napi_get_value_string_utf8(env, value, nullptr, 0, &length);
-    napi_valuetype type = napi_undefined;
-    if (first == napi_ok) {
+    if (first != napi_ok) return not_a_string(env, value, first);
+    out.resize(length);
+    const napi_status second =
+        node_api.napi_get_value_string_utf8(env, value, out.data(), length + 1, &length);
+    if (second == napi_ok) {
         out.resize(length);
-        const napi_status second =
-            node_api.napi_get_value_string_utf8(env, value, out.data(), length + 1, &length);
-        if (second == napi_ok) {
-            out.resize(length);
-            return std::nullopt;
-        }
-        const napi_status typed = node_api.napi_typeof(env, value, &type);
-        if (typed != napi_ok) return make_error(typed);
-        std::string description;
-        if (auto error = describe(env, value, type, description)) return error;
-        return make_error(second, messages::read_text(description));
+        return std::nullopt;
     }
+    napi_valuetype type = napi_undefined;
     const napi_status typed = node_api.napi_typeof(env, value, &type);
     if (typed != napi_ok) return make_error(typed);
     std::string description;
     if (auto error = describe(env, value, type, description)) return error;
-    return make_error(first, messages::value_to_text(description));
+    return make_error(second, messages::read_text(description));
+}
+
+std::optional<Error> read_text(napi_env env, napi_value value, TextArgument& out) {
+    size_t copied = 0;
+    const napi_status first = node_api.napi_get_value_string_utf8(env, value, out.inline_.data(),
+                                                                  out.inline_.size(), &copied);
+    if (first != napi_ok) return not_a_string(env, value, first);
+    // A cut text fills the buffer to within one UTF-8 sequence (at most 4 bytes) of its
+    // end, so anything shorter is the whole text.
+    if (copied + 4 < out.inline_.size() - 1) {
+        out.view_ = std::string_view(out.inline_.data(), copied);
+        return std::nullopt;
+    }
+    if (auto error = read_text(env, value, out.spill_)) return error;
+    out.view_ = out.spill_;
+    return std::nullopt;
 }
 
 std::optional<Error> read_number(napi_env env, napi_value value, double& out) {

@@ -145,8 +145,9 @@ std::optional<ReferenceEntry> ReferenceMap::take(void* address) {
     return entry;
 }
 
-bool ReferenceMap::contains(void* address) const {
-    return entries_.contains(address);
+const ReferenceEntry* ReferenceMap::find(void* address) const {
+    auto found = entries_.find(address);
+    return found == entries_.end() ? nullptr : &found->second;
 }
 
 }  // namespace tolm::node

@@ -44,7 +44,7 @@ class ReferenceMap {
     void add(napi_env env, void* address, napi_ref reference);
     // Takes the entry out, if there is one.
     std::optional<ReferenceEntry> take(void* address);
-    bool contains(void* address) const;
+    const ReferenceEntry* find(void* address) const;
     size_t size() const noexcept { return entries_.size(); }
 
   private:

@@ -128,6 +128,14 @@ test('addresses are compared as whole texts: NUL, astral and long strings are ke
     assert.equal(node.checkRequest(ip, '', 0).allowed, true, JSON.stringify(ip.slice(0, 8)));
   }
   assert.equal(node.checkRequest('a\0b', '', 0).allowed, false);
+  // Around the length where reading switches from a fixed buffer to a sized one, with a
+  // three-byte character straddling the cut: no two texts may collapse into one key.
+  for (let n = 244; n <= 262; n++) {
+    const base = 'a'.repeat(n) + '\u20ac';
+    assert.equal(node.checkRequest(base, '', 0).allowed, true, `length ${n}`);
+    assert.equal(node.checkRequest(base + 'b', '', 0).allowed, true, `length ${n} + 1`);
+    assert.equal(node.checkRequest(base, '', 0).allowed, false, `length ${n} again`);
+  }
   assert.equal(node.checkRequest(long, '', 0).allowed, false);
 });
 

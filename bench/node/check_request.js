@@ -1,0 +1,80 @@
+'use strict';
+// checkRequest on one existing key of a token bucket, against two references measured in
+// the same run:
+//   floor     reads the same three arguments and returns the same object the same way,
+//             with no engine behind it: the least a Node-API checkRequest can cost;
+//   setNamed  a real engine check whose result is built with one napi_set_named_property
+//             per property.
+// Every sample set comes from a fresh process that warms up first; variants alternate so
+// that drifting machine load hits them alike.
+const { spawnSync } = require('node:child_process');
+const path = require('node:path');
+
+const [, , role, variant] = process.argv;
+const buildDir = process.env.TOLM_BUILD_DIR;
+const referencePath = process.env.TOLM_BENCH_REFERENCE;
+
+const CALLS = 200_000;
+const WARMUP_CALLS = 300_000;
+const SAMPLES_PER_PROCESS = 10;
+const PROCESSES_PER_VARIANT = 3;
+
+function child() {
+  let check;
+  if (variant === 'checkRequest') {
+    const { TolmNode } = require(path.join(buildDir, 'tolm_native.node'));
+    const node = new TolmNode({ capacity: 1e9, refillRate: 1e9 });
+    check = (ip, route, start) => node.checkRequest(ip, route, start);
+  } else {
+    const reference = require(referencePath);
+    check = reference[variant];
+  }
+  const start = Date.now();
+  let sink;
+  for (let i = 0; i < WARMUP_CALLS; i++) sink = check('10.0.0.1', '/api/items', start);
+  const samples = [];
+  for (let s = 0; s < SAMPLES_PER_PROCESS; s++) {
+    const begin = process.hrtime.bigint();
+    for (let i = 0; i < CALLS; i++) sink = check('10.0.0.1', '/api/items', start);
+    samples.push(Number(process.hrtime.bigint() - begin) / CALLS);
+  }
+  if (!sink || sink.allowed !== true || Object.keys(sink).length !== 5) {
+    throw new Error(`unexpected result ${JSON.stringify(sink)}`);
+  }
+  process.stdout.write(JSON.stringify(samples));
+}
+
+function median(values) {
+  const sorted = [...values].sort((a, b) => a - b);
+  const mid = sorted.length >> 1;
+  return sorted.length % 2 ? sorted[mid] : (sorted[mid - 1] + sorted[mid]) / 2;
+}
+
+function parent() {
+  const variants = ['checkRequest', 'floor', 'setNamed'];
+  const samples = Object.fromEntries(variants.map((v) => [v, []]));
+  for (let round = 0; round < PROCESSES_PER_VARIANT; round++) {
+    for (const v of variants) {
+      const run = spawnSync(process.execPath, [__filename, 'child', v], { encoding: 'utf8' });
+      if (run.status !== 0) throw new Error(`${v} failed:\n${run.stderr}`);
+      samples[v].push(...JSON.parse(run.stdout));
+    }
+  }
+  const floor = median(samples.floor);
+  console.log(`checkRequest, token bucket, one existing key; ${PROCESSES_PER_VARIANT} fresh ` +
+    `processes x ${SAMPLES_PER_PROCESS} samples x ${CALLS} calls per variant (ns per call)`);
+  console.log('variant          median     min - max       vs floor');
+  for (const v of variants) {
+    const values = samples[v];
+    const line = [
+      v.padEnd(14),
+      median(values).toFixed(1).padStart(8),
+      `${Math.min(...values).toFixed(1).padStart(9)} - ${Math.max(...values).toFixed(1).padEnd(8)}`,
+      `${(median(values) / floor).toFixed(2)}x`.padStart(7),
+    ];
+    console.log(line.join('  '));
+  }
+}
+
+if (role === 'child') child();
+else parent();

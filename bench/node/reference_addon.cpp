@@ -1,0 +1,144 @@
+// Reference points for the checkRequest benchmark, built by bench/node/run.sh as a
+// separate addon linked directly against the host's Node-API (never shipped):
+//
+//   floor(ip, route, startTimeMs)    reads the three arguments exactly as checkRequest
+//                                    does and returns a result object built by the same
+//                                    kind of factory, without asking any engine;
+//   setNamed(ip, route, startTimeMs) asks a real engine like checkRequest, then builds
+//                                    the result with one napi_set_named_property per
+//                                    property.
+#include <node_api.h>
+
+#include <memory>
+#include <string>
+
+#include "core/engine.hpp"
+
+namespace {
+
+napi_ref builder_ref = nullptr;
+std::unique_ptr<tolm::Engine> engine;
+
+// Reads as checkRequest does: one call into a buffer that fits short texts, two calls
+// (length, then text) for longer ones.
+struct Text {
+    char inline_[256];
+    std::string spill;
+    std::string_view view;
+};
+
+bool read_text(napi_env env, napi_value value, Text& out) {
+    size_t length = 0;
+    if (napi_get_value_string_utf8(env, value, out.inline_, sizeof out.inline_, &length) !=
+        napi_ok) {
+        return false;
+    }
+    if (length + 4 < sizeof out.inline_ - 1) {
+        out.view = std::string_view(out.inline_, length);
+        return true;
+    }
+    if (napi_get_value_string_utf8(env, value, nullptr, 0, &length) != napi_ok) return false;
+    out.spill.resize(length);
+    if (napi_get_value_string_utf8(env, value, out.spill.data(), length + 1, &length) != napi_ok) {
+        return false;
+    }
+    out.view = out.spill;
+    return true;
+}
+
+bool read_arguments(napi_env env, napi_callback_info info, napi_value& self, Text& ip, Text& route,
+                    double& start) {
+    size_t argc = 3;
+    napi_value argv[3] = {};
+    if (napi_get_cb_info(env, info, &argc, argv, &self, nullptr) != napi_ok) return false;
+    return read_text(env, argv[0], ip) && read_text(env, argv[1], route) &&
+           napi_get_value_double(env, argv[2], &start) == napi_ok;
+}
+
+napi_value floor(napi_env env, napi_callback_info info) {
+    napi_value self = nullptr;
+    Text ip, route;
+    double start = 0;
+    if (!read_arguments(env, info, self, ip, route, start)) return nullptr;
+    static const std::string detail = "999999999 tokens remaining";
+    napi_value args[4];
+    napi_value builder = nullptr;
+    napi_value out = nullptr;
+    napi_get_reference_value(env, builder_ref, &builder);
+    napi_get_boolean(env, true, &args[0]);
+    napi_get_boolean(env, false, &args[1]);
+    napi_create_int32(env, 0, &args[2]);
+    napi_create_string_utf8(env, detail.data(), detail.size(), &args[3]);
+    napi_call_function(env, self, builder, 4, args, &out);
+    return out;
+}
+
+bool set_text(napi_env env, napi_value object, const char* name, const std::string& text) {
+    napi_value value = nullptr;
+    return napi_create_string_utf8(env, text.data(), text.size(), &value) == napi_ok &&
+           napi_set_named_property(env, object, name, value) == napi_ok;
+}
+
+bool set_bool(napi_env env, napi_value object, const char* name, bool flag) {
+    napi_value value = nullptr;
+    return napi_get_boolean(env, flag, &value) == napi_ok &&
+           napi_set_named_property(env, object, name, value) == napi_ok;
+}
+
+napi_value set_named(napi_env env, napi_callback_info info) {
+    napi_value self = nullptr;
+    Text ip, route;
+    double start = 0;
+    if (!read_arguments(env, info, self, ip, route, start)) return nullptr;
+    const tolm::CheckResult result =
+        engine->check(std::nullopt, ip.view, route.view, tolm::to_u64_saturating(start));
+    napi_value out = nullptr;
+    napi_create_object(env, &out);
+    set_bool(env, out, "allowed", result.allowed);
+    set_bool(env, out, "wouldBlock", result.would_block);
+    if (result.reason) set_text(env, out, "reason", *result.reason);
+    set_text(env, out, "algorithm", result.algorithm);
+    set_text(env, out, "debugInfo", result.detail);
+    return out;
+}
+
+const char* const factory_source =
+    "(function (algorithm) {\n"
+    "  'use strict';\n"
+    "  return function (allowed, wouldBlock, reason, debugInfo) {\n"
+    "    switch (reason) {\n"
+    "      case -1: return { allowed, wouldBlock, algorithm, debugInfo };\n"
+    "      case 0: reason = 'within_limit'; break;\n"
+    "      case 1: reason = 'limit_exceeded'; break;\n"
+    "      case 2: reason = 'token_exhausted'; break;\n"
+    "    }\n"
+    "    return { allowed, wouldBlock, reason, algorithm, debugInfo };\n"
+    "  };\n"
+    "})";
+
+}  // namespace
+
+extern "C" __attribute__((visibility("default"))) napi_value napi_register_module_v1(
+    napi_env env, napi_value exports) {
+    tolm::EngineConfig config;
+    config.algorithm = "token_bucket";
+    config.mode = "active";
+    config.capacity = 1e9;
+    config.refill_rate = 1e9;
+    config.backend_url = "http://localhost:4000";
+    engine = std::make_unique<tolm::Engine>(config);
+
+    napi_value source = nullptr, maker = nullptr, algorithm = nullptr, builder = nullptr;
+    napi_create_string_utf8(env, factory_source, NAPI_AUTO_LENGTH, &source);
+    napi_run_script(env, source, &maker);
+    napi_create_string_utf8(env, "token_bucket", NAPI_AUTO_LENGTH, &algorithm);
+    napi_call_function(env, maker, maker, 1, &algorithm, &builder);
+    napi_create_reference(env, builder, 1, &builder_ref);
+
+    napi_value function = nullptr;
+    napi_create_function(env, "floor", NAPI_AUTO_LENGTH, floor, nullptr, &function);
+    napi_set_named_property(env, exports, "floor", function);
+    napi_create_function(env, "setNamed", NAPI_AUTO_LENGTH, set_named, nullptr, &function);
+    napi_set_named_property(env, exports, "setNamed", function);
+    return exports;
+}
