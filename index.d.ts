@@ -73,8 +73,12 @@ export interface TolmError extends Error {
 
 /** One rate limiter with its own per-client state, kept until the object is collected. */
 export declare class TolmNode {
-  /** @throws TolmError when a property has the wrong type. */
-  constructor(config?: NodeConfig);
+  /**
+   * A number, string or boolean in place of the object means "all defaults"; `undefined`
+   * and `null` make the first property read throw a TypeError.
+   * @throws TolmError when a property has the wrong type.
+   */
+  constructor(config: NodeConfig | number | string | boolean);
   /**
    * Decides one request from `ip` on `route`. Limits are kept per `ip`; `route` is only
    * recorded. `startTimeMs` is when handling began, in the unit of `Date.now()`.
