@@ -127,7 +127,7 @@ PyRef result_dict(EngineObject& self, const tolm::CheckResult& result) {
     PyRef decision = PyRef::steal(must(PyDict_New()));
     set_item(decision.get(), kDecision, text_value(record.decision).get());
     set_item(decision.get(), kReason, text_value(record.reason).get());
-    if (record.algorithm == result.algorithm) {
+    if (record.algorithm == self.engine().config().algorithm) {
         set_item(decision.get(), kAlgorithm, self.algorithm_text);
     } else {
         set_item(decision.get(), kAlgorithm, PyRef::steal(new_text(record.algorithm)).get());
@@ -143,6 +143,33 @@ PyRef result_dict(EngineObject& self, const tolm::CheckResult& result) {
     set_item(outer.get(), kDecision, decision.get());
     return outer;
 }
+
+// The CheckResult that check fills: one per thread, reused from call to call so that its
+// texts keep their storage. Building the dictionaries can run Python code (a collection
+// calling finalizers) that checks again on the same thread while the outer result is still
+// being read; such a nested check gets a result of its own.
+class ReusableResult {
+  public:
+    ReusableResult() noexcept : nested_(in_use_) { in_use_ = true; }
+    ~ReusableResult() { in_use_ = nested_; }
+    ReusableResult(const ReusableResult&) = delete;
+    ReusableResult& operator=(const ReusableResult&) = delete;
+
+    tolm::CheckResult& get() {
+        if (!nested_) return shared_;
+        own_.emplace();
+        return *own_;
+    }
+
+  private:
+    static thread_local tolm::CheckResult shared_;
+    static thread_local bool in_use_;
+    bool nested_;
+    std::optional<tolm::CheckResult> own_;
+};
+
+thread_local tolm::CheckResult ReusableResult::shared_;
+thread_local bool ReusableResult::in_use_ = false;
 
 PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
     return guarded([&]() -> PyObject* {
@@ -197,8 +224,10 @@ PyObject* engine_check(PyObject* self, PyObject* args, PyObject* kwargs) noexcep
 
         const uint64_t start_ms = tolm::now_ms();
         auto& object = *reinterpret_cast<EngineObject*>(self);
-        const tolm::CheckResult result = object.engine().check(
-            identity ? std::optional<std::string_view>(*identity) : std::nullopt, ip, route,
+        ReusableResult reusable;
+        tolm::CheckResult& result = reusable.get();
+        object.engine().check_into(
+            result, identity ? std::optional<std::string_view>(*identity) : std::nullopt, ip, route,
             start_ms);
         return result_dict(object, result).release();
     });

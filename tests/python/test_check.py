@@ -153,3 +153,36 @@ def test_concurrent_checks_share_one_allowance(make_engine):
     for thread in threads:
         thread.join()
     assert sum(allowed) == 500
+
+
+def test_check_reentered_from_a_finalizer(make_engine):
+    """A collection that runs while a result is being built may call check again on the same
+    thread; neither result may take anything from the other."""
+    import gc
+
+    engine = make_engine(capacity=100)
+    inner = []
+
+    class Cycle:
+        def __init__(self):
+            self.me = self
+
+        def __del__(self):
+            inner.append(engine.check("inner-ip", "/inner-route", "inner-identity"))
+
+    threshold = gc.get_threshold()
+    outer = []
+    try:
+        for _ in range(50):
+            Cycle()
+            gc.set_threshold(1)
+            outer.append(engine.check("outer-ip", "/outer-route"))
+            gc.set_threshold(*threshold)
+    finally:
+        gc.set_threshold(*threshold)
+    gc.collect()
+    assert inner, "no finalizer ran"
+    assert {result["decision"]["route"] for result in outer} == {"/outer-route"}
+    assert {result["decision"]["route"] for result in inner} == {"/inner-route"}
+    remaining = [result["decision"]["remaining"] for result in outer]
+    assert remaining == sorted(remaining, reverse=True)  # the outer key's own count
