@@ -3,7 +3,6 @@ own error) and nothing else."""
 
 import pytest
 
-import tolm_native
 from tolm_native import NativeEngine
 
 NEW = "NativeEngine.__new__()"
@@ -146,16 +145,12 @@ def test_capacity_accepts_what_float_conversion_accepts(capacity):
     assert isinstance(engine.check("a", "/")["allowed"], bool)
 
 
-def test_str_subclasses_and_none_are_accepted(make_engine):
+def test_str_subclasses_are_accepted_and_returned_as_str():
     engine = NativeEngine(Text("token_bucket"), Text("active"), 1, 0, Text("key"), Text("dbg"),
                           Text("http://x"))
-    result = engine.check(Text("a"), Text("/r"), Text("id"))
-    assert result["decision"]["route"] == "/r"
-    assert type(result["decision"]["route"]) is str
-    assert type(result["decision"]["algorithm"]) is str
-    make_engine(api_key=None, debug=None)
-    NativeEngine(algorithm_str="x", mode_str="y", capacity=1, refill_rate=2, api_key=None,
-                 debug="", backend_url="")
+    nested = engine.check(Text("a"), Text("/r"), Text("id"))["decision"]
+    assert (type(nested["route"]), type(nested["algorithm"])) == (str, str)
+    assert nested["route"] == "/r"
 
 
 class TypeErrorSubclass(TypeError):
@@ -205,11 +200,3 @@ def test_none_keyword_fills_the_slot(make_engine):
     assert engine.check("a", "/")["allowed"] is False
 
 
-def test_wrong_receivers_are_refused_by_the_interpreter():
-    with pytest.raises(TypeError):
-        NativeEngine.check(object(), "a", "/")
-    with pytest.raises(TypeError):
-        NativeEngine.__new__(int, *VALID)
-    with pytest.raises(TypeError):
-        NativeEngine.check()
-    assert tolm_native.NativeEngine is NativeEngine

@@ -52,14 +52,6 @@ print(json.dumps(seen))
     assert outcome == expected
 
 
-def test_latency_is_measured_on_the_same_clock(child):
-    outcome, _ = run_json(child, """
-e = E("token_bucket", "active", 5, 0, None, None, "")
-print(json.dumps([e.check("a", "/")["decision"]["latency_ms"] for _ in range(3)]))
-""")
-    assert outcome == [0, 0, 0]  # a clock that stands still makes every check take 0 ms
-
-
 def test_clock_before_1970_when_the_check_starts(child):
     outcome, stderr = run_json(child, f"""
 active = E("token_bucket", "active", 1, 0, None, None, "")

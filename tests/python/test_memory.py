@@ -62,14 +62,3 @@ def test_failed_calls_keep_memory_flat():
                 pass
 
     assert growth_kb(run, 100_000) < ALLOWED_GROWTH_KB
-
-
-def test_dropped_engines_release_their_state():
-    def run(count):
-        for _ in range(count // 1000):
-            engine = NativeEngine("sliding_window", "active", 100, 0, "key", None, "")
-            for key in range(1000):
-                engine.check(str(key), "/")
-            del engine
-
-    assert growth_kb(run, 200_000) < ALLOWED_GROWTH_KB
