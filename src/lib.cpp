@@ -47,9 +47,9 @@ constexpr double kBurstMultiplier = 1.0;
 constexpr uint64_t kBlockDurationMs = 60000;
 
 struct EngineObject {
-    PyObject_HEAD
-        // The configured algorithm text as a str, made once: every result repeats it.
-        PyObject* algorithm_text;
+    PyObject ob_base;  // what PyObject_HEAD declares
+    // The configured algorithm text as a str, made once: every result repeats it.
+    PyObject* algorithm_text;
     alignas(tolm::Engine) std::byte engine_storage[sizeof(tolm::Engine)];
 
     tolm::Engine& engine() noexcept {

@@ -60,20 +60,15 @@ void raise_panic(std::string_view message) noexcept;
 template <typename Body>
 PyObject* guarded(Body&& body) noexcept {
     try {
-        try {
-            return body();
-        } catch (PyError& error) {
-            std::move(error).raise();
-        } catch (const FatalError& failure) {
-            raise_panic(failure.message());
-        } catch (const std::exception& failure) {
-            raise_panic(failure.what());
-        } catch (...) {
-            raise_panic({});
-        }
+        return body();
+    } catch (PyError& error) {
+        std::move(error).raise();
+    } catch (const FatalError& failure) {
+        raise_panic(failure.message());
+    } catch (const std::exception& failure) {
+        raise_panic(failure.what());
     } catch (...) {
-        // A failure while turning a failure into an exception has nowhere left to go.
-        boundary_abort();
+        raise_panic({});
     }
     return nullptr;
 }
