@@ -4,7 +4,9 @@
 //   floor     reads the same three arguments and returns the same object the same way,
 //             with no engine behind it: the least a Node-API checkRequest can cost;
 //   setNamed  a real engine check whose result is built with one napi_set_named_property
-//             per property.
+//             per property;
+//   engine    the engine's check alone, looped in C++: the part of checkRequest that no
+//             binding can remove.
 // Every sample set comes from a fresh process that warms up first; variants alternate so
 // that drifting machine load hits them alike.
 const { spawnSync } = require('node:child_process');
@@ -20,6 +22,14 @@ const SAMPLES_PER_PROCESS = 10;
 const PROCESSES_PER_VARIANT = 3;
 
 function child() {
+  if (variant === 'engine') {
+    const { engineLoop } = require(referencePath);
+    engineLoop(WARMUP_CALLS);
+    const samples = [];
+    for (let s = 0; s < SAMPLES_PER_PROCESS; s++) samples.push(engineLoop(CALLS));
+    process.stdout.write(JSON.stringify(samples));
+    return;
+  }
   let check;
   if (variant === 'checkRequest') {
     const { TolmNode } = require(path.join(buildDir, 'tolm_native.node'));
@@ -51,7 +61,7 @@ function median(values) {
 }
 
 function parent() {
-  const variants = ['checkRequest', 'floor', 'setNamed'];
+  const variants = ['checkRequest', 'floor', 'setNamed', 'engine'];
   const samples = Object.fromEntries(variants.map((v) => [v, []]));
   for (let round = 0; round < PROCESSES_PER_VARIANT; round++) {
     for (const v of variants) {
@@ -74,6 +84,7 @@ function parent() {
     ];
     console.log(line.join('  '));
   }
+  console.log('engine: the engine\'s check alone, in a C++ loop, in the same run');
 }
 
 if (role === 'child') child();

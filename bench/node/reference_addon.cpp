@@ -6,9 +6,13 @@
 //                                    kind of factory, without asking any engine;
 //   setNamed(ip, route, startTimeMs) asks a real engine like checkRequest, then builds
 //                                    the result with one napi_set_named_property per
-//                                    property.
+//                                    property;
+//   engineLoop(calls)                runs the engine's check that many times in C++ and
+//                                    returns nanoseconds per check: what the engine adds
+//                                    to any binding.
 #include <node_api.h>
 
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -102,6 +106,23 @@ napi_value set_named(napi_env env, napi_callback_info info) {
     return out;
 }
 
+napi_value engine_loop(napi_env env, napi_callback_info info) {
+    size_t argc = 1;
+    napi_value argv[1] = {};
+    double calls = 0;
+    napi_get_cb_info(env, info, &argc, argv, nullptr, nullptr);
+    napi_get_value_double(env, argv[0], &calls);
+    tolm::CheckResult result;
+    const auto begin = std::chrono::steady_clock::now();
+    for (double i = 0; i < calls; ++i) {
+        engine->check_into(result, std::nullopt, "10.0.0.1", "/api/items", 0);
+    }
+    const std::chrono::duration<double, std::nano> spent = std::chrono::steady_clock::now() - begin;
+    napi_value out = nullptr;
+    napi_create_double(env, spent.count() / calls, &out);
+    return out;
+}
+
 const char* const factory_source =
     "(function (algorithm) {\n"
     "  'use strict';\n"
@@ -140,5 +161,7 @@ extern "C" __attribute__((visibility("default"))) napi_value napi_register_modul
     napi_set_named_property(env, exports, "floor", function);
     napi_create_function(env, "setNamed", NAPI_AUTO_LENGTH, set_named, nullptr, &function);
     napi_set_named_property(env, exports, "setNamed", function);
+    napi_create_function(env, "engineLoop", NAPI_AUTO_LENGTH, engine_loop, nullptr, &function);
+    napi_set_named_property(env, exports, "engineLoop", function);
     return exports;
 }

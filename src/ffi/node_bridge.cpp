@@ -192,9 +192,22 @@ struct LastInstance {
     TolmNode* part = nullptr;
     napi_ref reference = nullptr;
 };
-thread_local LastInstance last_instance;
+
+// What checkRequest keeps per thread, in one place so that a call looks it up once.
+struct CheckState {
+    LastInstance last_instance;
+    // Keeps its text storage from call to call. Nothing between the engine's check and
+    // the copy into JavaScript runs code that could call back in.
+    CheckResult result;
+};
+
+CheckState& check_state() {
+    thread_local CheckState state;
+    return state;
+}
 
 std::optional<Error> instance_of(napi_env env, napi_value self, TolmNode*& out) {
+    LastInstance& last_instance = check_state().last_instance;
     if (last_instance.part != nullptr && last_instance.env == env) {
         napi_value held = nullptr;
         bool same = false;
@@ -224,6 +237,7 @@ napi_value fail(napi_env env, Error error) {
 void finalize(napi_env env, void* data, void* /*hint*/) {
     at_boundary([&] {
         auto* part = static_cast<TolmNode*>(data);
+        LastInstance& last_instance = check_state().last_instance;
         if (last_instance.part == part) last_instance = {};
         part->engine.reset();
         if (auto entry = ReferenceMap::current().take(part)) {
@@ -299,9 +313,7 @@ napi_value check_request(napi_env env, napi_callback_info info) {
         if (auto error = read_number(env, argv[2], start_time_ms))
             return fail(env, std::move(*error));
 
-        // One result per thread keeps its text storage from call to call. Nothing below
-        // runs code that could call back in before the result has been copied out.
-        thread_local CheckResult result;
+        CheckResult& result = check_state().result;
         part->engine->check_into(result, std::nullopt, ip.view(), route.view(),
                                  to_u64_saturating(start_time_ms));
 
