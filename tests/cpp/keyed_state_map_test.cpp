@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
+#include <latch>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -83,10 +83,12 @@ TEST(KeyedStateMapTest, FailingDefaultLeavesNoEntryAndReleasesTheLock) {
 // The engine serialises its checks, so only direct use contends for the shard locks.
 TEST(KeyedStateMapTest, ConcurrentReadModifyWriteLosesNoUpdate) {
     Map map;
-    constexpr int kThreads = 8, kKeys = 5, kRounds = 1000;
+    constexpr int kThreads = 8, kKeys = 5, kRounds = 5000;
+    std::latch start(kThreads);
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([&map, t] {
+        threads.emplace_back([&map, &start, t] {
+            start.arrive_and_wait();
             for (int r = 0; r < kRounds; ++r) {
                 const int k = (r + t) % kKeys;
                 ++*map.entry_or_insert("k" + std::to_string(k), [] { return uint64_t{0}; });
