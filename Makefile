@@ -50,12 +50,14 @@ bench-core:
 	cmake --build build-bench --target tolm_core_bench
 	./build-bench/tolm_core_bench --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
 
+RELEASE_FLAGS := BUILD=build-release BUILD_TYPE=Release CMAKE_FLAGS=-DTOLM_BUILD_TESTS=OFF
+
 bench-python:
-	$(MAKE) build BUILD=build-release BUILD_TYPE=Release
+	$(MAKE) build $(RELEASE_FLAGS)
 	TOLM_BUILD_DIR=$(abspath build-release) bash bench/python/run.sh
 
 bench-node:
-	$(MAKE) build BUILD=build-release BUILD_TYPE=Release
+	$(MAKE) build $(RELEASE_FLAGS)
 	TOLM_BUILD_DIR=$(abspath build-release) bash bench/node/run.sh
 
 format:
