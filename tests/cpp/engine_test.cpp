@@ -1,5 +1,7 @@
 // The engine: the mode table, name fallbacks, keying, latency, failures of the clock and
 // the telemetry events it queues.
+#include <memory>
+
 #include "runtime/fatal.hpp"
 #include "test_support.hpp"
 
@@ -188,11 +190,45 @@ TEST_F(EngineTest, EventWithoutIdentityLeavesBothIdentitiesAbsent) {
 TEST_F(EngineTest, QueueKeepsTheLatestTenThousandInOrder) {
     Engine engine(make_config("sliding_window", 1e9, 0, "active", "k"));
     constexpr size_t kChecks = TelemetryQueue::max_queued_events + 1;
-    for (size_t i = 0; i < kChecks; ++i) check_ip(engine, "1.1.1.1", "/" + std::to_string(i));
+    check_id(engine, "first", "1.1.1.1", "/0");
+    for (size_t i = 1; i < kChecks; ++i) check_ip(engine, "1.1.1.1", "/" + std::to_string(i));
     const std::vector<TelemetryEvent> queued = events(engine);
     ASSERT_EQ(queued.size(), TelemetryQueue::max_queued_events);
     for (size_t i = 0; i < queued.size(); ++i) {
         ASSERT_EQ(queued[i].route, "/" + std::to_string(i + 1));
+    }
+    // The newest event took the first one's place; nothing of the displaced event remains.
+    EXPECT_EQ(std::tie(queued.back().identity, queued.back().record.identity),
+              std::make_tuple(std::nullopt, std::nullopt));
+}
+
+// Bindings keep one CheckResult per thread and pass it to every engine they serve; a
+// reused result must read exactly like a fresh one.
+TEST_F(EngineTest, ReusedResultMatchesAFreshOne) {
+    const EngineConfig configs[] = {make_config("token_bucket", 2, 1, "active", "k"),
+                                    make_config("sliding_window", 1, 0, "shadow"),
+                                    make_config("fixed_window", 1, 0, "active"),
+                                    make_config("leaky_bucket", 1, 1, "disabled")};
+    std::vector<std::unique_ptr<Engine>> fresh, reused;
+    for (const EngineConfig& config : configs) {
+        fresh.push_back(std::make_unique<Engine>(config));
+        reused.push_back(std::make_unique<Engine>(config));
+    }
+    CheckResult shared;
+    for (int round = 0; round < 6; ++round) {
+        for (size_t e = 0; e < fresh.size(); ++e) {
+            SCOPED_TRACE("round " + std::to_string(round) + " engine " + std::to_string(e));
+            const std::optional<std::string_view> identity =
+                round % 3 == 0 ? std::optional<std::string_view>("id") : std::nullopt;
+            const std::string ip = "ip" + std::to_string(round % 2);
+            const CheckResult expected = fresh[e]->check(identity, ip, "/r", kT);
+            reused[e]->check_into(shared, identity, ip, "/r", kT);
+            EXPECT_EQ(outcome(shared), outcome(expected));
+            EXPECT_EQ(numbers(shared.record), numbers(expected.record));
+            EXPECT_EQ(texts(shared.record), texts(expected.record));
+            EXPECT_EQ(shared.algorithm, expected.algorithm);
+        }
+        advance(700);
     }
 }
 
