@@ -7,7 +7,7 @@
 namespace tolm {
 
 void FixedWindow::check(std::string_view key, AlgorithmVerdict& verdict) {
-    auto state = states_.entry_or_insert(std::string(key), [] {
+    auto state = states_.entry_or_insert(key, [] {
         return FixedWindowState{0, now_ms()};
     });
     const uint64_t now = now_ms();

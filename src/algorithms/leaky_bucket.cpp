@@ -8,7 +8,7 @@
 namespace tolm {
 
 void LeakyBucket::check(std::string_view key, AlgorithmVerdict& verdict) {
-    auto state = states_.entry_or_insert(std::string(key), [] {
+    auto state = states_.entry_or_insert(key, [] {
         return LeakyBucketState{0.0, now_ms()};
     });
     const uint64_t now = now_ms();

@@ -30,7 +30,7 @@ void TimestampQueue::push_back(uint64_t value) {
 }
 
 void SlidingWindow::check(std::string_view key, AlgorithmVerdict& verdict) {
-    auto state = states_.entry_or_insert(std::string(key), [] { return SlidingWindowState{}; });
+    auto state = states_.entry_or_insert(key, [] { return SlidingWindowState{}; });
     const uint64_t now = now_ms();
     const uint64_t cutoff = now >= window_ms_ ? now - window_ms_ : 0;
 

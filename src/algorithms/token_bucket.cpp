@@ -17,7 +17,7 @@ double fraction_of(double x) noexcept {
 }  // namespace
 
 void TokenBucket::check(std::string_view key, AlgorithmVerdict& verdict) {
-    auto state = states_.entry_or_insert(std::string(key), [this] {
+    auto state = states_.entry_or_insert(key, [this] {
         return TokenBucketState{capacity_, now_ms()};
     });
     const uint64_t now = now_ms();

@@ -72,17 +72,18 @@ class KeyedStateMap {
     KeyedStateMap& operator=(const KeyedStateMap&) = delete;
     KeyedStateMap(KeyedStateMap&&) = delete;
 
-    // Finds `key`, or inserts it with the state `make_default()` produces (called at most
-    // once, only for a new key, under the shard's lock). If `make_default` throws, nothing
-    // is inserted and the lock is released.
+    // Finds `key`, or inserts an owned copy of it with the state `make_default()` produces
+    // (called at most once, only for a new key, under the shard's lock). If `make_default`
+    // throws, nothing is inserted and the lock is released. The key is copied only when it
+    // is inserted, so a check of an existing key allocates nothing.
     template <typename MakeDefault>
-    EntryGuard entry_or_insert(std::string&& key, MakeDefault&& make_default) {
+    EntryGuard entry_or_insert(std::string_view key, MakeDefault&& make_default) {
         const uint64_t h = siphash13_key_text(k0_, k1_, key);
         Shard& shard = shards_[(h << 7) >> shard_shift_];
         shard.lock.lock();
         try {
-            State* state = shard.table.find_or_insert(
-                h, std::move(key), std::forward<MakeDefault>(make_default), *this);
+            State* state =
+                shard.table.find_or_insert(h, key, std::forward<MakeDefault>(make_default), *this);
             return EntryGuard(&shard.lock, state);
         } catch (...) {
             shard.lock.unlock();
@@ -103,7 +104,7 @@ class KeyedStateMap {
     class Table {
       public:
         template <typename MakeDefault>
-        State* find_or_insert(uint64_t h, std::string&& key, MakeDefault&& make_default,
+        State* find_or_insert(uint64_t h, std::string_view key, MakeDefault&& make_default,
                               const KeyedStateMap& map) {
             const uint8_t tag = tag_of(h);
             if (!tags_.empty()) {
@@ -122,7 +123,7 @@ class KeyedStateMap {
                 raise_fatal("state table size cannot be represented");
             size_t slot = h & mask();
             while (tags_[slot] != kEmpty) slot = (slot + 1) & mask();
-            entries_.push_back(Entry{std::move(key), std::move(state)});
+            entries_.push_back(Entry{std::string(key), std::move(state)});
             tags_[slot] = tag;
             index_[slot] = static_cast<uint32_t>(entries_.size() - 1);
             return &entries_.back().state;
