@@ -159,6 +159,29 @@ TEST_F(EngineTest, ClockFailureInsideTheAlgorithmStepPoisonsTheEngine) {
     }
 }
 
+// A failure after the algorithm step (the event's or the record's clock reading) fails that
+// check only: the engine lock was already released, the request was counted, and no event
+// is queued.
+TEST_F(EngineTest, ClockFailureAfterTheAlgorithmStepLeavesTheEngineUsable) {
+    for (const bool with_api_key : {false, true}) {
+        for (const uint64_t good_readings : {1u, 2u}) {
+            if (!with_api_key && good_readings == 2) continue;  // only one later reading
+            SCOPED_TRACE(std::to_string(with_api_key) + " " + std::to_string(good_readings));
+            set_clock(kT);
+            Engine engine(
+                make_config("fixed_window", 2, 0, "active",
+                            with_api_key ? std::optional<std::string>("k") : std::nullopt));
+            check_ip(engine, "1.1.1.1");  // the key exists: its check reads the clock once
+            jump_after(good_readings, -1);
+            EXPECT_THROW(check_ip(engine, "1.1.1.1"), FatalError);
+            set_clock(kT);
+            const CheckResult after = check_ip(engine, "1.1.1.1");
+            EXPECT_FALSE(after.allowed);  // the failed check used the second request
+            EXPECT_EQ(events(engine).size(), with_api_key ? 2u : 0u);
+        }
+    }
+}
+
 TEST_F(EngineTest, DisabledModeFailsOnlyTheCheckThatReadTheBadClock) {
     Engine engine(make_config("token_bucket", 10, 1, "disabled"));
     set_clock(-1);

@@ -27,6 +27,7 @@ class ClockTest : public ::testing::Test {
     static void set_clock(int64_t ms) { tolm_fake_clock_set_ms(ms); }
     static void advance(int64_t delta_ms) { tolm_fake_clock_advance_ms(delta_ms); }
     static uint64_t readings() { return tolm_fake_clock_readings(); }
+    static void jump_after(uint64_t count, int64_t ms) { tolm_fake_clock_jump_after(count, ms); }
 };
 
 // The same fixture for parameterised suites.

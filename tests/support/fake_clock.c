@@ -12,11 +12,19 @@ typedef int (*clock_gettime_fn)(clockid_t, struct timespec*);
 static _Atomic int fake_enabled;
 static _Atomic int64_t fake_ms;
 static _Atomic uint64_t readings;
+static _Atomic uint64_t jump_at_reading; /* 0: no jump pending */
+static _Atomic int64_t jump_to_ms;
 
 void tolm_fake_clock_set_ms(int64_t ms) {
     atomic_store(&fake_ms, ms);
     atomic_store(&readings, 0);
+    atomic_store(&jump_at_reading, 0);
     atomic_store(&fake_enabled, 1);
+}
+
+void tolm_fake_clock_jump_after(uint64_t count, int64_t ms) {
+    atomic_store(&jump_to_ms, ms);
+    atomic_store(&jump_at_reading, atomic_load(&readings) + count + 1);
 }
 
 void tolm_fake_clock_advance_ms(int64_t delta_ms) { atomic_fetch_add(&fake_ms, delta_ms); }
@@ -67,7 +75,8 @@ __attribute__((visibility("default"))) int clock_gettime(clockid_t clock, struct
         }
 #endif
         if (atomic_load(&fake_enabled)) {
-            atomic_fetch_add(&readings, 1);
+            const uint64_t reading = atomic_fetch_add(&readings, 1) + 1;
+            if (reading == atomic_load(&jump_at_reading)) atomic_store(&fake_ms, jump_to_ms);
             fill_from_ms(atomic_load(&fake_ms), ts);
             return 0;
         }

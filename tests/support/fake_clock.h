@@ -18,6 +18,9 @@ extern "C" {
 void tolm_fake_clock_set_ms(int64_t ms);
 /* Moves the fake clock by `delta_ms` (negative steps it back). */
 void tolm_fake_clock_advance_ms(int64_t delta_ms);
+/* After `readings` more CLOCK_REALTIME readings at the current time, the clock jumps to
+ * `ms`: lets a test fail one particular reading inside an operation. */
+void tolm_fake_clock_jump_after(uint64_t readings, int64_t ms);
 /* Back to the real clock. */
 void tolm_fake_clock_release(void);
 /* How many CLOCK_REALTIME readings have been taken since the last set. */
