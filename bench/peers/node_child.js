@@ -1,0 +1,180 @@
+'use strict';
+// One measurement of one Node.js limiter, in a process of its own (started by run.py).
+//
+//   node node_child.js time VARIANT KEYS SAMPLE_SECONDS SAMPLES WARMUP_SECONDS
+//   node --expose-gc node_child.js memory VARIANT KEYS
+//
+// `time` inserts every key first, warms up, then takes SAMPLES samples of whole rounds over
+// the keys and prints the CPU nanoseconds per call of each sample as JSON. CPU time of the
+// whole process, not wall time: the machine is shared, so time spent running other programs
+// must not count, while V8's own helper threads (concurrent garbage collection) must.
+// `memory` prints the resident-set growth per key over inserting KEYS distinct keys.
+// Limits are generous, so every call is allowed; one more round is checked for that.
+const path = require('node:path');
+
+const ROUTE = '/api/items';
+const ONE_KEY = '203.0.113.7';
+const GENEROUS = 1e9;
+const peers = path.join(__dirname, '..', 'node_modules');
+
+function ipv4LikeKeys(count) {
+  const keys = new Array(count);
+  for (let i = 0; i < count; i++) keys[i] = `10.${(i >> 16) & 255}.${(i >> 8) & 255}.${i & 255}`;
+  // Concatenation makes rope strings that the first hash or read would flatten, allocating
+  // inside the limiter under test; a JSON round trip hands every limiter flat strings.
+  return JSON.parse(JSON.stringify(keys));
+}
+
+// Each variant gives { call(key, route), async, allowed(result) }.
+const variants = {
+  tolm() {
+    const { TolmNode } = require(path.join(process.env.TOLM_BUILD_DIR, 'tolm_native.node'));
+    const node = new TolmNode({ capacity: GENEROUS, refillRate: GENEROUS });
+    // As documented: the caller passes the request's start time, read per request.
+    return { call: (key, route) => node.checkRequest(key, route, Date.now()), allowed: (r) => r.allowed === true };
+  },
+  floor() {
+    const { floor } = require(process.env.TOLM_BENCH_REFERENCE);
+    return { call: (key, route) => floor(key, route, Date.now()), allowed: (r) => r.allowed === true };
+  },
+  map() {
+    const { MapTokenBucket } = require('./map_bucket');
+    const limiter = new MapTokenBucket(GENEROUS, GENEROUS);
+    return { call: (key, route) => limiter.checkRequest(key, route, Date.now()), allowed: (r) => r.allowed === true };
+  },
+  rlf() {
+    const { RateLimiterMemory } = require(path.join(peers, 'rate-limiter-flexible'));
+    const limiter = new RateLimiterMemory({ points: GENEROUS, duration: 60 });
+    // consume() rejects when the limit is reached; every call here resolves.
+    return { call: (key) => limiter.consume(key), async: true, allowed: (r) => r.remainingPoints >= 0 };
+  },
+  erl() {
+    const { MemoryStore } = require(path.join(peers, 'express-rate-limit'));
+    const store = new MemoryStore();
+    store.init({ windowMs: 60_000 });
+    return { call: (key) => store.increment(key), async: true, allowed: (r) => r.totalHits <= GENEROUS };
+  },
+  // limiter keeps one bucket per object; a per-client limit needs a Map of them.
+  limiter_bucket() {
+    const { TokenBucket } = require(path.join(peers, 'limiter'));
+    const buckets = new Map();
+    return {
+      call(key) {
+        let bucket = buckets.get(key);
+        if (bucket === undefined) {
+          bucket = new TokenBucket({ bucketSize: GENEROUS, tokensPerInterval: GENEROUS, interval: 'second' });
+          bucket.content = GENEROUS; // starts empty otherwise
+          buckets.set(key, bucket);
+        }
+        return bucket.tryRemoveTokens(1);
+      },
+      allowed: (r) => r === true,
+    };
+  },
+  limiter_rate() {
+    const { RateLimiter } = require(path.join(peers, 'limiter'));
+    const limiters = new Map();
+    return {
+      call(key) {
+        let limiter = limiters.get(key);
+        if (limiter === undefined) {
+          limiter = new RateLimiter({ tokensPerInterval: GENEROUS, interval: 'minute' });
+          limiters.set(key, limiter);
+        }
+        return limiter.tryRemoveTokens(1);
+      },
+      allowed: (r) => r === true,
+    };
+  },
+};
+
+function makeRound(variant, keys) {
+  const { call } = variant;
+  if (variant.async) {
+    return async () => {
+      let result;
+      for (let i = 0; i < keys.length; i++) result = await call(keys[i], ROUTE);
+      return result;
+    };
+  }
+  return () => {
+    let result;
+    for (let i = 0; i < keys.length; i++) result = call(keys[i], ROUTE);
+    return result;
+  };
+}
+
+function cpuNs() {
+  const { user, system } = process.cpuUsage();
+  return (user + system) * 1000;
+}
+
+async function measureTime(name, keyCount, sampleSeconds, samples, warmupSeconds) {
+  const keys = keyCount === 1 ? new Array(1000).fill(ONE_KEY) : ipv4LikeKeys(keyCount);
+  const variant = variants[name]();
+  const oneRound = makeRound(variant, keys);
+  await oneRound(); // every key inserted
+
+  let rounds = 0;
+  let spent = 0;
+  const begin = cpuNs();
+  do {
+    await oneRound();
+    rounds++;
+    spent = cpuNs() - begin;
+  } while (spent < warmupSeconds * 1e9);
+  const roundsPerSample = Math.max(1, Math.ceil((sampleSeconds * 1e9) / (spent / rounds)));
+
+  const calls = roundsPerSample * keys.length;
+  const nsPerCall = [];
+  const wallNsPerCall = [];
+  let last;
+  for (let s = 0; s < samples; s++) {
+    const wall = process.hrtime.bigint();
+    const start = cpuNs();
+    for (let r = 0; r < roundsPerSample; r++) last = await oneRound();
+    nsPerCall.push((cpuNs() - start) / calls);
+    wallNsPerCall.push(Number(process.hrtime.bigint() - wall) / calls);
+  }
+  if (!variant.allowed(last)) throw new Error(`last call was not allowed: ${JSON.stringify(last)}`);
+  for (const key of keys) {
+    const result = await variant.call(key, ROUTE);
+    if (!variant.allowed(result)) throw new Error(`${key} was not allowed: ${JSON.stringify(result)}`);
+  }
+  return { ns_per_call: nsPerCall, wall_ns_per_call: wallNsPerCall, calls_per_sample: calls };
+}
+
+// V8 hands the pages a full collection frees back to the system from helper threads, a
+// little later; reading the resident set at once would count garbage as live.
+async function settledRss() {
+  for (let i = 0; i < 2; i++) {
+    global.gc();
+    await new Promise((resolve) => setTimeout(resolve, 300));
+  }
+  return process.memoryUsage.rss();
+}
+
+async function measureMemory(name, keyCount) {
+  const keys = ipv4LikeKeys(keyCount);
+  const before = await settledRss();
+  const variant = variants[name]();
+  await makeRound(variant, keys)();
+  const after = await settledRss();
+  return { bytes_per_key: (after - before) / keyCount, keys: keyCount };
+}
+
+async function main() {
+  const [mode, name, keyCount, sampleSeconds, samples, warmupSeconds] = process.argv.slice(2);
+  if (!(name in variants)) throw new Error(`unknown variant ${name}`);
+  const result = mode === 'time'
+    ? await measureTime(name, Number(keyCount), Number(sampleSeconds), Number(samples), Number(warmupSeconds))
+    : await measureMemory(name, Number(keyCount));
+  process.stdout.write(JSON.stringify(result));
+  // rate-limiter-flexible and express-rate-limit keep timers; do not wait for them.
+  process.exit(0);
+}
+
+main().catch((error) => {
+  console.error(error);
+  process.exit(1);
+});

@@ -1,0 +1,225 @@
+"""One measurement of one Python limiter, in a process of its own (started by run.py).
+
+    py_child.py time VARIANT KEYS SAMPLE_SECONDS SAMPLES WARMUP_SECONDS
+    py_child.py memory VARIANT KEYS
+
+`time` inserts every key first, warms up, then takes SAMPLES samples of whole rounds over
+the keys and prints the CPU nanoseconds per call of each sample as JSON. CPU time of the
+whole process, not wall time: the machine is shared, so time spent running other programs
+must not count, while the limiter's own helper threads (limits runs a timer thread) must.
+`memory` prints the resident-set growth per key over inserting KEYS distinct keys.
+Limits are generous, so every call is allowed; the last round is checked for that.
+"""
+
+import gc
+import json
+import math
+import os
+import sys
+import time
+
+ROUTE = "/api/items"
+ONE_KEY = "203.0.113.7"
+GENEROUS = 10**9
+
+
+def ipv4_like_keys(count):
+    return [f"10.{(i >> 16) & 255}.{(i >> 8) & 255}.{i & 255}" for i in range(count)]
+
+
+# Each variant returns (call shape, callable, fixed argument, is_allowed). The call shapes
+# keep the loop around every limiter the same: one plain call per key, no wrapper frame.
+def tolm(scenario):
+    import tolm_native
+
+    engine = tolm_native.NativeEngine("token_bucket", "active", GENEROUS, GENEROUS, None, None, "")
+    return "key_route", engine.check, ROUTE, lambda r: r["allowed"] is True
+
+
+def floor(scenario):
+    import tolm_bench_floor
+
+    return "key_route", tolm_bench_floor.check, ROUTE, lambda r: r["allowed"] is True
+
+
+def dict_bucket(scenario):
+    from dict_bucket import DictTokenBucket
+
+    limiter = DictTokenBucket(GENEROUS, GENEROUS)
+    return "key_route", limiter.check, ROUTE, lambda r: r["allowed"] is True
+
+
+def _limits(strategy_name, per):
+    def make(scenario):
+        from limits import RateLimitItemPerMinute, RateLimitItemPerSecond, strategies
+        from limits.storage import MemoryStorage
+
+        item_class = RateLimitItemPerSecond if per == "second" and scenario != "memory" else RateLimitItemPerMinute
+        limiter = getattr(strategies, strategy_name)(MemoryStorage())
+        return "item_key", limiter.hit, item_class(GENEROUS), lambda r: r is True
+
+    return make
+
+
+def pyrate(scenario):
+    from pyrate_limiter import (BucketFactory, Duration, Limiter, MonotonicClock, Rate, RateItem,
+                                StateBucket, TokenBucket)
+
+    # The per-key routing the pyrate-limiter documentation shows, with its constant-size
+    # token bucket; a StateBucket has nothing to leak, so no leak task is scheduled.
+    class PerKeyFactory(BucketFactory):
+        def __init__(self, rates):
+            self.clock = MonotonicClock()
+            self.rates = rates
+            self.buckets = {}
+
+        def wrap_item(self, name, weight=1):
+            return RateItem(name, self.clock.now(), weight=weight)
+
+        def get(self, item):
+            bucket = self.buckets.get(item.name)
+            if bucket is None:
+                bucket = self.buckets[item.name] = StateBucket(self.rates, algorithm=TokenBucket())
+            return bucket
+
+    limiter = Limiter(PerKeyFactory([Rate(GENEROUS, Duration.SECOND)]))
+    return "key_weight_blocking", limiter.try_acquire, None, lambda r: r is True
+
+
+def token_bucket(scenario):
+    import token_bucket as tb
+
+    limiter = tb.Limiter(GENEROUS, GENEROUS, tb.MemoryStorage())
+    return "key", limiter.consume, None, lambda r: r is True
+
+
+VARIANTS = {
+    "tolm": tolm,
+    "floor": floor,
+    "limits_fixed": _limits("FixedWindowRateLimiter", "minute"),
+    # A moving window logs every allowed hit until it leaves the window, and limits inserts
+    # each hit at the front of that list: a one-second window keeps a hot key's log (and so
+    # the cost of each hit) bounded; the memory run uses a minute so nothing expires mid-way.
+    "limits_moving": _limits("MovingWindowRateLimiter", "second"),
+    "limits_sliding": _limits("SlidingWindowCounterRateLimiter", "minute"),
+    "pyrate": pyrate,
+    "token_bucket": token_bucket,
+    "dict": dict_bucket,
+}
+# Warm-up long enough for the state to reach its steady size (the moving window's log fills
+# for one window length).
+MIN_WARMUP = {"limits_moving": 1.3}
+
+
+def make_round(shape, call, fixed, keys):
+    if shape == "key_route":
+        def one_round():
+            result = None
+            for key in keys:
+                result = call(key, fixed)
+            return result
+    elif shape == "item_key":
+        def one_round():
+            result = None
+            for key in keys:
+                result = call(fixed, key)
+            return result
+    elif shape == "key":
+        def one_round():
+            result = None
+            for key in keys:
+                result = call(key)
+            return result
+    elif shape == "key_weight_blocking":
+        def one_round():
+            result = None
+            for key in keys:
+                result = call(key, 1, False)
+            return result
+    else:
+        raise ValueError(shape)
+    return one_round
+
+
+def check_round(shape, call, fixed, keys, is_allowed):
+    """Untimed: every key of one more round must still be allowed."""
+    for key in keys:
+        if shape == "key_route":
+            result = call(key, fixed)
+        elif shape == "item_key":
+            result = call(fixed, key)
+        elif shape == "key":
+            result = call(key)
+        else:
+            result = call(key, 1, False)
+        if not is_allowed(result):
+            raise SystemExit(f"call for key {key!r} was not allowed: {result!r}")
+
+
+def resident_bytes():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def measure_time(variant, key_count, sample_seconds, samples, warmup_seconds):
+    # One key hit over and over runs the same loop over a list holding that key repeatedly.
+    keys = [ONE_KEY] * 1000 if key_count == 1 else ipv4_like_keys(key_count)
+    shape, call, fixed, is_allowed = VARIANTS[variant]("time")
+    one_round = make_round(shape, call, fixed, keys)
+    one_round()  # every key inserted
+
+    warmup_seconds = max(warmup_seconds, MIN_WARMUP.get(variant, 0))
+    clock = time.process_time_ns
+    rounds = 0
+    begin = clock()
+    while True:
+        one_round()
+        rounds += 1
+        spent = clock() - begin
+        if spent >= warmup_seconds * 1e9:
+            break
+    per_round = spent / rounds
+    rounds_per_sample = max(1, math.ceil(sample_seconds * 1e9 / per_round))
+
+    ns_per_call, wall_ns_per_call = [], []
+    calls = rounds_per_sample * len(keys)
+    for _ in range(samples):
+        wall = time.perf_counter_ns()
+        begin = clock()
+        for _ in range(rounds_per_sample):
+            last = one_round()
+        ns_per_call.append((clock() - begin) / calls)
+        wall_ns_per_call.append((time.perf_counter_ns() - wall) / calls)
+    if not is_allowed(last):
+        raise SystemExit(f"last call was not allowed: {last!r}")
+    check_round(shape, call, fixed, keys, is_allowed)
+    return {"ns_per_call": ns_per_call, "wall_ns_per_call": wall_ns_per_call,
+            "calls_per_sample": calls}
+
+
+def measure_memory(variant, key_count):
+    keys = ipv4_like_keys(key_count)
+    gc.collect()
+    before = resident_bytes()
+    shape, call, fixed, is_allowed = VARIANTS[variant]("memory")
+    make_round(shape, call, fixed, keys)()
+    gc.collect()
+    after = resident_bytes()
+    return {"bytes_per_key": (after - before) / key_count, "keys": key_count}
+
+
+def main():
+    mode, variant, key_count = sys.argv[1], sys.argv[2], int(sys.argv[3])
+    if mode == "time":
+        result = measure_time(variant, key_count, float(sys.argv[4]), int(sys.argv[5]),
+                              float(sys.argv[6]))
+    else:
+        result = measure_memory(variant, key_count)
+    json.dump(result, sys.stdout)
+    sys.stdout.flush()
+    # limits' MemoryStorage keeps a timer thread; do not wait for it.
+    os._exit(0)
+
+
+if __name__ == "__main__":
+    main()
