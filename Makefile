@@ -64,4 +64,4 @@ format:
 	clang-format -i $$(git ls-files 'src/*.cpp' 'src/*.hpp' 'tests/*.cpp' 'tests/*.hpp' 'bench/*.cpp')
 
 clean:
-	rm -rf build build-asan build-tsan build-bench build-release
+	rm -rf build build-asan build-tsan build-bench build-release build-npm build-py build-node

@@ -1,7 +1,16 @@
 # The Python entry of tolm_native: compiled against the CPython limited API (3.8 and newer,
 # one file for every version) and linked against no libpython, because the interpreter that
 # imports the module provides the symbols. Only the headers are needed here.
-find_package(Python3 REQUIRED COMPONENTS Interpreter Development.Module)
+if(TOLM_HOSTS_OPTIONAL)
+  find_package(Python3 COMPONENTS Interpreter Development.Module)
+else()
+  find_package(Python3 REQUIRED COMPONENTS Interpreter Development.Module)
+endif()
+if(NOT Python3_Development.Module_FOUND)
+  message(WARNING "CPython headers not found: tolm_native is built without its Python entry")
+  return()
+endif()
+target_sources(tolm_native PRIVATE ${TOLM_PYTHON_SOURCES})
 target_include_directories(tolm_native PRIVATE ${Python3_INCLUDE_DIRS})
 target_compile_definitions(tolm_native PRIVATE Py_LIMITED_API=0x03080000)
 
