@@ -1,0 +1,57 @@
+#!/usr/bin/env bash
+# `make bench`: installs the pinned peer limiters into bench/.venv and bench/node_modules,
+# builds tolm in release mode, its core benchmark and the two binding floors, then runs
+# everything (bench/peers/run.py) and writes docs/bench-results.json and docs/bench-chart.png.
+#
+#   BENCH_QUICK=1       a shorter run for iteration (fewer repetitions, memory at 100k keys);
+#                       writes to bench/results/ unless BENCH_OUT_DIR says otherwise
+#   BENCH_SKIP_BUILD=1  use the builds already there
+#   BENCH_REPS=N        repetitions (default 5)
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+python=${PYTHON:-python3}
+venv=bench/.venv
+
+echo "== peers (pinned)"
+if [ ! -x "$venv/bin/python" ]; then
+    "$python" -m venv "$venv"
+fi
+"$venv/bin/python" -m pip install --quiet --disable-pip-version-check -r bench/requirements.txt
+(cd bench && npm ci --silent --no-audit --no-fund)
+
+release=$root/build-release
+core_build=$root/build-bench
+if [ "${BENCH_SKIP_BUILD:-0}" = 0 ]; then
+    echo "== tolm, release build"
+    make build BUILD=build-release BUILD_TYPE=Release CMAKE_FLAGS=-DTOLM_BUILD_TESTS=OFF
+    echo "== core benchmark build"
+    cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DTOLM_CORE_ONLY=ON \
+          -DTOLM_BUILD_TESTS=OFF -DTOLM_BUILD_BENCH=ON >/dev/null
+    cmake --build build-bench --target tolm_core_bench
+fi
+
+echo "== binding floors"
+# The floors of bench/python and bench/node, built the way their run.sh builds them.
+floor_dir=$release/bench-python
+mkdir -p "$floor_dir"
+include=$("$python" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')
+cc -O2 -shared -fPIC -DPy_LIMITED_API=0x03080000 -I"$include" bench/python/floor.c \
+    -o "$floor_dir/tolm_bench_floor.abi3.so"
+headers="$(dirname "$(dirname "$(readlink -f "$(command -v node)")")")/include/node"
+[ -f "$headers/node_api.h" ] || headers=/usr/include/node
+reference_dir=$release/bench-node
+mkdir -p "$reference_dir"
+${CXX:-g++} -std=c++20 -O2 -DNDEBUG -shared -fPIC -DNAPI_VERSION=3 -isystem "$headers" -Isrc \
+    bench/node/reference_addon.cpp "$release/libtolm_core.a" -o "$reference_dir/reference.node"
+
+out_default=$root/docs
+if [ "${BENCH_QUICK:-0}" != 0 ]; then out_default=$root/bench/results; fi
+
+echo "== measuring (load average: $(cut -d' ' -f1-3 /proc/loadavg))"
+TOLM_BUILD_DIR=$release \
+TOLM_CORE_BENCH=$core_build/tolm_core_bench \
+TOLM_BENCH_FLOOR_DIR=$floor_dir \
+TOLM_BENCH_REFERENCE=$reference_dir/reference.node \
+BENCH_OUT_DIR=${BENCH_OUT_DIR:-$out_default} \
+    "$venv/bin/python" bench/peers/run.py
