@@ -78,6 +78,11 @@ constexpr std::array<const char*, kResultKeyCount> kResultKeyNames = {
     "algorithm", "route",       "remaining", "latency_ms"};
 std::array<PyObject*, kResultKeyCount> result_keys{};
 
+// The nested dictionary with its six keys in order and None values. Copying it gives a
+// dictionary already sized for six entries, where inserting them one by one into a new
+// dictionary would grow it once on the way.
+PyObject* decision_template = nullptr;
+
 // The decision and reason texts come from fixed tables, so their str objects are shared.
 const std::array<std::string_view, 6> kConstantTexts = {
     tolm::to_text(tolm::Decision::allow),
@@ -99,6 +104,13 @@ void fill_result_caches() {
     }
     for (size_t i = 0; i < constant_texts.size(); ++i) {
         if (constant_texts[i] == nullptr) constant_texts[i] = new_text(kConstantTexts[i]);
+    }
+    if (decision_template == nullptr) {
+        PyRef dict = PyRef::steal(must(PyDict_New()));
+        for (ResultKey key : {kDecision, kReason, kAlgorithm, kRoute, kRemaining, kLatencyMs}) {
+            if (PyDict_SetItem(dict.get(), result_keys[key], Py_None) != 0) throw PyError::fetch();
+        }
+        decision_template = dict.release();
     }
 }
 
@@ -122,9 +134,11 @@ PyObject* boolean(bool value) noexcept {
     return value ? Py_True : Py_False;
 }
 
-PyRef result_dict(EngineObject& self, const tolm::CheckResult& result) {
+// `route_argument` is the str the caller passed as the route; the record's route is its
+// text, so an exact str is handed back as it is instead of being decoded again.
+PyRef result_dict(EngineObject& self, const tolm::CheckResult& result, PyObject* route_argument) {
     const tolm::DecisionRecord& record = result.record;
-    PyRef decision = PyRef::steal(must(PyDict_New()));
+    PyRef decision = PyRef::steal(must(PyDict_Copy(decision_template)));
     set_item(decision.get(), kDecision, text_value(record.decision).get());
     set_item(decision.get(), kReason, text_value(record.reason).get());
     if (record.algorithm == self.engine().config().algorithm) {
@@ -132,7 +146,11 @@ PyRef result_dict(EngineObject& self, const tolm::CheckResult& result) {
     } else {
         set_item(decision.get(), kAlgorithm, PyRef::steal(new_text(record.algorithm)).get());
     }
-    set_item(decision.get(), kRoute, PyRef::steal(new_text(record.route)).get());
+    if (PyUnicode_CheckExact(route_argument)) {
+        set_item(decision.get(), kRoute, route_argument);
+    } else {
+        set_item(decision.get(), kRoute, PyRef::steal(new_text(record.route)).get());
+    }
     set_item(decision.get(), kRemaining, count_value(record.remaining).get());
     set_item(decision.get(), kLatencyMs, count_value(record.latency_ms).get());
 
@@ -217,19 +235,25 @@ PyObject* engine_check(PyObject* self, PyObject* args, PyObject* kwargs) noexcep
         tolm::python::bind(kCheckSpec, args, kwargs, slots);
 
         using namespace tolm::python;
-        const std::string ip = convert_argument(to_text, slots[0], kCheckParameters[0]);
-        const std::string route = convert_argument(to_text, slots[1], kCheckParameters[1]);
-        const std::optional<std::string> identity =
-            convert_argument(to_optional_text, slots[2], kCheckParameters[2]);
+        // Views into the argument objects, which the call's tuple and dict keep alive.
+        std::string ip_storage, route_storage, identity_storage;
+        const auto borrow_text = [](std::string& storage) {
+            return [&storage](PyObject* value) { return to_text_view(value, storage); };
+        };
+        const std::string_view ip =
+            convert_argument(borrow_text(ip_storage), slots[0], kCheckParameters[0]);
+        const std::string_view route =
+            convert_argument(borrow_text(route_storage), slots[1], kCheckParameters[1]);
+        const std::optional<std::string_view> identity = convert_argument(
+            [&](PyObject* value) { return to_optional_text_view(value, identity_storage); },
+            slots[2], kCheckParameters[2]);
 
         const uint64_t start_ms = tolm::now_ms();
         auto& object = *reinterpret_cast<EngineObject*>(self);
         ReusableResult reusable;
         tolm::CheckResult& result = reusable.get();
-        object.engine().check_into(
-            result, identity ? std::optional<std::string_view>(*identity) : std::nullopt, ip, route,
-            start_ms);
-        return result_dict(object, result).release();
+        object.engine().check_into(result, identity, ip, route, start_ms);
+        return result_dict(object, result, slots[1]).release();
     });
 }
 

@@ -38,6 +38,25 @@ std::string to_text(PyObject* value) {
     return std::string(data, static_cast<size_t>(size));
 }
 
+std::string_view to_text_view(PyObject* value, std::string& storage) {
+    if (!PyUnicode_Check(value)) throw conversion_error(value, "PyString");
+    if (&PyUnicode_AsUTF8AndSize != nullptr) {
+        // Strict UTF-8 like PyUnicode_AsUTF8String (a lone surrogate raises the same
+        // UnicodeEncodeError), but the str keeps the encoded form, so nothing is copied.
+        Py_ssize_t size = 0;
+        const char* data = PyUnicode_AsUTF8AndSize(value, &size);
+        if (data == nullptr) throw PyError::fetch();
+        return std::string_view(data, static_cast<size_t>(size));
+    }
+    storage = to_text(value);
+    return storage;
+}
+
+std::optional<std::string_view> to_optional_text_view(PyObject* value, std::string& storage) {
+    if (value == nullptr || value == Py_None) return std::nullopt;
+    return to_text_view(value, storage);
+}
+
 std::optional<std::string> to_optional_text(PyObject* value) {
     if (value == nullptr || value == Py_None) return std::nullopt;
     return to_text(value);

@@ -17,6 +17,12 @@ namespace tolm::python {
 std::string to_text(PyObject* value);
 // None or an unsupplied slot (null) is absent; anything else as to_text.
 std::optional<std::string> to_optional_text(PyObject* value);
+
+// The same conversions without a copy: the UTF-8 text is borrowed from `value`, which must
+// outlive the view (call arguments do, for the length of the call). Where the interpreter
+// cannot lend its UTF-8 form, `storage` keeps a copy.
+std::string_view to_text_view(PyObject* value, std::string& storage);
+std::optional<std::string_view> to_optional_text_view(PyObject* value, std::string& storage);
 // Whatever the interpreter's float conversion accepts.
 double to_double(PyObject* value);
 

@@ -19,6 +19,13 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+// Every CPython since 3.3 exports PyUnicode_AsUTF8AndSize, but the limited API declares it
+// only from 3.10 on. It is weak like the rest: where it is missing the converters fall back
+// to PyUnicode_AsUTF8String.
+#if Py_LIMITED_API + 0 < 0x030A0000
+extern "C" PyAPI_FUNC(const char*) PyUnicode_AsUTF8AndSize(PyObject* unicode, Py_ssize_t* size);
+#endif
+
 // Data symbols, resolved at load time.
 #pragma weak PyBaseObject_Type
 #pragma weak PyExc_AttributeError
@@ -27,12 +34,14 @@
 #pragma weak PyExc_RuntimeError
 #pragma weak PyExc_SystemError
 #pragma weak PyExc_TypeError
+#pragma weak PyUnicode_Type
 #pragma weak _Py_FalseStruct
 #pragma weak _Py_NoneStruct
 #pragma weak _Py_TrueStruct
 
 // Functions, including those that the CPython headers call from their inline helpers.
 #pragma weak PyBytes_AsStringAndSize
+#pragma weak PyDict_Copy
 #pragma weak PyDict_New
 #pragma weak PyDict_Next
 #pragma weak PyDict_SetItem
@@ -65,6 +74,7 @@
 #pragma weak PyType_GetFlags
 #pragma weak PyType_GetSlot
 #pragma weak PyUnicode_AsEncodedString
+#pragma weak PyUnicode_AsUTF8AndSize
 #pragma weak PyUnicode_AsUTF8String
 #pragma weak PyUnicode_CompareWithASCIIString
 #pragma weak PyUnicode_DecodeUTF8

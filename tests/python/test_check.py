@@ -77,6 +77,13 @@ def test_route_round_trips(make_engine):
     route = "/ünï/cödé/🙂"
     assert make_engine().check("::1", route, "ид")["decision"]["route"] == route
 
+    class Route(str):
+        pass
+
+    # A str subclass goes in as text; what comes back is a plain str with the same text.
+    returned = make_engine().check(Route("::1"), Route("/sub"), Route("id"))["decision"]["route"]
+    assert type(returned) is str and returned == "/sub"
+
 
 def test_check_reentered_from_a_finalizer(make_engine):
     """A collection that runs while a result is being built may call check again on the same
