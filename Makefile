@@ -6,7 +6,7 @@ CMAKE_FLAGS ?=
 export TOLM_BUILD_DIR := $(abspath $(BUILD))
 
 .PHONY: all build test test-cpp test-sanitizers test-asan test-tsan test-python test-node \
-        bench-core bench-python bench-node bootstrap format clean
+        bench-core bench-python bench-node bootstrap format clean demo serve
 
 all: build
 
@@ -43,6 +43,16 @@ test-python: build
 
 test-node: build
 	@if [ -f tests/node/run.sh ]; then bash tests/node/run.sh; else echo "no Node suite yet"; fi
+
+# Real HTTP servers on loopback, one Python and one Node, limiting through the built library.
+demo: build
+	python3 demo/run.py
+
+# One demo server kept up for curl: `make serve SERVER=node PORT=9000`.
+SERVER ?= python
+PORT ?= 8080
+serve: build
+	python3 demo/run.py --serve --server $(SERVER) --port $(PORT)
 
 bench-core:
 	cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DTOLM_CORE_ONLY=ON \
