@@ -17,3 +17,14 @@ assert engine.check("10.0.0.1", "/")["allowed"] is True
 result = engine.check("10.0.0.1", "/")
 assert result["allowed"] is False and result["reason"] == "token_exhausted", result
 print("installed module ok:", tolm_native.__file__)
+
+# The pure-Python middleware package ships in the same wheel, typed.
+import tolm.asgi  # noqa: E402
+import tolm.wsgi  # noqa: E402
+
+assert pathlib.Path(tolm.__file__).parent == site / "tolm", tolm.__file__
+assert (site / "tolm" / "py.typed").is_file()
+refused = tolm.wsgi.TolmMiddleware(None, tolm.limiter(capacity=0))(
+    {"REMOTE_ADDR": "10.0.0.2", "PATH_INFO": "/"}, lambda status, headers: None)
+assert b"too_many_requests" in b"".join(refused), refused
+print("installed middleware ok:", tolm.__file__)
