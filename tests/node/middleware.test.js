@@ -1,0 +1,189 @@
+'use strict';
+// tolm/middleware in front of real node:http servers on loopback (and Express, when the
+// bootstrap step has installed it into build-express/): what is refused and how, what the
+// handler sees, and how requests are keyed.
+const test = require('node:test');
+const assert = require('node:assert/strict');
+const fs = require('node:fs');
+const http = require('node:http');
+const path = require('node:path');
+const { execFileSync } = require('node:child_process');
+
+const { load } = require('./support/addon');
+const { rateLimit, withRateLimit, UNKNOWN_KEY } = require('../../lib/middleware');
+
+const { TolmNode } = load();
+const root = path.resolve(__dirname, '..', '..');
+
+// Starts `listener` on an ephemeral loopback port, runs `body(port)`, always closes.
+async function serving(listener, body) {
+  const server = http.createServer(listener);
+  await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
+  try {
+    return await body(server.address().port);
+  } finally {
+    server.closeAllConnections();
+    await new Promise((resolve) => server.close(resolve));
+  }
+}
+
+function get(port, urlPath = '/', headers = {}) {
+  return new Promise((resolve, reject) => {
+    const req = http.get({ host: '127.0.0.1', port, path: urlPath, headers, agent: false,
+      timeout: 10000 }, (res) => {
+      let text = '';
+      res.setEncoding('utf8');
+      res.on('data', (chunk) => { text += chunk; });
+      res.on('end', () => resolve({ status: res.statusCode, type: res.headers['content-type'],
+        body: /^application\/json/.test(res.headers['content-type'] || '') ? JSON.parse(text) : text }));
+    });
+    req.on('timeout', () => req.destroy(new Error('request timed out')));
+    req.on('error', reject);
+  });
+}
+
+async function statuses(port, count, urlPath, headers) {
+  const out = [];
+  for (let i = 0; i < count; i += 1) out.push((await get(port, urlPath, headers)).status);
+  return out;
+}
+
+// The two shapes, each serving `seen.push(req.tolm)` then 200 behind the middleware.
+const shapes = {
+  'withRateLimit (node:http)': (limiter, seen, options) => withRateLimit(limiter, (req, res) => {
+    seen.push(req.tolm);
+    res.end('ok');
+  }, options),
+  'rateLimit (req, res, next)': (limiter, seen, options) => {
+    const middleware = rateLimit(limiter, options);
+    return (req, res) => middleware(req, res, (err) => {
+      if (err) {
+        res.statusCode = 500;
+        res.end(String(err.message));
+        return;
+      }
+      seen.push(req.tolm);
+      res.end('ok');
+    });
+  },
+};
+
+for (const [shape, make] of Object.entries(shapes)) {
+  test(`${shape}: active mode answers 429 with JSON and keeps the handler out`, async () => {
+    const cases = [['token_bucket', 'token_exhausted', '0 tokens remaining'],
+      ['sliding_window', 'limit_exceeded', '0 requests remaining'],
+      ['fixed_window', 'limit_exceeded', '0 requests remaining'],
+      ['leaky_bucket', 'limit_exceeded', '0 bucket space remaining']];
+    for (const [algorithm, reason, detail] of cases) {
+      const seen = [];
+      const limiter = new TolmNode({ algorithm, capacity: 2, refillRate: 0 });
+      await serving(make(limiter, seen), async (port) => {
+        assert.deepEqual(await statuses(port, 2, '/api/items?page=1'), [200, 200], algorithm);
+        const refused = await get(port, '/api/items');
+        assert.equal(refused.status, 429);
+        assert.equal(refused.type, 'application/json');
+        assert.deepEqual(refused.body, { error: 'too_many_requests', reason, algorithm, detail });
+      });
+      assert.equal(seen.length, 2, algorithm);
+    }
+  });
+
+  test(`${shape}: shadow serves everything and tells the handler; disabled evaluates nothing`,
+    async () => {
+      const shadow = [];
+      await serving(make(new TolmNode({ mode: 'shadow', capacity: 1, refillRate: 0 }), shadow),
+        async (port) => assert.deepEqual(await statuses(port, 3), [200, 200, 200]));
+      assert.deepEqual(shadow.map((r) => [r.allowed, r.wouldBlock]),
+        [[true, false], [true, true], [true, true]]);
+      const disabled = [];
+      await serving(make(new TolmNode({ mode: 'disabled', capacity: 0 }), disabled),
+        async (port) => assert.deepEqual(await statuses(port, 2), [200, 200]));
+      assert.ok(disabled.every((r) => r.debugInfo === 'disabled' && !('reason' in r)));
+    });
+
+  test(`${shape}: key function, address fallback, and the unknown key`, async () => {
+    const limiter = new TolmNode({ capacity: 1, refillRate: 0 });
+    const key = (req) => req.headers['x-client-id'];
+    await serving(make(limiter, [], { key }), async (port) => {
+      assert.deepEqual(await statuses(port, 2, '/', { 'x-client-id': 'alice' }), [200, 429]);
+      assert.deepEqual(await statuses(port, 2, '/', { 'x-client-id': 'bob' }), [200, 429]);
+      assert.deepEqual(await statuses(port, 2), [200, 429]); // undefined: by address
+      // A 12 KB key, under node:http's 16 KiB header limit, is a key like any other.
+      assert.deepEqual(await statuses(port, 2, '/', { 'x-client-id': 'k'.repeat(12000) }),
+        [200, 429]);
+    });
+
+    // A request whose socket has gone (remoteAddress undefined) shares the unknown key.
+    const orphans = new TolmNode({ capacity: 2, refillRate: 0 });
+    const inner = make(orphans, []);
+    await serving((req, res) => {
+      Object.defineProperty(req, 'socket', { value: {} });
+      inner(req, res);
+    }, async (port) => assert.deepEqual(await statuses(port, 3), [200, 200, 429]));
+    assert.equal(orphans.checkRequest(UNKNOWN_KEY, '/', Date.now()).allowed, false);
+    assert.equal(orphans.checkRequest('127.0.0.1', '/', Date.now()).allowed, true);
+  });
+
+  test(`${shape}: a key function that throws fails the request closed, server stays up`,
+    async () => {
+      const seen = [];
+      const key = (req) => {
+        if (req.url === '/boom') throw new Error('bad key');
+        return undefined;
+      };
+      await serving(make(new TolmNode({ capacity: 5 }), seen, { key }), async (port) => {
+        assert.equal((await get(port, '/boom')).status, 500);
+        assert.equal((await get(port, '/fine')).status, 200);
+      });
+      assert.equal(seen.length, 1);
+    });
+}
+
+test('a NodeConfig instead of a limiter builds one from the packaged addon',
+  { skip: fs.existsSync(path.join(root, 'build-npm', 'tolm_native.node')) ? false
+    : 'no build-npm/ (an npm install builds it)' },
+  async () => {
+    await serving(withRateLimit({ capacity: 1, refillRate: 0 }, (req, res) => res.end('ok')),
+      async (port) => assert.deepEqual(await statuses(port, 2), [200, 429]));
+  });
+
+test('options are checked: key must be a function', () => {
+  const limiter = new TolmNode({});
+  assert.throws(() => rateLimit(limiter, { key: 'x-api-key' }), TypeError);
+  assert.throws(() => withRateLimit(limiter, null), TypeError);
+});
+
+test("package: require('tolm') is index.js, 'tolm/middleware' is lib/middleware.js, both packed",
+  () => {
+    // Inside the package, Node resolves its own name through package.json "exports".
+    assert.equal(require.resolve('tolm'), path.join(root, 'index.js'));
+    assert.equal(require('tolm/middleware'), require('../../lib/middleware'));
+    const packed = JSON.parse(execFileSync('npm', ['pack', '--dry-run', '--json', '--loglevel=error'],
+      { cwd: root, encoding: 'utf8' }));
+    const files = packed[0].files.map((f) => f.path);
+    for (const file of ['lib/middleware.js', 'lib/middleware.d.ts', 'index.js']) {
+      assert.ok(files.includes(file), `${file} is not in the package`);
+    }
+  });
+
+let express;
+try {
+  express = require(path.join(root, 'build-express', 'node_modules', 'express'));
+} catch {
+  express = null;
+}
+
+test('Express: app.use(rateLimit(...)) limits per key and exposes res.locals.tolm',
+  { skip: express ? false : 'express not installed (scripts/bootstrap.d/middleware.sh)' },
+  async () => {
+    const app = express();
+    app.use(rateLimit(new TolmNode({ capacity: 2, refillRate: 0 }),
+      { key: (req) => req.get('x-api-key') }));
+    app.get('/hello', (req, res) => res.json({ remaining: res.locals.tolm.debugInfo }));
+    await serving(app, async (port) => {
+      const first = await get(port, '/hello', { 'x-api-key': 'k1' });
+      assert.deepEqual([first.status, first.body], [200, { remaining: '1 tokens remaining' }]);
+      assert.deepEqual(await statuses(port, 2, '/hello', { 'x-api-key': 'k1' }), [200, 429]);
+      assert.deepEqual(await statuses(port, 1, '/hello', { 'x-api-key': 'k2' }), [200]);
+    });
+  });
