@@ -132,10 +132,15 @@ CheckResult Engine::check(std::optional<std::string_view> identity, std::string_
 }
 
 void Engine::check_into(CheckResult& result, std::optional<std::string_view> identity,
-                        std::string_view ip, std::string_view route, uint64_t start_ms) {
+                        std::string_view ip, std::string_view route, uint64_t start_ms,
+                        RecordUse record_use) {
+    const bool queue_event = config_.api_key.has_value();
+    const bool build_record = record_use == RecordUse::read || queue_event;
     if (mode_ == Mode::disabled) {
-        fill_record(result.record, Decision::allow, ReasonCode::within_limit, nullptr, identity, ip,
-                    route, start_ms);
+        if (build_record) {
+            fill_record(result.record, Decision::allow, ReasonCode::within_limit, nullptr, identity,
+                        ip, route, start_ms);
+        }
         result.algorithm = config_.algorithm;
         result.detail = "disabled";
         result.reason.reset();
@@ -157,7 +162,6 @@ void Engine::check_into(CheckResult& result, std::optional<std::string_view> ide
 
     // Without an api key the event latency feeds nothing, so its clock reading is skipped.
     uint64_t event_latency_ms = 0;
-    const bool queue_event = config_.api_key.has_value();
     if (queue_event) {
         const uint64_t now = now_ms();
         event_latency_ms = now > start_ms ? now - start_ms : 0;
@@ -166,7 +170,10 @@ void Engine::check_into(CheckResult& result, std::optional<std::string_view> ide
     result.allowed = verdict.allowed || shadow;
     const Decision decision =
         verdict.allowed ? Decision::allow : (shadow ? Decision::would_block : Decision::block);
-    fill_record(result.record, decision, verdict.reason, &verdict, identity, ip, route, start_ms);
+    if (build_record) {
+        fill_record(result.record, decision, verdict.reason, &verdict, identity, ip, route,
+                    start_ms);
+    }
 
     if (queue_event) {
         telemetry_.emplace([&](TelemetryEvent& event) {

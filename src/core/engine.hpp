@@ -47,6 +47,12 @@ struct CheckResult {
     bool would_block = false;           // the algorithm refused it, enforced or not
 };
 
+// Whether the caller of a check reads the result's DecisionRecord. A host that never shows
+// the record (Node) passes `unread`: the record's clock reading and text copies then feed
+// nothing and are skipped, and `record` is left as it was. An engine with an api key still
+// builds the record, because its telemetry event copies it whole.
+enum class RecordUse : uint8_t { read, unread };
+
 Algorithm parse_algorithm(std::string_view text) noexcept;
 Mode parse_mode(std::string_view text) noexcept;
 
@@ -69,7 +75,8 @@ class Engine {
     // to the next: a binding that keeps one CheckResult per thread allocates nothing on
     // the path of an existing key. Every field of `result` is overwritten.
     void check_into(CheckResult& result, std::optional<std::string_view> identity,
-                    std::string_view ip, std::string_view route, uint64_t start_ms);
+                    std::string_view ip, std::string_view route, uint64_t start_ms,
+                    RecordUse record_use = RecordUse::read);
 
     Algorithm algorithm() const noexcept { return algorithm_kind_; }
     Mode mode() const noexcept { return mode_; }

@@ -72,26 +72,28 @@ std::optional<uint64_t> saturated(std::optional<double> value) {
 //
 // One Node-API call per property costs several times the engine's own work, so each
 // environment compiles a small factory once. Called with an instance's algorithm text it
-// returns that instance's builder, which turns (allowed, wouldBlock, reason code, detail)
-// into the plain result object with a literal: the properties, their order and their
-// attributes are those of an object built property by property. A reason code of -1
-// leaves "reason" out; an unknown reason text passes through as itself.
+// returns that instance's builder, which turns (outcome, detail) into the plain result
+// object with a literal: the properties, their order and their attributes are those of an
+// object built property by property. The outcome packs allowed (bit 0), wouldBlock
+// (bit 1) and the reason above them: 0 leaves "reason" out, 1 + n is reason code n.
 
 std::string result_factory_source() {
     std::string source =
         "(function (algorithm) {\n"
         "  'use strict';\n"
-        "  return function (allowed, wouldBlock, reason, debugInfo) {\n"
-        "    switch (reason) {\n"
-        "      case -1: return { allowed, wouldBlock, algorithm, debugInfo };\n";
+        "  return function (outcome, debugInfo) {\n"
+        "    const allowed = (outcome & 1) === 1;\n"
+        "    const wouldBlock = (outcome & 2) === 2;\n"
+        "    switch (outcome >> 2) {\n"
+        "      case 0: return { allowed, wouldBlock, algorithm, debugInfo };\n";
     for (int code = 0; code <= 2; ++code) {
-        source += "      case " + std::to_string(code) + ": reason = '";
+        source +=
+            "      case " + std::to_string(code + 1) + ": return { allowed, wouldBlock, reason: '";
         source += to_text(static_cast<ReasonCode>(code));
-        source += "'; break;\n";
+        source += "', algorithm, debugInfo };\n";
     }
     source +=
         "    }\n"
-        "    return { allowed, wouldBlock, reason, algorithm, debugInfo };\n"
         "  };\n"
         "})";
     return source;
@@ -150,31 +152,27 @@ std::optional<Error> make_result_builder(napi_env env, std::string_view algorith
     return std::nullopt;
 }
 
-int32_t reason_code(const std::optional<std::string>& reason) {
-    if (!reason) return -1;
-    for (int32_t code = 0; code <= 2; ++code) {
-        if (*reason == to_text(static_cast<ReasonCode>(code))) return code;
+// The builder's outcome argument for a result (see result_factory_source).
+int32_t packed_outcome(const CheckResult& result) {
+    int32_t reason = 0;
+    if (result.reason) {
+        for (int32_t code = 0; code <= 2; ++code) {
+            if (*result.reason == to_text(static_cast<ReasonCode>(code))) reason = code + 1;
+        }
     }
-    return -2;
+    return (result.allowed ? 1 : 0) | (result.would_block ? 2 : 0) | (reason << 2);
 }
 
 std::optional<Error> build_result(napi_env env, const TolmNode& part, napi_value recv,
                                   const CheckResult& result, napi_value& out) {
-    std::array<napi_value, 4> args{};
+    std::array<napi_value, 2> args{};
     napi_value builder = nullptr;
     napi_status status = node_api.napi_get_reference_value(env, part.result_factory, &builder);
     if (status != napi_ok) return make_error(status, std::string(messages::result_factory));
-    status = node_api.napi_get_boolean(env, result.allowed, &args[0]);
+    status = node_api.napi_create_int32(env, packed_outcome(result), &args[0]);
     if (status != napi_ok) return make_error(status, messages::set_property("allowed"));
-    status = node_api.napi_get_boolean(env, result.would_block, &args[1]);
-    if (status != napi_ok) return make_error(status, messages::set_property("wouldBlock"));
-    const int32_t code = reason_code(result.reason);
-    status = code >= -1 ? node_api.napi_create_int32(env, code, &args[2])
-                        : node_api.napi_create_string_utf8(env, result.reason->data(),
-                                                           result.reason->size(), &args[2]);
-    if (status != napi_ok) return make_error(status, messages::set_property("reason"));
     status =
-        node_api.napi_create_string_utf8(env, result.detail.data(), result.detail.size(), &args[3]);
+        node_api.napi_create_string_utf8(env, result.detail.data(), result.detail.size(), &args[1]);
     if (status != napi_ok) return make_error(status, messages::set_property("debugInfo"));
     status = node_api.napi_call_function(env, recv, builder, args.size(), args.data(), &out);
     if (status != napi_ok) return make_error(status, std::string(messages::result_factory));
@@ -314,8 +312,9 @@ napi_value check_request(napi_env env, napi_callback_info info) {
             return fail(env, std::move(*error));
 
         CheckResult& result = check_state().result;
+        // JavaScript never sees the record, so the engine may skip building it.
         part->engine->check_into(result, std::nullopt, ip.view(), route.view(),
-                                 to_u64_saturating(start_time_ms));
+                                 to_u64_saturating(start_time_ms), RecordUse::unread);
 
         napi_value object = nullptr;
         if (auto error = build_result(env, *part, self, result, object))

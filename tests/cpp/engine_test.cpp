@@ -257,3 +257,41 @@ TEST_F(EngineTest, ReusedResultMatchesAFreshOne) {
 
 }  // namespace
 }  // namespace tolm::testing
+
+namespace tolm::testing {
+namespace {
+
+// A host that never reads the record lets the engine skip it, and with it the record's
+// clock reading; what the host does read is unchanged, and telemetry still gets a full
+// record.
+TEST(EngineRecordUse, UnreadRecordSkipsOnlyWhatNobodyReads) {
+    tolm_fake_clock_set_ms(kT);
+    for (const bool with_api_key : {false, true}) {
+        SCOPED_TRACE(with_api_key);
+        const auto api_key = with_api_key ? std::optional<std::string>("k") : std::nullopt;
+        Engine full(make_config("token_bucket", 3, 0, "active", api_key));
+        Engine lean(make_config("token_bucket", 3, 0, "active", api_key));
+        CheckResult expected, result;
+        for (int i = 0; i < 4; ++i) {
+            full.check_into(expected, std::nullopt, "1.1.1.1", "/", kT);
+            const uint64_t before = tolm_fake_clock_readings();
+            lean.check_into(result, std::nullopt, "1.1.1.1", "/", kT, RecordUse::unread);
+            // An existing key: the algorithm's reading, then the event's and the record's.
+            if (i > 0) {
+                EXPECT_EQ(tolm_fake_clock_readings() - before, with_api_key ? 3u : 1u);
+            }
+            EXPECT_EQ(std::tie(result.allowed, result.would_block, result.reason, result.detail,
+                               result.algorithm),
+                      std::tie(expected.allowed, expected.would_block, expected.reason,
+                               expected.detail, expected.algorithm));
+        }
+        EXPECT_EQ(events(lean).size(), with_api_key ? 4u : 0u);
+        if (with_api_key) {
+            EXPECT_EQ(events(lean).back().record.decision, "block");
+        }
+    }
+    tolm_fake_clock_release();
+}
+
+}  // namespace
+}  // namespace tolm::testing

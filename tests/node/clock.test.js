@@ -31,7 +31,7 @@ test('buckets refill and windows reopen as the wall clock moves', () => {
 });
 
 test('a wall clock before 1970 stops the process with the report on stderr', () => {
-  for (const mode of ['active', 'disabled']) {
+  for (const mode of ['active', 'shadow']) {
     const { status, signal, stderr, output } = runChild(`
       const node = new TolmNode({ mode: '${mode}' });
       emit(node.checkRequest('ip', '/', Date.now()).allowed);
@@ -43,4 +43,14 @@ test('a wall clock before 1970 stops the process with the report on stderr', () 
     assert.equal(signal, 'SIGABRT', mode);
     assert.match(stderr, /failed fatally at .*\n.*earlier than 1970/, mode);
   }
+});
+
+test('a disabled limiter reads no clock, so a clock before 1970 does not stop it', () => {
+  const { status, output } = runChild(`
+    const node = new TolmNode({ mode: 'disabled' });
+    setClock(-5000);
+    emit(node.checkRequest('ip', '/', 0).debugInfo);
+  `, { clockMs: T0 });
+  assert.deepEqual(output, ['disabled']);
+  assert.equal(status, 0);
 });
