@@ -14,7 +14,7 @@
   request would have been refused (``environ["tolm.decision"]["would_block"]``).
 """
 
-from typing import Any, Callable, Iterable, List, Optional, Tuple
+from typing import Any, Callable, Dict, Iterable, List, Optional, Tuple
 
 from ._common import REFUSED_STATUS, Engine, address_key, identity_key, refusal_body, text
 
@@ -23,8 +23,9 @@ __all__ = ["TolmMiddleware", "ENVIRON_KEY"]
 #: Where the engine's result is put in the WSGI environment.
 ENVIRON_KEY = "tolm.decision"
 
+Environ = Dict[str, Any]
 StartResponse = Callable[..., Any]
-WSGIApp = Callable[[dict, StartResponse], Iterable[bytes]]
+WSGIApp = Callable[[Environ, StartResponse], Iterable[bytes]]
 
 
 class TolmMiddleware:
@@ -37,12 +38,12 @@ class TolmMiddleware:
     """
 
     def __init__(self, app: WSGIApp, engine: Engine,
-                 identity: Optional[Callable[[dict], Optional[str]]] = None) -> None:
+                 identity: Optional[Callable[[Environ], Optional[str]]] = None) -> None:
         self.app = app
         self.engine = engine
         self.identity = identity
 
-    def __call__(self, environ: dict, start_response: StartResponse) -> Iterable[bytes]:
+    def __call__(self, environ: Environ, start_response: StartResponse) -> Iterable[bytes]:
         identity = identity_key(self.identity(environ)) if self.identity else None
         route = text(environ.get("SCRIPT_NAME", "")) + text(environ.get("PATH_INFO", ""))
         result = self.engine.check(address_key(environ.get("REMOTE_ADDR")), route or "/",
