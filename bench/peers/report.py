@@ -23,11 +23,15 @@ def _ratio(row, field):
     return f"{value:.2f}x" if value is not None else ""
 
 
+def _count(keys):
+    return f"{keys // 1_000_000}M" if keys % 1_000_000 == 0 else f"{keys // 1000}k"
+
+
 def table(results):
     method = results["method"]
-    many = f"{method['many_keys'] // 1000}k keys"
+    many = f"{_count(method['many_keys'])} keys"
     header = ["limiter", "one key, ns/call", "x tolm", f"{many}, ns/call", "x tolm",
-              f"B/key @{method['memory_keys'] // 1000}k", "x tolm"]
+              f"B/key @{_count(method['memory_keys'])}", "x tolm"]
     lines = []
     for group in ("Python", "Node", "C++ core"):
         lines.append([f"-- {group}"] + [""] * 6)
