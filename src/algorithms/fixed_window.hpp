@@ -23,11 +23,6 @@ class FixedWindow {
     // Decides one request for `key` and writes every field of `verdict`, reusing the
     // storage its detail text already has.
     void check(std::string_view key, AlgorithmVerdict& verdict);
-    AlgorithmVerdict check(std::string_view key) {
-        AlgorithmVerdict verdict;
-        check(key, verdict);
-        return verdict;
-    }
 
   private:
     KeyedStateMap<FixedWindowState> states_;

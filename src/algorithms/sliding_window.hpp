@@ -61,11 +61,6 @@ class SlidingWindow {
     // Decides one request for `key` and writes every field of `verdict`, reusing the
     // storage its detail text already has.
     void check(std::string_view key, AlgorithmVerdict& verdict);
-    AlgorithmVerdict check(std::string_view key) {
-        AlgorithmVerdict verdict;
-        check(key, verdict);
-        return verdict;
-    }
 
   private:
     KeyedStateMap<SlidingWindowState> states_;

@@ -61,4 +61,12 @@ struct DecisionRecord {
     uint64_t timestamp = 0;  // whole seconds since 1970 of the record's clock reading
 };
 
+// One check of `algorithm` (any of the four) for `key`, its verdict returned by value.
+template <typename AlgorithmObject>
+AlgorithmVerdict check_once(AlgorithmObject& algorithm, std::string_view key) {
+    AlgorithmVerdict verdict;
+    algorithm.check(key, verdict);
+    return verdict;
+}
+
 }  // namespace tolm
