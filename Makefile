@@ -6,7 +6,7 @@ CMAKE_FLAGS ?=
 export TOLM_BUILD_DIR := $(abspath $(BUILD))
 
 .PHONY: all build test test-cpp test-sanitizers test-asan test-tsan test-python test-node \
-        bench-core bench-python bench-node bootstrap format clean demo serve
+        bench bench-core bench-python bench-node bootstrap format clean demo serve
 
 all: build
 
@@ -53,6 +53,11 @@ SERVER ?= python
 PORT ?= 8080
 serve: build
 	python3 demo/run.py --serve --server $(SERVER) --port $(PORT)
+
+# Every benchmark in one run against the peer limiters: table, docs/bench-results.json and
+# docs/bench-chart.png.
+bench:
+	bash bench/run-all.sh
 
 bench-core:
 	cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DTOLM_CORE_ONLY=ON \
