@@ -307,7 +307,10 @@ napi_value check_request(napi_env env, napi_callback_info info) {
         TextArgument route;
         double start_time_ms = 0.0;
         if (auto error = read_text(env, argv[0], ip)) return fail(env, std::move(*error));
-        if (auto error = read_text(env, argv[1], route)) return fail(env, std::move(*error));
+        // The route only reaches the record, which only a telemetry event reads.
+        const bool route_used = part->engine->config().api_key.has_value();
+        if (auto error = route_used ? read_text(env, argv[1], route) : check_text(env, argv[1]))
+            return fail(env, std::move(*error));
         if (auto error = read_number(env, argv[2], start_time_ms))
             return fail(env, std::move(*error));
 

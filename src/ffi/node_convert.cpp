@@ -141,4 +141,13 @@ std::optional<Error> read_number(napi_env env, napi_value value, double& out) {
     return make_error(status, messages::value_to_number(type_name(type)));
 }
 
+std::optional<Error> check_text(napi_env env, napi_value value) {
+    napi_valuetype type = napi_undefined;
+    if (node_api.napi_typeof(env, value, &type) == napi_ok && type == napi_string) {
+        return std::nullopt;
+    }
+    std::string unused;
+    return read_text(env, value, unused);
+}
+
 }  // namespace tolm::node

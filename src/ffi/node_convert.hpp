@@ -32,6 +32,10 @@ class TextArgument {
 // As above, into a TextArgument.
 std::optional<Error> read_text(napi_env env, napi_value value, TextArgument& out);
 
+// Fails exactly as read_text would, without reading the text when `value` is a string: for
+// a text argument whose content the call never uses.
+std::optional<Error> check_text(napi_env env, napi_value value);
+
 // Reads a JavaScript number (NaN and infinities included). Any other value fails with an
 // error that names its type.
 std::optional<Error> read_number(napi_env env, napi_value value, double& out);
