@@ -14,6 +14,15 @@ constexpr std::array<std::string_view, 3> kDecisionTexts = {"allow", "block", "w
 constexpr std::array<std::string_view, 3> kReasonTexts = {"within_limit", "limit_exceeded",
                                                           "token_exhausted"};
 
+// Overwrites `target` with a copy of `source`, reusing the target's text storage.
+void assign_optional(std::optional<std::string>& target, std::optional<std::string_view> source) {
+    if (source) {
+        target = *source;
+    } else {
+        target.reset();
+    }
+}
+
 // Window algorithms always use a 60-second window; no setting changes it.
 constexpr uint64_t kWindowMs = 60000;
 
@@ -115,11 +124,7 @@ void Engine::fill_record(DecisionRecord& record, Decision decision, ReasonCode r
     record.algorithm = config_.algorithm;
     record.route = route;
     record.mode = to_text(mode_);
-    if (identity) {
-        record.identity = *identity;
-    } else {
-        record.identity.reset();
-    }
+    assign_optional(record.identity, identity);
     record.ip = ip;
     record.timestamp = now / 1000;
 }
@@ -182,11 +187,7 @@ void Engine::check_into(CheckResult& result, std::optional<std::string_view> ide
             event.route = route;
             event.ip = ip;
             event.mode = to_text(mode_);
-            if (identity) {
-                event.identity = *identity;
-            } else {
-                event.identity.reset();
-            }
+            assign_optional(event.identity, identity);
             event.status_code = result.allowed ? 200 : 429;
             event.event_type = "decision";
             event.api_key = config_.api_key;
