@@ -6,10 +6,11 @@ const test = require('node:test');
 const assert = require('node:assert/strict');
 const fs = require('node:fs');
 const http = require('node:http');
+const os = require('node:os');
 const path = require('node:path');
 const { execFileSync } = require('node:child_process');
 
-const { load } = require('./support/addon');
+const { load, addonPath } = require('./support/addon');
 const { rateLimit, withRateLimit, UNKNOWN_KEY } = require('../../lib/middleware');
 
 const { TolmNode } = load();
@@ -139,13 +140,23 @@ for (const [shape, make] of Object.entries(shapes)) {
     });
 }
 
-test('a NodeConfig instead of a limiter builds one from the packaged addon',
-  { skip: fs.existsSync(path.join(root, 'build-npm', 'tolm_native.node')) ? false
-    : 'no build-npm/ (an npm install builds it)' },
-  async () => {
-    await serving(withRateLimit({ capacity: 1, refillRate: 0 }, (req, res) => res.end('ok')),
+test('a NodeConfig instead of a limiter builds one from the packaged addon', async () => {
+  // The package's own layout (index.js, lib/, build-npm/) around the addon under test, so
+  // that the middleware's require('..') finds it as it would in an installed package.
+  const pkg = fs.mkdtempSync(path.join(os.tmpdir(), 'tolm-pkg-'));
+  try {
+    fs.mkdirSync(path.join(pkg, 'lib'));
+    fs.mkdirSync(path.join(pkg, 'build-npm'));
+    fs.copyFileSync(path.join(root, 'index.js'), path.join(pkg, 'index.js'));
+    fs.copyFileSync(path.join(root, 'lib', 'middleware.js'), path.join(pkg, 'lib', 'middleware.js'));
+    fs.copyFileSync(addonPath, path.join(pkg, 'build-npm', 'tolm_native.node'));
+    const packaged = require(path.join(pkg, 'lib', 'middleware.js'));
+    await serving(packaged.withRateLimit({ capacity: 1, refillRate: 0 }, (req, res) => res.end('ok')),
       async (port) => assert.deepEqual(await statuses(port, 2), [200, 429]));
-  });
+  } finally {
+    fs.rmSync(pkg, { recursive: true, force: true });
+  }
+});
 
 test('options are checked: key must be a function', () => {
   const limiter = new TolmNode({});
