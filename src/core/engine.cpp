@@ -181,17 +181,37 @@ void Engine::check_into(CheckResult& result, std::optional<std::string_view> ide
     }
 
     if (queue_event) {
-        telemetry_.emplace([&](TelemetryEvent& event) {
-            event.record = result.record;
+        // The event copies the record field by field below; a new field must be added there.
+        static_assert(sizeof(DecisionRecord) ==
+                      4 * sizeof(std::optional<uint64_t>) + 6 * sizeof(std::string) +
+                          sizeof(std::optional<std::string>) + sizeof(uint64_t));
+        telemetry_.emplace([&](TelemetryEvent& event, bool recycled) {
+            const DecisionRecord& record = result.record;
+            // This engine is the only source of its queue's events, so a recycled slot
+            // already holds the texts that are the same in all of them.
+            if (!recycled) {
+                event.record.algorithm = record.algorithm;
+                event.record.mode = record.mode;
+                event.mode = to_text(mode_);
+                event.event_type = "decision";
+                event.api_key = config_.api_key;
+            }
+            event.record.remaining = record.remaining;
+            event.record.reset_after_ms = record.reset_after_ms;
+            event.record.latency_ms = record.latency_ms;
+            event.record.retry_after_ms = record.retry_after_ms;
+            event.record.decision = record.decision;
+            event.record.reason = record.reason;
+            event.record.route = record.route;
+            event.record.identity = record.identity;
+            event.record.ip = record.ip;
+            event.record.timestamp = record.timestamp;
             event.latency_ms = event_latency_ms;
             event.route = route;
             event.ip = ip;
-            event.mode = to_text(mode_);
             assign_optional(event.identity, identity);
             event.status_code = result.allowed ? 200 : 429;
-            event.event_type = "decision";
-            event.api_key = config_.api_key;
-            event.timestamp = result.record.timestamp;
+            event.timestamp = record.timestamp;
         });
     }
 

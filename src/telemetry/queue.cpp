@@ -13,16 +13,17 @@ void TelemetryQueue::fail_poisoned() {
     raise_fatal("telemetry queue mutex poisoned by an earlier failure");
 }
 
-TelemetryEvent& TelemetryQueue::next_slot() {
+TelemetryEvent& TelemetryQueue::next_slot(bool& recycled) {
     std::vector<TelemetryEvent>& slots = events_->slots;
-    if (slots.size() < max_queued_events) return slots.emplace_back();
+    recycled = slots.size() >= max_queued_events;
+    if (!recycled) return slots.emplace_back();
     TelemetryEvent& displaced = slots[events_->oldest];
     events_->oldest = (events_->oldest + 1) % max_queued_events;
     return displaced;
 }
 
 void TelemetryQueue::push(TelemetryEvent event) {
-    emplace([&event](TelemetryEvent& slot) { slot = std::move(event); });
+    emplace([&event](TelemetryEvent& slot, bool) { slot = std::move(event); });
 }
 
 std::vector<TelemetryEvent> TelemetryQueue::snapshot() const {

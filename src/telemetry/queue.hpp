@@ -38,16 +38,20 @@ class TelemetryQueue {
     // it. Throws FatalError when an earlier failure poisoned the queue's mutex.
     void push(TelemetryEvent event);
 
-    // The same as push, but `fill(TelemetryEvent&)` writes the event straight into the
-    // slot it will occupy: once the ring is full that slot holds the displaced event, whose
-    // texts keep their storage, so a steady stream of checks copies texts without
-    // allocating. `fill` must overwrite every field.
+    // The same as push, but `fill(TelemetryEvent& slot, bool recycled)` writes the event
+    // straight into the slot it will occupy. Once the ring is full that slot holds the
+    // displaced event (`recycled` is true), whose texts keep their storage, so a steady
+    // stream of checks copies texts without allocating; a filler that is the only source of
+    // this queue's events may also leave fields that are the same in all of its events as
+    // they are. Otherwise `fill` must overwrite every field.
     template <typename Fill>
     void emplace(Fill&& fill) {
         if (!enabled_) return;
         PoisonGuard guard(events_->mutex);
         if (guard.poisoned()) fail_poisoned();
-        fill(next_slot());
+        bool recycled = false;
+        TelemetryEvent& slot = next_slot(recycled);
+        fill(slot, recycled);
     }
 
     const std::string& backend_url() const noexcept { return backend_url_; }
@@ -60,7 +64,7 @@ class TelemetryQueue {
   private:
     [[noreturn]] static void fail_poisoned();
     // The slot the next event goes into; called with the mutex held.
-    TelemetryEvent& next_slot();
+    TelemetryEvent& next_slot(bool& recycled);
 
     // A ring: `slots` grows like a vector until it holds max_queued_events, after which
     // each push overwrites the oldest, found at `oldest`.
