@@ -32,18 +32,10 @@ if [ "${BENCH_SKIP_BUILD:-0}" = 0 ]; then
 fi
 
 echo "== binding floors"
-# The floors of bench/python and bench/node, built the way their run.sh builds them.
+TOLM_BUILD_DIR=$release bash bench/python/run.sh --build-only
+TOLM_BUILD_DIR=$release bash bench/node/run.sh --build-only
 floor_dir=$release/bench-python
-mkdir -p "$floor_dir"
-include=$("$python" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')
-cc -O2 -shared -fPIC -DPy_LIMITED_API=0x03080000 -I"$include" bench/python/floor.c \
-    -o "$floor_dir/tolm_bench_floor.abi3.so"
-headers="$(dirname "$(dirname "$(readlink -f "$(command -v node)")")")/include/node"
-[ -f "$headers/node_api.h" ] || headers=/usr/include/node
 reference_dir=$release/bench-node
-mkdir -p "$reference_dir"
-${CXX:-g++} -std=c++20 -O2 -DNDEBUG -shared -fPIC -DNAPI_VERSION=3 -isystem "$headers" -Isrc \
-    bench/node/reference_addon.cpp "$release/libtolm_core.a" -o "$reference_dir/reference.node"
 
 out_default=$root/docs
 if [ "${BENCH_QUICK:-0}" != 0 ]; then out_default=$root/bench/results; fi

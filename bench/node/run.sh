@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Benchmarks checkRequest of the addon in $TOLM_BUILD_DIR (a Release build) beside its
-# reference points, which are compiled here into a throw-away addon.
+# reference points, which are compiled here into a throw-away addon. With --build-only it
+# only compiles them (bench/run-all.sh drives the measuring itself).
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 : "${TOLM_BUILD_DIR:?TOLM_BUILD_DIR must name a Release build directory}"
@@ -13,4 +14,5 @@ mkdir -p "$out"
 ${CXX:-g++} -std=c++20 -O2 -DNDEBUG -shared -fPIC -DNAPI_VERSION=3 -isystem "$headers" -Isrc \
     bench/node/reference_addon.cpp "$TOLM_BUILD_DIR/libtolm_core.a" -o "$out/reference.node"
 
+[ "${1:-}" = --build-only ] && exit 0
 TOLM_BENCH_REFERENCE="$out/reference.node" node bench/node/check_request.js
