@@ -54,6 +54,19 @@ void BM_TokenBucket_ExistingKey_ReusedResult(benchmark::State& state) {
 }
 BENCHMARK(BM_TokenBucket_ExistingKey_ReusedResult);
 
+// The Node binding's path: a reused result whose record no host reads.
+void BM_TokenBucket_ExistingKey_RecordUnread(benchmark::State& state) {
+    Engine engine(config_for("token_bucket", 1e12, 1e9));
+    const uint64_t start = tolm::now_ms();
+    tolm::CheckResult result;
+    for (auto _ : state) {
+        engine.check_into(result, std::nullopt, "203.0.113.7", "/api/items", start,
+                          tolm::RecordUse::unread);
+        benchmark::DoNotOptimize(result);
+    }
+}
+BENCHMARK(BM_TokenBucket_ExistingKey_RecordUnread);
+
 void BM_TokenBucket_ExistingKey_FullTelemetryQueue(benchmark::State& state) {
     Engine engine(config_for("token_bucket", 1e12, 1e9, true));
     const uint64_t start = tolm::now_ms();

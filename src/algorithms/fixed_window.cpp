@@ -7,9 +7,7 @@
 namespace tolm {
 
 void FixedWindow::check(std::string_view key, AlgorithmVerdict& verdict) {
-    auto state = states_.entry_or_insert(key, [] {
-        return FixedWindowState{0, now_ms()};
-    });
+    auto state = states_.entry_or_insert(key, [] { return FixedWindowState{0, now_ms()}; });
     const uint64_t now = now_ms();
     const uint64_t elapsed = now > state->window_start_ms ? now - state->window_start_ms : 0;
 
@@ -27,13 +25,14 @@ void FixedWindow::check(std::string_view key, AlgorithmVerdict& verdict) {
         ++state->count;
         const uint64_t remaining = limit_ - state->count;
         verdict.remaining = remaining;
-        append_decimal(verdict.detail, remaining);
-        verdict.detail += " requests remaining";
+        if (verdict.detail_wanted) {
+            assign_count_text(verdict.detail, remaining, " requests remaining");
+        }
         verdict.allowed = true;
         verdict.reason = ReasonCode::within_limit;
     } else {
         verdict.remaining = 0;
-        verdict.detail = "0 requests remaining";
+        if (verdict.detail_wanted) verdict.detail = "0 requests remaining";
         verdict.allowed = false;
         verdict.reason = ReasonCode::limit_exceeded;
     }

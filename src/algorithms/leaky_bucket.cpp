@@ -8,9 +8,7 @@
 namespace tolm {
 
 void LeakyBucket::check(std::string_view key, AlgorithmVerdict& verdict) {
-    auto state = states_.entry_or_insert(key, [] {
-        return LeakyBucketState{0.0, now_ms()};
-    });
+    auto state = states_.entry_or_insert(key, [] { return LeakyBucketState{0.0, now_ms()}; });
     const uint64_t now = now_ms();
     const uint64_t elapsed = now > state->last_leak_ms ? now - state->last_leak_ms : 0;
 
@@ -24,13 +22,14 @@ void LeakyBucket::check(std::string_view key, AlgorithmVerdict& verdict) {
         const double free_space = capacity_ - state->level;
         const double whole = std::floor(free_space);
         verdict.remaining = to_u64_saturating(whole > 0.0 ? whole : 0.0);
-        append_rounded(verdict.detail, free_space);
-        verdict.detail += " bucket space remaining";
+        if (verdict.detail_wanted) {
+            assign_rounded_text(verdict.detail, free_space, " bucket space remaining");
+        }
         verdict.allowed = true;
         verdict.reason = ReasonCode::within_limit;
     } else {
         verdict.remaining = 0;
-        verdict.detail = "0 bucket space remaining";
+        if (verdict.detail_wanted) verdict.detail = "0 bucket space remaining";
         verdict.allowed = false;
         verdict.reason = ReasonCode::limit_exceeded;
     }

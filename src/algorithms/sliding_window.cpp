@@ -50,13 +50,14 @@ void SlidingWindow::check(std::string_view key, AlgorithmVerdict& verdict) {
         queue.push_back(now);
         const uint64_t remaining = limit_ - n - 1;
         verdict.remaining = remaining;
-        append_decimal(verdict.detail, remaining);
-        verdict.detail += " requests remaining";
+        if (verdict.detail_wanted) {
+            assign_count_text(verdict.detail, remaining, " requests remaining");
+        }
         verdict.allowed = true;
         verdict.reason = ReasonCode::within_limit;
     } else {
         verdict.remaining = 0;
-        verdict.detail = "0 requests remaining";
+        if (verdict.detail_wanted) verdict.detail = "0 requests remaining";
         verdict.allowed = false;
         verdict.reason = ReasonCode::limit_exceeded;
     }

@@ -45,8 +45,9 @@ void TokenBucket::check(std::string_view key, AlgorithmVerdict& verdict) {
         verdict.allowed = false;
         verdict.reason = ReasonCode::token_exhausted;
     }
-    append_rounded(verdict.detail, state->tokens);
-    verdict.detail += " tokens remaining";
+    if (verdict.detail_wanted) {
+        assign_rounded_text(verdict.detail, state->tokens, " tokens remaining");
+    }
     const double whole = std::floor(state->tokens);
     verdict.remaining = to_u64_saturating(whole > 0.0 ? whole : 0.0);
 }

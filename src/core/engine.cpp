@@ -138,7 +138,7 @@ CheckResult Engine::check(std::optional<std::string_view> identity, std::string_
 
 void Engine::check_into(CheckResult& result, std::optional<std::string_view> identity,
                         std::string_view ip, std::string_view route, uint64_t start_ms,
-                        RecordUse record_use) {
+                        RecordUse record_use, DetailUse detail_use) {
     const bool queue_event = config_.api_key.has_value();
     const bool build_record = record_use == RecordUse::read || queue_event;
     if (mode_ == Mode::disabled) {
@@ -157,6 +157,7 @@ void Engine::check_into(CheckResult& result, std::optional<std::string_view> ide
     // The algorithm writes its detail straight into the result's text, reusing its storage.
     AlgorithmVerdict verdict;
     verdict.detail.swap(result.detail);
+    verdict.detail_wanted = detail_use == DetailUse::read;
     try {
         run_algorithm(identity ? *identity : ip, verdict);
     } catch (...) {

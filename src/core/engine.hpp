@@ -53,6 +53,11 @@ struct CheckResult {
 // builds the record, because its telemetry event copies it whole.
 enum class RecordUse : uint8_t { read, unread };
 
+// Whether the caller reads the result's `detail`. A host that never shows it (Python) passes
+// `unread`: the algorithm then skips formatting it and `detail` is left empty, except in
+// disabled mode, where it still reads "disabled".
+enum class DetailUse : uint8_t { read, unread };
+
 Algorithm parse_algorithm(std::string_view text) noexcept;
 Mode parse_mode(std::string_view text) noexcept;
 
@@ -76,7 +81,7 @@ class Engine {
     // the path of an existing key. Every field of `result` is overwritten.
     void check_into(CheckResult& result, std::optional<std::string_view> identity,
                     std::string_view ip, std::string_view route, uint64_t start_ms,
-                    RecordUse record_use = RecordUse::read);
+                    RecordUse record_use = RecordUse::read, DetailUse detail_use = DetailUse::read);
 
     Algorithm algorithm() const noexcept { return algorithm_kind_; }
     Mode mode() const noexcept { return mode_; }

@@ -32,6 +32,9 @@ struct AlgorithmVerdict {
     std::string detail;                      // human-readable remaining allowance
     bool allowed = false;                    // admitted and charged to the key's state
     ReasonCode reason = ReasonCode::within_limit;
+    // Set by the caller and kept by clear(): false when nobody will read the detail, so
+    // the algorithm leaves it empty instead of formatting it.
+    bool detail_wanted = true;
 
     // Back to the empty verdict, keeping the detail's storage for reuse.
     void clear() noexcept {

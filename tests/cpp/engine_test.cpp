@@ -295,3 +295,37 @@ TEST(EngineRecordUse, UnreadRecordSkipsOnlyWhatNobodyReads) {
 
 }  // namespace
 }  // namespace tolm::testing
+
+namespace tolm::testing {
+namespace {
+
+// A host that never reads the detail gets every other field unchanged, for every algorithm
+// on both sides of its limit; only the detail stays empty (and "disabled" stays "disabled").
+TEST(EngineDetailUse, UnreadDetailChangesNothingElse) {
+    tolm_fake_clock_set_ms(kT);
+    for (const char* algorithm :
+         {"token_bucket", "sliding_window", "fixed_window", "leaky_bucket"}) {
+        for (const char* mode : {"active", "disabled"}) {
+            SCOPED_TRACE(std::string(algorithm) + " " + mode);
+            Engine full(make_config(algorithm, 2, 0, mode));
+            Engine lean(make_config(algorithm, 2, 0, mode));
+            CheckResult expected, result;
+            for (int i = 0; i < 4; ++i) {
+                full.check_into(expected, std::nullopt, "1.1.1.1", "/", kT);
+                lean.check_into(result, std::nullopt, "1.1.1.1", "/", kT, RecordUse::read,
+                                DetailUse::unread);
+                EXPECT_EQ(result.detail, std::string(mode) == "disabled" ? "disabled" : "");
+                EXPECT_EQ(
+                    std::tie(result.allowed, result.would_block, result.reason, result.algorithm,
+                             result.record.remaining, result.record.decision, result.record.reason),
+                    std::tie(expected.allowed, expected.would_block, expected.reason,
+                             expected.algorithm, expected.record.remaining,
+                             expected.record.decision, expected.record.reason));
+            }
+        }
+    }
+    tolm_fake_clock_release();
+}
+
+}  // namespace
+}  // namespace tolm::testing

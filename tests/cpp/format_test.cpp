@@ -61,6 +61,25 @@ TEST(AppendDecimalTest, PlainDigitsWithoutSeparators) {
     EXPECT_EQ(out, "n=0,1000000,18446744073709551615");
 }
 
+// The detail setters replace what the text held, whatever its length before and after, and
+// format the number exactly as the append forms do.
+TEST(AssignDetailTextTest, ReplacesContentsWithNumberAndSuffix) {
+    std::string out(100, 'x');
+    assign_count_text(out, 7, " requests remaining");
+    EXPECT_EQ(out, "7 requests remaining");
+    assign_rounded_text(out, 2.5, " tokens remaining");
+    EXPECT_EQ(out, "2 tokens remaining");
+    assign_rounded_text(out, -0.3, "");
+    EXPECT_EQ(out, "-0");
+    assign_rounded_text(out, std::numeric_limits<double>::max(), " left");
+    EXPECT_EQ(out.size(), 309u + 5u);
+    EXPECT_EQ(out.substr(0, 6), "179769");
+    assign_count_text(out, UINT64_MAX, "");
+    EXPECT_EQ(out, "18446744073709551615");
+    assign_rounded_text(out, kNaN, " tokens remaining");
+    EXPECT_EQ(out, "NaN tokens remaining");
+}
+
 struct SaturatingCase {
     double value;
     uint64_t expected;
