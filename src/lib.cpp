@@ -3,6 +3,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <new>
 #include <optional>
 #include <string>
@@ -50,6 +51,9 @@ struct EngineObject {
     PyObject ob_base;  // what PyObject_HEAD declares
     // The configured algorithm text as a str, made once: every result repeats it.
     PyObject* algorithm_text;
+    // The nested "decision" dictionary of the commonest result of this engine; see
+    // result_dict.
+    PyObject* decision_template;
     alignas(tolm::Engine) std::byte engine_storage[sizeof(tolm::Engine)];
 
     tolm::Engine& engine() noexcept {
@@ -78,10 +82,13 @@ constexpr std::array<const char*, kResultKeyCount> kResultKeyNames = {
     "algorithm", "route",       "remaining", "latency_ms"};
 std::array<PyObject*, kResultKeyCount> result_keys{};
 
-// The nested dictionary with its six keys in order and None values. Copying it gives a
-// dictionary already sized for six entries, where inserting them one by one into a new
-// dictionary would grow it once on the way.
-PyObject* decision_template = nullptr;
+// Result dictionaries start as copies of templates that hold every key in its order and
+// the values of the commonest result: an allowed request within its limit, measured in
+// under a millisecond. A copy is already sized (a dictionary built key by key grows on the
+// way), and only the values that differ from the template are then set. The outer
+// templates are shared; each engine has its own nested one, which holds its algorithm.
+PyObject* outer_template = nullptr;                 // with "reason" (active and shadow)
+PyObject* outer_template_without_reason = nullptr;  // disabled mode
 
 // The decision and reason texts come from fixed tables, so their str objects are shared.
 const std::array<std::string_view, 6> kConstantTexts = {
@@ -92,6 +99,18 @@ const std::array<std::string_view, 6> kConstantTexts = {
     tolm::to_text(tolm::ReasonCode::limit_exceeded),
     tolm::to_text(tolm::ReasonCode::token_exhausted)};
 std::array<PyObject*, 6> constant_texts{};
+constexpr size_t kAllowText = 0;
+constexpr size_t kWithinLimitText = 3;
+
+void set_item(PyObject* dict, ResultKey key, PyObject* value) {
+    if (PyDict_SetItem(dict, result_keys[key], value) != 0) throw PyError::fetch();
+}
+
+PyRef make_template(std::initializer_list<std::pair<ResultKey, PyObject*>> items) {
+    PyRef dict = PyRef::steal(must(PyDict_New()));
+    for (const auto& [key, value] : items) set_item(dict.get(), key, value);
+    return dict;
+}
 
 PyObject* new_text(std::string_view text) {
     return must(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
@@ -105,13 +124,28 @@ void fill_result_caches() {
     for (size_t i = 0; i < constant_texts.size(); ++i) {
         if (constant_texts[i] == nullptr) constant_texts[i] = new_text(kConstantTexts[i]);
     }
-    if (decision_template == nullptr) {
-        PyRef dict = PyRef::steal(must(PyDict_New()));
-        for (ResultKey key : {kDecision, kReason, kAlgorithm, kRoute, kRemaining, kLatencyMs}) {
-            if (PyDict_SetItem(dict.get(), result_keys[key], Py_None) != 0) throw PyError::fetch();
-        }
-        decision_template = dict.release();
+    if (outer_template == nullptr) {
+        outer_template = make_template({{kAllowed, Py_True},
+                                        {kWouldBlock, Py_False},
+                                        {kReason, constant_texts[kWithinLimitText]},
+                                        {kDecision, Py_None}})
+                             .release();
     }
+    if (outer_template_without_reason == nullptr) {
+        outer_template_without_reason =
+            make_template({{kAllowed, Py_True}, {kWouldBlock, Py_False}, {kDecision, Py_None}})
+                .release();
+    }
+}
+
+PyRef make_decision_template(PyObject* algorithm_text) {
+    PyRef zero = PyRef::steal(must(PyLong_FromUnsignedLongLong(0)));
+    return make_template({{kDecision, constant_texts[kAllowText]},
+                          {kReason, constant_texts[kWithinLimitText]},
+                          {kAlgorithm, algorithm_text},
+                          {kRoute, Py_None},
+                          {kRemaining, Py_None},
+                          {kLatencyMs, zero.get()}});
 }
 
 PyRef text_value(std::string_view text) {
@@ -126,24 +160,18 @@ PyRef count_value(std::optional<uint64_t> count) {
     return PyRef::steal(must(PyLong_FromUnsignedLongLong(*count)));
 }
 
-void set_item(PyObject* dict, ResultKey key, PyObject* value) {
-    if (PyDict_SetItem(dict, result_keys[key], value) != 0) throw PyError::fetch();
-}
-
-PyObject* boolean(bool value) noexcept {
-    return value ? Py_True : Py_False;
-}
-
 // `route_argument` is the str the caller passed as the route; the record's route is its
 // text, so an exact str is handed back as it is instead of being decoded again.
 PyRef result_dict(EngineObject& self, const tolm::CheckResult& result, PyObject* route_argument) {
     const tolm::DecisionRecord& record = result.record;
-    PyRef decision = PyRef::steal(must(PyDict_Copy(decision_template)));
-    set_item(decision.get(), kDecision, text_value(record.decision).get());
-    set_item(decision.get(), kReason, text_value(record.reason).get());
-    if (record.algorithm == self.engine().config().algorithm) {
-        set_item(decision.get(), kAlgorithm, self.algorithm_text);
-    } else {
+    PyRef decision = PyRef::steal(must(PyDict_Copy(self.decision_template)));
+    if (record.decision != kConstantTexts[kAllowText]) {
+        set_item(decision.get(), kDecision, text_value(record.decision).get());
+    }
+    if (record.reason != kConstantTexts[kWithinLimitText]) {
+        set_item(decision.get(), kReason, text_value(record.reason).get());
+    }
+    if (record.algorithm != self.engine().config().algorithm) {
         set_item(decision.get(), kAlgorithm, PyRef::steal(new_text(record.algorithm)).get());
     }
     if (PyUnicode_CheckExact(route_argument)) {
@@ -151,13 +179,18 @@ PyRef result_dict(EngineObject& self, const tolm::CheckResult& result, PyObject*
     } else {
         set_item(decision.get(), kRoute, PyRef::steal(new_text(record.route)).get());
     }
-    set_item(decision.get(), kRemaining, count_value(record.remaining).get());
-    set_item(decision.get(), kLatencyMs, count_value(record.latency_ms).get());
+    if (record.remaining) set_item(decision.get(), kRemaining, count_value(record.remaining).get());
+    if (record.latency_ms != 0u) {
+        set_item(decision.get(), kLatencyMs, count_value(record.latency_ms).get());
+    }
 
-    PyRef outer = PyRef::steal(must(PyDict_New()));
-    set_item(outer.get(), kAllowed, boolean(result.allowed));
-    set_item(outer.get(), kWouldBlock, boolean(result.would_block));
-    if (result.reason) set_item(outer.get(), kReason, text_value(*result.reason).get());
+    PyRef outer = PyRef::steal(
+        must(PyDict_Copy(result.reason ? outer_template : outer_template_without_reason)));
+    if (!result.allowed) set_item(outer.get(), kAllowed, Py_False);
+    if (result.would_block) set_item(outer.get(), kWouldBlock, Py_True);
+    if (result.reason && *result.reason != kConstantTexts[kWithinLimitText]) {
+        set_item(outer.get(), kReason, text_value(*result.reason).get());
+    }
     set_item(outer.get(), kDecision, decision.get());
     return outer;
 }
@@ -207,6 +240,7 @@ PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
         config.block_duration_ms = kBlockDurationMs;
 
         PyRef algorithm_text = PyRef::steal(new_text(config.algorithm));
+        PyRef decision_template = make_decision_template(algorithm_text.get());
         auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
         if (alloc == nullptr) alloc = PyType_GenericAlloc;
         PyObject* self = alloc(type, 0);
@@ -214,6 +248,7 @@ PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
         auto* object = reinterpret_cast<EngineObject*>(self);
         new (object->engine_storage) tolm::Engine(std::move(config));
         object->algorithm_text = algorithm_text.release();
+        object->decision_template = decision_template.release();
         return self;
     });
 }
@@ -222,6 +257,7 @@ void engine_dealloc(PyObject* self) noexcept {
     auto* object = reinterpret_cast<EngineObject*>(self);
     object->engine().~Engine();
     Py_XDECREF(object->algorithm_text);
+    Py_XDECREF(object->decision_template);
     PyTypeObject* type = Py_TYPE(self);
     auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
     free_slot(self);
@@ -252,7 +288,9 @@ PyObject* engine_check(PyObject* self, PyObject* args, PyObject* kwargs) noexcep
         auto& object = *reinterpret_cast<EngineObject*>(self);
         ReusableResult reusable;
         tolm::CheckResult& result = reusable.get();
-        object.engine().check_into(result, identity, ip, route, start_ms);
+        // The dictionaries carry no detail text, so the engine need not format one.
+        object.engine().check_into(result, identity, ip, route, start_ms, tolm::RecordUse::read,
+                                   tolm::DetailUse::unread);
         return result_dict(object, result, slots[1]).release();
     });
 }

@@ -85,6 +85,25 @@ def test_route_round_trips(make_engine):
     assert type(returned) is str and returned == "/sub"
 
 
+def test_every_result_is_a_dictionary_of_its_own(make_engine):
+    """Changing, clearing or extending one result changes no later result, of the same engine
+    or of another."""
+    tokens = make_engine(capacity=5)
+    windows = make_engine(algorithm="fixed_window", capacity=5)
+    first = tokens.check("1.1.1.1", "/x")
+    first["decision"].update(algorithm="changed", remaining=-1, extra=1)
+    first.update(allowed="changed", extra=1)
+    del first["reason"]
+    tokens.check("1.1.1.1", "/x")["decision"].clear()
+    third = tokens.check("1.1.1.1", "/x")
+    assert third == {"allowed": True, "would_block": False, "reason": "within_limit",
+                     "decision": {"decision": "allow", "reason": "within_limit",
+                                  "algorithm": "token_bucket", "route": "/x", "remaining": 2,
+                                  "latency_ms": third["decision"]["latency_ms"]}}
+    assert list(third) == OUTER and list(third["decision"]) == NESTED
+    assert windows.check("1.1.1.1", "/y")["decision"]["algorithm"] == "fixed_window"
+
+
 def test_check_reentered_from_a_finalizer(make_engine):
     """A collection that runs while a result is being built may call check again on the same
     thread; neither result may take anything from the other."""

@@ -52,6 +52,19 @@ print(json.dumps(seen))
     assert outcome == expected
 
 
+def test_latency_spans_the_readings_of_one_call(child):
+    """With each clock reading 3 ms after the one before, latency_ms shows how many readings
+    a check takes after its start: the algorithm's and the record's, plus the new-key
+    default's on the first check."""
+    outcome, _ = run_json(child, f"""
+with open(CLOCK_FILE, "w") as f:
+    f.write("{T0} 3\\n")
+e = E("token_bucket", "active", 5, 0, None, None, "")
+print(json.dumps([e.check("10.0.0.1", "/")["decision"]["latency_ms"] for _ in range(3)]))
+""")
+    assert outcome == [9, 6, 6]
+
+
 def test_clock_before_1970_when_the_check_starts(child):
     outcome, stderr = run_json(child, f"""
 active = E("token_bucket", "active", 1, 0, None, None, "")

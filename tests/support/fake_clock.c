@@ -51,17 +51,28 @@ static void fill_from_ms(int64_t ms, struct timespec* ts) {
 }
 
 #ifdef TOLM_FAKE_CLOCK_PRELOAD
-/* Reads the controlling file; returns 1 and the time when it holds a number. */
+/* Reads the controlling file; returns 1 and the time when it holds a number. The file holds
+ * "MS" or "MS STEP": with a step, the n-th reading since the file last changed gives
+ * MS + n * STEP, so that the readings within one call differ. */
 static int read_clock_file(int64_t* ms) {
+    static long long last_value, last_step;
+    static uint64_t since_change;
     const char* path = getenv("TOLM_FAKE_CLOCK_FILE");
     if (path == NULL || *path == '\0') return 0;
     FILE* f = fopen(path, "r");
     if (f == NULL) return 0;
-    long long value = 0;
-    const int ok = fscanf(f, "%lld", &value) == 1;
+    long long value = 0, step = 0;
+    const int fields = fscanf(f, "%lld %lld", &value, &step);
     fclose(f);
-    if (ok) *ms = (int64_t)value;
-    return ok;
+    if (fields < 1) return 0;
+    if (fields < 2) step = 0;
+    if (value != last_value || step != last_step) {
+        last_value = value;
+        last_step = step;
+        since_change = 0;
+    }
+    *ms = (int64_t)(value + step * (long long)since_change++);
+    return 1;
 }
 #endif
 
