@@ -163,6 +163,12 @@ int32_t packed_outcome(const CheckResult& result) {
     return (result.allowed ? 1 : 0) | (result.would_block ? 2 : 0) | (reason << 2);
 }
 
+bool is_ascii(std::string_view text) noexcept {
+    unsigned char high_bits = 0;
+    for (const char c : text) high_bits |= static_cast<unsigned char>(c);
+    return high_bits < 0x80;
+}
+
 std::optional<Error> build_result(napi_env env, const TolmNode& part, napi_value recv,
                                   const CheckResult& result, napi_value& out) {
     std::array<napi_value, 2> args{};
@@ -171,8 +177,12 @@ std::optional<Error> build_result(napi_env env, const TolmNode& part, napi_value
     if (status != napi_ok) return make_error(status, std::string(messages::result_factory));
     status = node_api.napi_create_int32(env, packed_outcome(result), &args[0]);
     if (status != napi_ok) return make_error(status, messages::set_property("allowed"));
-    status =
-        node_api.napi_create_string_utf8(env, result.detail.data(), result.detail.size(), &args[1]);
+    // Detail texts are ASCII, which reads the same as Latin-1; V8 then copies the bytes
+    // without decoding them.
+    const std::string& detail = result.detail;
+    status = is_ascii(detail)
+                 ? node_api.napi_create_string_latin1(env, detail.data(), detail.size(), &args[1])
+                 : node_api.napi_create_string_utf8(env, detail.data(), detail.size(), &args[1]);
     if (status != napi_ok) return make_error(status, messages::set_property("debugInfo"));
     status = node_api.napi_call_function(env, recv, builder, args.size(), args.data(), &out);
     if (status != napi_ok) return make_error(status, std::string(messages::result_factory));
