@@ -54,6 +54,12 @@ struct EngineObject {
     // The nested "decision" dictionary of the commonest result of this engine; see
     // result_dict.
     PyObject* decision_template;
+    // The last "remaining" int this engine returned, and its value. A client well within
+    // its limit gets the same count on every request (capacity - 1 for a bucket that
+    // refills between requests), and an int is immutable, so that one object is handed out
+    // again instead of a new one each time.
+    PyObject* last_remaining;
+    uint64_t last_remaining_value;
     alignas(tolm::Engine) std::byte engine_storage[sizeof(tolm::Engine)];
 
     tolm::Engine& engine() noexcept {
@@ -179,7 +185,14 @@ PyRef result_dict(EngineObject& self, const tolm::CheckResult& result, PyObject*
     } else {
         set_item(decision.get(), kRoute, PyRef::steal(new_text(record.route)).get());
     }
-    if (record.remaining) set_item(decision.get(), kRemaining, count_value(record.remaining).get());
+    if (record.remaining) {
+        if (self.last_remaining == nullptr || self.last_remaining_value != *record.remaining) {
+            PyObject* count = must(PyLong_FromUnsignedLongLong(*record.remaining));
+            Py_XDECREF(std::exchange(self.last_remaining, count));
+            self.last_remaining_value = *record.remaining;
+        }
+        set_item(decision.get(), kRemaining, self.last_remaining);
+    }
     if (record.latency_ms != 0u) {
         set_item(decision.get(), kLatencyMs, count_value(record.latency_ms).get());
     }
@@ -249,6 +262,8 @@ PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
         new (object->engine_storage) tolm::Engine(std::move(config));
         object->algorithm_text = algorithm_text.release();
         object->decision_template = decision_template.release();
+        object->last_remaining = nullptr;
+        object->last_remaining_value = 0;
         return self;
     });
 }
@@ -258,6 +273,7 @@ void engine_dealloc(PyObject* self) noexcept {
     object->engine().~Engine();
     Py_XDECREF(object->algorithm_text);
     Py_XDECREF(object->decision_template);
+    Py_XDECREF(object->last_remaining);
     PyTypeObject* type = Py_TYPE(self);
     auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
     free_slot(self);

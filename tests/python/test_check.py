@@ -104,6 +104,19 @@ def test_every_result_is_a_dictionary_of_its_own(make_engine):
     assert windows.check("1.1.1.1", "/y")["decision"]["algorithm"] == "fixed_window"
 
 
+def test_remaining_follows_each_engine_and_key(make_engine):
+    """Counts are right whether they repeat or change, interleaved across keys and engines."""
+    big = make_engine(algorithm="fixed_window", capacity=10**12)
+    small = make_engine(algorithm="fixed_window", capacity=3)
+    seen = []
+    for ip in ["a", "b", "a", "b", "b", "a", "a"]:
+        seen.append((big.check(ip, "/")["decision"]["remaining"],
+                     small.check(ip, "/")["decision"]["remaining"]))
+    left = 10**12
+    assert seen == [(left - 1, 2), (left - 1, 2), (left - 2, 1), (left - 2, 1), (left - 3, 0),
+                    (left - 3, 0), (left - 4, 0)]
+
+
 def test_check_reentered_from_a_finalizer(make_engine):
     """A collection that runs while a result is being built may call check again on the same
     thread; neither result may take anything from the other."""
