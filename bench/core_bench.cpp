@@ -42,19 +42,21 @@ void BM_TokenBucket_ExistingKey(benchmark::State& state) {
 }
 BENCHMARK(BM_TokenBucket_ExistingKey);
 
-// The bindings' path: one result reused across calls, so its texts keep their storage.
+// The Python binding's path: one result reused across calls, so its texts keep their
+// storage; the record is read, the detail is not.
 void BM_TokenBucket_ExistingKey_ReusedResult(benchmark::State& state) {
     Engine engine(config_for("token_bucket", 1e12, 1e9));
     const uint64_t start = tolm::now_ms();
     tolm::CheckResult result;
     for (auto _ : state) {
-        engine.check_into(result, std::nullopt, "203.0.113.7", "/api/items", start);
+        engine.check_into(result, std::nullopt, "203.0.113.7", "/api/items", start,
+                          tolm::RecordUse::read, tolm::DetailUse::unread);
         benchmark::DoNotOptimize(result);
     }
 }
 BENCHMARK(BM_TokenBucket_ExistingKey_ReusedResult);
 
-// The Node binding's path: a reused result whose record no host reads.
+// The Node binding's path: a reused result whose detail is read and whose record is not.
 void BM_TokenBucket_ExistingKey_RecordUnread(benchmark::State& state) {
     Engine engine(config_for("token_bucket", 1e12, 1e9));
     const uint64_t start = tolm::now_ms();

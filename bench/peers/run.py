@@ -63,7 +63,8 @@ ROWS = [
 ]
 CORE_ROWS = [
     ("BM_TokenBucket_ExistingKey", "Engine::check token bucket", "one"),
-    ("BM_TokenBucket_ExistingKey_ReusedResult", "Engine::check_into token bucket (bindings' path)", "one"),
+    ("BM_TokenBucket_ExistingKey_ReusedResult", "Engine::check_into token bucket (Python's path)", "one"),
+    ("BM_TokenBucket_ExistingKey_RecordUnread", "Engine::check_into, record unread (Node's path)", "one"),
     ("BM_SlidingWindow_ExistingKey", "Engine::check sliding window (refused path)", "one"),
     ("BM_FixedWindow_ExistingKey", "Engine::check fixed window", "one"),
     ("BM_LeakyBucket_ExistingKey", "Engine::check leaky bucket", "one"),
