@@ -1,8 +1,10 @@
 'use strict';
-// checkRequest on one existing key of a token bucket, against two references measured in
+// checkRequest on one existing key of a token bucket, against references measured in
 // the same run:
 //   floor     reads the same three arguments and returns the same object the same way,
 //             with no engine behind it: the least a Node-API checkRequest can cost;
+//   jsBuilt   the floor of another design: the native call returns only the detail text,
+//             leaves the outcome in an Int32Array, and JavaScript builds the object;
 //   setNamed  a real engine check whose result is built with one napi_set_named_property
 //             per property;
 //   engine    the engine's check alone, looped in C++: the part of checkRequest that no
@@ -35,6 +37,17 @@ function child() {
     const { TolmNode } = require(path.join(buildDir, 'tolm_native.node'));
     const node = new TolmNode({ capacity: 1e9, refillRate: 1e9 });
     check = (ip, route, start) => node.checkRequest(ip, route, start);
+  } else if (variant === 'jsBuilt') {
+    const { primitiveFloor, packedOutcome } = require(referencePath);
+    const reasons = ['within_limit', 'limit_exceeded', 'token_exhausted'];
+    check = (ip, route, start) => {
+      const debugInfo = primitiveFloor(ip, route, start);
+      const packed = packedOutcome[0];
+      return {
+        allowed: (packed & 1) !== 0, wouldBlock: (packed & 2) !== 0, reason: reasons[packed >> 2],
+        algorithm: 'token_bucket', debugInfo,
+      };
+    };
   } else {
     const reference = require(referencePath);
     check = reference[variant];
@@ -61,7 +74,7 @@ function median(values) {
 }
 
 function parent() {
-  const variants = ['checkRequest', 'floor', 'setNamed', 'engine'];
+  const variants = ['checkRequest', 'floor', 'jsBuilt', 'setNamed', 'engine'];
   const samples = Object.fromEntries(variants.map((v) => [v, []]));
   for (let round = 0; round < PROCESSES_PER_VARIANT; round++) {
     for (const v of variants) {

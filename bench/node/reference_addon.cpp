@@ -77,6 +77,23 @@ napi_value floor(napi_env env, napi_callback_info info) {
     return out;
 }
 
+// The floor of another design, for comparison: the native call returns only the detail
+// text and leaves the packed outcome in memory that JavaScript reads through an Int32Array,
+// and a JavaScript function around it builds the object (see check_request.js).
+int32_t packed_outcome_slot = 0;
+
+napi_value primitive_floor(napi_env env, napi_callback_info info) {
+    napi_value self = nullptr;
+    Text ip, route;
+    double start = 0;
+    if (!read_arguments(env, info, self, ip, route, start)) return nullptr;
+    static const std::string detail = "999999999 tokens remaining";
+    packed_outcome_slot = 1;  // allowed, not would-block, reason 0
+    napi_value out = nullptr;
+    napi_create_string_latin1(env, detail.data(), detail.size(), &out);
+    return out;
+}
+
 bool set_text(napi_env env, napi_value object, const char* name, const std::string& text) {
     napi_value value = nullptr;
     return napi_create_string_utf8(env, text.data(), text.size(), &value) == napi_ok &&
@@ -163,5 +180,13 @@ extern "C" __attribute__((visibility("default"))) napi_value napi_register_modul
     napi_set_named_property(env, exports, "setNamed", function);
     napi_create_function(env, "engineLoop", NAPI_AUTO_LENGTH, engine_loop, nullptr, &function);
     napi_set_named_property(env, exports, "engineLoop", function);
+    napi_create_function(env, "primitiveFloor", NAPI_AUTO_LENGTH, primitive_floor, nullptr,
+                         &function);
+    napi_set_named_property(env, exports, "primitiveFloor", function);
+    napi_value buffer = nullptr, outcome = nullptr;
+    napi_create_external_arraybuffer(env, &packed_outcome_slot, sizeof packed_outcome_slot, nullptr,
+                                     nullptr, &buffer);
+    napi_create_typedarray(env, napi_int32_array, 1, buffer, 0, &outcome);
+    napi_set_named_property(env, exports, "packedOutcome", outcome);
     return exports;
 }
