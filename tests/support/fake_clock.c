@@ -2,6 +2,7 @@
 #include "fake_clock.h"
 
 #include <dlfcn.h>
+#include <pthread.h>
 #include <stdatomic.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -52,11 +53,14 @@ static void fill_from_ms(int64_t ms, struct timespec* ts) {
 
 #ifdef TOLM_FAKE_CLOCK_PRELOAD
 /* Reads the controlling file; returns 1 and the time when it holds a number. The file holds
- * "MS" or "MS STEP": with a step, the n-th reading since the file last changed gives
- * MS + n * STEP, so that the readings within one call differ. */
+ * "MS" or "MS STEP": with a step, the n-th CLOCK_REALTIME reading of the whole process since
+ * the file's contents last changed gives MS + n * STEP, so that the readings within one call
+ * differ. Writing the same contents again does not restart the count. */
+static pthread_mutex_t file_state_lock = PTHREAD_MUTEX_INITIALIZER;
+static long long last_value, last_step;
+static uint64_t since_change;
+
 static int read_clock_file(int64_t* ms) {
-    static long long last_value, last_step;
-    static uint64_t since_change;
     const char* path = getenv("TOLM_FAKE_CLOCK_FILE");
     if (path == NULL || *path == '\0') return 0;
     FILE* f = fopen(path, "r");
@@ -66,12 +70,14 @@ static int read_clock_file(int64_t* ms) {
     fclose(f);
     if (fields < 1) return 0;
     if (fields < 2) step = 0;
+    pthread_mutex_lock(&file_state_lock);
     if (value != last_value || step != last_step) {
         last_value = value;
         last_step = step;
         since_change = 0;
     }
     *ms = (int64_t)(value + step * (long long)since_change++);
+    pthread_mutex_unlock(&file_state_lock);
     return 1;
 }
 #endif
