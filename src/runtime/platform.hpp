@@ -2,6 +2,8 @@
 // count and random bytes. Module lookup for Node-API lives with the Node binding.
 #pragma once
 
+#include <time.h>
+
 #include <cstddef>
 #include <cstdint>
 
@@ -14,7 +16,13 @@ struct WallClockReading {
     int64_t seconds;
     int64_t nanoseconds;  // 0..999999999
 };
-WallClockReading read_wall_clock() noexcept;
+[[noreturn]] void wall_clock_failed() noexcept;
+// Inline: a check reads the clock up to three times, and a call layer would add to each.
+inline WallClockReading read_wall_clock() noexcept {
+    timespec ts{};
+    if (::clock_gettime(CLOCK_REALTIME, &ts) != 0) wall_clock_failed();
+    return {static_cast<int64_t>(ts.tv_sec), static_cast<int64_t>(ts.tv_nsec)};
+}
 
 // Logical processors online; 0 when the system does not say.
 uint64_t logical_processor_count() noexcept;
