@@ -15,6 +15,7 @@
 #include <chrono>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "core/engine.hpp"
 
@@ -59,12 +60,14 @@ bool read_arguments(napi_env env, napi_callback_info info, napi_value& self, Tex
            napi_get_value_double(env, argv[2], &start) == napi_ok;
 }
 
+// The detail text both floors return, as a generous token bucket reports it.
+constexpr std::string_view kFloorDetail = "999999999 tokens remaining";
+
 napi_value floor(napi_env env, napi_callback_info info) {
     napi_value self = nullptr;
     Text ip, route;
     double start = 0;
     if (!read_arguments(env, info, self, ip, route, start)) return nullptr;
-    static const std::string detail = "999999999 tokens remaining";
     napi_value args[4];
     napi_value builder = nullptr;
     napi_value out = nullptr;
@@ -72,7 +75,8 @@ napi_value floor(napi_env env, napi_callback_info info) {
     napi_get_boolean(env, true, &args[0]);
     napi_get_boolean(env, false, &args[1]);
     napi_create_int32(env, 0, &args[2]);
-    napi_create_string_utf8(env, detail.data(), detail.size(), &args[3]);
+    // As checkRequest does for its ASCII detail texts.
+    napi_create_string_latin1(env, kFloorDetail.data(), kFloorDetail.size(), &args[3]);
     napi_call_function(env, self, builder, 4, args, &out);
     return out;
 }
@@ -87,10 +91,9 @@ napi_value primitive_floor(napi_env env, napi_callback_info info) {
     Text ip, route;
     double start = 0;
     if (!read_arguments(env, info, self, ip, route, start)) return nullptr;
-    static const std::string detail = "999999999 tokens remaining";
     packed_outcome_slot = 1;  // allowed, not would-block, reason 0
     napi_value out = nullptr;
-    napi_create_string_latin1(env, detail.data(), detail.size(), &out);
+    napi_create_string_latin1(env, kFloorDetail.data(), kFloorDetail.size(), &out);
     return out;
 }
 
