@@ -4,8 +4,9 @@
 // byte that records whether a fatal failure unwound through a holder. Once poisoned it
 // stays poisoned; PoisonGuard reports that right after locking so the caller can fail.
 //
-// RwLock: one machine word. This system only ever takes it exclusively, so the reader
-// half exists only to keep the type honest about what it is.
+// RwLock: one machine word, taken only exclusively in this system (the state store's
+// shard locks). Bit 0 is the writer, bit 1 records sleeping waiters; the reader count that
+// the word leaves room for above them is never used.
 #pragma once
 
 #include <atomic>
@@ -95,33 +96,9 @@ class RwLock {
         if (word_.exchange(0, std::memory_order_release) & kWaiters) word_.notify_all();
     }
 
-    void lock_shared() noexcept {
-        for (;;) {
-            uint32_t current = word_.load(std::memory_order_relaxed);
-            if ((current & (kWriter | kWaiters)) == 0 &&
-                word_.compare_exchange_weak(current, current + kReader, std::memory_order_acquire,
-                                            std::memory_order_relaxed)) {
-                return;
-            }
-            if (current & kWriter) {
-                word_.fetch_or(kWaiters, std::memory_order_relaxed);
-                word_.wait(current | kWaiters, std::memory_order_relaxed);
-            }
-        }
-    }
-
-    void unlock_shared() noexcept {
-        const uint32_t previous = word_.fetch_sub(kReader, std::memory_order_release);
-        if ((previous & ~kWaiters) == kReader && (previous & kWaiters)) {
-            word_.fetch_and(~kWaiters, std::memory_order_relaxed);
-            word_.notify_all();
-        }
-    }
-
   private:
     static constexpr uint32_t kWriter = 1;
     static constexpr uint32_t kWaiters = 2;
-    static constexpr uint32_t kReader = 4;
 
     void lock_contended() noexcept {
         for (int spin = 0; spin < 100; ++spin) {
