@@ -28,7 +28,7 @@ EngineConfig config_for(const char* algorithm, double capacity, double refill_ra
 }
 
 void run_existing_key(benchmark::State& state, Engine& engine) {
-    const uint64_t start = tolm::now_ms();
+    const uint64_t start = tolm::wall_clock().now_ms();
     engine.check(std::nullopt, "203.0.113.7", "/api/items", start);
     for (auto _ : state) {
         benchmark::DoNotOptimize(engine.check(std::nullopt, "203.0.113.7", "/api/items", start));
@@ -46,7 +46,7 @@ BENCHMARK(BM_TokenBucket_ExistingKey);
 // storage; the record is read, the detail is not.
 void BM_TokenBucket_ExistingKey_ReusedResult(benchmark::State& state) {
     Engine engine(config_for("token_bucket", 1e12, 1e9));
-    const uint64_t start = tolm::now_ms();
+    const uint64_t start = tolm::wall_clock().now_ms();
     tolm::CheckResult result;
     for (auto _ : state) {
         engine.check_into(result, std::nullopt, "203.0.113.7", "/api/items", start,
@@ -59,7 +59,7 @@ BENCHMARK(BM_TokenBucket_ExistingKey_ReusedResult);
 // The Node binding's path: a reused result whose detail is read and whose record is not.
 void BM_TokenBucket_ExistingKey_RecordUnread(benchmark::State& state) {
     Engine engine(config_for("token_bucket", 1e12, 1e9));
-    const uint64_t start = tolm::now_ms();
+    const uint64_t start = tolm::wall_clock().now_ms();
     tolm::CheckResult result;
     for (auto _ : state) {
         engine.check_into(result, std::nullopt, "203.0.113.7", "/api/items", start,
@@ -71,7 +71,7 @@ BENCHMARK(BM_TokenBucket_ExistingKey_RecordUnread);
 
 void BM_TokenBucket_ExistingKey_FullTelemetryQueue(benchmark::State& state) {
     Engine engine(config_for("token_bucket", 1e12, 1e9, true));
-    const uint64_t start = tolm::now_ms();
+    const uint64_t start = tolm::wall_clock().now_ms();
     for (size_t i = 0; i < tolm::TelemetryQueue::max_queued_events; ++i) {
         engine.check(std::nullopt, "203.0.113.7", "/api/items", start);
     }
@@ -132,7 +132,7 @@ void BM_TokenBucket_MillionKeys(benchmark::State& state) {
     constexpr size_t kKeys = 1'000'000;
     static const std::vector<std::string> keys = ipv4_like_keys(kKeys);
     auto engine = std::make_unique<Engine>(config_for("token_bucket", 1e12, 1e9));
-    const uint64_t start = tolm::now_ms();
+    const uint64_t start = tolm::wall_clock().now_ms();
     const long before = resident_bytes();
     for (const std::string& key : keys) engine->check(std::nullopt, key, "/", start);
     const long after = resident_bytes();

@@ -300,7 +300,7 @@ PyObject* engine_check(PyObject* self, PyObject* args, PyObject* kwargs) noexcep
             [&](PyObject* value) { return to_optional_text_view(value, identity_storage); },
             slots[2], kCheckParameters[2]);
 
-        const uint64_t start_ms = tolm::now_ms();
+        const uint64_t start_ms = tolm::wall_clock().now_ms();
         auto& object = *reinterpret_cast<EngineObject*>(self);
         ReusableResult reusable;
         tolm::CheckResult& result = reusable.get();

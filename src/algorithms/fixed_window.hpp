@@ -20,9 +20,10 @@ class FixedWindow {
   public:
     FixedWindow(uint64_t window_ms, uint64_t limit) : window_ms_(window_ms), limit_(limit) {}
 
-    // Decides one request for `key` and writes every field of `verdict`, reusing the
-    // storage its detail text already has.
-    void check(std::string_view key, AlgorithmVerdict& verdict);
+    // Decides one request for `key` at the time `clock` reads and writes every field of
+    // `verdict`, reusing the storage its detail text already has. Throws FatalError when the
+    // clock fails; the key's state is then as it was (a new key is not inserted).
+    void check(std::string_view key, Clock& clock, AlgorithmVerdict& verdict);
 
   private:
     KeyedStateMap<FixedWindowState> states_;

@@ -3,7 +3,7 @@
 #include <new>
 #include <string>
 
-#include "core/clock.hpp"
+#include "core/format.hpp"
 #include "runtime/fatal.hpp"
 
 namespace tolm {
@@ -29,9 +29,9 @@ void TimestampQueue::push_back(uint64_t value) {
     ++size_;
 }
 
-void SlidingWindow::check(std::string_view key, AlgorithmVerdict& verdict) {
+void SlidingWindow::check(std::string_view key, Clock& clock, AlgorithmVerdict& verdict) {
     auto state = states_.entry_or_insert(key, [] { return SlidingWindowState{}; });
-    const uint64_t now = now_ms();
+    const uint64_t now = clock.now_ms();
     const uint64_t cutoff = now >= window_ms_ ? now - window_ms_ : 0;
 
     TimestampQueue& queue = state->timestamps;

@@ -3,7 +3,7 @@
 #include <cmath>
 #include <string>
 
-#include "core/clock.hpp"
+#include "core/format.hpp"
 
 namespace tolm {
 namespace {
@@ -16,14 +16,18 @@ double fraction_of(double x) noexcept {
 
 }  // namespace
 
-void TokenBucket::check(std::string_view key, AlgorithmVerdict& verdict) {
-    auto state = states_.entry_or_insert(key, [this] {
-        return TokenBucketState{capacity_, now_ms()};
+void TokenBucket::check(std::string_view key, Clock& clock, AlgorithmVerdict& verdict) {
+    auto state = states_.entry_or_insert(key, [this, &clock] {
+        return TokenBucketState{capacity_, clock.now_ms()};
     });
-    const uint64_t now = now_ms();
+    const uint64_t now = clock.now_ms();
     const uint64_t elapsed = now > state->last_refill_ms ? now - state->last_refill_ms : 0;
     if (now > state->last_refill_ms) state->last_refill_ms = now;
 
+    // The order of these float operations is part of the result: (elapsed / 1000) * rate +
+    // tokens rounds differently from elapsed * rate / 1000 + tokens or from folding the
+    // division into the rate, and a bucket then admits one request more or less at a
+    // boundary. Keep it as written.
     const double refilled = (static_cast<double>(elapsed) / 1000.0) * refill_rate_ + state->tokens;
     // fmin takes the other operand when one is NaN.
     state->tokens = std::fmin(refilled, capacity_);

@@ -22,9 +22,10 @@ class TokenBucket {
     TokenBucket(double capacity, double refill_rate)
         : capacity_(capacity), refill_rate_(refill_rate) {}
 
-    // Decides one request for `key` and writes every field of `verdict`, reusing the
-    // storage its detail text already has.
-    void check(std::string_view key, AlgorithmVerdict& verdict);
+    // Decides one request for `key` at the time `clock` reads and writes every field of
+    // `verdict`, reusing the storage its detail text already has. Throws FatalError when the
+    // clock fails; the key's state is then as it was (a new key is not inserted).
+    void check(std::string_view key, Clock& clock, AlgorithmVerdict& verdict);
 
   private:
     KeyedStateMap<TokenBucketState> states_;

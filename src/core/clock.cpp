@@ -1,79 +1,23 @@
 #include "core/clock.hpp"
 
-#include <algorithm>
-#include <charconv>
-#include <cmath>
-#include <cstdio>
-#include <cstring>
-
 #include "runtime/fatal.hpp"
 #include "runtime/platform.hpp"
 
 namespace tolm {
 
-uint64_t now_ms() {
+uint64_t ms_since_1970_or_fail(int64_t ms) {
+    if (ms < 0) raise_fatal("system clock reads earlier than 1970-01-01T00:00:00Z");
+    return static_cast<uint64_t>(ms);
+}
+
+uint64_t WallClock::now_ms() {
     const platform::WallClockReading reading = platform::read_wall_clock();
-    if (reading.seconds < 0) raise_fatal("system clock reads earlier than 1970-01-01T00:00:00Z");
-    return static_cast<uint64_t>(reading.seconds) * 1000 +
-           static_cast<uint64_t>(reading.nanoseconds) / 1000000;
+    return ms_since_1970_or_fail(reading_to_ms(reading.seconds, reading.nanoseconds));
 }
 
-namespace {
-
-// Room for any rounded double: a sign and the 309 digits of the largest finite value.
-constexpr size_t kNumberTextMax = 320;
-
-char* write_decimal(char* out, uint64_t value) noexcept {
-    return std::to_chars(out, out + 20, value).ptr;
-}
-
-// Writes `value` as append_rounded describes into `out`, which has kNumberTextMax bytes.
-char* write_rounded(char* out, double value) noexcept {
-    if (std::isnan(value)) return std::copy_n("NaN", 3, out);
-    if (std::signbit(value)) *out++ = '-';
-    const double magnitude = std::fabs(value);
-    if (std::isinf(magnitude)) return std::copy_n("inf", 3, out);
-    if (magnitude < 9007199254740992.0) {  // 2^53: below it every step is exact
-        // Truncation is floor for a magnitude, and the fraction it leaves is exact.
-        uint64_t whole = static_cast<uint64_t>(magnitude);
-        const double fraction = magnitude - static_cast<double>(whole);
-        if (fraction > 0.5 || (fraction == 0.5 && (whole & 1) != 0)) whole += 1;
-        return write_decimal(out, whole);
-    }
-    // Already an integer; print its exact decimal expansion.
-    const int n = std::snprintf(out, kNumberTextMax - 1, "%.0f", magnitude);
-    return out + n;
-}
-
-// Replaces `out` with `number` then `suffix` in one write, reusing out's storage.
-void assign_joined(std::string& out, const char* number, const char* number_end,
-                   std::string_view suffix) {
-    const auto number_size = static_cast<size_t>(number_end - number);
-    out.resize(number_size + suffix.size());
-    std::memcpy(out.data(), number, number_size);
-    std::memcpy(out.data() + number_size, suffix.data(), suffix.size());
-}
-
-}  // namespace
-
-void append_decimal(std::string& out, uint64_t value) {
-    char digits[20];
-    out.append(digits, write_decimal(digits, value));
-}
-
-void append_rounded(std::string& out, double value) {
-    char digits[kNumberTextMax];
-    out.append(digits, write_rounded(digits, value));
-}
-
-void assign_count_text(std::string& out, uint64_t value, std::string_view suffix) {
-    char digits[20];
-    assign_joined(out, digits, write_decimal(digits, value), suffix);
-}
-
-void assign_rounded_text(std::string& out, double value, std::string_view suffix) {
-    char digits[kNumberTextMax];
-    assign_joined(out, digits, write_rounded(digits, value), suffix);
+WallClock& wall_clock() noexcept {
+    static WallClock clock;
+    return clock;
 }
 
 }  // namespace tolm

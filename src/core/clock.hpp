@@ -1,36 +1,33 @@
-// Wall-clock time and the numeric conversions the core shares.
+// The wall clock: the Clock every production engine reads.
 #pragma once
 
 #include <cstdint>
-#include <string>
-#include <string_view>
+
+#include "core/vocabulary.hpp"
 
 namespace tolm {
 
-// The wall clock as whole milliseconds since 1970-01-01T00:00:00Z: seconds * 1000 plus
-// nanoseconds / 1000000. Every call takes a fresh reading. Throws FatalError when the
-// clock reads earlier than 1970.
-uint64_t now_ms();
+// Milliseconds since 1970 as the core uses them: `ms` itself, or a fatal failure when it is
+// negative (a clock set before 1970). Every Clock implementation ends its reading here, so
+// that a test clock fails exactly as the wall clock does.
+uint64_t ms_since_1970_or_fail(int64_t ms);
 
-// Float to unsigned 64-bit by truncation toward zero; NaN and negatives give 0, values of
-// 2^64 and above give 2^64 - 1.
-constexpr uint64_t to_u64_saturating(double value) noexcept {
-    if (!(value > 0.0)) return 0;  // NaN, zero and negatives
-    if (value >= 18446744073709551616.0) return UINT64_MAX;
-    return static_cast<uint64_t>(value);
+// A system clock reading (whole seconds and a nanosecond part in [0, 1e9), seconds negative
+// before 1970) as signed milliseconds: seconds * 1000 + nanoseconds / 1000000, the remainder
+// dropped. Negative exactly when the seconds are.
+constexpr int64_t reading_to_ms(int64_t seconds, int64_t nanoseconds) noexcept {
+    return seconds * 1000 + nanoseconds / 1000000;
 }
 
-// Appends `value` in plain decimal.
-void append_decimal(std::string& out, uint64_t value);
+// Reads the operating system's real-time clock: whole seconds times 1000 plus the
+// sub-second nanoseconds divided by 1000000, a fresh reading on every call. Stateless, so one
+// instance serves every engine and thread.
+class WallClock final : public Clock {
+  public:
+    uint64_t now_ms() override;
+};
 
-// Appends `value` with zero decimals, rounded to nearest with ties to even on its exact
-// binary value, with a minus sign whenever the sign bit is set (-0.3 gives "-0").
-// Infinities print as "inf" and "-inf", not-a-number as "NaN".
-void append_rounded(std::string& out, double value);
-
-// Replace `out` with the number, formatted as above, followed by `suffix`, keeping the
-// storage `out` already has: the detail texts of the algorithms.
-void assign_count_text(std::string& out, uint64_t value, std::string_view suffix);
-void assign_rounded_text(std::string& out, double value, std::string_view suffix);
+// The process's one WallClock.
+WallClock& wall_clock() noexcept;
 
 }  // namespace tolm

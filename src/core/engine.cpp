@@ -1,18 +1,9 @@
 #include "core/engine.hpp"
 
-#include <array>
-
 #include "runtime/fatal.hpp"
 
 namespace tolm {
 namespace {
-
-constexpr std::array<std::string_view, 4> kAlgorithmTexts = {"token_bucket", "sliding_window",
-                                                             "fixed_window", "leaky_bucket"};
-constexpr std::array<std::string_view, 3> kModeTexts = {"active", "shadow", "disabled"};
-constexpr std::array<std::string_view, 3> kDecisionTexts = {"allow", "block", "would_block"};
-constexpr std::array<std::string_view, 3> kReasonTexts = {"within_limit", "limit_exceeded",
-                                                          "token_exhausted"};
 
 // Overwrites `target` with a copy of `source`, reusing the target's text storage.
 void assign_optional(std::optional<std::string>& target, std::optional<std::string_view> source) {
@@ -27,27 +18,6 @@ void assign_optional(std::optional<std::string>& target, std::optional<std::stri
 constexpr uint64_t kWindowMs = 60000;
 
 }  // namespace
-
-std::string_view to_text(Algorithm value) noexcept {
-    return kAlgorithmTexts[static_cast<size_t>(value)];
-}
-std::string_view to_text(Mode value) noexcept {
-    return kModeTexts[static_cast<size_t>(value)];
-}
-std::string_view to_text(Decision value) noexcept {
-    return kDecisionTexts[static_cast<size_t>(value)];
-}
-std::string_view to_text(ReasonCode value) noexcept {
-    // Codes outside the table read as within_limit.
-    switch (value) {
-        case ReasonCode::token_exhausted:
-            return kReasonTexts[2];
-        case ReasonCode::limit_exceeded:
-            return kReasonTexts[1];
-        default:
-            return kReasonTexts[0];
-    }
-}
 
 Algorithm parse_algorithm(std::string_view text) noexcept {
     if (text == "sliding_window") return Algorithm::sliding_window;
@@ -81,34 +51,39 @@ T make_algorithm_object(Algorithm kind, double capacity, double refill_rate) {
 
 }  // namespace
 
-Engine::Engine(EngineConfig config)
+Engine::Engine(EngineConfig config, Clock& clock)
     : config_(std::move(config)),
       algorithm_kind_(parse_algorithm(config_.algorithm)),
       mode_(parse_mode(config_.mode)),
+      clock_(&clock),
       telemetry_(config_.backend_url, config_.api_key.has_value()),
       algorithm_object_(make_algorithm_object<AlgorithmObject>(algorithm_kind_, config_.capacity,
                                                                config_.refill_rate)) {}
 
 void Engine::run_algorithm(std::string_view key, AlgorithmVerdict& verdict) {
+    // Lock order: this engine lock first, then (inside the algorithm) the one shard lock of
+    // the key. A fatal failure below poisons this lock on its way out, because the key's state
+    // may be half updated.
     PoisonGuard guard(lock_);
     if (guard.poisoned()) raise_fatal("engine lock poisoned by an earlier failure");
+    Clock& clock = *clock_;
     switch (algorithm_kind_) {
         case Algorithm::sliding_window:
-            return std::get_if<SlidingWindow>(&algorithm_object_)->check(key, verdict);
+            return std::get_if<SlidingWindow>(&algorithm_object_)->check(key, clock, verdict);
         case Algorithm::fixed_window:
-            return std::get_if<FixedWindow>(&algorithm_object_)->check(key, verdict);
+            return std::get_if<FixedWindow>(&algorithm_object_)->check(key, clock, verdict);
         case Algorithm::leaky_bucket:
-            return std::get_if<LeakyBucket>(&algorithm_object_)->check(key, verdict);
+            return std::get_if<LeakyBucket>(&algorithm_object_)->check(key, clock, verdict);
         case Algorithm::token_bucket:
             break;
     }
-    std::get_if<TokenBucket>(&algorithm_object_)->check(key, verdict);
+    std::get_if<TokenBucket>(&algorithm_object_)->check(key, clock, verdict);
 }
 
 void Engine::fill_record(DecisionRecord& record, Decision decision, ReasonCode reason,
                          const AlgorithmVerdict* verdict, std::optional<std::string_view> identity,
                          std::string_view ip, std::string_view route, uint64_t start_ms) const {
-    const uint64_t now = now_ms();
+    const uint64_t now = clock_->now_ms();
     if (verdict != nullptr) {
         record.remaining = verdict->remaining;
         record.reset_after_ms = verdict->reset_after_ms;
@@ -151,6 +126,8 @@ void Engine::check_into(CheckResult& result, std::optional<std::string_view> ide
         result.reason.reset();
         result.allowed = true;
         result.would_block = false;
+        result.decision_code = Decision::allow;
+        result.reason_code.reset();
         return;
     }
 
@@ -169,7 +146,7 @@ void Engine::check_into(CheckResult& result, std::optional<std::string_view> ide
     // Without an api key the event latency feeds nothing, so its clock reading is skipped.
     uint64_t event_latency_ms = 0;
     if (queue_event) {
-        const uint64_t now = now_ms();
+        const uint64_t now = clock_->now_ms();
         event_latency_ms = now > start_ms ? now - start_ms : 0;
     }
     const bool shadow = mode_ == Mode::shadow;
@@ -186,6 +163,7 @@ void Engine::check_into(CheckResult& result, std::optional<std::string_view> ide
         static_assert(sizeof(DecisionRecord) ==
                       4 * sizeof(std::optional<uint64_t>) + 6 * sizeof(std::string) +
                           sizeof(std::optional<std::string>) + sizeof(uint64_t));
+        // The queue's mutex is taken here, after the engine lock was released above.
         telemetry_.emplace([&](TelemetryEvent& event, bool recycled) {
             const DecisionRecord& record = result.record;
             // This engine is the only source of its queue's events, so a recycled slot
@@ -219,6 +197,8 @@ void Engine::check_into(CheckResult& result, std::optional<std::string_view> ide
     result.algorithm = config_.algorithm;
     result.reason = to_text(verdict.reason);
     result.would_block = !verdict.allowed;
+    result.decision_code = decision;
+    result.reason_code = verdict.reason;
 }
 
 }  // namespace tolm

@@ -1,5 +1,6 @@
-// The rate-limit engine: settings, the enumerations of its vocabulary, the records a
-// check produces, and the Engine that both host bindings wrap.
+// The rate-limit engine: its settings, what a check returns, and the Engine that both host
+// bindings wrap. The top of the core: it includes the algorithms, the telemetry queue and the
+// clock, and nothing in the core includes it.
 #pragma once
 
 #include <cstdint>
@@ -38,6 +39,12 @@ struct EngineConfig {
 };
 
 // What one check returns. Owned by the caller; shares nothing with the engine.
+//
+// The decision and the reason come twice: as the texts a caller may show, and as the codes
+// those texts were made from, so that a host indexing its own cached strings never has to
+// turn a text back into a code. The two always agree: `record.decision` is
+// to_text(decision_code), `reason` is to_text(*reason_code) when present, and `record.reason`
+// is to_text(reason_code.value_or(within_limit)) (when the record is built at all).
 struct CheckResult {
     DecisionRecord record;
     std::string algorithm;              // the configured algorithm text, verbatim
@@ -45,6 +52,8 @@ struct CheckResult {
     std::optional<std::string> reason;  // absent in disabled mode only
     bool allowed = false;               // the request may proceed
     bool would_block = false;           // the algorithm refused it, enforced or not
+    Decision decision_code = Decision::allow;
+    std::optional<ReasonCode> reason_code;  // absent exactly when `reason` is
 };
 
 // Whether the caller of a check reads the result's DecisionRecord. A host that never shows
@@ -63,7 +72,9 @@ Mode parse_mode(std::string_view text) noexcept;
 
 class Engine {
   public:
-    explicit Engine(EngineConfig config);
+    // `clock` is read by every check (up to three times, see check_into) and must outlive the
+    // engine. Production engines read the wall clock; tests pass a clock they steer.
+    explicit Engine(EngineConfig config, Clock& clock = wall_clock());
 
     Engine(const Engine&) = delete;
     Engine& operator=(const Engine&) = delete;
@@ -86,6 +97,7 @@ class Engine {
     Algorithm algorithm() const noexcept { return algorithm_kind_; }
     Mode mode() const noexcept { return mode_; }
     const EngineConfig& config() const noexcept { return config_; }
+    Clock& clock() const noexcept { return *clock_; }
     const TelemetryQueue& telemetry() const noexcept { return telemetry_; }
     TelemetryQueue& telemetry() noexcept { return telemetry_; }
 
@@ -102,9 +114,15 @@ class Engine {
     EngineConfig config_;  // the settings as configured; `algorithm` is the verbatim text
     Algorithm algorithm_kind_;
     Mode mode_;
+    Clock* clock_;  // not owned; read without a lock (every Clock is safe to read concurrently)
+    // Has its own mutex, taken only after `lock_` is released and never together with
+    // another lock.
     TelemetryQueue telemetry_;
-    PoisonMutex lock_;  // serialises the algorithm step; poisoned by a failure inside it
-    AlgorithmObject algorithm_object_;
+    // Serialises the algorithm step of every active and shadow check, and only that step.
+    // Taken first: the algorithm takes one shard lock of its state map inside it, never the
+    // reverse. Poisoned for good when a fatal failure unwinds through a holder.
+    PoisonMutex lock_;
+    AlgorithmObject algorithm_object_;  // guarded by `lock_`
 };
 
 }  // namespace tolm

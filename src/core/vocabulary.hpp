@@ -1,7 +1,11 @@
-// The enumerations of the engine and the per-check records shared by the engine, the
-// algorithms, the telemetry queue and the bindings.
+// The words every part of the core shares: the four enumerations with their texts, the
+// clock the algorithms read, the float-to-count conversion, and the per-check records an
+// algorithm and the engine hand back. This file is the leaf of the core: it includes nothing
+// of the project, and everything else in src/core, src/algorithms, src/store and
+// src/telemetry may include it.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -9,6 +13,8 @@
 
 namespace tolm {
 
+// The numeric value of each enumerator is fixed; the bindings and the telemetry queue rely on
+// it, and the text tables below are indexed by it.
 enum class Algorithm : uint8_t {
     token_bucket = 0,
     sliding_window = 1,
@@ -19,10 +25,65 @@ enum class Mode : uint8_t { active = 0, shadow = 1, disabled = 2 };
 enum class Decision : uint8_t { allow = 0, block = 1, would_block = 2 };
 enum class ReasonCode : uint8_t { within_limit = 0, limit_exceeded = 1, token_exhausted = 2 };
 
-std::string_view to_text(Algorithm value) noexcept;
-std::string_view to_text(Mode value) noexcept;
-std::string_view to_text(Decision value) noexcept;
-std::string_view to_text(ReasonCode value) noexcept;
+inline constexpr std::array<std::string_view, 4> kAlgorithmTexts = {
+    "token_bucket", "sliding_window", "fixed_window", "leaky_bucket"};
+inline constexpr std::array<std::string_view, 3> kModeTexts = {"active", "shadow", "disabled"};
+inline constexpr std::array<std::string_view, 3> kDecisionTexts = {"allow", "block",
+                                                                   "would_block"};
+inline constexpr std::array<std::string_view, 3> kReasonTexts = {
+    "within_limit", "limit_exceeded", "token_exhausted"};
+
+// How many values each enumeration has: the size of a table a host indexes by it.
+template <typename Enum>
+inline constexpr size_t kEnumCount = 0;
+template <>
+inline constexpr size_t kEnumCount<Algorithm> = kAlgorithmTexts.size();
+template <>
+inline constexpr size_t kEnumCount<Mode> = kModeTexts.size();
+template <>
+inline constexpr size_t kEnumCount<Decision> = kDecisionTexts.size();
+template <>
+inline constexpr size_t kEnumCount<ReasonCode> = kReasonTexts.size();
+
+constexpr std::string_view to_text(Algorithm value) noexcept {
+    return kAlgorithmTexts[static_cast<size_t>(value)];
+}
+constexpr std::string_view to_text(Mode value) noexcept {
+    return kModeTexts[static_cast<size_t>(value)];
+}
+constexpr std::string_view to_text(Decision value) noexcept {
+    return kDecisionTexts[static_cast<size_t>(value)];
+}
+constexpr std::string_view to_text(ReasonCode value) noexcept {
+    // A code outside the table reads as within_limit.
+    const auto index = static_cast<size_t>(value);
+    return index < kReasonTexts.size() ? kReasonTexts[index] : kReasonTexts[0];
+}
+
+// Where the core reads the time: whole milliseconds since 1970-01-01T00:00:00Z, a fresh
+// reading on every call. The engine owns no clock of its own; it is given one when it is
+// built and hands it to its algorithm on every check, so that tests can set, advance and step
+// back time (and make it fail) without touching the system clock. Production engines read the
+// wall clock (core/clock.hpp).
+class Clock {
+  public:
+    // Throws FatalError when the time reads earlier than 1970.
+    virtual uint64_t now_ms() = 0;
+
+  protected:
+    Clock() = default;
+    ~Clock() = default;
+    Clock(const Clock&) = default;
+    Clock& operator=(const Clock&) = default;
+};
+
+// Float to unsigned 64-bit by truncation toward zero; NaN and negatives give 0, values of
+// 2^64 and above give 2^64 - 1.
+constexpr uint64_t to_u64_saturating(double value) noexcept {
+    if (!(value > 0.0)) return 0;  // NaN, zero and negatives
+    if (value >= 18446744073709551616.0) return UINT64_MAX;
+    return static_cast<uint64_t>(value);
+}
 
 // What an algorithm hands back for one key.
 struct AlgorithmVerdict {
@@ -63,13 +124,5 @@ struct DecisionRecord {
     std::string ip;
     uint64_t timestamp = 0;  // whole seconds since 1970 of the record's clock reading
 };
-
-// One check of `algorithm` (any of the four) for `key`, its verdict returned by value.
-template <typename AlgorithmObject>
-AlgorithmVerdict check_once(AlgorithmObject& algorithm, std::string_view key) {
-    AlgorithmVerdict verdict;
-    algorithm.check(key, verdict);
-    return verdict;
-}
 
 }  // namespace tolm

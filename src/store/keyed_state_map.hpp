@@ -1,11 +1,31 @@
 // KeyedStateMap: the per-client state of one algorithm, a map from key text to a state
 // record, split into shards that each carry their own lock.
 //
+// One 64-bit hash per key, three disjoint uses. Every key is hashed once per lookup with
+// SipHash-1-3 under the map's random key (so clients cannot aim their keys at one shard or
+// one probe chain), and the 64 bits of that hash h are split:
+//
+//   bit 63 ......... 57 | 56 ...... 57-s | ........ | b-1 ........ 0
+//   tag (top 7 bits)    | shard (s bits) |  unused  | slot (b bits)
+//
+//   - shard: (h << 7) >> shard_shift, the s = log2(shard_count) bits just below the tag;
+//   - tag:   0x80 | (h >> 57), one byte per index slot, never 0 (0 marks an empty slot), so a
+//            probe compares a byte before it looks at an entry, and only one entry in 128
+//            with a different key is ever compared byte by byte;
+//   - slot:  h & (slots - 1), where a shard's index starts probing (linearly).
+// The three stay disjoint while b + s <= 57, which the size limits below guarantee (up to
+// 16384 processors), so the keys of one shard spread over its whole index.
+//
 // A shard's table keeps its entries densely in insertion order and finds them through an
 // open-addressed index of 32-bit entry numbers plus one tag byte per slot. That keeps an
 // IPv4-sized key with a 16-byte state under 96 bytes of memory, and a lookup of an existing
 // key touches one tag, one index slot and one entry. Entries are never removed; the index
 // doubles when it is three-quarters full, the entry list grows like a vector.
+//
+// Locks: each shard's RwLock guards its table and is taken only exclusively, by
+// entry_or_insert, and held by the returned EntryGuard until the caller is done with the
+// state. A caller holds at most one shard lock at a time; the engine calls in with its own
+// engine lock held (engine lock first, shard lock second, never the reverse).
 #pragma once
 
 #include <bit>
@@ -79,7 +99,7 @@ class KeyedStateMap {
     template <typename MakeDefault>
     EntryGuard entry_or_insert(std::string_view key, MakeDefault&& make_default) {
         const uint64_t h = siphash13_key_text(k0_, k1_, key);
-        Shard& shard = shards_[(h << 7) >> shard_shift_];
+        Shard& shard = shards_[(h << kTagBits) >> shard_shift_];
         shard.lock.lock();
         try {
             State* state =
@@ -96,6 +116,14 @@ class KeyedStateMap {
     uint64_t hash(std::string_view key) const noexcept { return siphash13_key_text(k0_, k1_, key); }
 
   private:
+    static constexpr int kTagBits = 7;
+    // The largest index a shard may grow to, and the most shards any machine gets (4 per
+    // processor for up to 2^14 processors): their bits must not reach the shard or tag bits.
+    static constexpr int kMaxSlotBits = 40;
+    static constexpr int kMaxShardBits = 16;
+    static_assert(kMaxSlotBits + kMaxShardBits <= 64 - kTagBits,
+                  "slot bits, shard bits and tag bits of one hash must not overlap");
+
     struct Entry {
         std::string key;
         State state;
@@ -133,13 +161,15 @@ class KeyedStateMap {
         static constexpr uint8_t kEmpty = 0;
         // The top seven bits of the hash, with the high bit set so that no tag is empty.
         static uint8_t tag_of(uint64_t h) noexcept {
-            return static_cast<uint8_t>(0x80 | (h >> 57));
+            return static_cast<uint8_t>(0x80 | (h >> (64 - kTagBits)));
         }
         size_t mask() const noexcept { return tags_.size() - 1; }
 
         void grow(const KeyedStateMap& map) {
             const size_t slots = tags_.empty() ? 8 : tags_.size() * 2;
-            if (slots > (size_t{1} << 40)) raise_fatal("state table size cannot be represented");
+            if (slots > (size_t{1} << kMaxSlotBits)) {
+                raise_fatal("state table size cannot be represented");
+            }
             tags_.assign(slots, kEmpty);
             index_.assign(slots, 0);
             for (uint32_t i = 0; i < entries_.size(); ++i) {

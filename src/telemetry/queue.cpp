@@ -22,10 +22,6 @@ TelemetryEvent& TelemetryQueue::next_slot(bool& recycled) {
     return displaced;
 }
 
-void TelemetryQueue::push(TelemetryEvent event) {
-    emplace([&event](TelemetryEvent& slot, bool) { slot = std::move(event); });
-}
-
 std::vector<TelemetryEvent> TelemetryQueue::snapshot() const {
     PoisonGuard guard(events_->mutex);
     const std::vector<TelemetryEvent>& slots = events_->slots;

@@ -34,16 +34,15 @@ class TelemetryQueue {
 
     TelemetryQueue(std::string backend_url, bool enabled);
 
-    // Queues `event`, displacing the oldest once 10000 are held. A disabled queue drops
-    // it. Throws FatalError when an earlier failure poisoned the queue's mutex.
-    void push(TelemetryEvent event);
-
-    // The same as push, but `fill(TelemetryEvent& slot, bool recycled)` writes the event
-    // straight into the slot it will occupy. Once the ring is full that slot holds the
+    // Queues one event, displacing the oldest once 10000 are held; a disabled queue queues
+    // nothing. `fill(TelemetryEvent& slot, bool recycled)` writes the event straight into the
+    // slot it will occupy, under the queue's mutex. Once the ring is full that slot holds the
     // displaced event (`recycled` is true), whose texts keep their storage, so a steady
     // stream of checks copies texts without allocating; a filler that is the only source of
     // this queue's events may also leave fields that are the same in all of its events as
     // they are. Otherwise `fill` must overwrite every field.
+    // Throws FatalError when an earlier failure poisoned the queue's mutex; a failure inside
+    // `fill` poisons it.
     template <typename Fill>
     void emplace(Fill&& fill) {
         if (!enabled_) return;
@@ -67,7 +66,12 @@ class TelemetryQueue {
     TelemetryEvent& next_slot(bool& recycled);
 
     // A ring: `slots` grows like a vector until it holds max_queued_events, after which
-    // each push overwrites the oldest, found at `oldest`.
+    // each event overwrites the oldest, found at `oldest`.
+    //
+    // The ring lives behind a reference-counted handle rather than inside the queue, the
+    // shape a sender draining it from another thread would need. Nothing drains it today: the
+    // engine's queue holds the only reference, so the ring and every event in it are freed
+    // with the engine.
     struct Events {
         mutable PoisonMutex mutex;
         std::vector<TelemetryEvent> slots;

@@ -37,7 +37,7 @@ class AlgorithmScenarioTest : public ClockTestWithParam<Scenario> {};
 
 TEST_P(AlgorithmScenarioTest, EachCheckYieldsTheExpectedVerdict) {
     const Scenario& scenario = GetParam();
-    Engine engine(make_config(scenario.algorithm, scenario.capacity, scenario.rate));
+    Engine engine(make_config(scenario.algorithm, scenario.capacity, scenario.rate), clock_);
     const char* refusal =
         engine.algorithm() == Algorithm::token_bucket ? "token_exhausted" : "limit_exceeded";
     for (size_t i = 0; i < scenario.steps.size(); ++i) {
@@ -167,7 +167,7 @@ class SlidingWindowQueueTest : public ClockTest {};
 // Accepted times live in a ring that wraps and grows; pruning must still see them oldest
 // first after the ring has wrapped and then grown.
 TEST_F(SlidingWindowQueueTest, OrderSurvivesWrapAndGrowth) {
-    Engine engine(make_config("sliding_window", 8, 0));
+    Engine engine(make_config("sliding_window", 8, 0), clock_);
     for (int i = 0; i < 3; ++i) check_ip(engine, "k");
     const int64_t base = 60'001;  // the three above have expired by now
     for (int i = 0; i < 8; ++i) {
@@ -187,22 +187,20 @@ TEST_F(SlidingWindowQueueTest, OrderSurvivesWrapAndGrowth) {
 // for a new key leaves no entry, so the next check creates it afresh.
 template <typename Algorithm>
 void expect_failed_checks_leave_state(Algorithm algorithm, uint64_t default_readings) {
-    tolm_fake_clock_set_ms(-1);
-    EXPECT_THROW(check_once(algorithm, "new"), FatalError);
-    tolm_fake_clock_set_ms(kT);
-    EXPECT_EQ(check_once(algorithm, "new").remaining, 1u);
-    EXPECT_EQ(tolm_fake_clock_readings(), 1 + default_readings);
-    tolm_fake_clock_set_ms(-1);
-    EXPECT_THROW(check_once(algorithm, "new"), FatalError);
-    tolm_fake_clock_set_ms(kT);
-    EXPECT_EQ(check_once(algorithm, "new").remaining, 0u);
-    EXPECT_EQ(tolm_fake_clock_readings(), 1u);
-    EXPECT_FALSE(check_once(algorithm, "new").allowed);
+    ManualClock clock(-1);
+    EXPECT_THROW(check_once(algorithm, "new", clock), FatalError);
+    clock.set_ms(kT);
+    EXPECT_EQ(check_once(algorithm, "new", clock).remaining, 1u);
+    EXPECT_EQ(clock.readings(), 1 + default_readings);
+    clock.set_ms(-1);
+    EXPECT_THROW(check_once(algorithm, "new", clock), FatalError);
+    clock.set_ms(kT);
+    EXPECT_EQ(check_once(algorithm, "new", clock).remaining, 0u);
+    EXPECT_EQ(clock.readings(), 1u);
+    EXPECT_FALSE(check_once(algorithm, "new", clock).allowed);
 }
 
-class AlgorithmClockFailureTest : public ClockTest {};
-
-TEST_F(AlgorithmClockFailureTest, FailedChecksChangeNoState) {
+TEST(AlgorithmClockFailureTest, FailedChecksChangeNoState) {
     expect_failed_checks_leave_state(TokenBucket(2, 0), 1);
     expect_failed_checks_leave_state(SlidingWindow(60'000, 2), 0);
     expect_failed_checks_leave_state(FixedWindow(60'000, 2), 1);

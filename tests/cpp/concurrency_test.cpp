@@ -30,7 +30,7 @@ class OneKeyConcurrencyTest : public ClockTestWithParam<const char*> {};
 
 // With no refill and a frozen clock, exactly `capacity` checks can ever succeed.
 TEST_P(OneKeyConcurrencyTest, AdmitsExactlyCapacityInTotal) {
-    Engine engine(make_config(GetParam(), 100, 0));
+    Engine engine(make_config(GetParam(), 100, 0), clock_);
     std::atomic<int> admitted{0};
     run_threads([&](int) {
         for (int i = 0; i < 250; ++i) {
@@ -48,7 +48,7 @@ class ManyKeysConcurrencyTest : public ClockTest {};
 
 TEST_F(ManyKeysConcurrencyTest, EveryKeyGetsExactlyItsCapacity) {
     constexpr int kKeys = 128, kRounds = 8, kCapacity = 5;
-    Engine engine(make_config("token_bucket", kCapacity, 0, "shadow", "k"));
+    Engine engine(make_config("token_bucket", kCapacity, 0, "shadow", "k"), clock_);
     std::vector<std::atomic<int>> admitted(kKeys);
     run_threads([&](int t) {
         for (int r = 0; r < kRounds; ++r) {

@@ -24,7 +24,7 @@ class EngineModeTest : public ClockTestWithParam<ModeRow> {};
 
 TEST_P(EngineModeTest, AdmittedAndRefusedOutcomes) {
     const ModeRow& row = GetParam();
-    Engine engine(make_config("fixed_window", 1, 0, row.mode, "key-1"));
+    Engine engine(make_config("fixed_window", 1, 0, row.mode, "key-1"), clock_);
     const CheckResult ok = engine.check("alice", "1.2.3.4", "/login", kT - 250);
     EXPECT_EQ(outcome(ok), std::make_tuple(true, false, "within_limit", "allow", "within_limit",
                                            "0 requests remaining"));
@@ -59,7 +59,7 @@ INSTANTIATE_TEST_SUITE_P(Modes, EngineModeTest,
                          [](const auto& test_param) { return std::string(test_param.param.mode); });
 
 TEST_F(EngineTest, DisabledModeEvaluatesNothingAndQueuesNothing) {
-    Engine engine(make_config("token_bucket", 0, 0, "disabled", "key-1"));
+    Engine engine(make_config("token_bucket", 0, 0, "disabled", "key-1"), clock_);
     for (int i = 0; i < 3; ++i) {
         const CheckResult r = engine.check(std::nullopt, "1.2.3.4", "/", kT - 40);
         EXPECT_EQ(outcome(r),
@@ -86,7 +86,7 @@ TEST_F(EngineTest, NamesMatchExactlyAndAnythingElseFallsBack) {
         {"", Algorithm::token_bucket},
         {"sliding-window", Algorithm::token_bucket}};
     for (auto [text, kind] : algorithms) {
-        Engine engine(make_config(text, 5, 1));
+        Engine engine(make_config(text, 5, 1), clock_);
         EXPECT_EQ(engine.algorithm(), kind) << '"' << text << '"';
         const CheckResult r = check_ip(engine, "1.2.3.4");  // the text is reported as written
         EXPECT_EQ(std::tie(r.algorithm, r.record.algorithm), std::make_tuple(text, text));
@@ -96,14 +96,14 @@ TEST_F(EngineTest, NamesMatchExactlyAndAnythingElseFallsBack) {
         {"Shadow", Mode::active}, {"DISABLED", Mode::active},  {" shadow", Mode::active},
         {"", Mode::active},       {"disabled ", Mode::active}, {"passive", Mode::active}};
     for (auto [text, mode] : modes) {
-        Engine engine(make_config("token_bucket", 5, 1, text));
+        Engine engine(make_config("token_bucket", 5, 1, text), clock_);
         EXPECT_EQ(engine.mode(), mode) << '"' << text << '"';
         EXPECT_EQ(check_ip(engine, "1.2.3.4").record.mode, to_text(mode)) << '"' << text << '"';
     }
 }
 
 TEST_F(EngineTest, KeyIsIdentityWhenPresentElseIpWithoutPrefix) {
-    Engine engine(make_config("fixed_window", 1, 0));
+    Engine engine(make_config("fixed_window", 1, 0), clock_);
     EXPECT_TRUE(check_id(engine, "alice", "1.1.1.1").allowed);
     EXPECT_TRUE(check_ip(engine, "1.1.1.1").allowed);              // the ip is a key of its own
     EXPECT_FALSE(check_id(engine, "alice", "2.2.2.2").allowed);    // same identity, other ip
@@ -119,13 +119,13 @@ TEST_F(EngineTest, KeyIsIdentityWhenPresentElseIpWithoutPrefix) {
     EXPECT_TRUE(check_ip(engine, "6.6.6.6", "/a").allowed);
     EXPECT_FALSE(check_ip(engine, "6.6.6.6", "/b").allowed);
     // Each engine has its own state.
-    Engine other(make_config("fixed_window", 1, 0));
+    Engine other(make_config("fixed_window", 1, 0), clock_);
     EXPECT_TRUE(check_ip(other, "1.1.1.1").allowed);
 }
 
 TEST_F(EngineTest, LatencyCountsFromStartAndNeverGoesNegative) {
     for (const char* mode : {"active", "disabled"}) {
-        Engine engine(make_config("token_bucket", 100, 0, mode, "k"));
+        Engine engine(make_config("token_bucket", 100, 0, mode, "k"), clock_);
         EXPECT_EQ(engine.check(std::nullopt, "a", "/", kT + 5000).record.latency_ms, 0u) << mode;
         EXPECT_EQ(engine.check(std::nullopt, "a", "/", 0).record.latency_ms,
                   static_cast<uint64_t>(kT))
@@ -144,7 +144,7 @@ TEST_F(EngineTest, ClockFailureInsideTheAlgorithmStepPoisonsTheEngine) {
                 SCOPED_TRACE(std::string(algorithm) + " " + mode +
                              (existing_key ? " old" : " new"));
                 set_clock(kT);
-                Engine engine(make_config(algorithm, 10, 1, mode, "k"));
+                Engine engine(make_config(algorithm, 10, 1, mode, "k"), clock_);
                 if (existing_key) check_ip(engine, "1.1.1.1");
                 set_clock(-1);
                 EXPECT_THROW(check_ip(engine, "1.1.1.1"), FatalError);
@@ -152,7 +152,7 @@ TEST_F(EngineTest, ClockFailureInsideTheAlgorithmStepPoisonsTheEngine) {
                 EXPECT_THROW(check_ip(engine, "1.1.1.1"), FatalError);
                 EXPECT_THROW(check_id(engine, "someone-else", "2.2.2.2"), FatalError);
                 EXPECT_EQ(events(engine).size(), existing_key ? 1u : 0u);
-                Engine fresh(make_config(algorithm, 10, 1, mode));  // others are unaffected
+                Engine fresh(make_config(algorithm, 10, 1, mode), clock_);  // others are unaffected
                 EXPECT_TRUE(check_ip(fresh, "1.1.1.1").allowed);
             }
         }
@@ -170,7 +170,7 @@ TEST_F(EngineTest, ClockFailureAfterTheAlgorithmStepLeavesTheEngineUsable) {
             set_clock(kT);
             Engine engine(
                 make_config("fixed_window", 2, 0, "active",
-                            with_api_key ? std::optional<std::string>("k") : std::nullopt));
+                            with_api_key ? std::optional<std::string>("k") : std::nullopt), clock_);
             check_ip(engine, "1.1.1.1");  // the key exists: its check reads the clock once
             jump_after(good_readings, -1);
             EXPECT_THROW(check_ip(engine, "1.1.1.1"), FatalError);
@@ -183,7 +183,7 @@ TEST_F(EngineTest, ClockFailureAfterTheAlgorithmStepLeavesTheEngineUsable) {
 }
 
 TEST_F(EngineTest, DisabledModeFailsOnlyTheCheckThatReadTheBadClock) {
-    Engine engine(make_config("token_bucket", 10, 1, "disabled"));
+    Engine engine(make_config("token_bucket", 10, 1, "disabled"), clock_);
     set_clock(-1);
     EXPECT_THROW(check_ip(engine, "1.1.1.1"), FatalError);
     set_clock(kT);
@@ -192,7 +192,7 @@ TEST_F(EngineTest, DisabledModeFailsOnlyTheCheckThatReadTheBadClock) {
 
 TEST_F(EngineTest, NoApiKeyMeansNoEventsInAnyMode) {
     for (const char* mode : {"active", "shadow", "disabled"}) {
-        Engine engine(make_config("token_bucket", 1, 0, mode));
+        Engine engine(make_config("token_bucket", 1, 0, mode), clock_);
         for (int i = 0; i < 3; ++i) check_ip(engine, "1.1.1.1");
         EXPECT_FALSE(engine.telemetry().enabled()) << mode;
         EXPECT_TRUE(events(engine).empty()) << mode;
@@ -200,7 +200,7 @@ TEST_F(EngineTest, NoApiKeyMeansNoEventsInAnyMode) {
 }
 
 TEST_F(EngineTest, EventWithoutIdentityLeavesBothIdentitiesAbsent) {
-    Engine engine(make_config("token_bucket", 1, 0, "active", ""));  // an empty key is a key
+    Engine engine(make_config("token_bucket", 1, 0, "active", ""), clock_);  // an empty key is a key
     EXPECT_FALSE(check_ip(engine, "1.1.1.1").record.identity.has_value());
     const std::vector<TelemetryEvent> queued = events(engine);
     ASSERT_EQ(queued.size(), 1u);
@@ -211,7 +211,7 @@ TEST_F(EngineTest, EventWithoutIdentityLeavesBothIdentitiesAbsent) {
 }
 
 TEST_F(EngineTest, QueueKeepsTheLatestTenThousandInOrder) {
-    Engine engine(make_config("sliding_window", 1e9, 0, "active", "k"));
+    Engine engine(make_config("sliding_window", 1e9, 0, "active", "k"), clock_);
     constexpr size_t kChecks = TelemetryQueue::max_queued_events + 1;
     check_id(engine, "first", "1.1.1.1", "/0");
     for (size_t i = 1; i < kChecks; ++i) check_ip(engine, "1.1.1.1", "/" + std::to_string(i));
@@ -234,8 +234,8 @@ TEST_F(EngineTest, ReusedResultMatchesAFreshOne) {
                                     make_config("leaky_bucket", 1, 1, "disabled")};
     std::vector<std::unique_ptr<Engine>> fresh, reused;
     for (const EngineConfig& config : configs) {
-        fresh.push_back(std::make_unique<Engine>(config));
-        reused.push_back(std::make_unique<Engine>(config));
+        fresh.push_back(std::make_unique<Engine>(config, clock_));
+        reused.push_back(std::make_unique<Engine>(config, clock_));
     }
     CheckResult shared;
     for (int round = 0; round < 6; ++round) {
@@ -255,30 +255,24 @@ TEST_F(EngineTest, ReusedResultMatchesAFreshOne) {
     }
 }
 
-}  // namespace
-}  // namespace tolm::testing
-
-namespace tolm::testing {
-namespace {
 
 // A host that never reads the record lets the engine skip it, and with it the record's
 // clock reading; what the host does read is unchanged, and telemetry still gets a full
 // record.
-TEST(EngineRecordUse, UnreadRecordSkipsOnlyWhatNobodyReads) {
-    tolm_fake_clock_set_ms(kT);
+TEST_F(EngineTest, UnreadRecordSkipsOnlyWhatNobodyReads) {
     for (const bool with_api_key : {false, true}) {
         SCOPED_TRACE(with_api_key);
         const auto api_key = with_api_key ? std::optional<std::string>("k") : std::nullopt;
-        Engine full(make_config("token_bucket", 3, 0, "active", api_key));
-        Engine lean(make_config("token_bucket", 3, 0, "active", api_key));
+        Engine full(make_config("token_bucket", 3, 0, "active", api_key), clock_);
+        Engine lean(make_config("token_bucket", 3, 0, "active", api_key), clock_);
         CheckResult expected, result;
         for (int i = 0; i < 4; ++i) {
             full.check_into(expected, std::nullopt, "1.1.1.1", "/", kT);
-            const uint64_t before = tolm_fake_clock_readings();
+            const uint64_t before = readings();
             lean.check_into(result, std::nullopt, "1.1.1.1", "/", kT, RecordUse::unread);
             // An existing key: the algorithm's reading, then the event's and the record's.
             if (i > 0) {
-                EXPECT_EQ(tolm_fake_clock_readings() - before, with_api_key ? 3u : 1u);
+                EXPECT_EQ(readings() - before, with_api_key ? 3u : 1u);
             }
             EXPECT_EQ(std::tie(result.allowed, result.would_block, result.reason, result.detail,
                                result.algorithm),
@@ -290,25 +284,18 @@ TEST(EngineRecordUse, UnreadRecordSkipsOnlyWhatNobodyReads) {
             EXPECT_EQ(events(lean).back().record.decision, "block");
         }
     }
-    tolm_fake_clock_release();
 }
 
-}  // namespace
-}  // namespace tolm::testing
-
-namespace tolm::testing {
-namespace {
 
 // A host that never reads the detail gets every other field unchanged, for every algorithm
 // on both sides of its limit; only the detail stays empty (and "disabled" stays "disabled").
-TEST(EngineDetailUse, UnreadDetailChangesNothingElse) {
-    tolm_fake_clock_set_ms(kT);
+TEST_F(EngineTest, UnreadDetailChangesNothingElse) {
     for (const char* algorithm :
          {"token_bucket", "sliding_window", "fixed_window", "leaky_bucket"}) {
         for (const char* mode : {"active", "disabled"}) {
             SCOPED_TRACE(std::string(algorithm) + " " + mode);
-            Engine full(make_config(algorithm, 2, 0, mode));
-            Engine lean(make_config(algorithm, 2, 0, mode));
+            Engine full(make_config(algorithm, 2, 0, mode), clock_);
+            Engine lean(make_config(algorithm, 2, 0, mode), clock_);
             CheckResult expected, result;
             for (int i = 0; i < 4; ++i) {
                 full.check_into(expected, std::nullopt, "1.1.1.1", "/", kT);
@@ -324,7 +311,6 @@ TEST(EngineDetailUse, UnreadDetailChangesNothingElse) {
             }
         }
     }
-    tolm_fake_clock_release();
 }
 
 }  // namespace

@@ -1,7 +1,9 @@
 // Number formatting of detail texts, float-to-count conversion and the wall clock.
+#include <chrono>
 #include <cmath>
 #include <limits>
 
+#include "core/format.hpp"
 #include "runtime/fatal.hpp"
 #include "test_support.hpp"
 
@@ -104,19 +106,25 @@ INSTANTIATE_TEST_SUITE_P(
                       SaturatingCase{18446744073709551616.0, UINT64_MAX},
                       SaturatingCase{1e300, UINT64_MAX}, SaturatingCase{kInf, UINT64_MAX}));
 
-class NowMsTest : public ClockTest {};
-
-TEST_F(NowMsTest, ReadsMillisecondsAndRefusesTimesBefore1970) {
-    EXPECT_EQ(now_ms(), static_cast<uint64_t>(kT));
-    set_clock(0);
-    EXPECT_EQ(now_ms(), 0u);
-    set_clock(1999);
-    EXPECT_EQ(now_ms(), 1999u);
+TEST(WallClockTest, ReadsMillisecondsAndRefusesTimesBefore1970) {
+    EXPECT_EQ(reading_to_ms(kSeconds, 999'999'999), kT + 999);
+    EXPECT_EQ(ms_since_1970_or_fail(reading_to_ms(0, 0)), 0u);
+    EXPECT_EQ(ms_since_1970_or_fail(reading_to_ms(1, 999'000'000)), 1999u);
     // One millisecond before the epoch is a negative second with a large nanosecond part.
-    set_clock(-1);
-    EXPECT_THROW(now_ms(), FatalError);
-    set_clock(-86'400'000);
-    EXPECT_THROW(now_ms(), FatalError);
+    EXPECT_EQ(reading_to_ms(-1, 999'000'000), -1);
+    EXPECT_THROW(ms_since_1970_or_fail(reading_to_ms(-1, 999'999'999)), FatalError);
+    EXPECT_THROW(ms_since_1970_or_fail(-86'400'000), FatalError);
+
+    // The real clock, between two readings of the C++ library's.
+    const auto system_ms = [] {
+        return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                         std::chrono::system_clock::now().time_since_epoch())
+                                         .count());
+    };
+    const uint64_t before = system_ms();
+    const uint64_t now = wall_clock().now_ms();
+    EXPECT_LE(before, now);
+    EXPECT_LE(now, system_ms());
 }
 
 }  // namespace

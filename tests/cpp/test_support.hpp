@@ -1,16 +1,17 @@
-// Shared helpers for the core tests: a fixture that owns the fake wall clock, and a
+// Shared helpers for the core tests: a clock the tests steer, a fixture that owns one, and a
 // compact way to build engines and run checks.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <optional>
 #include <string>
 #include <tuple>
 #include <vector>
 
+#include "core/clock.hpp"
 #include "core/engine.hpp"
-#include "fake_clock.h"
 
 namespace tolm::testing {
 
@@ -19,15 +20,48 @@ inline constexpr int64_t kT = 1'700'000'000'000;
 inline constexpr uint64_t kSeconds = kT / 1000;  // a record's timestamp at kT
 inline constexpr std::optional<uint64_t> kNone = std::nullopt;
 
+// A clock that reads whatever the test set, counts its readings, and can be told to jump
+// (to before 1970, say) after a number of readings. Safe to read from many threads.
+class ManualClock final : public Clock {
+  public:
+    explicit ManualClock(int64_t ms = kT) noexcept : ms_(ms) {}
+
+    uint64_t now_ms() override {
+        const uint64_t reading = readings_.fetch_add(1) + 1;
+        if (reading == jump_at_reading_.load()) ms_.store(jump_to_ms_.load());
+        return ms_since_1970_or_fail(ms_.load());
+    }
+
+    // Reads `ms` from now on, counting readings from zero again; a pending jump is dropped.
+    void set_ms(int64_t ms) noexcept {
+        ms_.store(ms);
+        readings_.store(0);
+        jump_at_reading_.store(0);
+    }
+    void advance_ms(int64_t delta_ms) noexcept { ms_.fetch_add(delta_ms); }
+    // The next `count` readings see the current time; the one after them, and all later
+    // ones, read `ms`.
+    void jump_after(uint64_t count, int64_t ms) noexcept {
+        jump_to_ms_.store(ms);
+        jump_at_reading_.store(readings_.load() + count + 1);
+    }
+    uint64_t readings() const noexcept { return readings_.load(); }
+
+  private:
+    std::atomic<int64_t> ms_;
+    std::atomic<uint64_t> readings_{0};
+    std::atomic<uint64_t> jump_at_reading_{0};  // 0: no jump pending
+    std::atomic<int64_t> jump_to_ms_{0};
+};
+
 class ClockTest : public ::testing::Test {
   protected:
-    void SetUp() override { tolm_fake_clock_set_ms(kT); }
-    void TearDown() override { tolm_fake_clock_release(); }
+    void set_clock(int64_t ms) { clock_.set_ms(ms); }
+    void advance(int64_t delta_ms) { clock_.advance_ms(delta_ms); }
+    uint64_t readings() const { return clock_.readings(); }
+    void jump_after(uint64_t count, int64_t ms) { clock_.jump_after(count, ms); }
 
-    static void set_clock(int64_t ms) { tolm_fake_clock_set_ms(ms); }
-    static void advance(int64_t delta_ms) { tolm_fake_clock_advance_ms(delta_ms); }
-    static uint64_t readings() { return tolm_fake_clock_readings(); }
-    static void jump_after(uint64_t count, int64_t ms) { tolm_fake_clock_jump_after(count, ms); }
+    ManualClock clock_;  // every engine of a test reads this one
 };
 
 // The same fixture for parameterised suites.
@@ -54,6 +88,14 @@ inline CheckResult check_ip(Engine& engine, std::string_view ip, std::string_vie
 inline CheckResult check_id(Engine& engine, std::string_view identity, std::string_view ip,
                             std::string_view route = "/") {
     return engine.check(identity, ip, route, static_cast<uint64_t>(kT));
+}
+
+// One check of an algorithm object on its own, outside an engine.
+template <typename AlgorithmObject>
+AlgorithmVerdict check_once(AlgorithmObject& algorithm, std::string_view key, Clock& clock) {
+    AlgorithmVerdict verdict;
+    algorithm.check(key, clock, verdict);
+    return verdict;
 }
 
 // Groups of result fields, compared as one value so a failure shows the whole group.

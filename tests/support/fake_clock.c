@@ -1,38 +1,25 @@
+/* A wall clock the Python and Node suites steer from outside: preloaded into a child
+ * process, it defines clock_gettime so that CLOCK_REALTIME readings come from the file named
+ * by TOLM_FAKE_CLOCK_FILE, while every other clock (and CLOCK_REALTIME while the file is
+ * missing or empty) passes through to the C library. The parent moves its child's clock by
+ * rewriting that file.
+ *
+ * The file holds "MS" or "MS STEP", in milliseconds since 1970 (MS may be negative): with a
+ * step, the n-th CLOCK_REALTIME reading of the whole process since the file's contents last
+ * changed gives MS + n * STEP, so that the readings within one call differ. Writing the same
+ * contents again does not restart the count.
+ *
+ * The C++ core tests do not need this: they hand the engine a clock of their own. */
 #define _GNU_SOURCE
-#include "fake_clock.h"
 
 #include <dlfcn.h>
 #include <pthread.h>
-#include <stdatomic.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <time.h>
 
 typedef int (*clock_gettime_fn)(clockid_t, struct timespec*);
-
-static _Atomic int fake_enabled;
-static _Atomic int64_t fake_ms;
-static _Atomic uint64_t readings;
-static _Atomic uint64_t jump_at_reading; /* 0: no jump pending */
-static _Atomic int64_t jump_to_ms;
-
-void tolm_fake_clock_set_ms(int64_t ms) {
-    atomic_store(&fake_ms, ms);
-    atomic_store(&readings, 0);
-    atomic_store(&jump_at_reading, 0);
-    atomic_store(&fake_enabled, 1);
-}
-
-void tolm_fake_clock_jump_after(uint64_t count, int64_t ms) {
-    atomic_store(&jump_to_ms, ms);
-    atomic_store(&jump_at_reading, atomic_load(&readings) + count + 1);
-}
-
-void tolm_fake_clock_advance_ms(int64_t delta_ms) { atomic_fetch_add(&fake_ms, delta_ms); }
-
-void tolm_fake_clock_release(void) { atomic_store(&fake_enabled, 0); }
-
-uint64_t tolm_fake_clock_readings(void) { return atomic_load(&readings); }
 
 static int real_clock_gettime(clockid_t clock, struct timespec* ts) {
     static clock_gettime_fn real;
@@ -51,15 +38,12 @@ static void fill_from_ms(int64_t ms, struct timespec* ts) {
     ts->tv_nsec = (long)(rest * 1000000);
 }
 
-#ifdef TOLM_FAKE_CLOCK_PRELOAD
-/* Reads the controlling file; returns 1 and the time when it holds a number. The file holds
- * "MS" or "MS STEP": with a step, the n-th CLOCK_REALTIME reading of the whole process since
- * the file's contents last changed gives MS + n * STEP, so that the readings within one call
- * differ. Writing the same contents again does not restart the count. */
+/* Guards the step count, which every thread's readings advance. */
 static pthread_mutex_t file_state_lock = PTHREAD_MUTEX_INITIALIZER;
 static long long last_value, last_step;
 static uint64_t since_change;
 
+/* Reads the controlling file; returns 1 and the time when it holds a number. */
 static int read_clock_file(int64_t* ms) {
     const char* path = getenv("TOLM_FAKE_CLOCK_FILE");
     if (path == NULL || *path == '\0') return 0;
@@ -80,23 +64,12 @@ static int read_clock_file(int64_t* ms) {
     pthread_mutex_unlock(&file_state_lock);
     return 1;
 }
-#endif
 
 __attribute__((visibility("default"))) int clock_gettime(clockid_t clock, struct timespec* ts) {
-    if (clock == CLOCK_REALTIME) {
-#ifdef TOLM_FAKE_CLOCK_PRELOAD
-        int64_t ms;
-        if (read_clock_file(&ms)) {
-            fill_from_ms(ms, ts);
-            return 0;
-        }
-#endif
-        if (atomic_load(&fake_enabled)) {
-            const uint64_t reading = atomic_fetch_add(&readings, 1) + 1;
-            if (reading == atomic_load(&jump_at_reading)) atomic_store(&fake_ms, jump_to_ms);
-            fill_from_ms(atomic_load(&fake_ms), ts);
-            return 0;
-        }
+    int64_t ms;
+    if (clock == CLOCK_REALTIME && read_clock_file(&ms)) {
+        fill_from_ms(ms, ts);
+        return 0;
     }
     return real_clock_gettime(clock, ts);
 }
