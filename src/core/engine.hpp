@@ -1,6 +1,7 @@
 // The rate-limit engine: its settings, what a check returns, and the Engine that both host
 // bindings wrap. The top of the core: it includes the algorithms, the telemetry queue and the
-// clock, and nothing in the core includes it.
+// clock; above it there are only the bindings (and core/reusable_result.hpp, which serves
+// them).
 #pragma once
 
 #include <cstdint>
