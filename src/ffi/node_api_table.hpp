@@ -56,7 +56,7 @@ static_assert(NAPI_VERSION == 3, "the table covers exactly Node-API versions 1 t
 
 namespace tolm::node {
 
-inline constexpr std::string_view symbol_not_loaded = "Node-API symbol has not been loaded";
+inline constexpr std::string_view kSymbolNotLoaded = "Node-API symbol has not been loaded";
 
 // The entry point every slot holds until the host provides the function: calling a
 // function the host lacks stops the process, but only when it is first needed.
@@ -65,7 +65,7 @@ struct Standby;
 
 template <typename R, typename... Args>
 struct Standby<R (*)(Args...)> {
-    static R call(Args...) { abort_with_message(symbol_not_loaded); }
+    static R call(Args...) { abort_with_message(kSymbolNotLoaded); }
 };
 
 // One slot. Registrations on worker threads store the same addresses again while other

@@ -15,139 +15,113 @@ napi_status read_utf8(napi_env env, napi_value value, std::string& out) {
     return status;
 }
 
-std::optional<Error> get_named(napi_env env, napi_value object, const char* name, napi_value& out) {
+napi_value get_named(napi_env env, napi_value object, const char* name) {
+    napi_value out = nullptr;
     const napi_status status = node_api.napi_get_named_property(env, object, name, &out);
-    if (status != napi_ok) return make_error(status, messages::get_property(name));
-    return std::nullopt;
+    if (status != napi_ok) fail(status, messages::get_property(name));
+    return out;
 }
 
-std::optional<Error> describe_object(napi_env env, napi_value value, std::string& out) {
+std::string describe_object(napi_env env, napi_value value) {
     napi_value global = nullptr;
-    napi_status status = node_api.napi_get_global(env, &global);
-    if (status != napi_ok) return make_error(status, std::string(messages::global_object));
-    napi_value json = nullptr;
-    napi_value stringify = nullptr;
-    if (auto error = get_named(env, global, "JSON", json)) return error;
-    if (auto error = get_named(env, json, "stringify", stringify)) return error;
+    expect_ok(node_api.napi_get_global(env, &global), messages::kGlobalObject);
+    napi_value json = get_named(env, global, "JSON");
+    napi_value stringify = get_named(env, json, "stringify");
     napi_value text = nullptr;
-    status = node_api.napi_call_function(env, json, stringify, 1, &value, &text);
-    if (status != napi_ok) return make_error(status);
-    out = "Object ";
+    expect_ok(node_api.napi_call_function(env, json, stringify, 1, &value, &text));
     // JSON.stringify answers undefined for values it cannot render; the description then
     // carries the type alone.
+    std::string out = "Object ";
     std::string rendered;
     if (read_utf8(env, text, rendered) == napi_ok) out += rendered;
-    return std::nullopt;
+    return out;
 }
 
-std::optional<Error> describe_function(napi_env env, napi_value value, std::string& out) {
-    napi_value name = nullptr;
-    if (auto error = get_named(env, value, "name", name)) return error;
+std::string describe_function(napi_env env, napi_value value) {
+    napi_value name = get_named(env, value, "name");
     // A `name` that is not a string is left out rather than described in turn: a
     // function may name itself, and describing it would never end.
     std::string text;
     if (read_utf8(env, name, text) != napi_ok) text.clear();
-    out = "function ";
-    out += text;
-    out += "(..) ";
-    return std::nullopt;
+    return "function " + text + "(..) ";
 }
 
-std::optional<Error> describe_primitive(napi_env env, napi_value value, napi_valuetype type,
-                                        std::string& out) {
+std::string describe_primitive(napi_env env, napi_value value, napi_valuetype type) {
     napi_value coerced = nullptr;
-    napi_status status = node_api.napi_coerce_to_string(env, value, &coerced);
-    if (status != napi_ok) return make_error(status);
+    expect_ok(node_api.napi_coerce_to_string(env, value, &coerced));
     std::string text;
-    status = read_utf8(env, coerced, text);
-    if (status != napi_ok) return make_error(status);
-    out = type_name(type);
+    expect_ok(read_utf8(env, coerced, text));
+    std::string out(type_name(type));
     out += ' ';
     out += text;
     out += ' ';
-    return std::nullopt;
+    return out;
 }
 
-std::optional<Error> describe(napi_env env, napi_value value, napi_valuetype type,
-                              std::string& out) {
+std::string describe(napi_env env, napi_value value) {
+    napi_valuetype type = napi_undefined;
+    expect_ok(node_api.napi_typeof(env, value, &type));
     switch (type) {
         case napi_boolean:
         case napi_number:
-            return describe_primitive(env, value, type, out);
+            return describe_primitive(env, value, type);
         case napi_object:
-            return describe_object(env, value, out);
+            return describe_object(env, value);
         case napi_function:
-            return describe_function(env, value, out);
+            return describe_function(env, value);
         default:
-            out = type_name(type);
-            return std::nullopt;
+            return std::string(type_name(type));
     }
 }
 
 // The error for a value the first read refused: a description of it, unless describing
 // failed in turn.
-Error not_a_string(napi_env env, napi_value value, napi_status first) {
-    napi_valuetype type = napi_undefined;
-    const napi_status typed = node_api.napi_typeof(env, value, &type);
-    if (typed != napi_ok) return make_error(typed);
-    std::string description;
-    if (auto error = describe(env, value, type, description)) return std::move(*error);
-    return make_error(first, messages::value_to_text(description));
+[[noreturn]] void fail_not_a_string(napi_env env, napi_value value, napi_status first) {
+    fail(first, messages::value_to_text(describe(env, value)));
 }
 
 }  // namespace
 
-std::optional<Error> read_text(napi_env env, napi_value value, std::string& out) {
+std::string read_text(napi_env env, napi_value value) {
     size_t length = 0;
     const napi_status first = node_api.napi_get_value_string_utf8(env, value, nullptr, 0, &length);
-    if (first != napi_ok) return not_a_string(env, value, first);
-    out.resize(length);
+    if (first != napi_ok) fail_not_a_string(env, value, first);
+    std::string out(length, '\0');
     const napi_status second =
         node_api.napi_get_value_string_utf8(env, value, out.data(), length + 1, &length);
-    if (second == napi_ok) {
-        out.resize(length);
-        return std::nullopt;
-    }
-    napi_valuetype type = napi_undefined;
-    const napi_status typed = node_api.napi_typeof(env, value, &type);
-    if (typed != napi_ok) return make_error(typed);
-    std::string description;
-    if (auto error = describe(env, value, type, description)) return error;
-    return make_error(second, messages::read_text(description));
+    if (second != napi_ok) fail(second, messages::read_text(describe(env, value)));
+    out.resize(length);
+    return out;
 }
 
-std::optional<Error> read_text(napi_env env, napi_value value, TextArgument& out) {
+void TextArgument::read(napi_env env, napi_value value) {
     size_t copied = 0;
-    const napi_status first = node_api.napi_get_value_string_utf8(env, value, out.inline_.data(),
-                                                                  out.inline_.size(), &copied);
-    if (first != napi_ok) return not_a_string(env, value, first);
+    const napi_status first =
+        node_api.napi_get_value_string_utf8(env, value, inline_.data(), inline_.size(), &copied);
+    if (first != napi_ok) fail_not_a_string(env, value, first);
     // A cut text fills the buffer to within one UTF-8 sequence (at most 4 bytes) of its
     // end, so anything shorter is the whole text.
-    if (copied + 4 < out.inline_.size() - 1) {
-        out.view_ = std::string_view(out.inline_.data(), copied);
-        return std::nullopt;
+    if (copied + 4 < inline_.size() - 1) {
+        view_ = std::string_view(inline_.data(), copied);
+        return;
     }
-    if (auto error = read_text(env, value, out.spill_)) return error;
-    out.view_ = out.spill_;
-    return std::nullopt;
+    spill_ = read_text(env, value);
+    view_ = spill_;
 }
 
-std::optional<Error> read_number(napi_env env, napi_value value, double& out) {
+double read_number(napi_env env, napi_value value) {
+    double out = 0.0;
     const napi_status status = node_api.napi_get_value_double(env, value, &out);
-    if (status == napi_ok) return std::nullopt;
+    if (status == napi_ok) return out;
     napi_valuetype type = napi_undefined;
-    const napi_status typed = node_api.napi_typeof(env, value, &type);
-    if (typed != napi_ok) return make_error(typed);
-    return make_error(status, messages::value_to_number(type_name(type)));
+    expect_ok(node_api.napi_typeof(env, value, &type));
+    fail(status, messages::value_to_number(type_name(type)));
 }
 
-std::optional<Error> check_text(napi_env env, napi_value value) {
+void expect_text(napi_env env, napi_value value) {
     napi_valuetype type = napi_undefined;
-    if (node_api.napi_typeof(env, value, &type) == napi_ok && type == napi_string) {
-        return std::nullopt;
-    }
-    std::string unused;
-    return read_text(env, value, unused);
+    if (node_api.napi_typeof(env, value, &type) == napi_ok && type == napi_string) return;
+    read_text(env, value);
 }
 
 }  // namespace tolm::node

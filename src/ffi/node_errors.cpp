@@ -5,7 +5,7 @@
 namespace tolm::node {
 namespace {
 
-constexpr std::array<std::string_view, 23> status_texts = {
+constexpr std::array<std::string_view, 23> kStatusTexts = {
     "Ok",
     "InvalidArg",
     "ObjectExpected",
@@ -31,12 +31,12 @@ constexpr std::array<std::string_view, 23> status_texts = {
     "NoExternalBuffersAllowed",
 };
 
-constexpr std::array<std::string_view, 9> type_names = {
+constexpr std::array<std::string_view, 9> kTypeNames = {
     "Undefined", "Null", "Boolean", "Number", "String", "Symbol", "Object", "Function", "External",
 };
 
-constexpr std::string_view to_string_phrase = " to a JavaScript String";
-constexpr std::string_view to_number_phrase = " to a 64-bit float";
+constexpr std::string_view kToStringPhrase = " to a JavaScript String";
+constexpr std::string_view kToNumberPhrase = " to a 64-bit float";
 
 // Throwing itself failed and there is no caller left to tell.
 [[noreturn]] void stop(std::string_view what) noexcept {
@@ -56,17 +56,17 @@ std::string joined(std::string_view a, std::string_view b, std::string_view c = 
 
 Status to_status(napi_status raw) noexcept {
     const auto value = static_cast<unsigned>(raw);
-    return value < status_texts.size() ? static_cast<Status>(value) : Status::unknown;
+    return value < kStatusTexts.size() ? static_cast<Status>(value) : Status::unknown;
 }
 
 std::string_view to_text(Status status) noexcept {
     const auto value = static_cast<unsigned>(status);
-    return value < status_texts.size() ? status_texts[value] : "Unknown";
+    return value < kStatusTexts.size() ? kStatusTexts[value] : "Unknown";
 }
 
 std::string_view type_name(napi_valuetype type) noexcept {
     const auto value = static_cast<unsigned>(type);
-    return value < type_names.size() ? type_names[value] : "Unknown";
+    return value < kTypeNames.size() ? kTypeNames[value] : "Unknown";
 }
 
 void throw_error(napi_env env, Error error) noexcept {
@@ -128,13 +128,13 @@ std::string get_property(std::string_view name) {
     return joined("Failed to get property with field `", name, "`");
 }
 std::string value_to_text(std::string_view description) {
-    return joined("Failed to convert JavaScript value `", description, "`", to_string_phrase);
+    return joined("Failed to convert JavaScript value `", description, "`", kToStringPhrase);
 }
 std::string read_text(std::string_view description) {
-    return joined("Failed to convert napi `", description, "`", to_string_phrase);
+    return joined("Failed to convert napi `", description, "`", kToStringPhrase);
 }
 std::string value_to_number(std::string_view type) {
-    return joined("Failed to convert napi value ", type, to_number_phrase);
+    return joined("Failed to convert napi value ", type, kToNumberPhrase);
 }
 
 }  // namespace messages

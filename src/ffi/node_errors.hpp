@@ -1,5 +1,9 @@
 // How failures inside the Node binding are carried and thrown: the Node-API status names
 // that become an error's `code`, the error record, and every message the binding words.
+//
+// Inside the binding a failure is a thrown Error. It unwinds to the callback's entry point
+// (at_boundary in ffi/node_registration.hpp), which throws it into JavaScript once; no code
+// in between checks or forwards it.
 #pragma once
 
 #include <cstdint>
@@ -57,20 +61,34 @@ inline Error make_error(napi_status raw, std::string reason = {}) {
     return Error{to_status(raw), std::move(reason), nullptr};
 }
 
+// Throws the Error for a failed Node-API call.
+[[noreturn]] inline void fail(napi_status raw, std::string reason = {}) {
+    throw make_error(raw, std::move(reason));
+}
+[[noreturn]] inline void fail(napi_status raw, std::string_view reason) {
+    throw make_error(raw, std::string(reason));
+}
+
+// Throws unless `status` is napi_ok. The reason is a constant, so that a call that succeeds
+// builds no message; a reason that must be composed is built only on the failure path.
+inline void expect_ok(napi_status status, std::string_view reason = {}) {
+    if (status != napi_ok) fail(status, reason);
+}
+
 // Throws `error` into `env`, unless an exception is already pending there: that one is
 // thrown instead. Stops the process when the pending state cannot be read.
 void throw_error(napi_env env, Error error) noexcept;
 
 // Every text the binding words, so that callers and tests agree on one spelling.
 namespace messages {
-inline constexpr std::string_view callback_info = "Failed to initialize napi function call.";
-inline constexpr std::string_view unwrap =
+inline constexpr std::string_view kCallbackInfo = "Failed to initialize napi function call.";
+inline constexpr std::string_view kUnwrap =
     "Failed to unwrap exclusive reference of `TolmNode` type from napi value";
-inline constexpr std::string_view global_object = "Get global object from Env failed";
-inline constexpr std::string_view result_factory = "Failed to prepare the result factory";
-inline constexpr std::string_view without_new =
+inline constexpr std::string_view kGlobalObject = "Get global object from Env failed";
+inline constexpr std::string_view kResultFactory = "Failed to prepare the result factory";
+inline constexpr std::string_view kWithoutNew =
     "Class constructor TolmNode cannot be invoked without 'new'";
-inline constexpr std::string_view config_suffix = " on NodeConfig.";
+inline constexpr std::string_view kConfigSuffix = " on NodeConfig.";
 
 std::string register_class(std::string_view name);
 std::string wrap(std::string_view constructor_name);

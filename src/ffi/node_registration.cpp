@@ -4,6 +4,7 @@
 #include <mutex>
 #include <shared_mutex>
 #include <thread>
+#include <vector>
 
 namespace tolm::node {
 namespace {
@@ -129,8 +130,7 @@ ReferenceMap& ReferenceMap::current() {
 }
 
 void ReferenceMap::add(napi_env env, void* address, napi_ref reference) {
-    auto [slot, inserted] = entries_.try_emplace(
-        address, ReferenceEntry{address, reference, std::make_shared<FinalizeCallback>([] {})});
+    auto [slot, inserted] = entries_.try_emplace(address, ReferenceEntry{address, reference});
     if (!inserted) {
         node_api.napi_delete_reference(env, slot->second.reference);
         slot->second.reference = reference;
@@ -153,5 +153,5 @@ const ReferenceEntry* ReferenceMap::find(void* address) const {
 }  // namespace tolm::node
 
 napi_value napi_register_module_v1(napi_env env, napi_value exports) {
-    return tolm::node::at_boundary([&] { return tolm::node::register_module(env, exports); });
+    return tolm::node::at_boundary(env, [&] { return tolm::node::register_module(env, exports); });
 }

@@ -2,7 +2,6 @@
 // of wrapped instances, and the boundary every callback crosses into native code.
 #pragma once
 
-#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -26,13 +25,9 @@ struct MethodDescriptor {
 void register_class(std::string_view name);
 void register_method(std::string_view class_name, MethodDescriptor descriptor);
 
-// What runs when a wrapped instance is finalized, beside releasing its native part.
-using FinalizeCallback = std::function<void()>;
-
 struct ReferenceEntry {
     void* address;
     napi_ref reference;
-    std::shared_ptr<FinalizeCallback> finalize;
 };
 
 // Per thread, so each worker has its own: native part address -> its wrap reference.
@@ -51,16 +46,34 @@ class ReferenceMap {
     std::unordered_map<void*, ReferenceEntry> entries_;
 };
 
-// Runs a callback body. Nothing thrown in native code may cross into JavaScript: a fatal
-// failure has already written its report, so the process stops here.
+// Runs the body of a callback that JavaScript called: the one place where the binding's
+// failures become JavaScript exceptions. A thrown Error is thrown into `env` and the callback
+// returns no value. Nothing else may cross into JavaScript: a fatal failure has already
+// written its report, so the process stops here.
 template <typename Body>
-auto at_boundary(Body&& body) noexcept -> decltype(body()) {
+napi_value at_boundary(napi_env env, Body&& body) noexcept {
     try {
         return body();
+    } catch (Error& error) {
+        throw_error(env, std::move(error));
+        return nullptr;
     } catch (const FatalError&) {
         std::abort();
     } catch (...) {
         abort_with_message("unexpected native exception in a Node-API callback");
+    }
+}
+
+// The same for callbacks with no JavaScript caller to throw to (finalizers): any failure
+// stops the process.
+template <typename Body>
+void at_boundary_without_caller(Body&& body) noexcept {
+    try {
+        body();
+    } catch (const FatalError&) {
+        std::abort();
+    } catch (...) {
+        abort_with_message("unexpected native exception in a Node-API finalizer");
     }
 }
 

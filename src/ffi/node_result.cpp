@@ -1,0 +1,122 @@
+#include "ffi/node_result.hpp"
+
+#include <array>
+#include <string>
+#include <vector>
+
+namespace tolm::node {
+namespace {
+
+// The builder's first argument packs allowed (bit 0), wouldBlock (bit 1) and the reason
+// above them: 0 leaves "reason" out, 1 + n is ReasonCode n.
+int32_t packed_outcome(const CheckResult& result) noexcept {
+    const int32_t reason = result.reason_code ? 1 + static_cast<int32_t>(*result.reason_code) : 0;
+    return (result.allowed ? 1 : 0) | (result.would_block ? 2 : 0) | (reason << 2);
+}
+
+std::string result_factory_source() {
+    std::string source =
+        "(function (algorithm) {\n"
+        "  'use strict';\n"
+        "  return function (outcome, debugInfo) {\n"
+        "    const allowed = (outcome & 1) === 1;\n"
+        "    const wouldBlock = (outcome & 2) === 2;\n"
+        "    switch (outcome >> 2) {\n"
+        "      case 0: return { allowed, wouldBlock, algorithm, debugInfo };\n";
+    for (size_t code = 0; code < kEnumCount<ReasonCode>; ++code) {
+        source +=
+            "      case " + std::to_string(code + 1) + ": return { allowed, wouldBlock, reason: '";
+        source += to_text(static_cast<ReasonCode>(code));
+        source += "', algorithm, debugInfo };\n";
+    }
+    source +=
+        "    }\n"
+        "  };\n"
+        "})";
+    return source;
+}
+
+// The factory of each environment living on this thread.
+struct EnvironmentFactory {
+    napi_env env;
+    napi_ref maker;
+};
+
+std::vector<EnvironmentFactory>& environment_factories() {
+    thread_local std::vector<EnvironmentFactory> factories;
+    return factories;
+}
+
+void forget_environment(void* env) {
+    auto& factories = environment_factories();
+    std::erase_if(factories, [env](const EnvironmentFactory& f) { return f.env == env; });
+}
+
+napi_value factory_maker(napi_env env) {
+    napi_value out = nullptr;
+    for (const EnvironmentFactory& known : environment_factories()) {
+        if (known.env != env) continue;
+        expect_ok(node_api.napi_get_reference_value(env, known.maker, &out),
+                  messages::kResultFactory);
+        return out;
+    }
+    const std::string source = result_factory_source();
+    napi_value script = nullptr;
+    napi_ref maker = nullptr;
+    napi_status status =
+        node_api.napi_create_string_utf8(env, source.data(), source.size(), &script);
+    if (status == napi_ok) status = node_api.napi_run_script(env, script, &out);
+    if (status == napi_ok) status = node_api.napi_create_reference(env, out, 1, &maker);
+    if (status == napi_ok) {
+        status = node_api.napi_add_env_cleanup_hook(env, forget_environment, env);
+    }
+    expect_ok(status, messages::kResultFactory);
+    environment_factories().push_back(EnvironmentFactory{env, maker});
+    return out;
+}
+
+bool is_ascii(std::string_view text) noexcept {
+    unsigned char high_bits = 0;
+    for (const char c : text) high_bits |= static_cast<unsigned char>(c);
+    return high_bits < 0x80;
+}
+
+}  // namespace
+
+napi_ref make_result_builder(napi_env env, std::string_view algorithm) {
+    napi_value maker = factory_maker(env);
+    napi_value text = nullptr;
+    napi_value builder = nullptr;
+    napi_ref out = nullptr;
+    napi_status status =
+        node_api.napi_create_string_utf8(env, algorithm.data(), algorithm.size(), &text);
+    if (status == napi_ok) {
+        status = node_api.napi_call_function(env, maker, maker, 1, &text, &builder);
+    }
+    if (status == napi_ok) status = node_api.napi_create_reference(env, builder, 1, &out);
+    expect_ok(status, messages::kResultFactory);
+    return out;
+}
+
+napi_value build_result(napi_env env, napi_ref builder_ref, napi_value recv,
+                        const CheckResult& result) {
+    std::array<napi_value, 2> args{};
+    napi_value builder = nullptr;
+    expect_ok(node_api.napi_get_reference_value(env, builder_ref, &builder),
+              messages::kResultFactory);
+    napi_status status = node_api.napi_create_int32(env, packed_outcome(result), &args[0]);
+    if (status != napi_ok) fail(status, messages::set_property("allowed"));
+    // Detail texts are ASCII, which reads the same as Latin-1; V8 then copies the bytes
+    // without decoding them.
+    const std::string& detail = result.detail;
+    status = is_ascii(detail)
+                 ? node_api.napi_create_string_latin1(env, detail.data(), detail.size(), &args[1])
+                 : node_api.napi_create_string_utf8(env, detail.data(), detail.size(), &args[1]);
+    if (status != napi_ok) fail(status, messages::set_property("debugInfo"));
+    napi_value out = nullptr;
+    expect_ok(node_api.napi_call_function(env, recv, builder, args.size(), args.data(), &out),
+              messages::kResultFactory);
+    return out;
+}
+
+}  // namespace tolm::node
