@@ -6,7 +6,8 @@ CMAKE_FLAGS ?=
 export TOLM_BUILD_DIR := $(abspath $(BUILD))
 
 .PHONY: all build test test-cpp test-sanitizers test-asan test-tsan test-python test-node \
-        bench bench-core bench-python bench-node bootstrap format clean demo serve
+        test-bindings-asan lint bench bench-core bench-python bench-node bootstrap format clean \
+        demo serve
 
 all: build
 
@@ -17,7 +18,7 @@ build:
 	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DTOLM_WERROR=ON $(CMAKE_FLAGS)
 	cmake --build $(BUILD)
 
-test: test-cpp test-sanitizers test-python test-node
+test: lint test-cpp test-sanitizers test-python test-node test-bindings-asan
 
 test-cpp: build
 	ctest --test-dir $(BUILD) --output-on-failure
@@ -43,6 +44,17 @@ test-python: build
 
 test-node: build
 	@if [ -f tests/node/run.sh ]; then bash tests/node/run.sh; else echo "no Node suite yet"; fi
+
+# The Python and Node suites against the library built with ASan+UBSan.
+test-bindings-asan:
+	cmake -S . -B build-asan-lib -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTOLM_WERROR=ON \
+	      -DTOLM_SANITIZE=address,undefined
+	cmake --build build-asan-lib --target tolm_native tolm_fake_clock
+	TOLM_BUILD_DIR=$(abspath build-asan-lib) bash scripts/sanitized-bindings.sh
+
+# clang-format, clang-tidy (on the build's compile database), node --check and ruff.
+lint: build
+	bash scripts/lint.sh
 
 # Real HTTP servers on loopback, one Python and one Node, limiting through the built library.
 demo: build
@@ -76,7 +88,8 @@ bench-node:
 	TOLM_BUILD_DIR=$(abspath build-release) bash bench/node/run.sh
 
 format:
-	clang-format -i $$(git ls-files 'src/*.cpp' 'src/*.hpp' 'tests/*.cpp' 'tests/*.hpp' 'bench/*.cpp')
+	clang-format-16 -i $$(git ls-files '*.cpp' '*.hpp' '*.c' '*.h')
 
 clean:
-	rm -rf build build-asan build-tsan build-bench build-release build-npm build-py build-node
+	rm -rf build build-asan build-asan-lib build-tsan build-bench build-release build-npm build-py \
+	       build-node

@@ -10,8 +10,8 @@ static PyObject* keys[8];
 static PyObject* allow_text;
 static PyObject* within_text;
 static PyObject* algorithm_text;
-static const char* key_names[8] = {"allowed", "would_block", "reason", "decision",
-                                   "algorithm", "route", "remaining", "latency_ms"};
+static const char* key_names[8] = {"allowed",   "would_block", "reason",    "decision",
+                                   "algorithm", "route",       "remaining", "latency_ms"};
 
 static int copy_utf8(PyObject* value, char* out, size_t size) {
     if (!PyUnicode_Check(value)) return -1;
@@ -62,8 +62,8 @@ static PyMethodDef methods[] = {
     {NULL, NULL, 0, NULL},
 };
 
-static struct PyModuleDef module = {PyModuleDef_HEAD_INIT, "tolm_bench_floor", NULL, 0, methods,
-                                    NULL, NULL, NULL, NULL};
+static struct PyModuleDef module = {
+    PyModuleDef_HEAD_INIT, "tolm_bench_floor", NULL, 0, methods, NULL, NULL, NULL, NULL};
 
 PyMODINIT_FUNC PyInit_tolm_bench_floor(void) {
     for (int i = 0; i < 8; ++i) keys[i] = PyUnicode_InternFromString(key_names[i]);

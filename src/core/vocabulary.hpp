@@ -28,10 +28,9 @@ enum class ReasonCode : uint8_t { within_limit = 0, limit_exceeded = 1, token_ex
 inline constexpr std::array<std::string_view, 4> kAlgorithmTexts = {
     "token_bucket", "sliding_window", "fixed_window", "leaky_bucket"};
 inline constexpr std::array<std::string_view, 3> kModeTexts = {"active", "shadow", "disabled"};
-inline constexpr std::array<std::string_view, 3> kDecisionTexts = {"allow", "block",
-                                                                   "would_block"};
-inline constexpr std::array<std::string_view, 3> kReasonTexts = {
-    "within_limit", "limit_exceeded", "token_exhausted"};
+inline constexpr std::array<std::string_view, 3> kDecisionTexts = {"allow", "block", "would_block"};
+inline constexpr std::array<std::string_view, 3> kReasonTexts = {"within_limit", "limit_exceeded",
+                                                                 "token_exhausted"};
 
 // How many values each enumeration has: the size of a table a host indexes by it.
 template <typename Enum>

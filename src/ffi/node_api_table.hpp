@@ -68,6 +68,12 @@ struct Standby<R (*)(Args...)> {
     static R call(Args...) { abort_with_message(kSymbolNotLoaded); }
 };
 
+// The pointer type a slot holds for a function: its plain signature. clang keeps `noreturn`
+// in a function's type (napi_fatal_error has it), which no specialization above would match;
+// the conversion to the plain pointer drops it. Only used in decltype.
+template <typename R, typename... Args>
+auto plain_pointer(R (*)(Args...)) -> R (*)(Args...);
+
 // One slot. Registrations on worker threads store the same addresses again while other
 // threads call through the table, so the pointer is atomic; relaxed loads compile to a
 // plain move.
@@ -90,7 +96,8 @@ class ApiSlot {
 };
 
 struct NodeApiTable {
-#define TOLM_NODE_API_SLOT(name) ApiSlot<decltype(&::name)> name;
+// NOLINTNEXTLINE(bugprone-macro-parentheses): the argument is a name, not an expression.
+#define TOLM_NODE_API_SLOT(name) ApiSlot<decltype(plain_pointer(&::name))> name;
     TOLM_NODE_API_FUNCTIONS(TOLM_NODE_API_SLOT)
 #undef TOLM_NODE_API_SLOT
 };

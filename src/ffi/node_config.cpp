@@ -42,7 +42,7 @@ void read_field(napi_env env, napi_value config, const ConfigField& field, NodeC
     if (type == napi_undefined) return;
 
     if (const auto* text = std::get_if<TextField>(&field.member)) {
-        out.**text = read_text(env, value);
+        out.** text = read_text(env, value);
     } else {
         out.*std::get<NumberField>(field.member) = read_number(env, value);
     }

@@ -140,7 +140,7 @@ void ReferenceMap::add(napi_env env, void* address, napi_ref reference) {
 std::optional<ReferenceEntry> ReferenceMap::take(void* address) {
     auto found = entries_.find(address);
     if (found == entries_.end()) return std::nullopt;
-    ReferenceEntry entry = std::move(found->second);
+    const ReferenceEntry entry = found->second;
     entries_.erase(found);
     return entry;
 }

@@ -18,7 +18,6 @@ namespace tolm::node {
 napi_ref make_result_builder(napi_env env, std::string_view algorithm);
 
 // The result object for `result`, made by `builder` with `recv` as its `this`.
-napi_value build_result(napi_env env, napi_ref builder, napi_value recv,
-                        const CheckResult& result);
+napi_value build_result(napi_env env, napi_ref builder, napi_value recv, const CheckResult& result);
 
 }  // namespace tolm::node

@@ -10,7 +10,7 @@
 namespace tolm::python {
 namespace {
 
-[[noreturn]] void fail(std::string message) {
+[[noreturn]] void fail(const std::string& message) {
     throw PyError(PyExc_TypeError, message);
 }
 

@@ -1,9 +1,10 @@
 // Number formatting of detail texts, float-to-count conversion and the wall clock.
+#include "core/format.hpp"
+
 #include <chrono>
 #include <cmath>
 #include <limits>
 
-#include "core/format.hpp"
 #include "runtime/fatal.hpp"
 #include "test_support.hpp"
 

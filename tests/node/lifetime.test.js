@@ -12,7 +12,10 @@ const settle = `
   const rssMb = () => process.memoryUsage().rss / 1048576;
 `;
 
-test('collected instances are finalized and their per-key state is freed', () => {
+// Under AddressSanitizer freed memory sits in quarantine, so resident memory grows by design.
+const sanitized = process.env.TOLM_SANITIZED === '1' && 'resident memory is not flat under a sanitizer';
+
+test('collected instances are finalized and their per-key state is freed', { skip: sanitized }, () => {
   const { status, stderr, output } = runChild(`${settle}
     (async () => {
       let collected = 0;
@@ -37,7 +40,7 @@ test('collected instances are finalized and their per-key state is freed', () =>
   assert.ok(collected >= 250, `only ${collected} of 320 instances were collected`);
 });
 
-test('a million calls that throw do not leak', () => {
+test('a million calls that throw do not leak', { skip: sanitized }, () => {
   const { status, stderr, output } = runChild(`${settle}
     (async () => {
       const node = new TolmNode({});

@@ -43,7 +43,10 @@ except ImportError as error:
   );
 });
 
-test('a Node-API function the host lacks stops the process only when first needed', (t) => {
+// The shim interposes dlsym, which the sanitizer runtime interposes too.
+test('a Node-API function the host lacks stops the process only when first needed', {
+  skip: process.env.TOLM_SANITIZED === '1' && 'the dlsym shim cannot sit beside a sanitizer runtime',
+}, (t) => {
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'tolm-hide-'));
   t.after(() => fs.rmSync(dir, { recursive: true, force: true }));
   const shim = path.join(dir, 'hide_symbol.so');

@@ -36,7 +36,8 @@ class Child:
         self.clock_file = tmp_path / "clock_ms"
         self.env = dict(os.environ)
         self.env["PYTHONPATH"] = str(BUILD_DIR)
-        self.env["LD_PRELOAD"] = str(FAKE_CLOCK)
+        # After anything the runner preloads (a sanitizer runtime must come first).
+        self.env["LD_PRELOAD"] = ":".join(filter(None, [os.environ.get("LD_PRELOAD"), str(FAKE_CLOCK)]))
         self.env["TOLM_FAKE_CLOCK_FILE"] = str(self.clock_file)
         self.set_clock(1_700_000_000_000)
 

@@ -2,7 +2,6 @@
 
 import pytest
 
-from tolm_native import NativeEngine
 
 OUTER = ["allowed", "would_block", "reason", "decision"]
 NESTED = ["decision", "reason", "algorithm", "route", "remaining", "latency_ms"]

@@ -2,6 +2,7 @@
 CPython references, and that Node.js loads the very same file."""
 
 import inspect
+import os
 import shutil
 import subprocess
 import sys
@@ -69,8 +70,11 @@ def test_calls_keep_no_references_to_arguments(make_engine):
 
 
 def run_python(code):
-    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                          env={"PYTHONPATH": str(BUILD_DIR), "PATH": "/usr/bin:/bin"},
+    env = {"PYTHONPATH": str(BUILD_DIR), "PATH": "/usr/bin:/bin"}
+    for name in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS"):  # a sanitizer run's settings
+        if name in os.environ:
+            env[name] = os.environ[name]
+    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env,
                           timeout=60)
 
 

@@ -21,7 +21,8 @@ function load() {
 function runChild(source, { clockMs, nodeArgs = [], env = {}, preload = [] } = {}) {
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'tolm-node-'));
   const clockFile = path.join(dir, 'clock');
-  const preloads = [...preload];
+  // After anything the runner preloads (a sanitizer runtime must come first).
+  const preloads = [...(process.env.LD_PRELOAD ? [process.env.LD_PRELOAD] : []), ...preload];
   if (clockMs !== undefined) {
     fs.writeFileSync(clockFile, String(clockMs));
     preloads.push(clockShim);
