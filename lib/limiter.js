@@ -131,7 +131,6 @@ class Policy {
   constructor({ algorithm, capacity, refillRate }) {
     this.name = algorithm;
     this.algorithm = algorithm;
-    this.capacity = capacity;
     this.rate = refillRate;
     let quota;
     let window;
@@ -147,7 +146,7 @@ class Policy {
       // From idle, the token bucket admits its whole tokens; the leaky bucket admits while
       // its level is below capacity, so a fractional capacity rounds up.
       quota = algorithm === 'token_bucket' ? Math.floor(capacity) : Math.ceil(capacity);
-      window = ceilDiv(capacity, refillRate);
+      window = ceilDiv(quota, refillRate);
       this.windowReset = null;
       // A refused token bucket holds less than one token; a refused leaky bucket is less
       // than one unit above capacity. Either way one unit of refill is enough.
@@ -175,11 +174,11 @@ class Policy {
 
   reset(remaining) {
     if (this.windowReset !== null) return this.windowReset;
-    // The bucket holds at least `remaining` (leaky: its level is at most capacity minus it,
-    // or below capacity + 1 when nothing is left) and must refill or drain the rest.
-    let missing = this.capacity - remaining;
-    if (this.algorithm === 'leaky_bucket' && remaining === 0) missing += 1;
-    return ceilDiv(missing, this.rate);
+    // The quota is back once `quota - remaining` units have refilled or drained: a token
+    // bucket holds at least `remaining` tokens; a leaky bucket's level is at most capacity
+    // minus `remaining` (below capacity + 1 when that is 0), and it admits the whole quota
+    // once its level is below 1 minus the capacity's rounding up.
+    return ceilDiv(this.quota - remaining, this.rate);
   }
 }
 

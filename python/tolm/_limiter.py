@@ -79,13 +79,12 @@ class Policy:
     a refused client is admitted again; both None when that never happens (a bucket with
     refill rate 0)."""
 
-    __slots__ = ("name", "quota", "algorithm", "capacity", "rate", "retry_after",
+    __slots__ = ("name", "quota", "algorithm", "rate", "retry_after",
                  "window_reset", "policy_field")
 
     def __init__(self, algorithm: str, capacity: float, refill_rate: float) -> None:
         self.name = algorithm
         self.algorithm = algorithm
-        self.capacity = capacity
         self.rate = refill_rate
         window: Optional[int]
         self.retry_after: Optional[int]
@@ -100,7 +99,7 @@ class Policy:
             # From idle, the token bucket admits its whole tokens; the leaky bucket admits
             # while its level is below capacity, so a fractional capacity rounds up.
             quota = math.floor(capacity) if algorithm == "token_bucket" else math.ceil(capacity)
-            window = _ceil_div(capacity, refill_rate)
+            window = _ceil_div(quota, refill_rate)
             self.window_reset = None
             # A refused token bucket holds less than one token; a refused leaky bucket is
             # less than one unit above capacity. Either way one unit of refill is enough.
@@ -112,12 +111,11 @@ class Policy:
     def reset(self, remaining: int) -> Optional[int]:
         if self.window_reset is not None:
             return self.window_reset
-        # The bucket holds at least `remaining` (leaky: its level is at most capacity minus
-        # it, or below capacity + 1 when nothing is left) and must refill or drain the rest.
-        missing = self.capacity - remaining
-        if self.algorithm == "leaky_bucket" and remaining == 0:
-            missing += 1.0
-        return _ceil_div(missing, self.rate)
+        # The quota is back once `quota - remaining` units have refilled or drained: a token
+        # bucket holds at least `remaining` tokens; a leaky bucket's level is at most
+        # capacity minus `remaining` (below capacity + 1 when that is 0), and it admits the
+        # whole quota once its level is below 1 minus the capacity's rounding up.
+        return _ceil_div(self.quota - remaining, self.rate)
 
     def fields(self, result: "CheckResult", legacy: bool, standard: bool) -> List[Header]:
         """The headers for one decision; empty in disabled mode, which evaluates nothing."""
