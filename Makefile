@@ -1,5 +1,6 @@
 # Front door of the project. `make test` builds everything and runs every suite;
-# `make demo` runs the live demo.
+# `make demo` runs the live demo. Both, and `make bench`, first run scripts/bootstrap,
+# which installs what is missing (and is a quick no-op when nothing is).
 BUILD ?= build
 BUILD_TYPE ?= RelWithDebInfo
 CMAKE_FLAGS ?=
@@ -17,7 +18,7 @@ build:
 	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DTOLM_WERROR=ON $(CMAKE_FLAGS)
 	cmake --build $(BUILD)
 
-test: test-cpp test-sanitizers test-python test-node
+test: bootstrap test-cpp test-sanitizers test-python test-node
 
 test-cpp: build
 	ctest --test-dir $(BUILD) --output-on-failure
@@ -45,7 +46,7 @@ test-node: build
 	@if [ -f tests/node/run.sh ]; then bash tests/node/run.sh; else echo "no Node suite yet"; fi
 
 # Real HTTP servers on loopback, one Python and one Node, limiting through the built library.
-demo: build
+demo: bootstrap build
 	python3 demo/run.py
 
 # One demo server kept up for curl: `make serve SERVER=node PORT=9000`.
@@ -56,7 +57,7 @@ serve: build
 
 # Every benchmark in one run against the peer limiters: table, docs/bench-results.json and
 # docs/bench-chart.png.
-bench:
+bench: bootstrap
 	bash bench/run-all.sh
 
 bench-core:
