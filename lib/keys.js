@@ -72,56 +72,60 @@ function parseIPv4(text) {
   return part === 4 ? octets : null;
 }
 
-function parseHextet(text) {
-  if (text.length === 0 || text.length > 4) return -1;
-  let value = 0;
-  for (let i = 0; i < text.length; i += 1) {
-    const code = text.charCodeAt(i) | 0x20; // lower case for letters
-    let digit;
-    if (code >= 48 && code <= 57) digit = code - 48;
-    else if (code >= 97 && code <= 102) digit = code - 87;
-    else return -1;
-    value = value * 16 + digit;
-  }
-  return value;
+function hexValue(code) {
+  if (code >= 48 && code <= 57) return code - 48;
+  const lower = code | 0x20;
+  return lower >= 97 && lower <= 102 ? lower - 87 : -1;
 }
 
-// Appends the groups written in `text` (no "::"); `lastMayBeV4` lets the final part be a
-// dotted quad (two groups). False when a part is malformed.
-function pushGroups(groups, text, lastMayBeV4) {
-  if (text === '') return true;
-  const parts = text.split(':');
-  for (let i = 0; i < parts.length; i += 1) {
-    const part = parts[i];
-    if (lastMayBeV4 && i === parts.length - 1 && part.indexOf('.') !== -1) {
-      const v4 = parseIPv4(part);
-      if (!v4) return false;
-      groups.push((v4[0] << 8) | v4[1], (v4[2] << 8) | v4[3]);
-    } else {
-      const value = parseHextet(part);
-      if (value < 0) return false;
-      groups.push(value);
+// The eight 16-bit groups of an IPv6 address (no zone), or null. One pass, no splitting.
+function parseIPv6(text) {
+  const n = text.length;
+  if (n < 2 || n > 45) return null;
+  const groups = [0, 0, 0, 0, 0, 0, 0, 0];
+  let count = 0;
+  let gap = -1;
+  let i = 0;
+  if (text.charCodeAt(0) === 58) {
+    if (text.charCodeAt(1) !== 58) return null;
+    gap = 0;
+    i = 2;
+  }
+  while (i < n) {
+    if (count === 8) return null;
+    let value = 0;
+    let j = i;
+    for (let d; j < n && (d = hexValue(text.charCodeAt(j))) >= 0; j += 1) {
+      if (j - i === 4) return null;
+      value = value * 16 + d;
+    }
+    if (j < n && text.charCodeAt(j) === 46) { // a dotted quad ends the address
+      const v4 = count <= 6 ? parseIPv4(text.slice(i)) : null;
+      if (!v4) return null;
+      groups[count] = (v4[0] << 8) | v4[1];
+      groups[count + 1] = (v4[2] << 8) | v4[3];
+      count += 2;
+      break;
+    }
+    if (j === i) return null;
+    groups[count] = value;
+    count += 1;
+    if (j === n) break;
+    if (text.charCodeAt(j) !== 58 || j + 1 === n) return null;
+    i = j + 1;
+    if (text.charCodeAt(i) === 58) {
+      if (gap !== -1) return null;
+      gap = count;
+      i += 1;
     }
   }
-  return true;
-}
-
-// The eight 16-bit groups of an IPv6 address (no zone), or null.
-function parseIPv6(text) {
-  const gap = text.indexOf('::');
-  if (gap === -1) {
-    const groups = [];
-    return pushGroups(groups, text, true) && groups.length === 8 ? groups : null;
-  }
-  if (text.indexOf('::', gap + 1) !== -1) return null;
-  const head = [];
-  const tail = [];
-  const after = text.slice(gap + 2);
-  if (!pushGroups(head, text.slice(0, gap), false) || !pushGroups(tail, after, true)) return null;
-  // "::" stands for at least one group.
-  const missing = 8 - head.length - tail.length;
-  if (missing < 1) return null;
-  return head.concat(new Array(missing).fill(0), tail);
+  if (gap === -1) return count === 8 ? groups : null;
+  // "::" stands for at least one group: move what follows it to the end.
+  if (count > 7) return null;
+  const tail = count - gap;
+  for (let k = tail - 1; k >= 0; k -= 1) groups[8 - tail + k] = groups[gap + k];
+  for (let k = gap; k < 8 - tail; k += 1) groups[k] = 0;
+  return groups;
 }
 
 // The address inside "[v6]", "[v6]:port", "v4:port" and "v6%zone" forms; null when the
@@ -201,17 +205,43 @@ function maskGroups(groups, prefix) {
   return out;
 }
 
-// True when `text` is exactly a canonical dotted quad (what most sockets report), so that it
-// is its own key without building anything.
-function isPlainIPv4(text) {
-  return text.length <= 15 && parseIPv4(text) !== null;
+// True when text[start..] is exactly a dotted quad (what most sockets report), so that it is
+// its own key without building anything.
+function isDottedQuad(text, start) {
+  const end = text.length;
+  if (end - start > 15 || end - start < 7) return false;
+  let parts = 0;
+  let digits = 0;
+  let value = 0;
+  for (let i = start; i <= end; i += 1) {
+    const code = i < end ? text.charCodeAt(i) : 46;
+    if (code === 46) {
+      if (digits === 0) return false;
+      parts += 1;
+      digits = 0;
+      value = 0;
+    } else if (code >= 48 && code <= 57) {
+      if (digits > 0 && value === 0) return false; // a leading zero
+      value = value * 10 + (code - 48);
+      digits += 1;
+      if (value > 255) return false;
+    } else {
+      return false;
+    }
+  }
+  return parts === 4;
 }
+
+const MAPPED_PREFIX = '::ffff:';
 
 // The engine key of a client address as the server reported it; UNKNOWN_KEY when there is
 // none. `subnet` is the IPv6 prefix length or false.
 function addressKey(address, subnet) {
   if (typeof address !== 'string' || address === '') return UNKNOWN_KEY;
-  if (isPlainIPv4(address)) return address;
+  if (isDottedQuad(address, 0)) return address;
+  if (address.startsWith(MAPPED_PREFIX) && isDottedQuad(address, MAPPED_PREFIX.length)) {
+    return address.slice(MAPPED_PREFIX.length);
+  }
   const parsed = parseAddress(address);
   if (parsed === null) return bounded('ip:', 'ip#', address);
   if (parsed.v4) return parsed.v4.join('.');

@@ -160,6 +160,26 @@ class Policy {
     const item = `"${this.name}";q=${this.quota}`;
     this.policyField = window === null ? item : `${item};w=${window}`;
     this.retryAfterText = this.retryAfter === null ? null : String(this.retryAfter);
+    this.refusedField = this.item(0, this.retryAfter);
+    // RateLimit texts of admitted requests, by remaining count (bounded).
+    this.admitted = new Map();
+  }
+
+  item(remaining, reset) {
+    const item = `"${this.name}";r=${remaining}`;
+    return reset === null ? item : `${item};t=${reset}`;
+  }
+
+  // [RateLimit text, reset seconds or null] for an admitted request with `remaining` left.
+  admittedField(remaining) {
+    let known = this.admitted.get(remaining);
+    if (known === undefined) {
+      const reset = this.reset(remaining);
+      known = [this.item(remaining, reset), reset];
+      if (this.admitted.size >= 4096) this.admitted.clear();
+      this.admitted.set(remaining, known);
+    }
+    return known;
   }
 
   // Allowance left after an admitted request, from the detail text ("4 requests

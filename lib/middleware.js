@@ -138,12 +138,16 @@ function keyOf(state, req) {
 
 function setHeaders(state, res, result, now) {
   const policy = state.policy;
-  const remaining = policy.remaining(result);
-  const reset = result.wouldBlock ? policy.retryAfter : policy.reset(remaining);
+  let remaining = 0;
+  let field = policy.refusedField;
+  let reset = policy.retryAfter;
+  if (!result.wouldBlock) {
+    remaining = policy.remaining(result);
+    [field, reset] = policy.admittedField(remaining);
+  }
   if (state.standard) {
     res.setHeader('RateLimit-Policy', policy.policyField);
-    const item = `"${policy.name}";r=${remaining}`;
-    res.setHeader('RateLimit', reset === null ? item : `${item};t=${reset}`);
+    res.setHeader('RateLimit', field);
   }
   if (state.legacy) {
     res.setHeader('X-RateLimit-Limit', policy.quotaText);
@@ -181,7 +185,9 @@ function check(state, req, res) {
   if (res.locals && typeof res.locals === 'object') res.locals.tolm = result;
   const policy = state.policy;
   const evaluated = result.debugInfo !== 'disabled';
-  if (policy && evaluated && !res.headersSent) setHeaders(state, res, result, now);
+  if (policy && evaluated && (state.standard || state.legacy) && !res.headersSent) {
+    setHeaders(state, res, result, now);
+  }
   if (result.allowed) return result;
   const retryAfter = policy ? policy.retryAfter : null;
   if (retryAfter !== null && !res.headersSent) res.setHeader('Retry-After', policy.retryAfterText);

@@ -1,6 +1,8 @@
 """What the WSGI and ASGI middleware share: their checked options, the decision with its
 headers, and the refusal body."""
 
+from __future__ import annotations
+
 import json
 from typing import Any, Callable, Dict, List, Optional, Protocol, Tuple
 
@@ -89,7 +91,8 @@ class Core:
         policy = self.policy
         if policy is None:
             return result, [], None
-        fields = policy.fields(result, self.legacy, self.standard)
+        fields = policy.fields(result, self.legacy, self.standard) \
+            if self.standard or self.legacy else []
         if result["allowed"]:
             return result, fields, None
         retry = policy.retry_after

@@ -17,6 +17,8 @@ unparsed text can produce the key of a real address, and the two prefixes keep i
 and unparsed texts apart.
 """
 
+from __future__ import annotations
+
 import hashlib
 import hmac
 import ipaddress
@@ -52,6 +54,8 @@ def text(value: object) -> str:
     """`value` as a str that encodes to UTF-8. Lone surrogates (which the engine refuses with
     UnicodeEncodeError) become backslash escapes, so odd input changes the key, not the
     outcome."""
+    if type(value) is str and value.isascii():
+        return value
     if not isinstance(value, str):
         value = str(value)
     try:

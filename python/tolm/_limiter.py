@@ -1,11 +1,13 @@
 """``tolm.limiter()``: a checked set of settings around one native engine, and the rate-limit
 header values those settings allow the middleware to send."""
 
+from __future__ import annotations
+
 import difflib
 import math
 import numbers
 import time
-from typing import TYPE_CHECKING, List, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Dict, List, Optional, Sequence, Tuple
 
 if TYPE_CHECKING:  # the stub, without importing the extension module at import time
     from tolm_native import CheckResult, NativeEngine
@@ -17,6 +19,8 @@ MODES = ("active", "shadow", "disabled")
 MAX_FIELD_INTEGER = 999_999_999_999_999
 # The window algorithms' fixed 60-second window.
 WINDOW_S = 60
+# Most remaining counts whose header texts are kept.
+_MEMO_LIMIT = 4096
 
 Header = Tuple[str, str]
 
@@ -80,7 +84,8 @@ class Policy:
     refill rate 0)."""
 
     __slots__ = ("name", "quota", "algorithm", "rate", "retry_after",
-                 "window_reset", "policy_field")
+                 "window_reset", "policy_field", "_policy_header", "_refused_header",
+                 "_admitted")
 
     def __init__(self, algorithm: str, capacity: float, refill_rate: float) -> None:
         self.name = algorithm
@@ -107,6 +112,14 @@ class Policy:
         self.quota = min(quota, MAX_FIELD_INTEGER)
         item = f'"{self.name}";q={self.quota}'
         self.policy_field = item if window is None else f"{item};w={window}"
+        # The per-request work is a lookup: header texts are kept per remaining count.
+        self._policy_header = ("RateLimit-Policy", self.policy_field)
+        self._refused_header = ("RateLimit", self._item(0, self.retry_after))
+        self._admitted: Dict[int, Tuple[Header, Optional[int]]] = {}
+
+    def _item(self, remaining: int, reset: Optional[int]) -> str:
+        item = f'"{self.name}";r={remaining}'
+        return item if reset is None else f"{item};t={reset}"
 
     def reset(self, remaining: int) -> Optional[int]:
         if self.window_reset is not None:
@@ -117,19 +130,23 @@ class Policy:
         # whole quota once its level is below 1 minus the capacity's rounding up.
         return _ceil_div(self.quota - remaining, self.rate)
 
-    def fields(self, result: "CheckResult", legacy: bool, standard: bool) -> List[Header]:
+    def fields(self, result: CheckResult, legacy: bool, standard: bool) -> List[Header]:
         """The headers for one decision; empty in disabled mode, which evaluates nothing."""
         if "reason" not in result:
             return []
-        blocked = result["would_block"]
-        left = result["decision"]["remaining"]
-        remaining = 0 if blocked or left is None else min(left, MAX_FIELD_INTEGER)
-        reset = self.retry_after if blocked else self.reset(remaining)
-        out: List[Header] = []
-        if standard:
-            item = f'"{self.name}";r={remaining}'
-            out.append(("RateLimit-Policy", self.policy_field))
-            out.append(("RateLimit", item if reset is None else f"{item};t={reset}"))
+        if result["would_block"]:
+            remaining, reset, header = 0, self.retry_after, self._refused_header
+        else:
+            remaining = min(result["decision"]["remaining"] or 0, MAX_FIELD_INTEGER)
+            known = self._admitted.get(remaining)
+            if known is None:
+                reset = self.reset(remaining)
+                known = (("RateLimit", self._item(remaining, reset)), reset)
+                if len(self._admitted) >= _MEMO_LIMIT:
+                    self._admitted.clear()
+                self._admitted[remaining] = known
+            header, reset = known
+        out = [self._policy_header, header] if standard else []
         if legacy:
             out.append(("X-RateLimit-Limit", str(self.quota)))
             out.append(("X-RateLimit-Remaining", str(remaining)))

@@ -20,7 +20,10 @@
 - Only ``http`` scopes are limited; ``websocket`` and ``lifespan`` pass through unchecked.
 """
 
-from typing import Any, Awaitable, Callable, List, MutableMapping, Optional, Tuple, Union
+from __future__ import annotations
+
+from typing import (Any, Awaitable, Callable, Dict, List, MutableMapping, Optional, Tuple,
+                    Union)
 
 from ._common import REFUSED_STATUS, Core, Engine, refusal_body, text
 from ._limiter import Limiter
@@ -81,6 +84,21 @@ class TolmMiddleware:
         self.engine = engine
         self._core = Core("tolm.asgi.TolmMiddleware", engine, identity, headers,
                           legacy_headers, ipv6_subnet, on_limited, skip, "scope")
+        # Header fields repeat from request to request: each is encoded once.
+        self._encoded: Dict[Tuple[str, str], Tuple[bytes, bytes]] = {}
+
+    def _encode(self, fields: List[Tuple[str, str]]) -> List[Tuple[bytes, bytes]]:
+        out = []
+        cache = self._encoded
+        for field in fields:
+            encoded = cache.get(field)
+            if encoded is None:
+                if len(cache) >= 4096:
+                    cache.clear()
+                encoded = cache[field] = (field[0].lower().encode("latin-1"),
+                                          field[1].encode("latin-1"))
+            out.append(encoded)
+        return out
 
     @property
     def identity(self) -> Optional[Callable[[Scope], object]]:
@@ -97,8 +115,7 @@ class TolmMiddleware:
         state = dict(scope.get("state") or {})
         state[STATE_KEY] = result
         scope["state"] = state
-        encoded = [(name.lower().encode("latin-1"), value.encode("latin-1"))
-                   for name, value in fields]
+        encoded = self._encode(fields) if fields else []
         if not result["allowed"]:
             if core.on_limited is not None:
                 state[RETRY_AFTER_KEY] = retry

@@ -18,6 +18,8 @@
   (``environ["tolm.decision"]["would_block"]``).
 """
 
+from __future__ import annotations
+
 from typing import Any, Callable, Dict, Iterable, List, Optional, Tuple, Union
 
 from ._common import REFUSED_STATUS, Core, Engine, refusal_body, text
