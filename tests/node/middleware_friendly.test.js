@@ -382,6 +382,26 @@ try {
   expressInstalled = false;
 }
 
+test('Express: trust proxy by hop count keys req.ip by the shared table\'s rules',
+  { skip: expressInstalled ? false : 'express not installed (scripts/bootstrap.d/middleware.sh)' },
+  async () => {
+    const express = require(path.join(root, 'build-express', 'node_modules', 'express'));
+    const groups = JSON.parse(require('node:fs').readFileSync(path.join(root, 'tests', 'keying_cases.json'), 'utf8')).groups;
+    for (const group of groups) {
+      const app = express();
+      app.set('trust proxy', 1);
+      app.use(rateLimit(build({ capacity: 1, refillRate: 0 })));
+      app.get('/', (req, res) => res.end('ok'));
+      await serving(app, async (port) => {
+        const [first, second] = group.addresses;
+        // A forged leftmost entry changes nothing: only the proxy's own entry counts.
+        assert.equal((await exchange(port, '/', { 'x-forwarded-for': `6.6.6.1, ${first}` })).status, 200);
+        const { status } = await exchange(port, '/', { 'x-forwarded-for': `6.6.6.2, ${second}` });
+        assert.equal(status, group.shared ? 429 : 200, group.about);
+      });
+    }
+  });
+
 test('the Express example cannot be bypassed with forged tokens or identities',
   { skip: expressInstalled ? false : 'express not installed (scripts/bootstrap.d/middleware.sh)' },
   async () => {
