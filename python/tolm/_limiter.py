@@ -157,7 +157,7 @@ class Policy:
 
 class Limiter:
     """A native engine built by ``tolm.limiter()``, with the settings it was built from (read
-    only). ``check`` is the engine's own method."""
+    only). ``check`` decides exactly as the engine does."""
 
     __slots__ = ("_engine", "_algorithm", "_mode", "_capacity", "_refill_rate", "_api_key",
                  "_policy")
