@@ -1,5 +1,6 @@
 # Front door of the project. `make test` builds everything and runs every suite;
-# `make demo` runs the live demo.
+# `make demo` runs the live demo. Both, and `make bench`, first run scripts/bootstrap,
+# which installs what is missing (and is a quick no-op when nothing is).
 BUILD ?= build
 BUILD_TYPE ?= RelWithDebInfo
 CMAKE_FLAGS ?=
@@ -18,7 +19,7 @@ build:
 	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DTOLM_WERROR=ON $(CMAKE_FLAGS)
 	cmake --build $(BUILD)
 
-test: lint test-cpp test-sanitizers test-python test-node test-bindings-asan
+test: bootstrap lint test-cpp test-sanitizers test-python test-node test-bindings-asan
 
 test-cpp: build
 	ctest --test-dir $(BUILD) --output-on-failure
@@ -57,7 +58,7 @@ lint: build
 	bash scripts/lint.sh
 
 # Real HTTP servers on loopback, one Python and one Node, limiting through the built library.
-demo: build
+demo: bootstrap build
 	python3 demo/run.py
 
 # One demo server kept up for curl: `make serve SERVER=node PORT=9000`.
@@ -68,7 +69,7 @@ serve: build
 
 # Every benchmark in one run against the peer limiters: table, docs/bench-results.json and
 # docs/bench-chart.png.
-bench:
+bench: bootstrap
 	bash bench/run-all.sh
 
 bench-core:
