@@ -1,7 +1,6 @@
 """The WSGI and ASGI middleware of the `tolm` package, each in front of a real HTTP server on
 loopback: what is refused and how, what the application sees, and how requests are keyed."""
 
-import json
 from contextlib import contextmanager
 
 import pytest
