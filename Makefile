@@ -7,7 +7,7 @@ CMAKE_FLAGS ?=
 export TOLM_BUILD_DIR := $(abspath $(BUILD))
 
 .PHONY: all build test test-cpp test-sanitizers test-asan test-tsan test-python test-node \
-        test-bindings-asan lint bench bench-core bench-python bench-node bootstrap format clean \
+        test-bindings-asan lint bench bench-core bench-python bench-node bench-http bootstrap format clean \
         demo serve
 
 all: build
@@ -87,6 +87,12 @@ bench-python:
 bench-node:
 	$(MAKE) build $(RELEASE_FLAGS)
 	TOLM_BUILD_DIR=$(abspath build-release) bash bench/node/run.sh
+
+# Real servers on loopback (Express, node:http, Flask under gunicorn, Starlette under uvicorn)
+# with no limiter, tolm and the peer middleware, under autocannon: table,
+# docs/bench-http-results.json and docs/bench-http.png. BENCH_HTTP_QUICK=1 for a short run.
+bench-http: bootstrap
+	bash bench/http/run.sh
 
 format:
 	clang-format-16 -i $$(git ls-files '*.cpp' '*.hpp' '*.c' '*.h')

@@ -1,0 +1,167 @@
+"""The table and the chart of one HTTP benchmark run (the dictionary run.py writes as JSON).
+
+    python report.py docs/bench-http-results.json [chart.png]   # reprint a stored run
+"""
+
+import json
+import sys
+
+VARIANT_ORDER = ["none", "tolm", "tolm-bare", "peer"]
+
+
+def _num(cell, digits=0):
+    if not cell:
+        return ""
+    return f"{cell['median']:.{digits}f}"
+
+
+def _spread(cell, digits=0):
+    if not cell:
+        return ""
+    if len(cell["runs"]) == 1:
+        return f"{cell['median']:.{digits}f}"
+    return f"{cell['median']:.{digits}f} ({cell['min']:.{digits}f}-{cell['max']:.{digits}f})"
+
+
+def _ratio(cell):
+    if not cell:
+        return ""
+    if len(cell["runs"]) == 1:
+        return f"{cell['median']:.2f}"
+    return f"{cell['median']:.2f} ({cell['min']:.2f}-{cell['max']:.2f})"
+
+
+def _share(cell):
+    return f"{cell['median']:.0%}" if cell else ""
+
+
+def _frameworks(results):
+    seen = []
+    for row in results["rows"]:
+        if row["framework"] not in [f for f, _ in seen]:
+            seen.append((row["framework"], row["framework_label"]))
+    return seen
+
+
+def table(results):
+    header = ["variant", "req/s", "x none", "p50 ms", "p99 ms", "p99 x none", "max ms", "429"]
+    lines = []
+    for framework, label in _frameworks(results):
+        rows = [r for r in results["rows"] if r["framework"] == framework]
+        scenarios = []
+        for row in rows:
+            if row["scenario"] not in [s for s, _ in scenarios]:
+                scenarios.append((row["scenario"], row["scenario_label"]))
+        for scenario, scenario_label in scenarios:
+            lines.append([f"-- {label}, {scenario_label}"] + [""] * 7)
+            for variant in VARIANT_ORDER:
+                row = next((r for r in rows if r["scenario"] == scenario and r["variant"] == variant),
+                           None)
+                if row is None:
+                    continue
+                lines.append([row["label"], _spread(row["rps"]),
+                              "1.00" if variant == "none" else _ratio(row["rps_vs_none"]),
+                              _num(row["p50_ms"], 2), _spread(row["p99_ms"], 2),
+                              "1.00" if variant == "none" else _ratio(row["p99_vs_none"]),
+                              _num(row["max_ms"], 1), _share(row["refused_share"])])
+    widths = [max(len(line[i]) for line in lines + [header]) for i in range(len(header))]
+    widths[0] = max(len(line[0]) for line in lines if not line[0].startswith("-- ")) \
+        if lines else len(header[0])
+    widths[0] = max(widths[0], len(header[0]))
+
+    def fmt(line):
+        if line[0].startswith("-- "):
+            return line[0]
+        return "  ".join([line[0].ljust(widths[0])] + [c.rjust(w) for c, w in zip(line[1:], widths[1:])])
+
+    out = [fmt(header), "  ".join("-" * w for w in widths)] + [fmt(line) for line in lines]
+    out.append("")
+    out.append(notes(results))
+    return "\n".join(out)
+
+
+def notes(results):
+    method = results["method"]
+    machine = results["machine"]
+    load = results["load_average_1min"]
+    honoured = results.get("tolm_headers_honoured", {})
+    missing = sorted(f for f, h in honoured.items() if not h.get("tolm"))
+    parts = [
+        f"req/s, p50, p99, max: median (min-max) of {method['rounds']} rounds of "
+        f"{method['measured_seconds']:g} s after {method['warmup_seconds']:g} s of warm-up, "
+        f"autocannon with {method['connections']} connections; variants alternate within each "
+        "round. x none: median of the per-round ratios to the no-limiter server of the same "
+        "round (req/s above 1 is faster, p99 below 1 is faster). Latency over every response, "
+        "allowed and refused. 429: share refused.",
+        f"Server and load generator share this {machine['cores']}-core machine "
+        f"({method['pinning']}).",
+    ]
+    if missing:
+        parts.append("tolm's headers option is not honoured by this build in: "
+                     + ", ".join(missing) + " (its two rows measure the same middleware).")
+    parts.append(f"Machine: {machine['cpu']}, {machine['cores']} cores, Linux {machine['kernel']}, "
+                 f"Python {machine['python']}, Node {machine['node']}; load average "
+                 f"{load['start']} at start, {load['end']} at end; {results['duration_seconds']} s.")
+    return "\n".join(parts)
+
+
+def chart(results, path):
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    frameworks = _frameworks(results)
+    colours = {"tolm": "#1f77b4", "tolm-bare": "#9ecae1", "peer": "#d62728"}
+    fig, axes = plt.subplots(2, len(frameworks), figsize=(4.2 * len(frameworks), 7.2),
+                             squeeze=False, sharey="row")
+    for column, (framework, label) in enumerate(frameworks):
+        rows = [r for r in results["rows"] if r["framework"] == framework]
+        scenarios = []
+        for row in rows:
+            if row["scenario"] not in [s for s, _ in scenarios]:
+                scenarios.append((row["scenario"], row["scenario_label"]))
+        peer_label = next((r["label"] for r in rows if r["variant"] == "peer"), "peer")
+        for line, (field, title) in enumerate((("rps_vs_none", "req/s"), ("p99_vs_none", "p99 latency"))):
+            ax = axes[line][column]
+            width = 0.26
+            for offset, variant in enumerate(("tolm", "tolm-bare", "peer")):
+                xs, ys, low, high = [], [], [], []
+                for index, (scenario, _) in enumerate(scenarios):
+                    row = next((r for r in rows if r["scenario"] == scenario and r["variant"] == variant),
+                               None)
+                    cell = row and row.get(field)
+                    if not cell:
+                        continue
+                    xs.append(index + (offset - 1) * width)
+                    ys.append(cell["median"])
+                    low.append(cell["median"] - cell["min"])
+                    high.append(cell["max"] - cell["median"])
+                name = {"tolm": "tolm, headers on", "tolm-bare": "tolm, headers off"}.get(variant, peer_label)
+                ax.bar(xs, ys, width, yerr=[low, high], capsize=2, color=colours[variant], label=name)
+            ax.axhline(1.0, color="black", linewidth=0.8)
+            ax.set_xticks(range(len(scenarios)))
+            ax.set_xticklabels([s.replace(", ", "\n") for _, s in scenarios], fontsize=7)
+            if line == 0:
+                ax.set_title(label, fontsize=10)
+                ax.legend(fontsize=7, loc="lower left")
+            if column == 0:
+                ax.set_ylabel(f"{title} / no limiter\n"
+                              + ("(higher is better)" if line == 0 else "(lower is better)"))
+            ax.grid(axis="y", alpha=0.3)
+    machine = results["machine"]
+    fig.suptitle(f"What a limiter costs a real server: each variant relative to no limiter\n"
+                 f"median of {results['method']['rounds']} rounds, bars min-max; server and "
+                 f"load generator share one {machine['cores']}-core machine",
+                 fontsize=10)
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
+    plt.close(fig)
+
+
+if __name__ == "__main__":
+    with open(sys.argv[1]) as source:
+        stored = json.load(source)
+    print(table(stored))
+    if len(sys.argv) > 2:
+        chart(stored, sys.argv[2])
