@@ -57,31 +57,37 @@ function percentile(sorted, p) {
 
 function measure(job) {
   return new Promise((resolve, reject) => {
-    const warmupMs = job.warmup * 1000;
     let latencies = new Float64Array(1 << 16);
     let count = 0;
     const statuses = {};
     let measuring = false;
     let measureStart = 0n;
+    let measureEnd = 0n;
+    // autocannon's own duration ends on whole seconds; these timers bound the window exactly.
     const warmupTimer = setTimeout(() => {
       measuring = true;
       measureStart = process.hrtime.bigint();
-    }, warmupMs);
+    }, job.warmup * 1000);
+    const stopTimer = setTimeout(() => {
+      measuring = false;
+      measureEnd = process.hrtime.bigint();
+      instance.stop();
+    }, (job.warmup + job.seconds) * 1000);
     const instance = autocannon({
       url: job.url,
       connections: job.connections,
       pipelining: 1,
-      duration: job.warmup + job.seconds,
+      duration: Math.ceil(job.warmup + job.seconds) + 30,
       timeout: 10,
       requests: requestsFor(job.keys, `${job.cursor}/${job.keys}`),
     }, (err, result) => {
       clearTimeout(warmupTimer);
-      const measureEnd = process.hrtime.bigint();
+      clearTimeout(stopTimer);
       if (err) {
         reject(err);
         return;
       }
-      const seconds = measuring ? Number(measureEnd - measureStart) / 1e9 : 0;
+      const seconds = measureEnd > measureStart ? Number(measureEnd - measureStart) / 1e9 : 0;
       const sorted = latencies.subarray(0, count).sort();
       resolve({
         requests: count,

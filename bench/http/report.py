@@ -85,7 +85,7 @@ def notes(results):
     machine = results["machine"]
     load = results["load_average_1min"]
     honoured = results.get("tolm_headers_honoured", {})
-    missing = sorted(f for f, h in honoured.items() if not h.get("tolm"))
+    missing = sorted(f for f, sent in honoured.items() if not sent)
     parts = [
         f"req/s, p50, p99, max: median (min-max) of {method['rounds']} rounds of "
         f"{method['measured_seconds']:g} s after {method['warmup_seconds']:g} s of warm-up, "

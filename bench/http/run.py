@@ -16,8 +16,8 @@ from the environment:
   TOLM_BUILD_DIR           Release build with tolm_native.abi3.so and tolm_native.node
   BENCH_HTTP_QUICK=1       one short round per scenario, for iteration; writes to bench/results/
   BENCH_HTTP_ROUNDS        rounds (default 3; quick 1)
-  BENCH_HTTP_SECONDS       measured seconds per measurement (default 1.5; quick 0.8)
-  BENCH_HTTP_WARMUP        unmeasured seconds before each measurement (default 0.5; quick 0.3)
+  BENCH_HTTP_SECONDS       measured seconds per measurement (default 1.0; quick 0.6)
+  BENCH_HTTP_WARMUP        unmeasured seconds before each measurement (default 0.3)
   BENCH_HTTP_CONNECTIONS   autocannon connections (default 10)
   BENCH_HTTP_PIN=0         do not pin servers and load generator to separate cores
   BENCH_HTTP_FRAMEWORKS    comma-separated subset of express,http,flask,starlette
@@ -46,8 +46,8 @@ BENCH = os.path.dirname(HERE)
 ROOT = os.path.dirname(BENCH)
 QUICK = os.environ.get("BENCH_HTTP_QUICK", "") not in ("", "0")
 ROUNDS = int(os.environ.get("BENCH_HTTP_ROUNDS", "1" if QUICK else "3"))
-SECONDS = float(os.environ.get("BENCH_HTTP_SECONDS", "0.8" if QUICK else "1.5"))
-WARMUP = float(os.environ.get("BENCH_HTTP_WARMUP", "0.3" if QUICK else "0.5"))
+SECONDS = float(os.environ.get("BENCH_HTTP_SECONDS", "0.6" if QUICK else "1.0"))
+WARMUP = float(os.environ.get("BENCH_HTTP_WARMUP", "0.3"))
 CONNECTIONS = int(os.environ.get("BENCH_HTTP_CONNECTIONS", "10"))
 PIN = (os.environ.get("BENCH_HTTP_PIN", "1") not in ("", "0") and (os.cpu_count() or 1) >= 2
        and shutil.which("taskset") is not None)
@@ -60,7 +60,7 @@ REFUSAL_KEYS = 100
 OPEN_LIMIT = 1_000_000_000
 # tolm's bucket in the refusing sets holds this many seconds of its refill, so the unmeasured
 # warm-up drains whatever an idle spell refilled and the measured part runs at the refill rate.
-REFUSAL_BURST_SECONDS = 0.25
+REFUSAL_BURST_SECONDS = 0.1
 START_TIMEOUT = 30.0
 SERVER_CPU = "0"
 LOAD_CPU = "1"
@@ -188,9 +188,9 @@ class Server:
         self.log.close()
 
 
-def probe(url):
+def probe(url, forwarded="198.18.0.1"):
     """One request as the load generator sends it: its status and rate-limit header names."""
-    request = urllib.request.Request(url, headers={"X-Forwarded-For": "198.18.0.1"})
+    request = urllib.request.Request(url, headers={"X-Forwarded-For": forwarded})
     try:
         with urllib.request.urlopen(request, timeout=5) as response:
             status, headers = response.status, response.headers
@@ -236,6 +236,46 @@ class LoadGenerator:
                 self.process.wait()
 
 
+def preflight(framework, servers_alive):
+    """Before any figure: every limiter of the framework keys by the forwarded address and
+    refuses at its limit, and the headers are on or off as asked. Without this, a server that
+    keyed every request by the loopback address would pass off one key as 100,000."""
+    limit = {"capacity": 2, "refill_rate": 0.001, "per_second": 2}
+    servers = {}
+    try:
+        for variant in ("tolm", "tolm-bare", "peer"):
+            server = Server(framework, variant, limit)
+            servers_alive.append(server)
+            servers[variant] = server
+        for server in servers.values():
+            server.wait_ready()
+        found = {}
+        for variant, server in servers.items():
+            # The peers count in one-second windows: a sequence cut by a new window is tried
+            # again with fresh addresses.
+            for attempt in range(3):
+                first, second = f"198.19.255.{2 * attempt + 1}", f"198.19.255.{2 * attempt + 2}"
+                answers = [probe(server.url, first) for _ in range(3)] + [probe(server.url, second)]
+                statuses = [a["status"] for a in answers]
+                if statuses == [200, 200, 429, 200]:
+                    break
+            else:
+                raise RuntimeError(
+                    f"{framework} {variant}: with a limit of 2, three requests from one forwarded "
+                    f"address and one from another got {statuses}, not [200, 200, 429, 200]: "
+                    "it does not key by the X-Forwarded-For address or does not enforce")
+            found[variant] = answers[0]["rate_limit_headers"]
+        if found["tolm-bare"]:
+            raise RuntimeError(f"{framework} tolm with headers off sent {found['tolm-bare']}")
+        if not found["peer"]:
+            raise RuntimeError(f"{framework} {variant_label(framework, 'peer')} sent no rate-limit headers")
+        return found
+    finally:
+        for server in servers.values():
+            server.stop()
+            servers_alive.remove(server)
+
+
 def limits_for(server_set, no_limiter_rps):
     """The limiter settings of one server set; per key, for tolm and for the peers."""
     if server_set == "open":
@@ -273,6 +313,10 @@ def measure_set(load, framework, server_set, limit, scenarios, servers_alive, fa
                     server = servers[variant]
                     try:
                         answer = load.run(server.url, keys, f"{framework}/{server_set}/{variant}")
+                        if answer["requests"] == 0:
+                            raise RuntimeError(f"no response in {SECONDS:g} s ({answer['errors']} "
+                                               f"errors, {answer['timeouts']} timeouts); server "
+                                               f"said: {server.output() or 'nothing'}")
                     except RuntimeError as error:
                         failures.append(f"{framework} {scenario} {variant}: {error}")
                         log(f"  {framework} {scenario} {variant}: FAILED {error}")
@@ -382,10 +426,15 @@ def main():
     results_by_framework = {}
     probes_by_framework = {}
     limits_by_framework = {}
+    checked = {}
     load = LoadGenerator()
     try:
         for framework, runtime, label, peer in frameworks:
             log(f"== {label}: no limiter, tolm (headers on, off), {peer}")
+            checked[framework] = preflight(framework, servers_alive)
+            log(f"  keyed by the forwarded address and limited: tolm, {peer}; rate-limit headers: "
+                + "; ".join(f"{variant_label(framework, v)}: {', '.join(h) or 'none'}"
+                            for v, h in checked[framework].items()))
             found = {}
             probes = {}
             limits = {}
@@ -411,6 +460,9 @@ def main():
     except KeyboardInterrupt:
         log("interrupted: stopping every server")
         raise SystemExit(130)
+    except RuntimeError as error:
+        log(f"stopped: {error}")
+        raise SystemExit(1)
     finally:
         for server in list(servers_alive):
             server.stop()
@@ -432,14 +484,7 @@ def main():
                 row.update(cell(found[scenario][variant], none_answers))
                 table_rows.append(row)
 
-    headers_honoured = {}
-    for framework, _, _, _ in frameworks:
-        open_probe = probes_by_framework.get(framework, {}).get("open", {})
-        if "tolm" in open_probe:
-            headers_honoured[framework] = {
-                "tolm": bool(open_probe["tolm"]["rate_limit_headers"]),
-                "tolm-bare": bool(open_probe["tolm-bare"]["rate_limit_headers"]),
-            }
+    headers_honoured = {framework: bool(found["tolm"]) for framework, found in checked.items()}
 
     results = {
         "generated": datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds"),
@@ -461,6 +506,7 @@ def main():
                        "counted response, allowed and refused",
         },
         "tolm_headers_honoured": headers_honoured,
+        "rate_limit_headers": checked,
         "rows": table_rows,
         "failures": failures,
     }
