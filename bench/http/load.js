@@ -12,7 +12,8 @@
 // pool rather than start again at its first address.
 // The answer: requests, seconds, rps, status counts, errors, and latency p50/p99/max in ms
 // over every counted response (allowed and refused), from Node's high-resolution clock:
-// autocannon's own histogram keeps whole milliseconds, too coarse for a 1 ms server.
+// autocannon's own histogram keeps whole milliseconds, too coarse for a 1 ms server. `total`
+// also counts the warm-up's responses, for the server's CPU time per request.
 
 const readline = require('node:readline');
 const autocannon = require('autocannon');
@@ -59,6 +60,7 @@ function measure(job) {
   return new Promise((resolve, reject) => {
     let latencies = new Float64Array(1 << 16);
     let count = 0;
+    let total = 0;
     const statuses = {};
     let measuring = false;
     let measureStart = 0n;
@@ -91,6 +93,7 @@ function measure(job) {
       const sorted = latencies.subarray(0, count).sort();
       resolve({
         requests: count,
+        total,
         seconds,
         rps: seconds > 0 ? count / seconds : 0,
         statuses,
@@ -102,6 +105,7 @@ function measure(job) {
       });
     });
     instance.on('response', (client, statusCode, bytes, responseTime) => {
+      total++;
       if (!measuring) return;
       if (count === latencies.length) {
         const grown = new Float64Array(latencies.length * 2);

@@ -44,7 +44,8 @@ def _frameworks(results):
 
 
 def table(results):
-    header = ["variant", "req/s", "x none", "p50 ms", "p99 ms", "p99 x none", "max ms", "429"]
+    header = ["variant", "req/s", "x none", "p50 ms", "p99 ms", "p99 x none", "max ms", "429",
+              "CPU us/req", "CPU x none"]
     lines = []
     for framework, label in _frameworks(results):
         rows = [r for r in results["rows"] if r["framework"] == framework]
@@ -53,7 +54,7 @@ def table(results):
             if row["scenario"] not in [s for s, _ in scenarios]:
                 scenarios.append((row["scenario"], row["scenario_label"]))
         for scenario, scenario_label in scenarios:
-            lines.append([f"-- {label}, {scenario_label}"] + [""] * 7)
+            lines.append([f"-- {label}, {scenario_label}"] + [""] * (len(header) - 1))
             for variant in VARIANT_ORDER:
                 row = next((r for r in rows if r["scenario"] == scenario and r["variant"] == variant),
                            None)
@@ -63,7 +64,9 @@ def table(results):
                               "1.00" if variant == "none" else _ratio(row["rps_vs_none"]),
                               _num(row["p50_ms"], 2), _spread(row["p99_ms"], 2),
                               "1.00" if variant == "none" else _ratio(row["p99_vs_none"]),
-                              _num(row["max_ms"], 1), _share(row["refused_share"])])
+                              _num(row["max_ms"], 1), _share(row["refused_share"]),
+                              _spread(row.get("cpu_us_per_request")),
+                              "1.00" if variant == "none" else _ratio(row.get("cpu_vs_none"))])
     widths = [max(len(line[i]) for line in lines + [header]) for i in range(len(header))]
     widths[0] = max(len(line[0]) for line in lines if not line[0].startswith("-- ")) \
         if lines else len(header[0])
@@ -91,8 +94,9 @@ def notes(results):
         f"{method['measured_seconds']:g} s after {method['warmup_seconds']:g} s of warm-up, "
         f"autocannon with {method['connections']} connections; variants alternate within each "
         "round. x none: median of the per-round ratios to the no-limiter server of the same "
-        "round (req/s above 1 is faster, p99 below 1 is faster). Latency over every response, "
-        "allowed and refused. 429: share refused.",
+        "round (req/s above 1 is faster, p99 and CPU below 1 are cheaper). Latency over every "
+        "response, allowed and refused. 429: share refused. CPU us/req: the server's user+system "
+        "CPU time per response sent, the figure least moved by other programs on the machine.",
         f"Server and load generator share this {machine['cores']}-core machine "
         f"({method['pinning']}).",
     ]
@@ -113,7 +117,11 @@ def chart(results, path):
 
     frameworks = _frameworks(results)
     colours = {"tolm": "#1f77b4", "tolm-bare": "#9ecae1", "peer": "#d62728"}
-    fig, axes = plt.subplots(2, len(frameworks), figsize=(4.2 * len(frameworks), 7.2),
+    panels = (("rps_vs_none", "req/s", "(higher is better)"),
+              ("p99_vs_none", "p99 latency", "(lower is better)"),
+              ("cpu_vs_none", "server CPU per request", "(lower is better)"))
+    fig, axes = plt.subplots(len(panels), len(frameworks),
+                             figsize=(4.2 * len(frameworks), 3.4 * len(panels) + 0.6),
                              squeeze=False, sharey="row")
     for column, (framework, label) in enumerate(frameworks):
         rows = [r for r in results["rows"] if r["framework"] == framework]
@@ -122,7 +130,7 @@ def chart(results, path):
             if row["scenario"] not in [s for s, _ in scenarios]:
                 scenarios.append((row["scenario"], row["scenario_label"]))
         peer_label = next((r["label"] for r in rows if r["variant"] == "peer"), "peer")
-        for line, (field, title) in enumerate((("rps_vs_none", "req/s"), ("p99_vs_none", "p99 latency"))):
+        for line, (field, title, better) in enumerate(panels):
             ax = axes[line][column]
             width = 0.26
             for offset, variant in enumerate(("tolm", "tolm-bare", "peer")):
@@ -146,8 +154,7 @@ def chart(results, path):
                 ax.set_title(label, fontsize=10)
                 ax.legend(fontsize=7, loc="lower left")
             if column == 0:
-                ax.set_ylabel(f"{title} / no limiter\n"
-                              + ("(higher is better)" if line == 0 else "(lower is better)"))
+                ax.set_ylabel(f"{title} / no limiter\n{better}")
             ax.grid(axis="y", alpha=0.3)
     machine = results["machine"]
     fig.suptitle(f"What a limiter costs a real server: each variant relative to no limiter\n"

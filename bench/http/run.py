@@ -62,6 +62,7 @@ OPEN_LIMIT = 1_000_000_000
 # warm-up drains whatever an idle spell refilled and the measured part runs at the refill rate.
 REFUSAL_BURST_SECONDS = 0.1
 START_TIMEOUT = 30.0
+CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
 SERVER_CPU = "0"
 LOAD_CPU = "1"
 
@@ -159,6 +160,22 @@ class Server:
                 time.sleep(0.1)
         raise RuntimeError(f"{self.framework} {self.variant} did not answer within "
                            f"{START_TIMEOUT:.0f} s: {self.output()}")
+
+    def cpu_seconds(self):
+        """User and system CPU time of every process of the server (gunicorn's worker too)."""
+        ticks = 0
+        for entry in os.listdir("/proc"):
+            if not entry.isdigit():
+                continue
+            try:
+                with open(f"/proc/{entry}/stat") as stat:
+                    fields = stat.read().rsplit(")", 1)[1].split()
+            except OSError:
+                continue
+            # After the command name: state, ppid, pgrp, ... utime (12th), stime (13th).
+            if int(fields[2]) == self.process.pid:
+                ticks += int(fields[11]) + int(fields[12])
+        return ticks / CLOCK_TICKS
 
     def output(self):
         self.log.seek(0)
@@ -312,7 +329,10 @@ def measure_set(load, framework, server_set, limit, scenarios, servers_alive, fa
                 for variant in order:
                     server = servers[variant]
                     try:
+                        cpu_before = server.cpu_seconds()
                         answer = load.run(server.url, keys, f"{framework}/{server_set}/{variant}")
+                        cpu = server.cpu_seconds() - cpu_before
+                        answer["cpu_us_per_request"] = cpu * 1e6 / answer["total"] if answer["total"] else None
                         if answer["requests"] == 0:
                             raise RuntimeError(f"no response in {SECONDS:g} s ({answer['errors']} "
                                                f"errors, {answer['timeouts']} timeouts); server "
@@ -328,7 +348,7 @@ def measure_set(load, framework, server_set, limit, scenarios, servers_alive, fa
                     log(f"  r{round_index + 1} {framework:9} {scenario:9} {variant:9} "
                         f"{answer['rps']:8.0f} req/s  p50 {answer['p50']:.2f}  "
                         f"p99 {answer['p99']:.2f}  max {answer['max']:.1f} ms  "
-                        f"429 {refused:5.1%}")
+                        f"429 {refused:5.1%}  cpu {answer['cpu_us_per_request'] or 0:.0f} us/req")
         probes = {v: s.probe for v, s in servers.items()}
     finally:
         for server in servers.values():
@@ -345,6 +365,7 @@ def cell(answers, variant_answers_none):
         "p50_ms": summary([a["p50"] for a in ok]),
         "p99_ms": summary([a["p99"] for a in ok]),
         "max_ms": summary([a["max"] for a in ok]),
+        "cpu_us_per_request": summary([a.get("cpu_us_per_request") for a in ok]),
         "refused_share": summary([a["statuses"].get("429", 0) / max(1, a["requests"]) for a in ok]),
         "other_status_share": summary(
             [sum(n for code, n in a["statuses"].items() if code not in ("200", "429"))
@@ -352,13 +373,16 @@ def cell(answers, variant_answers_none):
         "errors": sum(a["errors"] + a["timeouts"] for a in ok),
         "rounds": ok,
     }
-    rps_ratios, p99_ratios = [], []
+    rps_ratios, p99_ratios, cpu_ratios = [], [], []
     for mine, base in zip(answers, variant_answers_none):
         if mine and base and base["rps"] > 0 and base["p99"]:
             rps_ratios.append(mine["rps"] / base["rps"])
             p99_ratios.append(mine["p99"] / base["p99"])
+            if mine.get("cpu_us_per_request") and base.get("cpu_us_per_request"):
+                cpu_ratios.append(mine["cpu_us_per_request"] / base["cpu_us_per_request"])
     out["rps_vs_none"] = summary(rps_ratios)
     out["p99_vs_none"] = summary(p99_ratios)
+    out["cpu_vs_none"] = summary(cpu_ratios)
     return out
 
 
@@ -503,7 +527,9 @@ def main():
             "refusal_burst_seconds": REFUSAL_BURST_SECONDS,
             "figures": "median over rounds; *_vs_none is the median of per-round ratios to the "
                        "no-limiter server measured in the same round; latency over every "
-                       "counted response, allowed and refused",
+                       "counted response, allowed and refused; cpu_us_per_request is the "
+                       "server's user+system CPU time over the whole measurement (warm-up "
+                       "included) divided by every response it sent in that time",
         },
         "tolm_headers_honoured": headers_honoured,
         "rate_limit_headers": checked,
