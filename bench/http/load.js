@@ -65,7 +65,7 @@ function measure(job) {
     let measuring = false;
     let measureStart = 0n;
     let measureEnd = 0n;
-    // autocannon's own duration ends on whole seconds; these timers bound the window exactly.
+    // These timers bound the measured window exactly; autocannon's duration is only a backstop.
     const warmupTimer = setTimeout(() => {
       measuring = true;
       measureStart = process.hrtime.bigint();
@@ -80,6 +80,9 @@ function measure(job) {
       connections: job.connections,
       pipelining: 1,
       duration: Math.ceil(job.warmup + job.seconds) + 30,
+      // autocannon acts on stop() at its next sample tick; the default of one second would
+      // keep loading the server, unmeasured, for up to that long after each measurement.
+      sampleInt: 50,
       timeout: 10,
       requests: requestsFor(job.keys, `${job.cursor}/${job.keys}`),
     }, (err, result) => {

@@ -17,7 +17,7 @@ from the environment:
   BENCH_HTTP_QUICK=1       one short round per scenario, for iteration; writes to bench/results/
   BENCH_HTTP_ROUNDS        rounds (default 3; quick 1)
   BENCH_HTTP_SECONDS       measured seconds per measurement (default 1.0; quick 0.6)
-  BENCH_HTTP_WARMUP        unmeasured seconds before each measurement (default 0.3)
+  BENCH_HTTP_WARMUP        unmeasured seconds before each measurement (default 0.2)
   BENCH_HTTP_CONNECTIONS   autocannon connections (default 10)
   BENCH_HTTP_PIN=0         do not pin servers and load generator to separate cores
   BENCH_HTTP_FRAMEWORKS    comma-separated subset of express,http,flask,starlette
@@ -47,11 +47,13 @@ ROOT = os.path.dirname(BENCH)
 QUICK = os.environ.get("BENCH_HTTP_QUICK", "") not in ("", "0")
 ROUNDS = int(os.environ.get("BENCH_HTTP_ROUNDS", "1" if QUICK else "3"))
 SECONDS = float(os.environ.get("BENCH_HTTP_SECONDS", "0.6" if QUICK else "1.0"))
-WARMUP = float(os.environ.get("BENCH_HTTP_WARMUP", "0.3"))
+WARMUP = float(os.environ.get("BENCH_HTTP_WARMUP", "0.2"))
+PRIME_SECONDS = 0.6
 CONNECTIONS = int(os.environ.get("BENCH_HTTP_CONNECTIONS", "10"))
 PIN = (os.environ.get("BENCH_HTTP_PIN", "1") not in ("", "0") and (os.cpu_count() or 1) >= 2
        and shutil.which("taskset") is not None)
-OUT_DIR = os.environ.get("BENCH_OUT_DIR") or os.path.join(ROOT, "bench", "results" if QUICK else "docs")
+OUT_DIR = os.environ.get("BENCH_OUT_DIR") or (
+    os.path.join(BENCH, "results") if QUICK else os.path.join(ROOT, "docs"))
 VENV_PYTHON = sys.executable
 
 MANY_KEYS = 100_000
@@ -230,9 +232,10 @@ class LoadGenerator:
                                         stdout=subprocess.PIPE, text=True,
                                         start_new_session=True, preexec_fn=_die_with_parent)
 
-    def run(self, url, keys, cursor):
-        job = {"url": url, "connections": CONNECTIONS, "warmup": WARMUP, "seconds": SECONDS,
-               "keys": keys, "cursor": cursor}
+    def run(self, url, keys, cursor, warmup=None, seconds=None):
+        job = {"url": url, "connections": CONNECTIONS,
+               "warmup": WARMUP if warmup is None else warmup,
+               "seconds": SECONDS if seconds is None else seconds, "keys": keys, "cursor": cursor}
         self.process.stdin.write(json.dumps(job) + "\n")
         self.process.stdin.flush()
         line = self.process.stdout.readline()
@@ -322,6 +325,12 @@ def measure_set(load, framework, server_set, limit, scenarios, servers_alive, fa
             servers[variant] = server
         for server in servers.values():
             server.wait_ready()
+        if framework in ("express", "http"):
+            # V8 compiles the hot paths during the first second or so of load; the first
+            # variant of round one should not pay for that alone.
+            for variant, server in servers.items():
+                load.run(server.url, scenarios[0][2], f"{framework}/{server_set}/{variant}",
+                         warmup=PRIME_SECONDS, seconds=0.05)
         for round_index in range(ROUNDS):
             shift = round_index % len(VARIANTS)
             order = VARIANTS[shift:] + VARIANTS[:shift]
