@@ -7,8 +7,8 @@ CMAKE_FLAGS ?=
 export TOLM_BUILD_DIR := $(abspath $(BUILD))
 
 .PHONY: all build test test-cpp test-sanitizers test-asan test-tsan test-python test-node \
-        test-bindings-asan lint bench bench-core bench-python bench-node bench-http bootstrap format clean \
-        demo serve
+        test-bindings-asan lint bench bench-core bench-python bench-node bench-http bootstrap format \
+        clean demo serve
 
 all: build
 

@@ -39,12 +39,12 @@ const notes = {};
 function tolmMiddlewareFactory() {
   const mw = require(path.join(ROOT, 'lib', 'middleware.js'));
   const config = { algorithm: 'token_bucket', capacity: limit.capacity, refillRate: limit.refillRate };
+  const { TolmNode } = require(path.join(process.env.TOLM_BUILD_DIR, 'tolm_native.node'));
   let limiter;
   if (typeof mw.limiter === 'function') {
-    limiter = mw.limiter(config);
+    limiter = mw.limiter(config, { TolmNode });
     notes.limiter = 'middleware limiter()';
   } else {
-    const { TolmNode } = require(path.join(process.env.TOLM_BUILD_DIR, 'tolm_native.node'));
     limiter = new TolmNode(config);
     notes.limiter = 'TolmNode';
   }
