@@ -83,6 +83,50 @@ def table(results):
     return "\n".join(out)
 
 
+def summary_table(results):
+    """The short form: every limiter's req/s and p99 relative to no limiter, and the share it
+    refused, one line per framework and scenario."""
+    def ratio(row, field):
+        cell = row and row.get(field)
+        return f"{cell['median']:.2f}" if cell else "-"
+
+    def share(row):
+        cell = row and row.get("refused_share")
+        return f"{cell['median']:.0%}" if cell else "-"
+
+    header = ["", "req/s: tolm", "tolm -h", "peer", "p99: tolm", "tolm -h", "peer", "429: tolm", "peer"]
+    lines = []
+    for framework, label in _frameworks(results):
+        rows = [r for r in results["rows"] if r["framework"] == framework]
+        peer = next((r["label"] for r in rows if r["variant"] == "peer"), "peer")
+        lines.append([f"{label} (peer: {peer})"] + [""] * (len(header) - 1))
+        seen = []
+        for row in rows:
+            if row["scenario"] in seen:
+                continue
+            seen.append(row["scenario"])
+            by = {r["variant"]: r for r in rows if r["scenario"] == row["scenario"]}
+            lines.append(["  " + row["scenario_label"]]
+                         + [ratio(by.get(v), "rps_vs_none") for v in ("tolm", "tolm-bare", "peer")]
+                         + [ratio(by.get(v), "p99_vs_none") for v in ("tolm", "tolm-bare", "peer")]
+                         + [share(by.get("tolm")), share(by.get("peer"))])
+    widths = [max(len(line[i]) for line in lines + [header]) for i in range(len(header))]
+    widths[0] = max(len(line[0]) for line in lines if line[0].startswith("  ") or line[1])
+
+    def fmt(line):
+        if not line[0].startswith("  "):
+            return line[0]
+        return "  ".join([line[0].ljust(widths[0])] + [c.rjust(w) for c, w in zip(line[1:], widths[1:])])
+
+    out = ["  ".join([header[0].ljust(widths[0])] + [c.rjust(w) for c, w in zip(header[1:], widths[1:])])]
+    out += [fmt(line) for line in lines]
+    out.append("")
+    out.append("Each figure: the variant over no limiter in the same round, median of "
+               f"{results['method']['rounds']} rounds (req/s above 1 is faster, p99 below 1 is "
+               "faster); tolm with headers on, tolm -h with them off; 429: share refused.")
+    return "\n".join(out)
+
+
 def notes(results):
     method = results["method"]
     machine = results["machine"]
@@ -170,5 +214,7 @@ if __name__ == "__main__":
     with open(sys.argv[1]) as source:
         stored = json.load(source)
     print(table(stored))
+    print()
+    print(summary_table(stored))
     if len(sys.argv) > 2:
         chart(stored, sys.argv[2])

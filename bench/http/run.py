@@ -555,6 +555,8 @@ def main():
     import report
 
     print(report.table(results))
+    print()
+    print(report.summary_table(results))
     chart_path = os.path.join(OUT_DIR, "bench-http.png")
     report.chart(results, chart_path)
     print(f"\nwrote {os.path.relpath(json_path, ROOT)} and {os.path.relpath(chart_path, ROOT)}")
