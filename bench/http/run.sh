@@ -30,5 +30,8 @@ if [ "${BENCH_SKIP_BUILD:-0}" = 0 ]; then
     make build BUILD=build-release BUILD_TYPE=Release CMAKE_FLAGS=-DTOLM_BUILD_TESTS=OFF
 fi
 
+echo "== the benchmark's own checks"
+"$venv/bin/python" -m unittest -q bench/http/test_harness.py
+
 echo "== HTTP benchmark (load average: $(cut -d' ' -f1-3 /proc/loadavg))"
 TOLM_BUILD_DIR=$release "$venv/bin/python" bench/http/run.py
