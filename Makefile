@@ -7,8 +7,8 @@ CMAKE_FLAGS ?=
 export TOLM_BUILD_DIR := $(abspath $(BUILD))
 
 .PHONY: all build test test-cpp test-sanitizers test-asan test-tsan test-python test-node \
-        test-bindings-asan lint bench bench-core bench-python bench-node bench-http bootstrap format \
-        clean demo serve
+        test-bindings-asan lint windows test-windows bench bench-core bench-python bench-node \
+        bench-http bootstrap format clean demo serve
 
 all: build
 
@@ -19,7 +19,7 @@ build:
 	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DTOLM_WERROR=ON $(CMAKE_FLAGS)
 	cmake --build $(BUILD)
 
-test: bootstrap lint test-cpp test-sanitizers test-python test-node test-bindings-asan
+test: bootstrap lint test-cpp test-sanitizers test-python test-node test-bindings-asan test-windows
 
 test-cpp: build
 	ctest --test-dir $(BUILD) --output-on-failure
@@ -56,6 +56,18 @@ test-bindings-asan:
 # clang-format, clang-tidy (on the build's compile database), node --check and ruff.
 lint: build
 	bash scripts/lint.sh
+
+# Windows x64, cross-built with clang and the mingw-w64 libraries: tolm_native.pyd (also as
+# tolm_native.node) and the C++ core suite. test-windows runs them under Wine.
+WINDOWS_BUILD ?= build-windows
+
+windows:
+	cmake -S . -B $(WINDOWS_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DTOLM_WERROR=ON \
+	      -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-windows-x64.cmake
+	cmake --build $(WINDOWS_BUILD) -j2
+
+test-windows: windows
+	bash scripts/windows/test.sh $(WINDOWS_BUILD)
 
 # Real HTTP servers on loopback, one Python and one Node, limiting through the built library.
 demo: bootstrap build
@@ -99,4 +111,4 @@ format:
 
 clean:
 	rm -rf build build-asan build-asan-lib build-tsan build-bench build-release build-npm build-py \
-	       build-node
+	       build-node build-windows
