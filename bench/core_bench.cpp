@@ -1,12 +1,28 @@
-// Core benchmarks: Engine::check per algorithm on an existing key, the cost of a full
-// telemetry queue, and a million distinct keys (time per check and memory per key).
+// Core benchmarks: Engine::check per algorithm on an existing key (with removal of recovered
+// keys on, and off for comparison), the cost of a full telemetry queue and its memory with
+// long routes, a million distinct keys (time per check and memory per key), and the churn run:
+// a stream of one-off clients under a simulated clock, printing live keys and resident memory
+// over time with removal on and off.
+//
+//   tolm_core_bench [google benchmark flags] [--churn=table|json|none]
+//                   [--churn_seconds=600] [--churn_keys_per_second=100000]
+//
+// --churn=table (the default) runs the benchmarks, then the churn run, printed as a table;
+// --churn=json runs only the churn run and prints it as JSON (bench/churn_chart.py draws it);
+// --churn=none runs only the benchmarks.
 #include <benchmark/benchmark.h>
+#include <malloc.h>
 
+#include <charconv>
 #include <cstdio>
+#include <cstring>
+#include <ctime>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "../tests/cpp/engine_diagnostics.hpp"
 #include "core/clock.hpp"
 #include "core/engine.hpp"
 
@@ -41,6 +57,15 @@ void BM_TokenBucket_ExistingKey(benchmark::State& state) {
     run_existing_key(state, engine);
 }
 BENCHMARK(BM_TokenBucket_ExistingKey);
+
+// The same with removal of recovered keys switched off: a check of an existing key never
+// sweeps, so the two rows of one run should agree within the noise.
+void BM_TokenBucket_ExistingKey_RemovalOff(benchmark::State& state) {
+    Engine engine(config_for("token_bucket", 1e12, 1e9));
+    tolm::EngineDiagnostics::set_removal_enabled(engine, false);
+    run_existing_key(state, engine);
+}
+BENCHMARK(BM_TokenBucket_ExistingKey_RemovalOff);
 
 // The Python binding's path: one result reused across calls, so its texts keep their
 // storage; the record is read, the detail is not.
@@ -127,11 +152,13 @@ long resident_bytes() {
 }
 
 // One million distinct IPv4-like keys, all inserted first, then checked round-robin.
-// Reports memory per key as the resident-set growth over the insertions.
+// Reports memory per key as the resident-set growth over the insertions. The refill is slow
+// (one token in 1000 s) so that no bucket recovers during the run: with a fast one every key
+// would be forgotten as soon as the next ones arrive, and the row would time new keys.
 void BM_TokenBucket_MillionKeys(benchmark::State& state) {
     constexpr size_t kKeys = 1'000'000;
     static const std::vector<std::string> keys = ipv4_like_keys(kKeys);
-    auto engine = std::make_unique<Engine>(config_for("token_bucket", 1e12, 1e9));
+    auto engine = std::make_unique<Engine>(config_for("token_bucket", 1e12, 1e-3));
     const uint64_t start = tolm::wall_clock().now_ms();
     const long before = resident_bytes();
     for (const std::string& key : keys) engine->check(std::nullopt, key, "/", start);
@@ -145,6 +172,185 @@ void BM_TokenBucket_MillionKeys(benchmark::State& state) {
 }
 BENCHMARK(BM_TokenBucket_MillionKeys)->Iterations(3'000'000);
 
+// Bytes the allocator has handed out and not had back (heap and mapped chunks).
+long allocated_bytes() {
+    const struct mallinfo2 info = mallinfo2();
+    return static_cast<long>(info.uordblks + info.hblkhd);
+}
+
+// The telemetry queue's memory when every request carries its own 20 KB route: 20000 checks,
+// twice the queue's length, so that the ring is full and has recycled every slot. Counted as
+// allocated bytes, which unlike the resident set does not depend on what earlier benchmarks
+// of the process freed.
+void BM_Telemetry_LongUniqueRoutes(benchmark::State& state) {
+    constexpr size_t kRouteBytes = 20'000, kChecks = 20'000;
+    std::string route(kRouteBytes, 'r');
+    long growth = 0;
+    for (auto _ : state) {
+        const long before = allocated_bytes();
+        auto engine = std::make_unique<Engine>(config_for("token_bucket", 1e12, 1e9, true));
+        const uint64_t start = tolm::wall_clock().now_ms();
+        for (size_t i = 0; i < kChecks; ++i) {
+            std::to_chars(route.data(), route.data() + 20, i);  // unique, same length
+            benchmark::DoNotOptimize(engine->check(std::nullopt, "203.0.113.7", route, start));
+        }
+        growth = allocated_bytes() - before;
+    }
+    state.counters["queue_mb"] = static_cast<double>(growth) / 1e6;
+}
+BENCHMARK(BM_Telemetry_LongUniqueRoutes)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+// The churn run: `keys_per_second` new clients per simulated second, each checked once on
+// arrival (token bucket, capacity 10, one token per second, so a client has recovered one
+// second after its check), for `seconds` simulated seconds. Every 10 simulated seconds it
+// records the live keys and the resident-set growth since the engine was built.
+class SimulatedClock final : public tolm::Clock {
+  public:
+    uint64_t now_ms() override { return ms; }
+    uint64_t ms = 1'700'000'000'000;
+};
+
+struct ChurnSample {
+    uint64_t second;
+    size_t live_keys;
+    long resident_bytes;
+};
+
+struct ChurnRun {
+    bool removal = true;
+    std::vector<ChurnSample> samples;
+    uint64_t checks = 0;
+    double ns_per_check = 0;  // process CPU time over the checks, sampling excluded
+};
+
+double cpu_seconds() {
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+}
+
+ChurnRun run_churn(bool removal, uint64_t seconds, uint64_t keys_per_second) {
+    ChurnRun run;
+    run.removal = removal;
+    SimulatedClock clock;
+    const long base = resident_bytes();
+    auto engine = std::make_unique<Engine>(config_for("token_bucket", 10, 1), clock);
+    tolm::EngineDiagnostics::set_removal_enabled(*engine, removal);
+    tolm::CheckResult result;
+    const uint64_t per_ms = keys_per_second / 1000;
+    uint64_t next_key = 0;
+    char key[16];  // at most 265.255.255.255
+    double spent = 0;
+    run.samples.push_back({0, 0, resident_bytes() - base});
+    for (uint64_t second = 1; second <= seconds; ++second) {
+        const double started = cpu_seconds();
+        for (uint64_t ms = 0; ms < 1000; ++ms) {
+            clock.ms += 1;
+            for (uint64_t k = 0; k < per_ms; ++k, ++next_key) {
+                // 10.a.b.c, then 11.a.b.c: a distinct IPv4-like text per client.
+                char* end = key;
+                for (int shift = 24; shift >= 0; shift -= 8) {
+                    const unsigned octet =
+                        static_cast<unsigned>((next_key >> shift) & 255) + (shift == 24 ? 10 : 0);
+                    if (octet >= 100) *end++ = static_cast<char>('0' + octet / 100);
+                    if (octet >= 10) *end++ = static_cast<char>('0' + octet / 10 % 10);
+                    *end++ = static_cast<char>('0' + octet % 10);
+                    if (shift != 0) *end++ = '.';
+                }
+                engine->check_into(result, std::nullopt, std::string_view(key, end - key), "/",
+                                   clock.ms, tolm::RecordUse::read, tolm::DetailUse::unread);
+            }
+        }
+        spent += cpu_seconds() - started;
+        run.checks += per_ms * 1000;
+        if (second % 10 == 0 || second == seconds) {
+            run.samples.push_back(
+                {second, tolm::EngineDiagnostics::live_keys(*engine), resident_bytes() - base});
+        }
+    }
+    run.ns_per_check = spent * 1e9 / static_cast<double>(run.checks);
+    return run;
+}
+
+void print_churn_table(const ChurnRun& on, const ChurnRun& off, uint64_t keys_per_second) {
+    std::printf(
+        "\nChurn: %llu new keys per simulated second, each checked once (token bucket, capacity "
+        "10, 1 token/s: recovered 1 s after its check)\n",
+        static_cast<unsigned long long>(keys_per_second));
+    std::printf("%8s  %14s  %14s  %14s  %14s\n", "sim s", "live (removal)", "MB (removal)",
+                "live (kept)", "MB (kept)");
+    for (size_t i = 0; i < on.samples.size() && i < off.samples.size(); ++i) {
+        const ChurnSample& a = on.samples[i];
+        const ChurnSample& b = off.samples[i];
+        if (i % 6 != 0 && i + 1 != on.samples.size()) continue;  // every minute
+        std::printf("%8llu  %14zu  %14.1f  %14zu  %14.1f\n",
+                    static_cast<unsigned long long>(a.second), a.live_keys,
+                    static_cast<double>(a.resident_bytes) / 1e6, b.live_keys,
+                    static_cast<double>(b.resident_bytes) / 1e6);
+    }
+    std::printf("ns per check: %.0f with removal, %.0f kept (%llu checks each)\n", on.ns_per_check,
+                off.ns_per_check, static_cast<unsigned long long>(on.checks));
+}
+
+void print_churn_json(const ChurnRun& on, const ChurnRun& off, uint64_t keys_per_second) {
+    std::printf("{\"keys_per_second\": %llu, \"recovery_seconds\": 1, \"runs\": [",
+                static_cast<unsigned long long>(keys_per_second));
+    for (const ChurnRun* run : {&on, &off}) {
+        std::printf("%s{\"removal\": %s, \"checks\": %llu, \"ns_per_check\": %.1f, \"samples\": [",
+                    run == &on ? "" : ", ", run->removal ? "true" : "false",
+                    static_cast<unsigned long long>(run->checks), run->ns_per_check);
+        for (size_t i = 0; i < run->samples.size(); ++i) {
+            const ChurnSample& sample = run->samples[i];
+            std::printf("%s[%llu, %zu, %ld]", i == 0 ? "" : ", ",
+                        static_cast<unsigned long long>(sample.second), sample.live_keys,
+                        sample.resident_bytes);
+        }
+        std::printf("]}");
+    }
+    std::printf("]}\n");
+}
+
+// Takes `--name=value` out of argv; returns whether it was there.
+bool take_flag(int& argc, char** argv, const char* name, std::string& value) {
+    const size_t length = std::strlen(name);
+    for (int i = 1; i < argc; ++i) {
+        if (std::strncmp(argv[i], name, length) == 0 && argv[i][length] == '=') {
+            value = argv[i] + length + 1;
+            for (int j = i; j + 1 < argc; ++j) argv[j] = argv[j + 1];
+            --argc;
+            return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+    std::string churn = "table", text;
+    uint64_t seconds = 600, keys_per_second = 100'000;
+    take_flag(argc, argv, "--churn", churn);
+    if (take_flag(argc, argv, "--churn_seconds", text)) seconds = std::stoull(text);
+    if (take_flag(argc, argv, "--churn_keys_per_second", text)) keys_per_second = std::stoull(text);
+    if (churn != "table" && churn != "json" && churn != "none") {
+        std::fprintf(stderr, "--churn must be table, json or none, not %s\n", churn.c_str());
+        return 2;
+    }
+    if (churn != "json") {
+        benchmark::Initialize(&argc, argv);
+        if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+        benchmark::RunSpecifiedBenchmarks();
+        benchmark::Shutdown();
+    }
+    if (churn == "none") return 0;
+    // Kept first: its memory goes back to the system when its engine is freed (the large
+    // tables are mapped), so the run with removal starts from the same baseline.
+    const ChurnRun off = run_churn(false, seconds, keys_per_second);
+    const ChurnRun on = run_churn(true, seconds, keys_per_second);
+    if (churn == "json") {
+        print_churn_json(on, off, keys_per_second);
+    } else {
+        print_churn_table(on, off, keys_per_second);
+    }
+    return 0;
+}

@@ -5,6 +5,7 @@
 
 import json
 import math
+import os
 import sys
 
 
@@ -65,7 +66,35 @@ def table(results):
         f"Linux {machine['kernel']}, Python {machine['python']}, Node {machine['node']}; "
         f"load average {load['start']} at start, {load['end']} at end; "
         f"{results['duration_seconds']} s" + (" (QUICK MODE)" if results.get("quick") else "") + ".")
+    text += _memory_bounds(results)
     return "\n".join(text)
+
+
+def _memory_bounds(results):
+    """The core's memory under a key flood and the telemetry queue's with long routes."""
+    lines = []
+    churn = results.get("churn")
+    if churn:
+        sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+        import churn_chart
+
+        c = churn_chart.summary(churn)
+        lines += [
+            "",
+            f"Key flood (tolm_core_bench churn run, one process): {c['keys_per_second']:,} new keys "
+            f"per simulated second for {c['seconds']} s, each checked once, token bucket "
+            f"capacity 10, 1 token/s.",
+            f"  recovered keys removed: at most {c['live_removal_max']:,} live keys, "
+            f"{c['mb_removal_max']:.1f} MB resident after the first minute; "
+            f"{c['ns_removal']:.0f} ns per check",
+            f"  every key kept:         {c['live_kept_end']:,} live keys, {c['mb_kept_end']:.0f} MB "
+            f"resident at the end; {c['ns_kept']:.0f} ns per check",
+        ]
+    queue = results.get("telemetry_queue_mb")
+    if queue:
+        lines += ["", f"Telemetry queue, 20000 checks with unique 20 KB routes: "
+                      f"{queue['median']:.1f} MB allocated (median of {len(queue['runs'])})."]
+    return lines
 
 
 def chart(results, path):

@@ -17,7 +17,10 @@ from the environment:
   BENCH_QUICK=1       fewer and shorter repetitions, memory at 100,000 keys; for iteration,
                       not for publishing
   BENCH_REPS          repetitions (default 5; quick 3)
-  BENCH_OUT_DIR       where the JSON and PNG go (default docs/)
+  BENCH_OUT_DIR       where the JSON and PNGs go (default docs/)
+
+The core benchmark's churn run (a stream of one-off clients, with and without removal of
+recovered keys) runs once, at the end; bench/churn_chart.py draws it into churn-chart.png.
 """
 
 import datetime
@@ -63,6 +66,7 @@ ROWS = [
 ]
 CORE_ROWS = [
     ("BM_TokenBucket_ExistingKey", "Engine::check token bucket", "one"),
+    ("BM_TokenBucket_ExistingKey_RemovalOff", "Engine::check token bucket, removal off", "one"),
     ("BM_TokenBucket_ExistingKey_ReusedResult", "Engine::check_into token bucket (Python's path)", "one"),
     ("BM_TokenBucket_ExistingKey_RecordUnread", "Engine::check_into, record unread (Node's path)", "one"),
     ("BM_SlidingWindow_ExistingKey", "Engine::check sliding window (refused path)", "one"),
@@ -104,7 +108,8 @@ def run_child(command, env):
 
 
 def run_core(env):
-    command = [os.environ["TOLM_CORE_BENCH"], "--benchmark_format=json", "--benchmark_repetitions=1"]
+    command = [os.environ["TOLM_CORE_BENCH"], "--benchmark_format=json", "--benchmark_repetitions=1",
+               "--churn=none"]
     if QUICK:
         command.append("--benchmark_min_time=0.1")
     run = subprocess.run(command, env=env, capture_output=True, text=True, timeout=CHILD_TIMEOUT)
@@ -112,6 +117,16 @@ def run_core(env):
         raise RuntimeError(f"tolm_core_bench exited {run.returncode}: {run.stderr.strip()[-2000:]}")
     report = json.loads(run.stdout)
     return {b["name"]: b for b in report["benchmarks"] if b.get("run_type", "iteration") == "iteration"}
+
+
+def run_churn(env):
+    command = [os.environ["TOLM_CORE_BENCH"], "--churn=json"]
+    if QUICK:
+        command.append("--churn_seconds=60")
+    run = subprocess.run(command, env=env, capture_output=True, text=True, timeout=CHILD_TIMEOUT)
+    if run.returncode != 0:
+        raise RuntimeError(f"tolm_core_bench --churn exited {run.returncode}: {run.stderr.strip()[-2000:]}")
+    return json.loads(run.stdout)
 
 
 def summary(values):
@@ -166,9 +181,11 @@ def main():
     memory = {(g, v): [] for g, v in memory_jobs}
     core = {name: [] for name, _, _ in CORE_ROWS}
     core_bytes = []
+    queue_mb = []
+    churn = None
     failures = []
 
-    total = REPS * (len(time_jobs) + 1) + MEMORY_REPS * len(memory_jobs)
+    total = REPS * (len(time_jobs) + 1) + MEMORY_REPS * len(memory_jobs) + 1
     done = 0
     for rep in range(REPS):
         # Start each pass at a different place so no limiter always follows the same one.
@@ -194,6 +211,9 @@ def main():
             million = benchmarks.get(CORE_ROWS[-1][0], {})
             if "bytes_per_key" in million:
                 core_bytes.append(million["bytes_per_key"])
+            telemetry = benchmarks.get("BM_Telemetry_LongUniqueRoutes/iterations:1", {})
+            if "queue_mb" in telemetry:
+                queue_mb.append(telemetry["queue_mb"])
             log(f"[{done}/{total}] core   tolm_core_bench done")
         except (RuntimeError, subprocess.TimeoutExpired, ValueError) as error:
             failures.append(f"core: {error}")
@@ -209,6 +229,13 @@ def main():
                 continue
             memory[(group, variant)].append(result["bytes_per_key"])
             log(f"[{done}/{total}] {group:6} {variant:15} mem  {result['bytes_per_key']:10.1f} B/key")
+    done += 1
+    try:
+        churn = run_churn(env)
+        log(f"[{done}/{total}] core   churn run done")
+    except (RuntimeError, subprocess.TimeoutExpired, ValueError) as error:
+        failures.append(f"churn: {error}")
+        log(f"[{done}/{total}] churn: FAILED {error}")
 
     rows = []
     for group, variant, label, scenarios in ROWS:
@@ -253,6 +280,8 @@ def main():
                     "row uses 1,000,000 keys",
         },
         "rows": rows,
+        "telemetry_queue_mb": summary(queue_mb),
+        "churn": churn,
         "failures": failures,
     }
     os.makedirs(OUT_DIR, exist_ok=True)
@@ -266,7 +295,15 @@ def main():
     print(report.table(results))
     chart_path = os.path.join(OUT_DIR, "bench-chart.png")
     report.chart(results, chart_path)
-    print(f"\nwrote {os.path.relpath(json_path, ROOT)} and {os.path.relpath(chart_path, ROOT)}")
+    written = [json_path, chart_path]
+    if churn:
+        sys.path.insert(0, os.path.dirname(HERE))
+        import churn_chart
+
+        churn_path = os.path.join(OUT_DIR, "churn-chart.png")
+        churn_chart.draw(churn, churn_path)
+        written.append(churn_path)
+    print("\nwrote " + ", ".join(os.path.relpath(path, ROOT) for path in written))
     if failures:
         print("\nFAILED measurements:\n  " + "\n  ".join(failures))
         sys.exit(1)

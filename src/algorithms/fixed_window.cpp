@@ -5,13 +5,31 @@
 #include "core/format.hpp"
 
 namespace tolm {
+namespace {
+
+// How long the key's window has been open at `now`; 0 while the clock is behind its start.
+// Both the check and the recovery test compute it here, so they cannot disagree.
+uint64_t window_elapsed(const FixedWindowState& state, uint64_t now) noexcept {
+    return now > state.window_start_ms ? now - state.window_start_ms : 0;
+}
+
+}  // namespace
+
+// A check that finds the window run out sets count = 0 and window_start_ms = now and reports
+// reset_after_ms = window_ms before anything else: the state a new key's default (read at
+// `now`) starts from, and the reset time its first check reports (elapsed 0). The rest of the
+// verdict follows from the count and the limit. Elapsed never decreases as `now` grows, so a
+// window run out at `now` has run out at every later time.
+bool FixedWindowRecovery::operator()(const FixedWindowState& state, uint64_t now) const noexcept {
+    return window_elapsed(state, now) >= window_ms_;
+}
 
 void FixedWindow::check(std::string_view key, Clock& clock, AlgorithmVerdict& verdict) {
     auto state = states_.entry_or_insert(key, [&clock] {
         return FixedWindowState{0, clock.now_ms()};
     });
     const uint64_t now = clock.now_ms();
-    const uint64_t elapsed = now > state->window_start_ms ? now - state->window_start_ms : 0;
+    const uint64_t elapsed = window_elapsed(*state, now);
 
     verdict.clear();
     if (elapsed < window_ms_) {
@@ -38,6 +56,7 @@ void FixedWindow::check(std::string_view key, Clock& clock, AlgorithmVerdict& ve
         verdict.allowed = false;
         verdict.reason = ReasonCode::limit_exceeded;
     }
+    state.release(now, recovery_);
 }
 
 }  // namespace tolm

@@ -16,19 +16,37 @@ struct FixedWindowState {
     uint64_t window_start_ms;  // when the current window opened, ms since 1970
 };
 
+// When a key is a new key's again, so that its map may forget it: its window has run out, so
+// a check at `now` opens a new one (see fixed_window.cpp). Possible for every limit.
+class FixedWindowRecovery {
+  public:
+    explicit FixedWindowRecovery(uint64_t window_ms) noexcept : window_ms_(window_ms) {}
+    bool possible() const noexcept { return true; }
+    bool operator()(const FixedWindowState& state, uint64_t now) const noexcept;
+
+  private:
+    uint64_t window_ms_;
+};
+
 class FixedWindow {
   public:
-    FixedWindow(uint64_t window_ms, uint64_t limit) : window_ms_(window_ms), limit_(limit) {}
+    FixedWindow(uint64_t window_ms, uint64_t limit)
+        : window_ms_(window_ms), limit_(limit), recovery_(window_ms) {}
 
     // Decides one request for `key` at the time `clock` reads and writes every field of
     // `verdict`, reusing the storage its detail text already has. Throws FatalError when the
     // clock fails; the key's state is then as it was (a new key is not inserted).
     void check(std::string_view key, Clock& clock, AlgorithmVerdict& verdict);
 
+    // The per-key states, for the core's diagnostics only (the engine keeps its algorithm out
+    // of the host bindings' reach).
+    KeyedStateMap<FixedWindowState>& states() noexcept { return states_; }
+
   private:
     KeyedStateMap<FixedWindowState> states_;
     uint64_t window_ms_;  // window length in ms
     uint64_t limit_;      // accepted requests allowed per window
+    FixedWindowRecovery recovery_;
 };
 
 }  // namespace tolm

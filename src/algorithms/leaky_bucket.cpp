@@ -6,19 +6,54 @@
 #include "core/format.hpp"
 
 namespace tolm {
+namespace {
+
+// The level a check at `now` finds in the bucket before it adds to it: drained since the
+// bucket's last drain time (nothing while the clock is behind it), and 0.0 when that comes
+// out below zero or not a number. Both the check and the recovery test compute it here, so
+// they cannot disagree.
+//
+// The drain is computed exactly in this order, with the division by -1000 first: written
+// as level - elapsed * rate / 1000 it rounds differently, so a bucket near its capacity
+// could admit a request that this one refuses, or the reverse.
+double drained_level(const LeakyBucketState& state, uint64_t now, double leak_rate) noexcept {
+    const uint64_t elapsed = now > state.last_leak_ms ? now - state.last_leak_ms : 0;
+    const double drained = (static_cast<double>(elapsed) / -1000.0) * leak_rate + state.level;
+    return (drained < 0.0 || std::isnan(drained)) ? 0.0 : drained;
+}
+
+}  // namespace
+
+LeakyBucketRecovery::LeakyBucketRecovery(double capacity, double leak_rate) noexcept
+    : leak_rate_(leak_rate),
+      possible_(std::isfinite(capacity) && capacity >= 1.0 && std::isfinite(leak_rate) &&
+                leak_rate > 0.0) {}
+
+// A new key's check (default read at `now`, as is the check's own reading) drains its level
+// 0.0 to (-0.0 * rate) + 0.0 = +0.0 and keeps last_leak_ms = now. An existing bucket whose
+// drain at `now` gives +0.0 ends with the same two values when now >= last_leak_ms; when the
+// clock is behind last_leak_ms that time would survive the check, so the bucket is not new.
+// From there the verdict depends only on the level and the settings. The sign is tested as
+// well as the value: a level of -0.0 would add up and compare like 0.0 (capacity is at least
+// 1), but it never arises (levels start at +0.0, and a drain gives -0.0 only from a level of
+// -0.0), and requiring +0.0 keeps the claim "the same bits" without that argument.
+//
+// With finite settings the drained value is never NaN (a huge rate gives -inf, which clamps
+// to 0.0), and it is a non-increasing function of elapsed (every step rounds monotonically).
+// So a bucket recovered at `now` is recovered at every later time, and removing it changes
+// nothing for a clock that does not step back.
+bool LeakyBucketRecovery::operator()(const LeakyBucketState& state, uint64_t now) const noexcept {
+    if (now < state.last_leak_ms) return false;
+    const double level = drained_level(state, now, leak_rate_);
+    return level == 0.0 && !std::signbit(level);
+}
 
 void LeakyBucket::check(std::string_view key, Clock& clock, AlgorithmVerdict& verdict) {
     auto state = states_.entry_or_insert(key, [&clock] {
         return LeakyBucketState{0.0, clock.now_ms()};
     });
     const uint64_t now = clock.now_ms();
-    const uint64_t elapsed = now > state->last_leak_ms ? now - state->last_leak_ms : 0;
-
-    // The drain is computed exactly in this order, with the division by -1000 first: written
-    // as level - elapsed * rate / 1000 it rounds differently, so a bucket near its capacity
-    // could admit a request that this one refuses, or the reverse.
-    const double drained = (static_cast<double>(elapsed) / -1000.0) * leak_rate_ + state->level;
-    state->level = (drained < 0.0 || std::isnan(drained)) ? 0.0 : drained;
+    state->level = drained_level(*state, now, leak_rate_);
     if (now > state->last_leak_ms) state->last_leak_ms = now;
 
     verdict.clear();
@@ -38,6 +73,7 @@ void LeakyBucket::check(std::string_view key, Clock& clock, AlgorithmVerdict& ve
         verdict.allowed = false;
         verdict.reason = ReasonCode::limit_exceeded;
     }
+    state.release(now, recovery_);
 }
 
 }  // namespace tolm

@@ -16,21 +16,42 @@ struct LeakyBucketState {
     uint64_t last_leak_ms;  // latest drain time seen, ms since 1970
 };
 
+// When a key's bucket is a new key's again, so that its map may forget it: the drain a check
+// at `now` would compute empties it (see leaky_bucket.cpp for why that is exact).
+class LeakyBucketRecovery {
+  public:
+    LeakyBucketRecovery(double capacity, double leak_rate) noexcept;
+    // Only finite settings with capacity >= 1 and leak_rate > 0: a bucket that never drains,
+    // or whose arithmetic involves infinities or NaN, is kept for good.
+    bool possible() const noexcept { return possible_; }
+    bool operator()(const LeakyBucketState& state, uint64_t now) const noexcept;
+
+  private:
+    double leak_rate_;
+    bool possible_;
+};
+
 class LeakyBucket {
   public:
     // Neither value is validated: zero, negative, fractional and non-finite values are
     // used as they are.
-    LeakyBucket(double capacity, double leak_rate) : capacity_(capacity), leak_rate_(leak_rate) {}
+    LeakyBucket(double capacity, double leak_rate)
+        : capacity_(capacity), leak_rate_(leak_rate), recovery_(capacity, leak_rate) {}
 
     // Decides one request for `key` at the time `clock` reads and writes every field of
     // `verdict`, reusing the storage its detail text already has. Throws FatalError when the
     // clock fails; the key's state is then as it was (a new key is not inserted).
     void check(std::string_view key, Clock& clock, AlgorithmVerdict& verdict);
 
+    // The per-key states, for the core's diagnostics only (the engine keeps its algorithm out
+    // of the host bindings' reach).
+    KeyedStateMap<LeakyBucketState>& states() noexcept { return states_; }
+
   private:
     KeyedStateMap<LeakyBucketState> states_;
     double capacity_;   // level at or above which requests are refused
     double leak_rate_;  // units drained per second
+    LeakyBucketRecovery recovery_;
 };
 
 }  // namespace tolm

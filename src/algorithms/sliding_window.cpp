@@ -29,15 +29,48 @@ void TimestampQueue::push_back(uint64_t value) {
     ++size_;
 }
 
+namespace {
+
+// The oldest time a request may have been accepted at and still count at `now`, and whether
+// `accepted` is older: both the check's pruning and the recovery test use these, so they
+// cannot disagree.
+uint64_t window_cutoff(uint64_t now, uint64_t window_ms) noexcept {
+    return now >= window_ms ? now - window_ms : 0;
+}
+bool expired(uint64_t accepted, uint64_t cutoff) noexcept {
+    return accepted < cutoff;
+}
+
+}  // namespace
+
+// A check at `now` prunes from the front while the front has expired; when every value has,
+// the queue ends empty, which is a new key's default, and the verdict follows from the empty
+// queue alone. Every value is tested, not only the front: after a clock stepped back, an
+// older value can sit behind a newer one, and pruning stops at the newer one. The newest is
+// tested first, which settles the usual case (a key still in use) in one comparison. The
+// cutoff never decreases as `now` grows, so values expired at `now` stay expired. An empty
+// queue (limit 0 keeps every queue empty) is recovered at any time.
+bool SlidingWindowRecovery::operator()(const SlidingWindowState& state,
+                                       uint64_t now) const noexcept {
+    const TimestampQueue& queue = state.timestamps;
+    if (queue.empty()) return true;
+    const uint64_t cutoff = window_cutoff(now, window_ms_);
+    if (!expired(queue.back(), cutoff)) return false;
+    for (uint64_t i = 0; i < queue.size(); ++i) {
+        if (!expired(queue.at(i), cutoff)) return false;
+    }
+    return true;
+}
+
 void SlidingWindow::check(std::string_view key, Clock& clock, AlgorithmVerdict& verdict) {
     auto state = states_.entry_or_insert(key, [] { return SlidingWindowState{}; });
     const uint64_t now = clock.now_ms();
-    const uint64_t cutoff = now >= window_ms_ ? now - window_ms_ : 0;
+    const uint64_t cutoff = window_cutoff(now, window_ms_);
 
     TimestampQueue& queue = state->timestamps;
     // Stop at the first value inside the window; later ones are not examined even if a
     // clock that stepped back left older values behind it.
-    while (!queue.empty() && queue.front() < cutoff) queue.pop_front();
+    while (!queue.empty() && expired(queue.front(), cutoff)) queue.pop_front();
     const uint64_t n = queue.size();
 
     verdict.clear();
@@ -61,6 +94,7 @@ void SlidingWindow::check(std::string_view key, Clock& clock, AlgorithmVerdict& 
         verdict.allowed = false;
         verdict.reason = ReasonCode::limit_exceeded;
     }
+    state.release(now, recovery_);
 }
 
 }  // namespace tolm

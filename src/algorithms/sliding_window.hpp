@@ -37,6 +37,13 @@ class TimestampQueue {
     bool empty() const noexcept { return size_ == 0; }
     uint64_t size() const noexcept { return size_; }
     uint64_t front() const noexcept { return data_[head_]; }
+    uint64_t back() const noexcept { return at(size_ - 1); }
+    // The value `i` places behind the front (0 is the front).
+    uint64_t at(uint64_t i) const noexcept {
+        uint64_t slot = head_ + i;
+        if (slot >= capacity_) slot -= capacity_;
+        return data_[slot];
+    }
     void pop_front() noexcept {
         head_ = head_ + 1 == capacity_ ? 0 : head_ + 1;
         --size_;
@@ -54,19 +61,38 @@ struct SlidingWindowState {
     TimestampQueue timestamps;  // now_ms of each accepted request still remembered
 };
 
+// When a key is a new key's again, so that its map may forget it: every request it remembers
+// has left the window, so a check at `now` prunes its queue empty (see sliding_window.cpp).
+// Possible for every limit.
+class SlidingWindowRecovery {
+  public:
+    explicit SlidingWindowRecovery(uint64_t window_ms) noexcept : window_ms_(window_ms) {}
+    bool possible() const noexcept { return true; }
+    bool operator()(const SlidingWindowState& state, uint64_t now) const noexcept;
+
+  private:
+    uint64_t window_ms_;
+};
+
 class SlidingWindow {
   public:
-    SlidingWindow(uint64_t window_ms, uint64_t limit) : window_ms_(window_ms), limit_(limit) {}
+    SlidingWindow(uint64_t window_ms, uint64_t limit)
+        : window_ms_(window_ms), limit_(limit), recovery_(window_ms) {}
 
     // Decides one request for `key` at the time `clock` reads and writes every field of
     // `verdict`, reusing the storage its detail text already has. Throws FatalError when the
     // clock fails; the key's state is then as it was (a new key is not inserted).
     void check(std::string_view key, Clock& clock, AlgorithmVerdict& verdict);
 
+    // The per-key states, for the core's diagnostics only (the engine keeps its algorithm out
+    // of the host bindings' reach).
+    KeyedStateMap<SlidingWindowState>& states() noexcept { return states_; }
+
   private:
     KeyedStateMap<SlidingWindowState> states_;
     uint64_t window_ms_;  // window length in ms
     uint64_t limit_;      // accepted requests allowed per window
+    SlidingWindowRecovery recovery_;
 };
 
 }  // namespace tolm

@@ -14,23 +14,54 @@ double fraction_of(double x) noexcept {
     return std::copysign(x - std::trunc(x), x);
 }
 
+// The tokens a check at `now` finds in the bucket before it takes one: the refill since the
+// bucket's last refill time (none while the clock is behind it), capped at `capacity`. Both
+// the check and the recovery test compute it here, so they cannot disagree.
+//
+// The order of these float operations is part of the result: (elapsed / 1000) * rate +
+// tokens rounds differently from elapsed * rate / 1000 + tokens or from folding the
+// division into the rate, and a bucket then admits one request more or less at a
+// boundary. Keep it as written.
+double refilled_tokens(const TokenBucketState& state, uint64_t now, double capacity,
+                       double refill_rate) noexcept {
+    const uint64_t elapsed = now > state.last_refill_ms ? now - state.last_refill_ms : 0;
+    const double refilled = (static_cast<double>(elapsed) / 1000.0) * refill_rate + state.tokens;
+    // fmin takes the other operand when one is NaN.
+    return std::fmin(refilled, capacity);
+}
+
 }  // namespace
+
+TokenBucketRecovery::TokenBucketRecovery(double capacity, double refill_rate) noexcept
+    : capacity_(capacity),
+      refill_rate_(refill_rate),
+      possible_(std::isfinite(capacity) && capacity >= 1.0 && std::isfinite(refill_rate) &&
+                refill_rate > 0.0) {}
+
+// A new key's check (default read at `now`, as is the check's own reading) ends its refill
+// with tokens = capacity and last_refill_ms = now. An existing bucket whose refill at `now`
+// reaches capacity ends with the same two values when now >= last_refill_ms; when the clock
+// is behind last_refill_ms that time would survive the check, so the bucket is not new. From
+// there the verdict depends only on tokens and the settings, so it is the same too. Capacity
+// is at least 1, so "the same value" is also the same bits (no -0.0 against 0.0).
+//
+// With finite settings the refill never is NaN (tokens stay finite; a huge rate gives +inf,
+// which fmin caps), and each step of it is a non-decreasing function of elapsed (conversion,
+// division, multiplication by a positive rate, addition and fmin all round monotonically).
+// So a bucket recovered at `now` is recovered at every later time, and removing it changes
+// nothing for a clock that does not step back.
+bool TokenBucketRecovery::operator()(const TokenBucketState& state, uint64_t now) const noexcept {
+    return now >= state.last_refill_ms &&
+           refilled_tokens(state, now, capacity_, refill_rate_) == capacity_;
+}
 
 void TokenBucket::check(std::string_view key, Clock& clock, AlgorithmVerdict& verdict) {
     auto state = states_.entry_or_insert(key, [this, &clock] {
         return TokenBucketState{capacity_, clock.now_ms()};
     });
     const uint64_t now = clock.now_ms();
-    const uint64_t elapsed = now > state->last_refill_ms ? now - state->last_refill_ms : 0;
+    state->tokens = refilled_tokens(*state, now, capacity_, refill_rate_);
     if (now > state->last_refill_ms) state->last_refill_ms = now;
-
-    // The order of these float operations is part of the result: (elapsed / 1000) * rate +
-    // tokens rounds differently from elapsed * rate / 1000 + tokens or from folding the
-    // division into the rate, and a bucket then admits one request more or less at a
-    // boundary. Keep it as written.
-    const double refilled = (static_cast<double>(elapsed) / 1000.0) * refill_rate_ + state->tokens;
-    // fmin takes the other operand when one is NaN.
-    state->tokens = std::fmin(refilled, capacity_);
 
     verdict.clear();
     if (state->tokens >= 1.0) {
@@ -54,6 +85,7 @@ void TokenBucket::check(std::string_view key, Clock& clock, AlgorithmVerdict& ve
     }
     const double whole = std::floor(state->tokens);
     verdict.remaining = to_u64_saturating(whole > 0.0 ? whole : 0.0);
+    state.release(now, recovery_);
 }
 
 }  // namespace tolm

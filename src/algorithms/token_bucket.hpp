@@ -15,22 +15,43 @@ struct TokenBucketState {
     uint64_t last_refill_ms;  // latest refill time seen, ms since 1970
 };
 
+// When a key's bucket is a new key's again, so that its map may forget it: the refill a check
+// at `now` would compute brings it to `capacity` (see token_bucket.cpp for why that is exact).
+class TokenBucketRecovery {
+  public:
+    TokenBucketRecovery(double capacity, double refill_rate) noexcept;
+    // Only finite settings with capacity >= 1 and refill_rate > 0: a bucket that never
+    // refills, or whose arithmetic involves infinities or NaN, is kept for good.
+    bool possible() const noexcept { return possible_; }
+    bool operator()(const TokenBucketState& state, uint64_t now) const noexcept;
+
+  private:
+    double capacity_;
+    double refill_rate_;
+    bool possible_;
+};
+
 class TokenBucket {
   public:
     // Neither value is validated: zero, negative, fractional and non-finite values are
     // used as they are.
     TokenBucket(double capacity, double refill_rate)
-        : capacity_(capacity), refill_rate_(refill_rate) {}
+        : capacity_(capacity), refill_rate_(refill_rate), recovery_(capacity, refill_rate) {}
 
     // Decides one request for `key` at the time `clock` reads and writes every field of
     // `verdict`, reusing the storage its detail text already has. Throws FatalError when the
     // clock fails; the key's state is then as it was (a new key is not inserted).
     void check(std::string_view key, Clock& clock, AlgorithmVerdict& verdict);
 
+    // The per-key states, for the core's diagnostics only (the engine keeps its algorithm out
+    // of the host bindings' reach).
+    KeyedStateMap<TokenBucketState>& states() noexcept { return states_; }
+
   private:
     KeyedStateMap<TokenBucketState> states_;
     double capacity_;     // largest number of tokens a bucket holds
     double refill_rate_;  // tokens added per second
+    TokenBucketRecovery recovery_;
 };
 
 }  // namespace tolm

@@ -159,38 +159,34 @@ void Engine::check_into(CheckResult& result, std::optional<std::string_view> ide
     }
 
     if (queue_event) {
-        // The event copies the record field by field below; a new field must be added there.
+        // The event stores the record field by field below; a new field must be added there.
         static_assert(sizeof(DecisionRecord) ==
                       4 * sizeof(std::optional<uint64_t>) + 6 * sizeof(std::string) +
                           sizeof(std::optional<std::string>) + sizeof(uint64_t));
         // The queue's mutex is taken here, after the engine lock was released above.
-        telemetry_.emplace([&](TelemetryEvent& event, bool recycled) {
+        telemetry_.emplace([&](QueuedEvent& event, bool recycled) {
             const DecisionRecord& record = result.record;
             // This engine is the only source of its queue's events, so a recycled slot
-            // already holds the texts that are the same in all of them.
+            // already holds the values that are the same in all of them. The record's
+            // decision, reason and mode are stored as the codes they were made from, and its
+            // route, ip and identity are the event's own.
             if (!recycled) {
-                event.record.algorithm = record.algorithm;
-                event.record.mode = record.mode;
-                event.mode = to_text(mode_);
-                event.event_type = "decision";
-                event.api_key = config_.api_key;
+                QueuedEvent::assign_text(event.algorithm, record.algorithm);
+                event.mode = mode_;
+                QueuedEvent::assign_text(event.api_key, config_.api_key);
             }
-            event.record.remaining = record.remaining;
-            event.record.reset_after_ms = record.reset_after_ms;
-            event.record.latency_ms = record.latency_ms;
-            event.record.retry_after_ms = record.retry_after_ms;
-            event.record.decision = record.decision;
-            event.record.reason = record.reason;
-            event.record.route = record.route;
-            event.record.identity = record.identity;
-            event.record.ip = record.ip;
-            event.record.timestamp = record.timestamp;
-            event.latency_ms = event_latency_ms;
-            event.route = route;
-            event.ip = ip;
-            assign_optional(event.identity, identity);
-            event.status_code = result.allowed ? 200 : 429;
+            event.remaining = record.remaining;
+            event.reset_after_ms = record.reset_after_ms;
+            event.record_latency_ms = record.latency_ms;
+            event.retry_after_ms = record.retry_after_ms;
+            event.decision = decision;
+            event.reason = verdict.reason;
             event.timestamp = record.timestamp;
+            event.latency_ms = event_latency_ms;
+            QueuedEvent::assign_text(event.route, route);
+            QueuedEvent::assign_text(event.ip, ip);
+            QueuedEvent::assign_text(event.identity, identity);
+            event.status_code = result.allowed ? 200 : 429;
         });
     }
 

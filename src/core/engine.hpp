@@ -103,6 +103,10 @@ class Engine {
     TelemetryQueue& telemetry() noexcept { return telemetry_; }
 
   private:
+    // Reaches the algorithm's state map, for the core's own tests and benchmarks only
+    // (tests/cpp/engine_diagnostics.hpp); no host binding includes it.
+    friend struct EngineDiagnostics;
+
     using AlgorithmObject = std::variant<TokenBucket, SlidingWindow, FixedWindow, LeakyBucket>;
 
     void run_algorithm(std::string_view key, AlgorithmVerdict& verdict);

@@ -9,18 +9,36 @@
 //   tag (top 7 bits)    | shard (s bits) |  unused  | slot (b bits)
 //
 //   - shard: (h << 7) >> shard_shift, the s = log2(shard_count) bits just below the tag;
-//   - tag:   0x80 | (h >> 57), one byte per index slot, never 0 (0 marks an empty slot), so a
-//            probe compares a byte before it looks at an entry, and only one entry in 128
-//            with a different key is ever compared byte by byte;
+//   - tag:   0x80 | (h >> 57), one byte per index slot, never 0 or 1 (which mark an empty slot
+//            and a removed key's slot), so a probe compares a byte before it looks at an
+//            entry, and only one entry in 128 with a different key is ever compared byte by
+//            byte;
 //   - slot:  h & (slots - 1), where a shard's index starts probing (linearly).
 // The three stay disjoint while b + s <= 57, which the size limits below guarantee (up to
 // 16384 processors), so the keys of one shard spread over its whole index.
 //
-// A shard's table keeps its entries densely in insertion order and finds them through an
-// open-addressed index of 32-bit entry numbers plus one tag byte per slot. That keeps an
-// IPv4-sized key with a 16-byte state under 96 bytes of memory, and a lookup of an existing
-// key touches one tag, one index slot and one entry. Entries are never removed; the index
-// doubles when it is three-quarters full, the entry list grows like a vector.
+// A shard's table keeps its entries densely and finds them through an open-addressed index of
+// 32-bit entry numbers plus one tag byte per slot. That keeps an IPv4-sized key with a 16-byte
+// state under 96 bytes of memory, and a lookup of an existing key touches one tag, one index
+// slot and one entry. The index is rebuilt, doubled if need be, when three-quarters of its slots
+// are in use; the entry list grows like a vector.
+//
+// Removal. A key whose state has fully recovered (its next check would decide exactly as for a
+// key never seen, and so would every later check while the clock does not step back) is
+// indistinguishable from an absent key, so the map may forget it; that is what bounds memory
+// under a stream of ever-new keys. (A clock that steps back behind a forgotten key's last
+// update gives it the full allowance of a new key, which it had earned when it was forgotten.)
+// Three parts, kept apart so that another table layout only has to re-implement the third:
+//   - the recovery test (what "recovered at now" means) belongs to each algorithm; the map only
+//     calls it (RecoveryTest below);
+//   - the sweep policy (sweep_after_insert): a new key pays for the removal of old ones. Each
+//     insertion examines kExaminedPerInsert entries at the shard's sweep hand, the whole shard
+//     is swept before its index would grow, and a shard that ends up sparse is shrunk;
+//   - the table mechanics (Table): erase the entry at a position, iterate positions, rebuild
+//     the index at another size.
+// The sweep runs only after the insertion's caller is done with the new key's state, under the
+// shard lock that the caller already holds, and with that caller's own clock reading: it adds
+// no lock, no thread and no clock reading. A check of an existing key never sweeps.
 //
 // Locks: each shard's RwLock guards its table and is taken only exclusively, by
 // entry_or_insert, and held by the returned EntryGuard until the caller is done with the
@@ -28,7 +46,10 @@
 // engine lock held (engine lock first, shard lock second, never the reverse).
 #pragma once
 
+#include <algorithm>
+#include <atomic>
 #include <bit>
+#include <concepts>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -57,26 +78,66 @@ HashKey take_hash_key() noexcept;
 
 }  // namespace store_detail
 
+// What an algorithm tells its map so that the map may forget keys:
+//   possible(): whether any entry can ever recover under the algorithm's settings; when false
+//       the map keeps every entry, as if removal did not exist;
+//   recovery(state, now): true only if a check reading `now` would leave exactly the state and
+//       give exactly the verdict of a key never seen (whose default is made at `now`), and so
+//       would a check at any later time. It must be computed with the check's own arithmetic,
+//       and must be false for a `now` earlier than the state's last update.
+template <typename R, typename State>
+concept RecoveryTest = requires(const R& recovery, const State& state, uint64_t now) {
+    { recovery.possible() } noexcept -> std::convertible_to<bool>;
+    { recovery(state, now) } noexcept -> std::convertible_to<bool>;
+};
+
 template <typename State>
 class KeyedStateMap {
     struct Shard;
 
   public:
-    // Exclusive access to one key's state; holds the shard's write lock until destroyed.
+    // Exclusive access to one key's state; holds the shard's write lock until released or
+    // destroyed.
     class EntryGuard {
       public:
         EntryGuard(const EntryGuard&) = delete;
         EntryGuard& operator=(const EntryGuard&) = delete;
-        ~EntryGuard() { lock_->unlock(); }
+        ~EntryGuard() {
+            if (shard_ != nullptr) shard_->lock.unlock();
+        }
 
         State& operator*() const noexcept { return *state_; }
         State* operator->() const noexcept { return state_; }
+        // Whether the lookup that made this guard inserted the key.
+        bool inserted() const noexcept { return inserted_; }
+
+        // Ends the caller's use of the state and releases the shard's lock. When the lookup
+        // inserted the key, the shard first removes entries that `recovery` reports recovered
+        // at `now`, which must be the clock reading the caller made for this check. The state
+        // must not be touched afterwards. A failure while shrinking the table (out of memory)
+        // leaves the table as it was and still releases the lock.
+        template <typename Recovery>
+            requires RecoveryTest<Recovery, State>
+        void release(uint64_t now, const Recovery& recovery) {
+            Shard* shard = std::exchange(shard_, nullptr);
+            struct Unlock {
+                Shard* shard;
+                ~Unlock() { shard->lock.unlock(); }
+            } unlock{shard};
+            if (inserted_ && recovery.possible() &&
+                map_->removal_enabled_.load(std::memory_order_relaxed)) {
+                map_->sweep_after_insert(*shard, now, recovery);
+            }
+        }
 
       private:
         friend class KeyedStateMap;
-        EntryGuard(RwLock* lock, State* state) noexcept : lock_(lock), state_(state) {}
-        RwLock* lock_;
+        EntryGuard(KeyedStateMap* map, Shard* shard, State* state, bool inserted) noexcept
+            : map_(map), shard_(shard), state_(state), inserted_(inserted) {}
+        KeyedStateMap* map_;
+        Shard* shard_;  // null once released
         State* state_;
+        bool inserted_;
     };
 
     KeyedStateMap()
@@ -99,12 +160,12 @@ class KeyedStateMap {
     template <typename MakeDefault>
     EntryGuard entry_or_insert(std::string_view key, MakeDefault&& make_default) {
         const uint64_t h = siphash13_key_text(k0_, k1_, key);
-        Shard& shard = shards_[(h << kTagBits) >> shard_shift_];
+        Shard& shard = shards_[shard_index(h)];
         shard.lock.lock();
         try {
-            State* state =
+            const auto found =
                 shard.table.find_or_insert(h, key, std::forward<MakeDefault>(make_default), *this);
-            return EntryGuard(&shard.lock, state);
+            return EntryGuard(this, &shard, found.state, found.inserted);
         } catch (...) {
             shard.lock.unlock();
             throw;
@@ -115,6 +176,40 @@ class KeyedStateMap {
 
     uint64_t hash(std::string_view key) const noexcept { return siphash13_key_text(k0_, k1_, key); }
 
+    // Diagnostics for the core's own tests and benchmarks. The host bindings reach a map only
+    // through an engine, which offers none of these: for a caller the map still has no size
+    // query, no lookup without insertion and no iteration. Each takes the shard locks one at a
+    // time.
+    //
+    // Live entries over all shards.
+    size_t size() const {
+        size_t total = 0;
+        for (uint64_t i = 0; i < shard_count_; ++i) {
+            LockedShard shard(shards_[i]);
+            total += shard->table.size();
+        }
+        return total;
+    }
+    // Index slots over all shards: shows the tables growing and shrinking.
+    size_t slot_count() const {
+        size_t total = 0;
+        for (uint64_t i = 0; i < shard_count_; ++i) {
+            LockedShard shard(shards_[i]);
+            total += shard->table.slot_count();
+        }
+        return total;
+    }
+    bool contains(std::string_view key) const {
+        const uint64_t h = hash(key);
+        LockedShard shard(shards_[shard_index(h)]);
+        return shard->table.contains(h, key);
+    }
+    uint64_t shard_of(std::string_view key) const noexcept { return shard_index(hash(key)); }
+    // Removal on (the default) or off; off keeps every entry, as if removal did not exist.
+    void set_removal_enabled(bool enabled) noexcept {
+        removal_enabled_.store(enabled, std::memory_order_relaxed);
+    }
+
   private:
     static constexpr int kTagBits = 7;
     // The largest index a shard may grow to, and the most shards any machine gets (4 per
@@ -124,16 +219,50 @@ class KeyedStateMap {
     static_assert(kMaxSlotBits + kMaxShardBits <= 64 - kTagBits,
                   "slot bits, shard bits and tag bits of one hash must not overlap");
 
+    // Sweep policy.
+    //
+    // Entries examined at the sweep hand per inserted key. The hand walks the dense entries,
+    // so one pass over a shard of n live entries takes n / k insertions and a recovered entry
+    // waits about half a pass: live entries settle near (1 + 1/(2k)) times the keys that
+    // arrive within one recovery period, about 6% above it for k = 8, for a few nanoseconds
+    // per insertion (the states are read in memory order).
+    static constexpr int kExaminedPerInsert = 8;
+    // Before an insertion would double a shard's index, the whole shard is swept. One that
+    // leaves more than 5/8 of the slots live freed too little to put off growth for long: the
+    // shard then grows as it would have, and sweeps in full again only at its next size.
+    // Otherwise at least 1/8 of the slots fill before the next full sweep, which keeps a full
+    // sweep's cost (at most 3/4 of the slots) below 6 examinations per insertion.
+
     struct Entry {
         std::string key;
         State state;
     };
 
+    // Table mechanics: one shard's entries and index. Positions 0 .. size()-1 name the live
+    // entries; erase_at keeps every entry that a walk from position 0 upwards has not reached
+    // at a position it has not reached yet (see erase_at), so a sweep hand may remove while it
+    // walks.
+    //
+    // A removed key's index slot becomes a tombstone: a slot that lookups step over and an
+    // insertion may reuse, so every probe chain stays intact without touching any other entry.
+    // (Backward-shift deletion, the alternative, has to hash the key of every entry it might
+    // move back, a cache miss into the entries for each, and cost a removal more than an
+    // insertion.) Tombstones count as used slots: when used slots reach three-quarters of the
+    // index the next insertion rebuilds it, at the same size when the live entries alone fill
+    // no more than 5/8 of it (so at least 1/8 were tombstones, whose removals pay for the
+    // rebuild), and at twice the size otherwise. A tombstone followed by an empty slot ends no
+    // chain that needs it, so removal turns it, and the tombstones right before it, back into
+    // empty slots at once.
     class Table {
       public:
+        struct Found {
+            State* state;
+            bool inserted;
+        };
+
         template <typename MakeDefault>
-        State* find_or_insert(uint64_t h, std::string_view key, MakeDefault&& make_default,
-                              const KeyedStateMap& map) {
+        Found find_or_insert(uint64_t h, std::string_view key, MakeDefault&& make_default,
+                             const KeyedStateMap& map) {
             const uint8_t tag = tag_of(h);
             if (!tags_.empty()) {
                 for (size_t slot = h & mask();; slot = (slot + 1) & mask()) {
@@ -141,61 +270,203 @@ class KeyedStateMap {
                     if (t == kEmpty) break;
                     if (t == tag) {
                         Entry& entry = entries_[index_[slot]];
-                        if (entry.key == key) return &entry.state;
+                        if (entry.key == key) return {&entry.state, false};
                     }
                 }
             }
             State state = make_default();
-            if ((entries_.size() + 1) * 4 > tags_.size() * 3) grow(map);
+            if (next_insert_rebuilds()) {
+                rehash(tags_.empty()         ? kMinSlots
+                       : next_insert_grows() ? tags_.size() * 2
+                                             : tags_.size(),
+                       map);
+            }
             if (entries_.size() >= UINT32_MAX)
                 raise_fatal("state table size cannot be represented");
             size_t slot = h & mask();
-            while (tags_[slot] != kEmpty) slot = (slot + 1) & mask();
+            while (tags_[slot] & kLive) slot = (slot + 1) & mask();  // empty or tombstone
             entries_.push_back(Entry{std::string(key), std::move(state)});
+            used_ += tags_[slot] == kEmpty;
             tags_[slot] = tag;
             index_[slot] = static_cast<uint32_t>(entries_.size() - 1);
-            return &entries_.back().state;
+            return {&entries_.back().state, true};
+        }
+
+        bool contains(uint64_t h, std::string_view key) const noexcept {
+            if (tags_.empty()) return false;
+            for (size_t slot = h & mask(); tags_[slot] != kEmpty; slot = (slot + 1) & mask()) {
+                if (tags_[slot] == tag_of(h) && entries_[index_[slot]].key == key) return true;
+            }
+            return false;
+        }
+
+        size_t size() const noexcept { return entries_.size(); }
+        size_t slot_count() const noexcept { return tags_.size(); }
+        // Whether the next insertion doubles the index: its used slots (live and tombstones)
+        // would pass three-quarters, and the live entries alone would fill more than 5/8.
+        bool next_insert_grows() const noexcept {
+            return next_insert_rebuilds() && (entries_.size() + 1) * 8 > tags_.size() * 5;
+        }
+        const State& state_at(size_t position) const noexcept { return entries_[position].state; }
+
+        // Removes the entry at `position`. The last entry moves into its place (unless it was
+        // the last), so the dense list stays dense and no other entry moves: a walk that has
+        // examined the positions below `position` finds every entry it has not examined at
+        // `position` or above. Touches the removed entry, the last one and their index slots.
+        void erase_at(size_t position, const KeyedStateMap& map) noexcept {
+            const uint32_t removed = static_cast<uint32_t>(position);
+            bury(slot_of(map.hash(entries_[removed].key), removed));
+            const uint32_t last = static_cast<uint32_t>(entries_.size() - 1);
+            if (removed != last) {
+                index_[slot_of(map.hash(entries_[last].key), last)] = removed;
+                entries_[removed] = std::move(entries_[last]);
+            }
+            entries_.pop_back();
+        }
+
+        // A table is sparse once fewer than one slot in 8 holds a live entry.
+        bool sparse() const noexcept {
+            return tags_.size() > kMinSlots && entries_.size() * 8 < tags_.size();
+        }
+        // Rebuilds the index at a size that leaves it between a quarter and half full, and
+        // gives the entry list's spare room back to the allocator. Growth (at 3/4) and the
+        // next shrink (at 1/8) are then both a multiple of the live entries away, so the
+        // rebuild's cost is spread over as many insertions or removals.
+        void shrink(const KeyedStateMap& map) {
+            const size_t slots = std::bit_ceil(std::max(entries_.size() * 2, kMinSlots));
+            if (slots < tags_.size()) rehash(slots, map);
+            entries_.shrink_to_fit();
         }
 
       private:
         static constexpr uint8_t kEmpty = 0;
-        // The top seven bits of the hash, with the high bit set so that no tag is empty.
+        static constexpr uint8_t kTombstone = 1;
+        static constexpr uint8_t kLive = 0x80;  // set in every live entry's tag
+        static constexpr size_t kMinSlots = 8;
+        // The top seven bits of the hash, with the high bit set so that no tag is empty or a
+        // tombstone.
         static uint8_t tag_of(uint64_t h) noexcept {
-            return static_cast<uint8_t>(0x80 | (h >> (64 - kTagBits)));
+            return static_cast<uint8_t>(kLive | (h >> (64 - kTagBits)));
         }
         size_t mask() const noexcept { return tags_.size() - 1; }
 
-        void grow(const KeyedStateMap& map) {
-            const size_t slots = tags_.empty() ? 8 : tags_.size() * 2;
+        // The index is kept at most three-quarters used, so that probe chains stay short.
+        bool next_insert_rebuilds() const noexcept { return (used_ + 1) * 4 > tags_.size() * 3; }
+
+        // The index slot that points at entry `entry`, whose key hashes to `h`. It lies on
+        // the key's probe chain, before the chain's first empty slot.
+        size_t slot_of(uint64_t h, uint32_t entry) const noexcept {
+            size_t slot = h & mask();
+            while (!(tags_[slot] & kLive) || index_[slot] != entry) slot = (slot + 1) & mask();
+            return slot;
+        }
+
+        void bury(size_t slot) noexcept {
+            if (tags_[(slot + 1) & mask()] != kEmpty) {
+                tags_[slot] = kTombstone;
+                return;
+            }
+            // Nothing continues past an empty slot, so this slot and the tombstones before it
+            // end no chain that needs them.
+            do {
+                tags_[slot] = kEmpty;
+                --used_;
+                slot = (slot - 1) & mask();
+            } while (tags_[slot] == kTombstone);
+        }
+
+        // Builds a new index of `slots` slots for the current entries and only then replaces
+        // the old one, so a failure (out of memory, or a size that cannot be represented)
+        // leaves the table as it was.
+        void rehash(size_t slots, const KeyedStateMap& map) {
             if (slots > (size_t{1} << kMaxSlotBits)) {
                 raise_fatal("state table size cannot be represented");
             }
-            tags_.assign(slots, kEmpty);
-            index_.assign(slots, 0);
+            std::vector<uint8_t> tags(slots, kEmpty);
+            std::vector<uint32_t> index(slots, 0);
+            const size_t new_mask = slots - 1;
             for (uint32_t i = 0; i < entries_.size(); ++i) {
                 const uint64_t h = map.hash(entries_[i].key);
-                size_t slot = h & mask();
-                while (tags_[slot] != kEmpty) slot = (slot + 1) & mask();
-                tags_[slot] = tag_of(h);
-                index_[slot] = i;
+                size_t slot = h & new_mask;
+                while (tags[slot] != kEmpty) slot = (slot + 1) & new_mask;
+                tags[slot] = tag_of(h);
+                index[slot] = i;
             }
+            tags_.swap(tags);
+            index_.swap(index);
+            used_ = entries_.size();
         }
 
         std::vector<uint8_t> tags_;
         std::vector<uint32_t> index_;
         std::vector<Entry> entries_;
+        size_t used_ = 0;  // slots that are not empty: live entries and tombstones
     };
 
     struct alignas(64) Shard {
         RwLock lock;
         Table table;
+        size_t hand = 0;  // the next position the incremental sweep examines
+        // The slot count at which the last full sweep freed too little (0: none); no full
+        // sweep runs again until the index has changed size.
+        size_t full_sweep_spent_at = 0;
     };
+
+    // Holds one shard's lock for a diagnostic read.
+    class LockedShard {
+      public:
+        explicit LockedShard(Shard& shard) noexcept : shard_(shard) { shard_.lock.lock(); }
+        ~LockedShard() { shard_.lock.unlock(); }
+        LockedShard(const LockedShard&) = delete;
+        LockedShard& operator=(const LockedShard&) = delete;
+        Shard* operator->() const noexcept { return &shard_; }
+
+      private:
+        Shard& shard_;
+    };
+
+    uint64_t shard_index(uint64_t h) const noexcept { return (h << kTagBits) >> shard_shift_; }
+
+    // Runs after an insertion into `shard`, with its lock held and the new key's state no
+    // longer in use. Every step only removes entries that `recovered` reports recovered at
+    // `now`; positions move (erase_at), the index is rebuilt (shrink), but no entry that is
+    // kept changes.
+    template <typename Recovery>
+    void sweep_after_insert(Shard& shard, uint64_t now, const Recovery& recovered) {
+        Table& table = shard.table;
+        for (int examined = 0; examined < kExaminedPerInsert && table.size() > 0; ++examined) {
+            if (shard.hand >= table.size()) shard.hand = 0;
+            if (recovered(table.state_at(shard.hand), now)) {
+                table.erase_at(shard.hand, *this);  // another entry now sits at the hand
+            } else {
+                ++shard.hand;
+            }
+        }
+        // The next insertion would double the index: first see whether the recovered entries
+        // leave it room enough (it then rebuilds the index at its size instead).
+        if (table.next_insert_grows() && shard.full_sweep_spent_at != table.slot_count()) {
+            for (size_t position = 0; position < table.size();) {
+                if (recovered(table.state_at(position), now)) {
+                    table.erase_at(position, *this);
+                } else {
+                    ++position;
+                }
+            }
+            shard.hand = 0;
+            if (table.next_insert_grows()) shard.full_sweep_spent_at = table.slot_count();
+        }
+        if (table.sparse()) {
+            table.shrink(*this);
+            shard.full_sweep_spent_at = 0;
+        }
+    }
 
     uint64_t shard_count_;
     uint64_t shard_shift_;
     std::unique_ptr<Shard[]> shards_;
     uint64_t k0_ = 0;
     uint64_t k1_ = 0;
+    std::atomic<bool> removal_enabled_{true};
 };
 
 }  // namespace tolm
