@@ -21,6 +21,48 @@ if(NOT TOLM_NODE_API_INCLUDE_DIR)
             NO_DEFAULT_PATH NO_CMAKE_FIND_ROOT_PATH)
 endif()
 
+# CPython headers for the Python entry: no Windows CPython is needed (or at hand) to build
+# it, because the limited API headers are the same on every system except for pyconfig.h.
+# The build machine's headers (TOLM_CPYTHON_INCLUDE_DIR, by default those of the python3 on
+# the PATH) are copied into the build directory with src/python/windows/pyconfig.h in place of
+# their own, which describes the build machine; Python.h includes pyconfig.h from its own
+# directory, so it cannot be overridden where it lies. Sets `out_var` to the copy, or to
+# nothing when no headers are found and TOLM_HOSTS_OPTIONAL allows that.
+function(tolm_windows_python_headers out_var)
+  if(NOT TOLM_CPYTHON_INCLUDE_DIR)
+    find_program(TOLM_PYTHON_FOR_HEADERS NAMES python3)
+    if(TOLM_PYTHON_FOR_HEADERS)
+      execute_process(
+        COMMAND ${TOLM_PYTHON_FOR_HEADERS} -c "import sysconfig; print(sysconfig.get_path('include'))"
+        OUTPUT_VARIABLE _include OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+      set(TOLM_CPYTHON_INCLUDE_DIR "${_include}" CACHE PATH "CPython headers for the Windows build")
+    endif()
+  endif()
+  if(NOT EXISTS "${TOLM_CPYTHON_INCLUDE_DIR}/Python.h")
+    set(_problem "CPython headers not found (package python3-dev); set TOLM_CPYTHON_INCLUDE_DIR")
+    if(TOLM_HOSTS_OPTIONAL)
+      message(WARNING "${_problem}: tolm_native is built without its Python entry")
+      set(${out_var} "" PARENT_SCOPE)
+      return()
+    endif()
+    message(FATAL_ERROR "${_problem}")
+  endif()
+  # The limited API of 3.8 needs headers of 3.8 or newer.
+  file(STRINGS "${TOLM_CPYTHON_INCLUDE_DIR}/patchlevel.h" _version
+       REGEX "#define PY_(MAJOR|MINOR)_VERSION[ \t]")
+  string(REGEX REPLACE ".*PY_MAJOR_VERSION[ \t]+([0-9]+).*PY_MINOR_VERSION[ \t]+([0-9]+).*"
+                       "\\1.\\2" _version "${_version}")
+  if(NOT _version MATCHES "^[0-9]+\\.[0-9]+$" OR _version VERSION_LESS 3.8)
+    message(FATAL_ERROR "CPython headers in ${TOLM_CPYTHON_INCLUDE_DIR} are not 3.8 or newer "
+                        "(version '${_version}')")
+  endif()
+  set(_copy ${CMAKE_BINARY_DIR}/cpython-include)
+  file(COPY ${TOLM_CPYTHON_INCLUDE_DIR}/ DESTINATION ${_copy} PATTERN pyconfig.h EXCLUDE)
+  configure_file(${CMAKE_CURRENT_SOURCE_DIR}/src/python/windows/pyconfig.h ${_copy}/pyconfig.h
+                 COPYONLY)
+  set(${out_var} ${_copy} PARENT_SCOPE)
+endfunction()
+
 # The module's link: a .pyd that exports only what the .def lists (no automatic export of
 # every global), with the C++ runtime inside.
 function(tolm_windows_module target)
@@ -62,4 +104,30 @@ function(tolm_windows_googletest)
   set_property(DIRECTORY PROPERTY COMPILE_OPTIONS "")
   add_subdirectory(${_gtest_src} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
   set_property(DIRECTORY PROPERTY COMPILE_OPTIONS ${_project_options})
+endfunction()
+
+# The stand-in CPython of tests/windows, built as python311.dll in three variants, each in a
+# directory of its own under python-standin/: complete, without PyType_FromSpec, and without
+# PyErr_SetObject. The complete one is also copied to a name no CPython has (embedder.dll), so
+# that only the module that called PyInit_tolm_native can lead to it. python_host.exe plays the
+# program around it.
+function(tolm_windows_python_standins)
+  foreach(_variant full without-type-from-spec without-err-set-object)
+    set(_target tolm_python_standin_${_variant})
+    add_library(${_target} SHARED tests/windows/python_standin.c)
+    set_target_properties(${_target} PROPERTIES PREFIX "" OUTPUT_NAME python311
+                          RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/python-standin/${_variant}
+                          ARCHIVE_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/python-standin/${_variant})
+    if(_variant STREQUAL "full")
+      add_custom_command(TARGET ${_target} POST_BUILD
+        COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:${_target}>
+                $<TARGET_FILE_DIR:${_target}>/embedder.dll)
+    elseif(_variant STREQUAL "without-type-from-spec")
+      target_compile_definitions(${_target} PRIVATE TOLM_STANDIN_WITHOUT_TYPE_FROM_SPEC)
+    elseif(_variant STREQUAL "without-err-set-object")
+      target_compile_definitions(${_target} PRIVATE TOLM_STANDIN_WITHOUT_ERR_SET_OBJECT)
+    endif()
+  endforeach()
+  add_executable(tolm_python_host tests/windows/python_host.c)
+  target_link_options(tolm_python_host PRIVATE -municode)
 endfunction()

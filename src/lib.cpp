@@ -198,6 +198,11 @@ PyModuleDef module_def = {
 }  // namespace
 
 PyMODINIT_FUNC PyInit_tolm_native() {
+#if defined(_WIN32)
+    // Every CPython call of the Windows build goes through import slots that are filled here,
+    // from the interpreter that called this function.
+    if (!tolm::python::import_cpython(__builtin_return_address(0))) return nullptr;
+#endif
     return guarded([]() -> PyObject* {
         if (module_slot != nullptr) {
             throw PyError(PyExc_ImportError, tolm::python::messages::kInitializedTwice);

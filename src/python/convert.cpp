@@ -40,7 +40,7 @@ std::string to_text(PyObject* value) {
 
 std::string_view to_text_view(PyObject* value, std::string& storage) {
     if (!PyUnicode_Check(value)) throw conversion_error(value, "PyString");
-    if (&PyUnicode_AsUTF8AndSize != nullptr) {
+    if (provides_utf8_and_size()) {
         // Strict UTF-8 like PyUnicode_AsUTF8String (a lone surrogate raises the same
         // UnicodeEncodeError), but the str keeps the encoded form, so nothing is copied.
         Py_ssize_t size = 0;

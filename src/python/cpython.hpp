@@ -1,15 +1,20 @@
 // The one way this library includes CPython. Every translation unit of the Python binding
-// includes this header instead of <Python.h>, so the weak-reference list below applies to
-// every reference the library makes.
+// includes this header instead of <Python.h>, so that every reference the library makes to
+// CPython is one of those listed in python/cpython_symbols.hpp and is handled as below.
 //
-// The same shared object is also loaded by Node.js, which resolves data symbols such as
-// PyExc_TypeError when it loads a library and refuses it if they are missing. Marking every
-// CPython symbol weak lets those references resolve to null there; Node never reaches the
-// code that uses them. The library does not link libpython: under CPython the symbols come
-// from the interpreter that loaded it.
+// The same library file is also loaded by Node.js, where no CPython exists, and it links
+// against no libpython or python3.dll: the symbols come from the interpreter that imports it.
 //
-// tests/python checks that every CPython symbol in the built library is weak, so a new call
-// must be added here before it is used.
+// Linux: every CPython symbol is weak. Node.js resolves data symbols such as PyExc_TypeError
+// when it loads a library and refuses it if they are missing; weak references resolve to null
+// there instead, and Node never reaches the code that uses them. tests/python checks that
+// every CPython symbol in the built library is weak.
+//
+// Windows: there are no weak symbols, and a DLL import that cannot be resolved stops the load.
+// The headers (with the pyconfig.h of python/windows) declare every symbol dllimport, so each
+// use reads the symbol's address from its import slot `__imp_<name>`; the library defines
+// those slots itself (python/windows/imports.cpp) and fills them when CPython calls
+// PyInit_tolm_native, from the module that called it. A symbol without a slot fails the link.
 #pragma once
 
 #ifndef Py_LIMITED_API
@@ -19,64 +24,54 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "python/cpython_symbols.hpp"
+
 // Every CPython since 3.3 exports PyUnicode_AsUTF8AndSize, but the limited API declares it
-// only from 3.10 on. It is weak like the rest: where it is missing the converters fall back
-// to PyUnicode_AsUTF8String.
+// only from 3.10 on. It is optional: where it is missing the converters fall back to
+// PyUnicode_AsUTF8String.
 #if Py_LIMITED_API + 0 < 0x030A0000
 extern "C" PyAPI_FUNC(const char*) PyUnicode_AsUTF8AndSize(PyObject* unicode, Py_ssize_t* size);
 #endif
 
-// Data symbols, resolved at load time.
-#pragma weak PyBaseObject_Type
-#pragma weak PyExc_AttributeError
-#pragma weak PyExc_BaseException
-#pragma weak PyExc_ImportError
-#pragma weak PyExc_RuntimeError
-#pragma weak PyExc_SystemError
-#pragma weak PyExc_TypeError
-#pragma weak PyUnicode_Type
-#pragma weak _Py_FalseStruct
-#pragma weak _Py_NoneStruct
-#pragma weak _Py_TrueStruct
+#if defined(_WIN32)
 
-// Functions, including those that the CPython headers call from their inline helpers.
-#pragma weak PyBytes_AsStringAndSize
-#pragma weak PyDict_Copy
-#pragma weak PyDict_New
-#pragma weak PyDict_Next
-#pragma weak PyDict_SetItem
-#pragma weak PyErr_Clear
-#pragma weak PyErr_ExceptionMatches
-#pragma weak PyErr_Fetch
-#pragma weak PyErr_GivenExceptionMatches
-#pragma weak PyErr_NewExceptionWithDoc
-#pragma weak PyErr_NormalizeException
-#pragma weak PyErr_Occurred
-#pragma weak PyErr_Print
-#pragma weak PyErr_PrintEx
-#pragma weak PyErr_Restore
-#pragma weak PyErr_SetObject
-#pragma weak PyException_GetCause
-#pragma weak PyException_SetCause
-#pragma weak PyFloat_AsDouble
-#pragma weak PyList_Append
-#pragma weak PyList_New
-#pragma weak PyLong_FromUnsignedLongLong
-#pragma weak PyModule_Create2
-#pragma weak PyObject_GetAttrString
-#pragma weak PyObject_SetAttrString
-#pragma weak PyObject_Str
-#pragma weak PySys_WriteStderr
-#pragma weak PyTuple_GetItem
-#pragma weak PyTuple_Size
-#pragma weak PyType_FromSpec
-#pragma weak PyType_GenericAlloc
-#pragma weak PyType_GetFlags
-#pragma weak PyType_GetSlot
-#pragma weak PyUnicode_AsEncodedString
-#pragma weak PyUnicode_AsUTF8AndSize
-#pragma weak PyUnicode_AsUTF8String
-#pragma weak PyUnicode_CompareWithASCIIString
-#pragma weak PyUnicode_DecodeUTF8
-#pragma weak PyUnicode_InternFromString
-#pragma weak _Py_Dealloc
+// The headers' picture of the target, from python/windows/pyconfig.h, must be the compiler's.
+static_assert(sizeof(int) == SIZEOF_INT && sizeof(long) == SIZEOF_LONG &&
+              sizeof(long long) == SIZEOF_LONG_LONG && sizeof(void*) == SIZEOF_VOID_P &&
+              sizeof(size_t) == SIZEOF_SIZE_T && sizeof(wchar_t) == SIZEOF_WCHAR_T &&
+              sizeof(time_t) == SIZEOF_TIME_T && sizeof(Py_ssize_t) == sizeof(size_t));
+
+namespace tolm::python {
+
+// Fills the import slots from the CPython that called PyInit_tolm_native: the module holding
+// `caller`, PyInit's return address, or else a python3*.dll loaded in the process. Returns
+// true when every required symbol was found. Otherwise returns false with ImportError set,
+// naming the missing symbols, or stops the process when not even ImportError can be raised.
+bool import_cpython(void* caller) noexcept;
+
+// Whether the interpreter provides PyUnicode_AsUTF8AndSize.
+bool provides_utf8_and_size() noexcept;
+
+}  // namespace tolm::python
+
+#else
+
+// One `#pragma weak` per symbol.
+#define TOLM_CPYTHON_PRAGMA(text) _Pragma(#text)
+#define TOLM_CPYTHON_WEAK(name) TOLM_CPYTHON_PRAGMA(weak name)
+TOLM_CPYTHON_DATA(TOLM_CPYTHON_WEAK)
+TOLM_CPYTHON_FUNCTIONS(TOLM_CPYTHON_WEAK)
+TOLM_CPYTHON_OPTIONAL_FUNCTIONS(TOLM_CPYTHON_WEAK)
+#undef TOLM_CPYTHON_WEAK
+#undef TOLM_CPYTHON_PRAGMA
+
+namespace tolm::python {
+
+// Whether the interpreter provides PyUnicode_AsUTF8AndSize.
+inline bool provides_utf8_and_size() noexcept {
+    return &PyUnicode_AsUTF8AndSize != nullptr;
+}
+
+}  // namespace tolm::python
+
+#endif

@@ -2,11 +2,13 @@
 // Decisions over time, and the fatal stop, in child processes whose wall clock is a file.
 const test = require('node:test');
 const assert = require('node:assert/strict');
-const { runChild } = require('./support/addon');
+const { runChild, windowsLacks } = require('./support/addon');
 
 const T0 = 1_700_000_000_000;
+// The C++ suite covers time on Windows, through the engine's Clock.
+const fakeClock = { skip: windowsLacks('the fake clock (an LD_PRELOAD shim)') };
 
-test('buckets refill and windows reopen as the wall clock moves', () => {
+test('buckets refill and windows reopen as the wall clock moves', fakeClock, () => {
   const { status, stderr, output } = runChild(`
     const at = (node, ms) => { setClock(${T0} + ms); return node.checkRequest('ip', '/', ${T0}).allowed; };
     const bucket = new TolmNode({ capacity: 2, refillRate: 1 });
@@ -30,7 +32,7 @@ test('buckets refill and windows reopen as the wall clock moves', () => {
   });
 });
 
-test('a wall clock before 1970 stops the process with the report on stderr', () => {
+test('a wall clock before 1970 stops the process with the report on stderr', fakeClock, () => {
   for (const mode of ['active', 'shadow']) {
     const { status, signal, stderr, output } = runChild(`
       const node = new TolmNode({ mode: '${mode}' });
@@ -45,7 +47,7 @@ test('a wall clock before 1970 stops the process with the report on stderr', () 
   }
 });
 
-test('a disabled limiter reads no clock, so a clock before 1970 does not stop it', () => {
+test('a disabled limiter reads no clock, so a clock before 1970 does not stop it', fakeClock, () => {
   const { status, output } = runChild(`
     const node = new TolmNode({ mode: 'disabled' });
     setClock(-5000);

@@ -86,6 +86,13 @@ class BuiltModuleTest(unittest.TestCase):
             0)
         self.assertEqual(module.read_bytes(), (BUILD / "tolm_native.node").read_bytes())
 
+    def test_module_has_both_entry_points_and_imports_no_python_dll(self) -> None:
+        # CPython is found at run time, so the one file loads in node.exe as well.
+        tables = check_dll.read_tables(BUILD / "tolm_native.pyd")
+        self.assertEqual(sorted(tables.exports), sorted(check_dll.ENTRY_POINTS))
+        self.assertEqual([name for name in tables.imports if name.lower().startswith("python")],
+                         [])
+
     def test_module_fails_when_an_entry_point_is_missing(self) -> None:
         tables = check_dll.read_tables(BUILD / "tolm_native.pyd")
         missing = check_dll.ENTRY_POINTS - set(tables.exports)

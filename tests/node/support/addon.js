@@ -1,6 +1,10 @@
 'use strict';
 // Shared helpers: where the built addon lives and how to run code in a child process
 // whose wall clock the test controls.
+//
+// The suites also run in node.exe for Windows under Wine (make test-windows), against the
+// Windows build; there the few cases that need what only Linux has are skipped, each saying
+// what it lacks.
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
@@ -11,6 +15,24 @@ if (!buildDir) throw new Error('TOLM_BUILD_DIR must name the build directory');
 
 const addonPath = path.join(buildDir, 'tolm_native.node');
 const clockShim = path.join(buildDir, 'libtolm_fake_clock.so');
+// The library under the name Python imports it by.
+const pythonModulePath = path.join(buildDir,
+  process.platform === 'win32' ? 'tolm_native.pyd' : 'tolm_native.abi3.so');
+
+// A test's skip option: false, except on Windows, where it names what the test needs.
+function windowsLacks(what) {
+  return process.platform === 'win32' && `needs ${what}, which the Windows run lacks`;
+}
+
+// Removes a temporary folder. Windows cannot delete a DLL that a process has loaded, so there
+// a folder holding a copy of the addon this process loaded stays behind.
+function removeTemporary(dir) {
+  try {
+    fs.rmSync(dir, { recursive: true, force: true });
+  } catch (error) {
+    if (!(process.platform === 'win32' && error.code === 'EPERM')) throw error;
+  }
+}
 
 function load() {
   return require(addonPath);
@@ -19,6 +41,9 @@ function load() {
 // Runs `source` in a fresh node process. With `clockMs` set, CLOCK_REALTIME in the child
 // reads the integer in a file; the child gets `setClock(ms)` to move it.
 function runChild(source, { clockMs, nodeArgs = [], env = {}, preload = [] } = {}) {
+  if (process.platform === 'win32' && (clockMs !== undefined || preload.length > 0)) {
+    throw new Error('the fake clock and the shims are preloaded with LD_PRELOAD, which Windows lacks');
+  }
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'tolm-node-'));
   const clockFile = path.join(dir, 'clock');
   // After anything the runner preloads (a sanitizer runtime must come first).
@@ -48,4 +73,6 @@ function runChild(source, { clockMs, nodeArgs = [], env = {}, preload = [] } = {
   return { ...result, output: lines.map((line) => JSON.parse(line)) };
 }
 
-module.exports = { addonPath, buildDir, clockShim, load, runChild };
+module.exports = {
+  addonPath, buildDir, clockShim, pythonModulePath, load, runChild, removeTemporary, windowsLacks,
+};
