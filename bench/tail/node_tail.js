@@ -1,0 +1,259 @@
+'use strict';
+// Per-call latency of one Node.js limiter under many clients, in a process of its own
+// (started by bench/tail/run.py with --expose-gc).
+//
+//   node --expose-gc node_tail.js VARIANT CLIENTS WARMUP_SECONDS WINDOW_SECONDS MAX_CALLS OUT_DIR
+//
+// The limiter and its call are those of the throughput benchmark (bench/peers/node_child.js,
+// required). CLIENTS distinct keys are inserted first, then one full collection so that every
+// limiter starts the window from the same settled heap; a warm-up follows, then the measured
+// window: every tenth call comes from a key never seen before, the other nine from the live
+// keys in a fixed pseudo-random order. Each call is timed on its own with
+// process.hrtime.bigint(), whose readings go straight into a BigInt64Array: optimised code
+// then stores the 64-bit value without making a BigInt, so the timing allocates nothing
+// (performance.now() allocates on every reading in this Node version; both are measured).
+//
+// Writes OUT_DIR/VARIANT.lat (int64 nanoseconds per call) and OUT_DIR/VARIANT.blocks (int64
+// pairs: wall clock and process CPU time at the start of every block of 1024 calls and at the
+// end) and prints a JSON summary: the timer's own cost, the window, V8's
+// collections in it (from a PerformanceObserver on 'gc' entries, which are queued natively
+// and delivered once the window is over), involuntary context switches and the load average.
+const fs = require('node:fs');
+const os = require('node:os');
+const path = require('node:path');
+const { performance, PerformanceObserver, constants } = require('node:perf_hooks');
+const { variants, ipv4LikeKeys, ROUTE } = require('../peers/node_child');
+
+const FRESH_EVERY = 10; // one call in ten is from a never-seen key
+const BLOCK_SHIFT = 10; // the timeline keeps one timestamp per 1024 calls
+const BLOCK_MASK = (1 << BLOCK_SHIFT) - 1;
+const PICKS = 1 << 20; // length of the repeating pseudo-random order over the live keys
+const SEED = 20240613;
+const TIMER_PAIRS = 1_000_000;
+const GC_REPORTED_NS = 100_000; // collections at least this long are listed one by one
+const GC_KINDS = {
+  [constants.NODE_PERFORMANCE_GC_MINOR]: 'scavenge',
+  [constants.NODE_PERFORMANCE_GC_MAJOR]: 'mark-compact',
+  [constants.NODE_PERFORMANCE_GC_INCREMENTAL]: 'incremental',
+  [constants.NODE_PERFORMANCE_GC_WEAKCB]: 'weak-callbacks',
+};
+
+const hr = process.hrtime.bigint;
+const stamp = new BigInt64Array(2);
+
+// Built untimed, as a server builds it from a request. Array.join makes a flat string (a
+// template literal of this length makes a rope that the limiter's first read would flatten).
+function freshKey(n) {
+  return [11 + (n >>> 24), (n >>> 16) & 255, (n >>> 8) & 255, n & 255].join('.');
+}
+
+// The sync and async loops are identical but for the await. The timed span holds one call
+// and one clock reading. At the start of every block of calls the wall clock and the
+// process's CPU time are noted (untimed): a slow call in a block whose wall time far exceeds
+// its CPU time was off the processor, not working.
+function syncLoop(call, live, picks, lat, timeline, cputime, first, stop, fresh, deadline) {
+  const mask = picks.length - 1;
+  let i = first;
+  while (i < stop) {
+    if ((i & BLOCK_MASK) === 0) {
+      timeline[i >>> BLOCK_SHIFT] = hr();
+      cputime[i >>> BLOCK_SHIFT] = cpuNs();
+      if (timeline[i >>> BLOCK_SHIFT] > deadline) break;
+    }
+    const key = i % FRESH_EVERY === FRESH_EVERY - 1 ? freshKey(fresh++) : live[picks[i & mask]];
+    stamp[0] = hr();
+    call(key, ROUTE);
+    stamp[1] = hr();
+    lat[i] = BigInt.asIntN(64, stamp[1] - stamp[0]);
+    i++;
+  }
+  return [i, fresh];
+}
+
+async function asyncLoop(call, live, picks, lat, timeline, cputime, first, stop, fresh, deadline) {
+  const mask = picks.length - 1;
+  let i = first;
+  while (i < stop) {
+    if ((i & BLOCK_MASK) === 0) {
+      timeline[i >>> BLOCK_SHIFT] = hr();
+      cputime[i >>> BLOCK_SHIFT] = cpuNs();
+      if (timeline[i >>> BLOCK_SHIFT] > deadline) break;
+    }
+    const key = i % FRESH_EVERY === FRESH_EVERY - 1 ? freshKey(fresh++) : live[picks[i & mask]];
+    stamp[0] = hr();
+    await call(key, ROUTE);
+    stamp[1] = hr();
+    lat[i] = BigInt.asIntN(64, stamp[1] - stamp[0]);
+    i++;
+  }
+  return [i, fresh];
+}
+
+function cpuNs() {
+  const { user, system } = process.cpuUsage();
+  return (user + system) * 1000;
+}
+
+// Sorts in place: a million-element JavaScript array here would leave the young generation
+// grown and the old one holding garbage, which changes how the window's collections go.
+function quantiles(sorted) {
+  sorted.sort();
+  const at = (q) => Number(sorted[Math.min(sorted.length - 1, Math.floor(q * sorted.length))]);
+  return { median_ns: at(0.5), p999_ns: at(0.999), max_ns: at(1), pairs: sorted.length };
+}
+
+// Back-to-back readings, stored the way the loops store a latency.
+function hrtimeCost() {
+  const pairs = new BigInt64Array(TIMER_PAIRS);
+  for (let i = 0; i < TIMER_PAIRS; i++) {
+    stamp[0] = hr();
+    stamp[1] = hr();
+    pairs[i] = BigInt.asIntN(64, stamp[1] - stamp[0]);
+  }
+  return quantiles(pairs);
+}
+
+function performanceNowCost() {
+  const pairs = new Float64Array(TIMER_PAIRS);
+  for (let i = 0; i < TIMER_PAIRS; i++) {
+    const t0 = performance.now();
+    const t1 = performance.now();
+    pairs[i] = (t1 - t0) * 1e6;
+  }
+  return quantiles(pairs);
+}
+
+// xorshift32: the same order of live keys in every process.
+function makePicks(clients) {
+  const picks = new Uint32Array(PICKS);
+  let x = SEED;
+  for (let i = 0; i < PICKS; i++) {
+    x ^= x << 13;
+    x ^= x >>> 17;
+    x ^= x << 5;
+    picks[i] = (x >>> 0) % clients;
+  }
+  return picks;
+}
+
+function gcSummary(entries, beginNs, endNs, offsetNs) {
+  const kinds = {};
+  const listed = [];
+  for (const entry of entries) {
+    const start = entry.startTime * 1e6 + offsetNs;
+    if (start < beginNs || start > endNs) continue;
+    const kind = GC_KINDS[entry.kind] || `kind${entry.kind}`;
+    const duration = entry.duration * 1e6;
+    const cell = (kinds[kind] ||= { count: 0, max_ns: 0, total_ns: 0 });
+    cell.count++;
+    cell.max_ns = Math.max(cell.max_ns, duration);
+    cell.total_ns += duration;
+    if (duration >= GC_REPORTED_NS) listed.push([kind, Math.round(start - beginNs), Math.round(duration)]);
+  }
+  return { kinds, listed };
+}
+
+async function main() {
+  const [name, clientArg, warmupArg, windowArg, maxArg, outDir] = process.argv.slice(2);
+  if (!(name in variants)) throw new Error(`unknown variant ${name}`);
+  const clients = Number(clientArg);
+  const maxCalls = Number(maxArg);
+  const loadStart = os.loadavg()[0];
+  const timer = { ...hrtimeCost(), clock: 'process.hrtime.bigint' };
+  const performanceNow = performanceNowCost();
+
+  const live = ipv4LikeKeys(clients);
+  const picks = makePicks(clients);
+  // Filled, so that the pages are mapped before the window rather than on first store.
+  const lat = new BigInt64Array(maxCalls).fill(0n);
+  const timeline = new BigInt64Array((maxCalls >>> BLOCK_SHIFT) + 2).fill(0n);
+  const cputime = new Float64Array(timeline.length).fill(0);
+
+  const variant = variants[name]();
+  const loop = variant.async ? asyncLoop : syncLoop;
+  const setupBegin = performance.now();
+  for (let i = 0; i < clients; i++) await variant.call(live[i], ROUTE); // every live key inserted
+  const setupSeconds = (performance.now() - setupBegin) / 1e3;
+  global.gc();
+
+  const warmupSeconds = Number(warmupArg);
+  let fresh = 0;
+  [, fresh] = await loop(variant.call, live, picks, lat, timeline, cputime, 0, maxCalls, fresh,
+    hr() + BigInt(Math.round(warmupSeconds * 1e9)));
+  const freshBefore = fresh;
+
+  const entries = [];
+  const observer = new PerformanceObserver((list) => {
+    for (const entry of list.getEntries()) {
+      entries.push({ startTime: entry.startTime, duration: entry.duration, kind: entry.detail.kind });
+    }
+  });
+  observer.observe({ entryTypes: ['gc'] });
+  const offsetNs = Number(hr()) - performance.now() * 1e6;
+  const usageBefore = process.resourceUsage();
+  let calls;
+  [calls, fresh] = await loop(variant.call, live, picks, lat, timeline, cputime, 0, maxCalls, fresh,
+    hr() + BigInt(Math.round(Number(windowArg) * 1e9)));
+  const blocks = (calls + BLOCK_MASK) >>> BLOCK_SHIFT;
+  timeline[blocks] = hr();
+  cputime[blocks] = cpuNs();
+  const usageAfter = process.resourceUsage();
+  const begin = timeline[0];
+  const end = timeline[blocks];
+  // Let the queued gc entries through.
+  await new Promise((resolve) => setTimeout(resolve, 200));
+  observer.disconnect();
+
+  // Untimed: live keys and the window's fresh keys must still be allowed.
+  const sample = live.slice(0, 1000);
+  for (let n = freshBefore; n < fresh; n += 97) sample.push(freshKey(n));
+  for (const key of sample) {
+    const result = await variant.call(key, ROUTE);
+    if (!variant.allowed(result)) throw new Error(`${key} was not allowed: ${JSON.stringify(result)}`);
+  }
+
+  fs.writeFileSync(path.join(outDir, `${name}.lat`), new Uint8Array(lat.buffer, 0, calls * 8));
+  const pairs = new BigInt64Array(2 * (blocks + 1));
+  for (let k = 0; k <= blocks; k++) {
+    pairs[2 * k] = timeline[k];
+    pairs[2 * k + 1] = BigInt(Math.round(cputime[k]));
+  }
+  fs.writeFileSync(path.join(outDir, `${name}.blocks`), new Uint8Array(pairs.buffer));
+
+  const windowNs = Number(end - begin);
+  const gc = gcSummary(entries, Number(begin), Number(end), offsetNs);
+  const result = {
+    runtime: 'Node',
+    variant: name,
+    clients,
+    timer,
+    timer_alternatives: { 'performance.now': performanceNow },
+    setup_seconds: Math.round(setupSeconds * 100) / 100,
+    warmup_seconds: warmupSeconds,
+    window_ns: windowNs,
+    window_begin_ns: Number(begin),
+    calls,
+    fresh_keys_before_window: freshBefore,
+    fresh_keys_in_window: fresh - freshBefore,
+    fresh_every: FRESH_EVERY,
+    block_calls: 1 << BLOCK_SHIFT,
+    gc: {
+      kinds: gc.kinds,
+      full: gc.kinds['mark-compact'] ? gc.kinds['mark-compact'].count : 0,
+      listed: gc.listed,
+      listed_min_ns: GC_REPORTED_NS,
+    },
+    involuntary_switches: usageAfter.involuntaryContextSwitches - usageBefore.involuntaryContextSwitches,
+    cpu_share: (cputime[blocks] - cputime[0]) / windowNs,
+    cpu_share_of: 'process (with V8 helper threads)',
+    load_average: [loadStart, os.loadavg()[0]],
+  };
+  process.stdout.write(JSON.stringify(result));
+  // rate-limiter-flexible and express-rate-limit keep timers; do not wait for them.
+  process.exit(0);
+}
+
+main().catch((error) => {
+  console.error(error);
+  process.exit(1);
+});
