@@ -1,8 +1,8 @@
 'use strict';
 // Per-call latency of one Node.js limiter under many clients, in a process of its own
-// (started by bench/tail/run.py with --expose-gc).
+// (started by bench/tail/measure.py with --expose-gc).
 //
-//   node --expose-gc node_tail.js VARIANT CLIENTS WARMUP_SECONDS WINDOW_SECONDS MAX_CALLS OUT_DIR
+//   node --expose-gc node_tail.js VARIANT CLIENTS WARMUP_SECONDS MIN_WINDOW MAX_WINDOW MAX_CALLS OUT_DIR
 //
 // The limiter and its call are those of the throughput benchmark (bench/peers/node_child.js,
 // required). CLIENTS distinct keys are inserted first, then one full collection so that every
@@ -13,15 +13,21 @@
 // then stores the 64-bit value without making a BigInt, so the timing allocates nothing
 // (performance.now() allocates on every reading in this Node version; both are measured).
 //
-// Writes OUT_DIR/VARIANT.lat (int64 nanoseconds per call) and OUT_DIR/VARIANT.blocks (int64
-// pairs: wall clock and process CPU time at the start of every block of 1024 calls and at the
-// end) and prints a JSON summary: the timer's own cost, the window, V8's
+// The window lasts MIN_WINDOW seconds; a limiter that keeps its clients on the JavaScript heap
+// gets more, up to MAX_WINDOW, until a full collection (mark-compact) has happened in it: with
+// a million clients V8 waits for the old generation to grow by a good part before one, and a
+// window without one would leave out the pause a server of that limiter does meet.
+//
+// Writes OUT_DIR/VARIANT.lat (int64 nanoseconds per call) and OUT_DIR/VARIANT.blocks (int64:
+// the wall clock at the start of every block of 1024 calls and at the end, then the process's
+// CPU time at the same moments) and prints a JSON summary: the timer's own cost, the window, V8's
 // collections in it (from a PerformanceObserver on 'gc' entries, which are queued natively
 // and delivered once the window is over), involuntary context switches and the load average.
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
 const { performance, PerformanceObserver, constants } = require('node:perf_hooks');
+const v8 = require('node:v8');
 const { variants, ipv4LikeKeys, ROUTE } = require('../peers/node_child');
 
 const FRESH_EVERY = 10; // one call in ten is from a never-seen key
@@ -31,6 +37,7 @@ const PICKS = 1 << 20; // length of the repeating pseudo-random order over the l
 const SEED = 20240613;
 const TIMER_PAIRS = 1_000_000;
 const GC_REPORTED_NS = 100_000; // collections at least this long are listed one by one
+const EXTEND_MIN_HEAP_PER_KEY = 16;
 const GC_KINDS = {
   [constants.NODE_PERFORMANCE_GC_MINOR]: 'scavenge',
   [constants.NODE_PERFORMANCE_GC_MAJOR]: 'mark-compact',
@@ -153,8 +160,13 @@ function gcSummary(entries, beginNs, endNs, offsetNs) {
   return { kinds, listed };
 }
 
+// Lets the event loop turn so that the gc entries queued so far reach the observer.
+async function drainGcEntries() {
+  for (let turn = 0; turn < 3; turn++) await new Promise((resolve) => setImmediate(resolve));
+}
+
 async function main() {
-  const [name, clientArg, warmupArg, windowArg, maxArg, outDir] = process.argv.slice(2);
+  const [name, clientArg, warmupArg, minWindowArg, maxWindowArg, maxArg, outDir] = process.argv.slice(2);
   if (!(name in variants)) throw new Error(`unknown variant ${name}`);
   const clients = Number(clientArg);
   const maxCalls = Number(maxArg);
@@ -164,17 +176,25 @@ async function main() {
 
   const live = ipv4LikeKeys(clients);
   const picks = makePicks(clients);
-  // Filled, so that the pages are mapped before the window rather than on first store.
-  const lat = new BigInt64Array(maxCalls).fill(0n);
-  const timeline = new BigInt64Array((maxCalls >>> BLOCK_SHIFT) + 2).fill(0n);
-  const cputime = new Float64Array(timeline.length).fill(0);
+  // Large typed arrays get pages the kernel maps on first store; the stores happen outside
+  // the timed span, and a run that stops early never touches the rest.
+  const lat = new BigInt64Array(maxCalls);
+  const timeline = new BigInt64Array((maxCalls >>> BLOCK_SHIFT) + 2);
+  const cputime = new Float64Array(timeline.length);
 
+  global.gc();
+  const heapBefore = process.memoryUsage().heapUsed;
   const variant = variants[name]();
   const loop = variant.async ? asyncLoop : syncLoop;
   const setupBegin = performance.now();
-  for (let i = 0; i < clients; i++) await variant.call(live[i], ROUTE); // every live key inserted
+  for (let i = 0; i < clients; i++) {
+    // every live key inserted
+    if (variant.async) await variant.call(live[i], ROUTE);
+    else variant.call(live[i], ROUTE);
+  }
   const setupSeconds = (performance.now() - setupBegin) / 1e3;
   global.gc();
+  const heapPerKey = (process.memoryUsage().heapUsed - heapBefore) / clients;
 
   const warmupSeconds = Number(warmupArg);
   let fresh = 0;
@@ -191,17 +211,38 @@ async function main() {
   observer.observe({ entryTypes: ['gc'] });
   const offsetNs = Number(hr()) - performance.now() * 1e6;
   const usageBefore = process.resourceUsage();
+  const first = hr();
   let calls;
+  // The event loop must not turn inside the window: V8 would then finish its marking in a
+  // task between two calls, out of every call's timing. So whether a full collection has
+  // happened is asked of a GCProfiler, which answers synchronously.
+  let profiler = new v8.GCProfiler();
+  profiler.start();
   [calls, fresh] = await loop(variant.call, live, picks, lat, timeline, cputime, 0, maxCalls, fresh,
-    hr() + BigInt(Math.round(Number(windowArg) * 1e9)));
+    first + BigInt(Math.round(Number(minWindowArg) * 1e9)));
+  // A limiter whose clients live on the JavaScript heap gets more time, a second at a time,
+  // until a full collection has happened in the window.
+  const extended = heapPerKey >= EXTEND_MIN_HEAP_PER_KEY;
+  const last = first + BigInt(Math.round(Number(maxWindowArg) * 1e9));
+  let fullSeen = false;
+  while (extended && calls < maxCalls && hr() < last) {
+    fullSeen ||= profiler.stop().statistics.some((gc) => gc.gcType === 'MarkSweepCompact');
+    if (fullSeen) break;
+    profiler = new v8.GCProfiler();
+    profiler.start();
+    const next = hr() + 1_000_000_000n;
+    [calls, fresh] = await loop(variant.call, live, picks, lat, timeline, cputime, calls, maxCalls, fresh,
+      next < last ? next : last);
+  }
+  if (!fullSeen) profiler.stop();
   const blocks = (calls + BLOCK_MASK) >>> BLOCK_SHIFT;
   timeline[blocks] = hr();
   cputime[blocks] = cpuNs();
   const usageAfter = process.resourceUsage();
   const begin = timeline[0];
   const end = timeline[blocks];
-  // Let the queued gc entries through.
   await new Promise((resolve) => setTimeout(resolve, 200));
+  await drainGcEntries();
   observer.disconnect();
 
   // Untimed: live keys and the window's fresh keys must still be allowed.
@@ -213,12 +254,12 @@ async function main() {
   }
 
   fs.writeFileSync(path.join(outDir, `${name}.lat`), new Uint8Array(lat.buffer, 0, calls * 8));
-  const pairs = new BigInt64Array(2 * (blocks + 1));
+  const stamps = new BigInt64Array(2 * (blocks + 1));
   for (let k = 0; k <= blocks; k++) {
-    pairs[2 * k] = timeline[k];
-    pairs[2 * k + 1] = BigInt(Math.round(cputime[k]));
+    stamps[k] = timeline[k];
+    stamps[blocks + 1 + k] = BigInt(Math.round(cputime[k]));
   }
-  fs.writeFileSync(path.join(outDir, `${name}.blocks`), new Uint8Array(pairs.buffer));
+  fs.writeFileSync(path.join(outDir, `${name}.blocks`), new Uint8Array(stamps.buffer));
 
   const windowNs = Number(end - begin);
   const gc = gcSummary(entries, Number(begin), Number(end), offsetNs);
@@ -233,6 +274,8 @@ async function main() {
     window_ns: windowNs,
     window_begin_ns: Number(begin),
     calls,
+    heap_bytes_per_key: Math.round(heapPerKey),
+    window_extended: extended,
     fresh_keys_before_window: freshBefore,
     fresh_keys_in_window: fresh - freshBefore,
     fresh_every: FRESH_EVERY,

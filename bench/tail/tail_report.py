@@ -107,6 +107,10 @@ def outliers(results, ids=("tolm",)):
             text.append(f"  {_us(call['ns']):>8} us at {call['at_ms']:9.1f} ms, "
                         f"{call['keys']:,} keys held: {CAUSES[call['cause']]} "
                         f"(block off-CPU {_us(call['block_off_cpu_ns'])} us{nearby})")
+        own = lat.get("own_work_spikes", [])
+        if own:
+            text.append("  calls of 250 us or more on the processor with no collection (keys held): "
+                        + "; ".join(f"{_us(s['ns'])} us ({s['keys']:,})" for s in own[:40]))
     return "\n".join(text)
 
 
