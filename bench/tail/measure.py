@@ -168,7 +168,8 @@ def run_row(group, variant, label, env, scratch):
     full, young = gc_view(group, summary["gc"])
     summary.pop("window_begin_ns")
     return {"group": group, "id": variant, "label": label, "latency_ns": figures,
-            "gc_full": full, "gc_young": young, "process_seconds": round(time.time() - begun, 1),
+            "gc_full": full, "gc_young": young, "gc_forced_full_ns": summary["gc"]["forced_full_ns"],
+            "process_seconds": round(time.time() - begun, 1),
             "child": summary}
 
 
