@@ -1,13 +1,14 @@
 # Front door of the project. `make test` builds everything and runs every suite;
-# `make demo` runs the live demo.
+# `make demo` runs the live demo. Both, and `make bench`, first run scripts/bootstrap,
+# which installs what is missing (and is a quick no-op when nothing is).
 BUILD ?= build
 BUILD_TYPE ?= RelWithDebInfo
 CMAKE_FLAGS ?=
 export TOLM_BUILD_DIR := $(abspath $(BUILD))
 
 .PHONY: all build test test-cpp test-sanitizers test-asan test-tsan test-python test-node \
-        test-bindings-asan lint bench bench-core bench-python bench-node bench-tail bootstrap format \
-        clean demo serve
+        test-bindings-asan lint windows test-windows bench bench-core bench-python bench-node \
+        bench-http bench-tail bootstrap format clean demo serve
 
 all: build
 
@@ -18,7 +19,7 @@ build:
 	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DTOLM_WERROR=ON $(CMAKE_FLAGS)
 	cmake --build $(BUILD)
 
-test: lint test-cpp test-sanitizers test-python test-node test-bindings-asan
+test: bootstrap lint test-cpp test-sanitizers test-python test-node test-bindings-asan test-windows
 
 test-cpp: build
 	ctest --test-dir $(BUILD) --output-on-failure
@@ -56,8 +57,20 @@ test-bindings-asan:
 lint: build
 	bash scripts/lint.sh
 
+# Windows x64, cross-built with clang and the mingw-w64 libraries: tolm_native.pyd (also as
+# tolm_native.node) and the C++ core suite. test-windows runs them under Wine.
+WINDOWS_BUILD ?= build-windows
+
+windows:
+	cmake -S . -B $(WINDOWS_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DTOLM_WERROR=ON \
+	      -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-windows-x64.cmake
+	cmake --build $(WINDOWS_BUILD) -j2
+
+test-windows: windows
+	bash scripts/windows/test.sh $(WINDOWS_BUILD)
+
 # Real HTTP servers on loopback, one Python and one Node, limiting through the built library.
-demo: build
+demo: bootstrap build
 	python3 demo/run.py
 
 # One demo server kept up for curl: `make serve SERVER=node PORT=9000`.
@@ -68,13 +81,13 @@ serve: build
 
 # Every benchmark in one run against the peer limiters: table, docs/bench-results.json and
 # docs/bench-chart.png.
-bench:
+bench: bootstrap
 	bash bench/run-all.sh
 
 # Per-call latency percentiles (p50, p99, p99.9, max) of tolm and every peer with a million
 # live clients: table, docs/bench-tail-results.json and docs/bench-tail.png (about 5 min;
 # BENCH_QUICK=1 for a short run).
-bench-tail:
+bench-tail: bootstrap
 	bash bench/tail/run.sh
 
 bench-core:
@@ -93,9 +106,15 @@ bench-node:
 	$(MAKE) build $(RELEASE_FLAGS)
 	TOLM_BUILD_DIR=$(abspath build-release) bash bench/node/run.sh
 
+# Real servers on loopback (Express, node:http, Flask under gunicorn, Starlette under uvicorn)
+# with no limiter, tolm and the peer middleware, under autocannon: table,
+# docs/bench-http-results.json and docs/bench-http.png. BENCH_HTTP_QUICK=1 for a short run.
+bench-http: bootstrap
+	bash bench/http/run.sh
+
 format:
 	clang-format-16 -i $$(git ls-files '*.cpp' '*.hpp' '*.c' '*.h')
 
 clean:
 	rm -rf build build-asan build-asan-lib build-tsan build-bench build-release build-npm build-py \
-	       build-node
+	       build-node build-windows

@@ -11,7 +11,7 @@ const fs = require('node:fs');
 const buildDir = process.env.TOLM_BUILD_DIR || path.join(__dirname, '..', 'build');
 const addon = path.join(buildDir, 'tolm_native.node');
 const { TolmNode } = require(addon);
-const { withRateLimit } = require('../lib/middleware');
+const { limiter, withRateLimit } = require('../lib/middleware');
 
 const args = process.argv.slice(2);
 const portArg = args.indexOf('--port');
@@ -34,8 +34,8 @@ function answer(req, res) {
 
 const clientId = (req) => req.headers['x-client-id'] || undefined;
 const routes = new Map(config.scenarios.map((s) => [s.name, withRateLimit(
-  new TolmNode({ algorithm: s.algorithm, mode: s.mode, capacity: config.capacity,
-    refillRate: config.refill_rate }),
+  limiter({ algorithm: s.algorithm, mode: s.mode, capacity: config.capacity,
+    refillRate: config.refill_rate }, { TolmNode }),
   answer, { key: clientId })]));
 
 const server = http.createServer((req, res) => {

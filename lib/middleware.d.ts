@@ -1,23 +1,86 @@
 import type { IncomingMessage, ServerResponse } from 'node:http';
-import type { NodeCheckResult, NodeConfig, TolmNode } from '../index';
+import type { NodeCheckResult, TolmNode } from '../index';
 
 /** The key of a request that has neither a key of its own nor a client address. */
 export declare const UNKNOWN_KEY: 'unknown';
+
+/** Settings accepted by {@link limiter}; every other property name is refused. */
+export interface LimiterConfig {
+  /** Default "token_bucket". */
+  algorithm?: 'token_bucket' | 'sliding_window' | 'fixed_window' | 'leaky_bucket';
+  /** "active" (default) enforces, "shadow" only reports, "disabled" evaluates nothing. */
+  mode?: 'active' | 'shadow' | 'disabled';
+  /** A finite number >= 1: bucket size, or requests per 60-second window. Default 100. */
+  capacity?: number;
+  /** A finite number >= 0: tokens added (token bucket) or drained (leaky bucket) per
+   *  second. Default 10. */
+  refillRate?: number;
+  /** When present, every evaluated check is kept as an in-memory telemetry event. */
+  apiKey?: string;
+}
+
+/** The settings a {@link limiter} instance was built from. */
+export interface LimiterSettings {
+  readonly algorithm: 'token_bucket' | 'sliding_window' | 'fixed_window' | 'leaky_bucket';
+  readonly mode: 'active' | 'shadow' | 'disabled';
+  readonly capacity: number;
+  readonly refillRate: number;
+  readonly apiKey?: string;
+}
+
+/**
+ * A new TolmNode from checked settings, remembered for the middleware's headers.
+ * @throws TypeError or RangeError naming the setting, the value and what is accepted, for an
+ *   unknown setting or name, a capacity that is not a finite number >= 1, or a refill rate
+ *   that is not a finite number >= 0. `new TolmNode(...)` takes any settings unchecked.
+ */
+export declare function limiter(config?: LimiterConfig,
+  options?: { TolmNode?: typeof TolmNode }): TolmNode;
+
+/** The settings a {@link limiter} instance was built from; undefined for anything else. */
+export declare function limiterSettings(instance: unknown): LimiterSettings | undefined;
 
 /** Anything with TolmNode's checkRequest; a TolmNode from any build of the addon. */
 export interface Limiter {
   checkRequest(ip: string, route: string, startTimeMs: number): NodeCheckResult;
 }
 
-export interface RateLimitOptions<Req extends IncomingMessage = IncomingMessage> {
-  /** The client's key (an API key, a user id). `undefined` or `null` falls back to the client
-   *  address. Keys share one namespace with addresses. */
-  key?: (req: Req) => string | undefined | null;
+/** What a custom refusal handler is told. */
+export interface RefusalInfo {
+  /** The limiter's result for the refused request. */
+  result: NodeCheckResult;
+  /** Seconds after which a retry is admitted (sent as Retry-After); undefined when the
+   *  client never gets back in (a bucket with refill rate 0) or the settings are unknown. */
+  retryAfter?: number;
 }
 
-export interface HandlerOptions<Req extends IncomingMessage = IncomingMessage>
-  extends RateLimitOptions<Req> {
-  /** Told about an error thrown by `key`; the request is answered 500. */
+export interface RateLimitOptions<Req extends IncomingMessage = IncomingMessage,
+  Res extends ServerResponse = ServerResponse> {
+  /** The client's key: an identity the application has verified (a session's user, a
+   *  checked token). `undefined` or `null` falls back to the client address. Identities are
+   *  kept apart from addresses, so no identity can spend an address's allowance. */
+  key?: (req: Req) => string | number | undefined | null;
+  /** Send the IETF RateLimit-Policy and RateLimit fields. Default true. */
+  headers?: boolean;
+  /** Send X-RateLimit-Limit, X-RateLimit-Remaining and X-RateLimit-Reset. Default false. */
+  legacyHeaders?: boolean;
+  /** Prefix length by which IPv6 clients are keyed (1-128), or false for full addresses.
+   *  Default 56. */
+  ipv6Subnet?: number | false;
+  /** Answers a refused request instead of the JSON 429; the rate-limit headers and
+   *  Retry-After are already set on `res`. It must end the response. */
+  handler?: (req: Req, res: Res, info: RefusalInfo) => void;
+  /** A true result lets the request through unchecked (no headers, no req.tolm). */
+  skip?: (req: Req) => boolean;
+  /** Take the client address from X-Forwarded-For, believing exactly this many proxy hops
+   *  in front of the server, or only the proxies at these addresses / CIDR networks. Under
+   *  Express, prefer Express's own `trust proxy` setting (with hops or addresses). */
+  trustProxy?: number | string[] | false;
+}
+
+export interface HandlerOptions<Req extends IncomingMessage = IncomingMessage,
+  Res extends ServerResponse = ServerResponse> extends RateLimitOptions<Req, Res> {
+  /** Told about an error thrown by `key`, `skip` or `handler`; the request is answered 500. */
   onError?: (err: unknown, req: Req) => void;
 }
 
@@ -28,17 +91,21 @@ declare module 'node:http' {
   }
 }
 
-/** Express/Connect middleware. A TolmNode, or a NodeConfig to build one from. */
+/**
+ * Express/Connect middleware: a limiter from {@link limiter} (or a config to build one).
+ * A TolmNode from `new TolmNode(...)` is accepted only with `headers: false` and
+ * `legacyHeaders: false`. Options are checked here: an unknown option throws.
+ */
 export declare function rateLimit<Req extends IncomingMessage = IncomingMessage,
   Res extends ServerResponse = ServerResponse>(
-  limiter: Limiter | TolmNode | NodeConfig,
-  options?: RateLimitOptions<Req>,
+  limiter: Limiter | TolmNode | LimiterConfig,
+  options?: RateLimitOptions<Req, Res>,
 ): (req: Req, res: Res, next: (err?: unknown) => void) => void;
 
 /** Wraps a node:http request listener: refused requests are answered 429 before `handler`. */
 export declare function withRateLimit<Req extends IncomingMessage = IncomingMessage,
   Res extends ServerResponse = ServerResponse>(
-  limiter: Limiter | TolmNode | NodeConfig,
+  limiter: Limiter | TolmNode | LimiterConfig,
   handler: (req: Req, res: Res) => unknown,
-  options?: HandlerOptions<Req>,
+  options?: HandlerOptions<Req, Res>,
 ): (req: Req, res: Res) => unknown;

@@ -1,32 +1,124 @@
 'use strict';
 // Rate-limiting middleware around a TolmNode: `rateLimit` has the (req, res, next) shape of
 // Express and Connect, `withRateLimit` wraps a plain node:http request handler. Both key a
-// request by `options.key(req)` when it returns a value, else by the client address, else
-// by UNKNOWN_KEY; a refused request is answered 429 with a short JSON body, and every checked
-// request carries the limiter's result as `req.tolm` (and `res.locals.tolm` under Express).
+// request by `options.key(req)` when it returns a value (in a namespace of its own), else by
+// the client address (an IPv6 client by its network), else by UNKNOWN_KEY; they send the
+// IETF RateLimit-Policy and RateLimit headers, answer a refused request 429 with Retry-After
+// and a short JSON body (or through options.handler), and give every checked request the
+// limiter's result as `req.tolm` (and `res.locals.tolm` under Express).
+const { UNKNOWN_KEY, addressKey, identityKey, proxyMatcher, forwardedClient } = require('./keys');
+const {
+  limiter, limiterSettings, Policy, describe, rejectUnknown, isPlainObject,
+} = require('./limiter');
 
-// The key of a request with no client address and no key of its own. Such requests share one
-// allowance: a limiter that cannot tell clients apart must not let them through unlimited.
-const UNKNOWN_KEY = 'unknown';
 const REFUSED_STATUS = 429;
+const OPTIONS = ['key', 'headers', 'legacyHeaders', 'ipv6Subnet', 'handler', 'skip', 'trustProxy'];
+const FOREIGN_OPTIONS = {
+  keyGenerator: 'is an express-rate-limit option: use key (req) => string | undefined',
+  standardHeaders: 'is an express-rate-limit option: use headers (true by default)',
+  message: 'is an express-rate-limit option: use handler (req, res, info) to answer refusals',
+  statusCode: 'is an express-rate-limit option: use handler (req, res, info) to answer refusals',
+  requestPropertyName: 'is an express-rate-limit option: the result is always req.tolm',
+  limit: 'is an express-rate-limit option: set capacity in the limiter config',
+  max: 'is an express-rate-limit option: set capacity in the limiter config',
+  windowMs: 'is an express-rate-limit option: the window algorithms use a fixed 60-second window; for another rate use the token bucket\'s capacity and refillRate in the limiter config',
+  capacity: 'is a limiter setting: pass it in the first argument, rateLimit({ capacity: ... }, options)',
+  refillRate: 'is a limiter setting: pass it in the first argument, rateLimit({ refillRate: ... }, options)',
+  algorithm: 'is a limiter setting: pass it in the first argument',
+  mode: 'is a limiter setting: pass it in the first argument',
+  ipv6_subnet: 'is the Python spelling: use ipv6Subnet',
+  legacy_headers: 'is the Python spelling: use legacyHeaders',
+};
 
-function toLimiter(limiterOrConfig) {
-  if (limiterOrConfig && typeof limiterOrConfig.checkRequest === 'function') {
-    return limiterOrConfig;
+function toLimiter(owner, limiterOrConfig) {
+  if (limiterOrConfig === limiter) {
+    throw new TypeError(`${owner}: got the limiter function itself; call it: ${owner}(limiter({ capacity: ... }), ...)`);
   }
-  // Loaded only here, so that a caller who brings a TolmNode from another build (the demo and
-  // the tests load build/tolm_native.node) never loads the packaged addon.
-  const { TolmNode } = require('..');
-  return new TolmNode(limiterOrConfig === undefined ? {} : limiterOrConfig);
+  if (typeof limiterOrConfig === 'function') {
+    const hint = limiterOrConfig.prototype && typeof limiterOrConfig.prototype.checkRequest === 'function'
+      ? 'a TolmNode class, not an instance; build one with limiter({ ... })'
+      : describe(limiterOrConfig);
+    throw new TypeError(`${owner}: the first argument must be a limiter or a config object; got ${hint}`);
+  }
+  if (limiterOrConfig && typeof limiterOrConfig.checkRequest === 'function') return limiterOrConfig;
+  if (limiterOrConfig === undefined || isPlainObject(limiterOrConfig)) return limiter(limiterOrConfig);
+  throw new TypeError(`${owner}: the first argument must be a limiter (from limiter({ ... })) or a config object; got ${describe(limiterOrConfig)}`);
 }
 
-function clientAddress(req) {
+function flag(owner, options, name, fallback) {
+  const value = options[name];
+  if (value === undefined) return fallback;
+  if (typeof value !== 'boolean') throw new TypeError(`${owner}: options.${name} must be true or false; got ${describe(value)}`);
+  return value;
+}
+
+function hook(owner, options, name, shape) {
+  const value = options[name];
+  if (value !== undefined && typeof value !== 'function') {
+    throw new TypeError(`${owner}: options.${name} must be a function ${shape}; got ${describe(value)}`);
+  }
+  return value;
+}
+
+function subnetOf(owner, value) {
+  if (value === undefined) return 56;
+  if (value === false) return false;
+  if (!Number.isInteger(value) || value < 1 || value > 128) {
+    throw new RangeError(`${owner}: options.ipv6Subnet must be a prefix length from 1 to 128, or false to key IPv6 clients by full address; got ${describe(value)}`);
+  }
+  return value;
+}
+
+function trustOf(owner, value) {
+  if (value === undefined || value === false) return null;
+  if (value === true) {
+    throw new TypeError(`${owner}: options.trustProxy true would let every client choose its address with X-Forwarded-For; give the number of proxy hops in front of this server (e.g. 1) or the proxies' addresses (e.g. ["10.0.0.0/8"])`);
+  }
+  if (typeof value === 'number') {
+    if (!Number.isInteger(value) || value < 1) {
+      throw new RangeError(`${owner}: options.trustProxy as a hop count must be an integer >= 1; got ${describe(value)}`);
+    }
+    return (address, hop) => hop < value;
+  }
+  if (Array.isArray(value) && value.length > 0) {
+    const matches = proxyMatcher(owner, value);
+    return (address) => matches(address);
+  }
+  throw new TypeError(`${owner}: options.trustProxy must be a hop count (integer >= 1) or a non-empty array of proxy addresses / CIDR networks; got ${describe(value)}`);
+}
+
+// Everything a middleware needs, checked once when it is built.
+function build(owner, limiterOrConfig, options, extra) {
+  const instance = toLimiter(owner, limiterOrConfig);
+  if (options === undefined || options === null) options = {};
+  if (!isPlainObject(options)) throw new TypeError(`${owner}: options must be a plain object; got ${describe(options)}`);
+  rejectUnknown(owner, 'option', options, OPTIONS.concat(extra), FOREIGN_OPTIONS);
+  const standard = flag(owner, options, 'headers', true);
+  const legacy = flag(owner, options, 'legacyHeaders', false);
+  const settings = limiterSettings(instance);
+  if ((standard || legacy) && !settings) {
+    throw new TypeError(`${owner}: the rate-limit headers need the limiter's settings, which a TolmNode built with new TolmNode(...) does not expose; build it with limiter({ ... }) from 'tolm/middleware', or pass { headers: false, legacyHeaders: false }`);
+  }
+  return {
+    instance,
+    policy: settings ? new Policy(settings) : null,
+    standard,
+    legacy,
+    key: hook(owner, options, 'key', '(req) => string | undefined'),
+    skip: hook(owner, options, 'skip', '(req) => boolean'),
+    handler: hook(owner, options, 'handler', '(req, res, info) => void'),
+    subnet: subnetOf(owner, options.ipv6Subnet),
+    trusted: trustOf(owner, options.trustProxy),
+  };
+}
+
+function clientAddress(req, trusted) {
+  if (trusted) return forwardedClient(req, trusted);
   // Express's req.ip honours its 'trust proxy' setting; plain node:http has only the socket,
   // whose address is undefined once the client has gone.
   if (typeof req.ip === 'string' && req.ip !== '') return req.ip;
   const socket = req.socket;
-  const address = socket ? socket.remoteAddress : undefined;
-  return typeof address === 'string' && address !== '' ? address : UNKNOWN_KEY;
+  return socket ? socket.remoteAddress : undefined;
 }
 
 function routeOf(req) {
@@ -36,12 +128,32 @@ function routeOf(req) {
   return query === -1 ? url : url.slice(0, query) || '/';
 }
 
-function keyOf(req, key) {
-  if (key) {
-    const chosen = key(req);
-    if (chosen !== undefined && chosen !== null) return String(chosen);
+function keyOf(state, req) {
+  if (state.key) {
+    const chosen = state.key(req);
+    if (chosen !== undefined && chosen !== null) return identityKey(chosen);
   }
-  return clientAddress(req);
+  return addressKey(clientAddress(req, state.trusted), state.subnet);
+}
+
+function setHeaders(state, res, result, now) {
+  const policy = state.policy;
+  let remaining = 0;
+  let field = policy.refusedField;
+  let reset = policy.retryAfter;
+  if (!result.wouldBlock) {
+    remaining = policy.remaining(result);
+    [field, reset] = policy.admittedField(remaining);
+  }
+  if (state.standard) {
+    res.setHeader('RateLimit-Policy', policy.policyField);
+    res.setHeader('RateLimit', field);
+  }
+  if (state.legacy) {
+    res.setHeader('X-RateLimit-Limit', policy.quotaText);
+    res.setHeader('X-RateLimit-Remaining', String(remaining));
+    if (reset !== null) res.setHeader('X-RateLimit-Reset', String(Math.ceil(now / 1000) + reset));
+  }
 }
 
 function refuse(res, result) {
@@ -61,35 +173,40 @@ function refuse(res, result) {
   res.end(body);
 }
 
-// Checks one request; returns the limiter's result, or null when the request was refused and
-// has been answered.
-function check(limiter, key, req, res) {
-  const result = limiter.checkRequest(keyOf(req, key), routeOf(req), Date.now());
+const SKIPPED = {};
+
+// Checks one request: SKIPPED, the limiter's result when the request may go on, or null
+// when it was refused and has been answered.
+function check(state, req, res) {
+  if (state.skip && state.skip(req)) return SKIPPED;
+  const now = Date.now();
+  const result = state.instance.checkRequest(keyOf(state, req), routeOf(req), now);
   req.tolm = result;
   if (res.locals && typeof res.locals === 'object') res.locals.tolm = result;
-  if (!result.allowed) {
+  const policy = state.policy;
+  const evaluated = result.debugInfo !== 'disabled';
+  if (policy && evaluated && (state.standard || state.legacy) && !res.headersSent) {
+    setHeaders(state, res, result, now);
+  }
+  if (result.allowed) return result;
+  const retryAfter = policy ? policy.retryAfter : null;
+  if (retryAfter !== null && !res.headersSent) res.setHeader('Retry-After', policy.retryAfterText);
+  if (state.handler) {
+    state.handler(req, res, { result, retryAfter: retryAfter === null ? undefined : retryAfter });
+  } else {
     refuse(res, result);
-    return null;
   }
-  return result;
+  return null;
 }
 
-function checkOptions(options) {
-  if (options === undefined || options === null) return undefined;
-  if (options.key !== undefined && typeof options.key !== 'function') {
-    throw new TypeError('options.key must be a function (req) => string | undefined');
-  }
-  return options.key;
-}
-
-// Express/Connect middleware. An error thrown by options.key goes to next(err).
+// Express/Connect middleware. An error thrown by options.key, options.skip or
+// options.handler goes to next(err).
 function rateLimit(limiterOrConfig, options) {
-  const limiter = toLimiter(limiterOrConfig);
-  const key = checkOptions(options);
+  const state = build('rateLimit', limiterOrConfig, options, []);
   return function tolmRateLimit(req, res, next) {
     let result;
     try {
-      result = check(limiter, key, req, res);
+      result = check(state, req, res);
     } catch (err) {
       next(err);
       return;
@@ -99,17 +216,18 @@ function rateLimit(limiterOrConfig, options) {
 }
 
 // A node:http request listener that checks each request before `handler` sees it. An error
-// thrown by options.key is answered 500 (the request is neither served nor silently let
-// through) and passed to options.onError when given.
+// thrown by options.key, options.skip or options.handler is answered 500 (the request is
+// neither served nor silently let through) and passed to options.onError when given.
 function withRateLimit(limiterOrConfig, handler, options) {
-  if (typeof handler !== 'function') throw new TypeError('handler must be a function');
-  const limiter = toLimiter(limiterOrConfig);
-  const key = checkOptions(options);
-  const onError = options && typeof options.onError === 'function' ? options.onError : null;
+  if (typeof handler !== 'function') {
+    throw new TypeError(`withRateLimit: handler must be a function (req, res) => void; got ${describe(handler)}`);
+  }
+  const state = build('withRateLimit', limiterOrConfig, options, ['onError']);
+  const onError = hook('withRateLimit', options || {}, 'onError', '(err, req) => void') || null;
   return function tolmHandler(req, res) {
     let result;
     try {
-      result = check(limiter, key, req, res);
+      result = check(state, req, res);
     } catch (err) {
       if (onError) onError(err, req);
       if (!res.headersSent) res.statusCode = 500;
@@ -120,4 +238,4 @@ function withRateLimit(limiterOrConfig, handler, options) {
   };
 }
 
-module.exports = { rateLimit, withRateLimit, UNKNOWN_KEY };
+module.exports = { limiter, limiterSettings, rateLimit, withRateLimit, UNKNOWN_KEY };

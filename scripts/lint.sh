@@ -10,10 +10,12 @@ cd "$(dirname "$0")/.."
 : "${TOLM_BUILD_DIR:?set TOLM_BUILD_DIR to the build directory (make lint does)}"
 clang_format=${CLANG_FORMAT:-clang-format-16}
 clang_tidy=${CLANG_TIDY:-clang-tidy-16}
-for tool in "$clang_format" "$clang_tidy" ruff; do
+for tool in "$clang_format" "$clang_tidy"; do
     command -v "$tool" >/dev/null ||
         { echo "lint: $tool is missing; run: bash scripts/bootstrap" >&2; exit 1; }
 done
+python3 -c 'import ruff' 2>/dev/null ||
+    { echo "lint: ruff is missing; run: bash scripts/bootstrap" >&2; exit 1; }
 
 status=0
 step() { echo "lint: $1"; }
@@ -34,6 +36,6 @@ while IFS= read -r -d '' file; do
 done < <(git ls-files -z '*.js')
 
 step "ruff"
-git ls-files -z '*.py' | xargs -0 ruff check --quiet || fail "ruff found the problems above"
+git ls-files -z '*.py' | xargs -0 python3 -m ruff check --quiet || fail "ruff found the problems above"
 
 exit $status

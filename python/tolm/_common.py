@@ -1,12 +1,15 @@
-"""What the WSGI and ASGI middleware share: the key rules and the refusal body."""
+"""What the WSGI and ASGI middleware share: their checked options, the decision with its
+headers, and the refusal body."""
+
+from __future__ import annotations
 
 import json
-from typing import Any, Dict, Optional, Protocol
+from typing import Any, Callable, Dict, List, Optional, Protocol, Tuple
 
-#: The key of a request that carries no client address and no identity. All such requests
-#: share one allowance: a limiter that cannot tell clients apart must not let them through
-#: unlimited.
-UNKNOWN_KEY = "unknown"
+from ._keys import UNKNOWN_KEY, Subnet, address_key, identity_key, text
+from ._limiter import Header, Limiter, Policy, limiter
+
+__all__ = ["UNKNOWN_KEY", "REFUSED_STATUS", "Engine", "Core", "text", "refusal_body"]
 
 REFUSED_STATUS = 429
 
@@ -17,31 +20,85 @@ class Engine(Protocol):
     def check(self, ip: str, route: str, identity: Optional[str] = None) -> Any: ...
 
 
-def text(value: object) -> str:
-    """`value` as a str that encodes to UTF-8. Lone surrogates (which the engine refuses with
-    UnicodeEncodeError) become backslash escapes, so odd input changes the key, not the
-    outcome."""
-    if not isinstance(value, str):
-        value = str(value)
-    try:
-        value.encode("utf-8")
-    except UnicodeEncodeError:
-        value = value.encode("utf-8", "backslashreplace").decode("utf-8")
+def _flag(owner: str, name: str, value: object) -> bool:
+    if not isinstance(value, bool):
+        raise TypeError(f"{owner}: {name} must be True or False; got {value!r}")
     return value
 
 
-def address_key(address: object) -> str:
-    """The client address as the engine's key; UNKNOWN_KEY when there is none."""
-    if address is None:
-        return UNKNOWN_KEY
-    key = text(address)
-    return key if key else UNKNOWN_KEY
+def _hook(owner: str, name: str, value: object, shape: str) -> Any:
+    if value is not None and not callable(value):
+        raise TypeError(f"{owner}: {name} must be a callable {shape} or None; got {value!r}")
+    return value
 
 
-def identity_key(identity: object) -> Optional[str]:
-    """What a user's identity function returned, as the engine's identity (None: no identity,
-    the client address is the key)."""
-    return None if identity is None else text(identity)
+def _subnet(owner: str, value: object) -> Subnet:
+    if value is False:
+        return False
+    if isinstance(value, bool) or not isinstance(value, int) or not 1 <= value <= 128:
+        raise ValueError(f"{owner}: ipv6_subnet must be a prefix length from 1 to 128, or "
+                         f"False to key IPv6 clients by full address; got {value!r}")
+    return value
+
+
+def _engine(owner: str, engine: object, needs_settings: bool) -> Tuple[Callable[..., Any],
+                                                                        Optional[Policy]]:
+    if engine is limiter:
+        raise TypeError(f"{owner}: engine is the function tolm.limiter itself; call it: "
+                        f"tolm.limiter(capacity=..., refill_rate=...)")
+    if isinstance(engine, type):
+        raise TypeError(f"{owner}: engine is the class {engine.__name__}, not an instance; "
+                        f"build one with tolm.limiter(...)")
+    if isinstance(engine, Limiter):
+        return engine.engine.check, engine.policy
+    check = getattr(engine, "check", None)
+    if not callable(check):
+        raise TypeError(f"{owner}: engine must be built by tolm.limiter(...) (or have a "
+                        f"check(ip, route, identity) method); got {engine!r}")
+    if needs_settings:
+        raise TypeError(f"{owner}: the rate-limit headers need the limiter's settings, which "
+                        f"{type(engine).__name__} does not expose; build the engine with "
+                        f"tolm.limiter(...), or pass headers=False, legacy_headers=False")
+    return check, None
+
+
+class Core:
+    """One middleware's checked options and the per-request decision."""
+
+    __slots__ = ("check", "policy", "standard", "legacy", "subnet", "identity", "skip",
+                 "on_limited")
+
+    def __init__(self, owner: str, engine: object, identity: object, headers: object,
+                 legacy_headers: object, ipv6_subnet: object, on_limited: object,
+                 skip: object, source: str) -> None:
+        self.standard = _flag(owner, "headers", headers)
+        self.legacy = _flag(owner, "legacy_headers", legacy_headers)
+        self.check, self.policy = _engine(owner, engine, self.standard or self.legacy)
+        self.subnet = _subnet(owner, ipv6_subnet)
+        self.identity: Optional[Callable[[Any], object]] = _hook(
+            owner, "identity", identity, f"({source}) -> str | None")
+        self.skip: Optional[Callable[[Any], object]] = _hook(
+            owner, "skip", skip, f"({source}) -> bool")
+        self.on_limited: Any = _hook(owner, "on_limited", on_limited, "application")
+
+    def decide(self, request: Any, address: object,
+               route: str) -> Tuple[Any, List[Header], Optional[int]]:
+        """The engine's result, the headers to send with the answer, and (when refused) the
+        Retry-After seconds or None."""
+        chosen = self.identity(request) if self.identity is not None else None
+        identity = None if chosen is None else identity_key(chosen)
+        result = self.check(address_key(address, self.subnet), route, identity)
+        policy = self.policy
+        if policy is None:
+            return result, [], None
+        fields = policy.fields(result, self.legacy, self.standard) \
+            if self.standard or self.legacy else []
+        if result["allowed"]:
+            return result, fields, None
+        retry = policy.retry_after
+        if retry is not None:
+            fields.append(("Retry-After", str(retry)))
+        return result, fields, retry
 
 
 def refusal_body(result: Dict[str, Any]) -> bytes:

@@ -1,58 +1,100 @@
-"""WSGI middleware: every request is checked by a tolm engine before the application runs.
+"""WSGI middleware: every request is checked by a tolm limiter before the application runs.
 
     from tolm import limiter
     from tolm.wsgi import TolmMiddleware
 
     app.wsgi_app = TolmMiddleware(app.wsgi_app, limiter(capacity=20, refill_rate=5))  # Flask
 
-- The key is the identity that ``identity(environ)`` returns, else ``REMOTE_ADDR``, else
+- The key is the identity that ``identity(environ)`` returns (in a namespace of its own),
+  else the client address from ``REMOTE_ADDR`` (an IPv6 client by its /56 network), else
   ``tolm.UNKNOWN_KEY``.
-- A refused request gets ``429 Too Many Requests`` with a short JSON body and never reaches
-  the application.
-- Every checked request carries the engine's result in
-  ``environ["tolm.decision"]``; in shadow mode that is how the application learns that a
-  request would have been refused (``environ["tolm.decision"]["would_block"]``).
+- A refused request gets ``429 Too Many Requests`` with a short JSON body (or whatever the
+  ``on_limited`` application answers) and never reaches the application.
+- Every checked response carries the ``RateLimit-Policy`` and ``RateLimit`` headers
+  (``headers=False`` turns them off; ``legacy_headers=True`` adds ``X-RateLimit-*``), and a
+  refusal carries ``Retry-After``.
+- Every checked request carries the engine's result in ``environ["tolm.decision"]``; in
+  shadow mode that is how the application learns that a request would have been refused
+  (``environ["tolm.decision"]["would_block"]``).
 """
 
-from typing import Any, Callable, Dict, Iterable, List, Optional, Tuple
+from __future__ import annotations
 
-from ._common import REFUSED_STATUS, Engine, address_key, identity_key, refusal_body, text
+from typing import Any, Callable, Dict, Iterable, List, Optional, Tuple, Union
 
-__all__ = ["TolmMiddleware", "ENVIRON_KEY"]
+from ._common import REFUSED_STATUS, Core, Engine, refusal_body, text
+from ._limiter import Limiter
+
+__all__ = ["TolmMiddleware", "ENVIRON_KEY", "RETRY_AFTER_KEY"]
 
 #: Where the engine's result is put in the WSGI environment.
 ENVIRON_KEY = "tolm.decision"
+#: Where a refused request's Retry-After seconds (None: never) are put for ``on_limited``.
+RETRY_AFTER_KEY = "tolm.retry_after"
 
 Environ = Dict[str, Any]
 StartResponse = Callable[..., Any]
 WSGIApp = Callable[[Environ, StartResponse], Iterable[bytes]]
 
 
-class TolmMiddleware:
-    """Wraps a WSGI application.
+def _adding(start_response: StartResponse,
+            fields: List[Tuple[str, str]]) -> StartResponse:
+    def start(status: str, headers: List[Tuple[str, str]], *exc_info: Any) -> Any:
+        return start_response(status, headers + fields, *exc_info)
+    return start
 
-    engine: a ``tolm_native.NativeEngine`` (``tolm.limiter()`` builds one).
-    identity: optional ``f(environ) -> str | None``; a str is the client's key (requests
+
+class TolmMiddleware:
+    """Wraps a WSGI application. Every option is checked here, not on the first request.
+
+    engine: built by ``tolm.limiter()``. Any object with NativeEngine's ``check`` is accepted
+        only with ``headers=False, legacy_headers=False``, since the headers need the
+        settings.
+    identity: optional ``f(environ) -> str | None``; a value is the client's key (requests
         with the same identity share one allowance, whatever their address), None falls
-        back to the client address.
+        back to the client address. Return only identities the application has verified.
+    headers: send ``RateLimit-Policy`` and ``RateLimit`` (IETF draft) on every checked
+        response.
+    legacy_headers: send ``X-RateLimit-Limit``, ``-Remaining`` and ``-Reset``.
+    ipv6_subnet: prefix length by which IPv6 clients are keyed, or False for full addresses.
+    on_limited: a WSGI application that answers refused requests instead of the JSON 429;
+        the rate-limit headers and Retry-After are added to its answer, and
+        ``environ["tolm.retry_after"]`` holds the Retry-After seconds (None: never).
+    skip: optional ``f(environ) -> bool``; a true result lets the request through unchecked.
     """
 
-    def __init__(self, app: WSGIApp, engine: Engine,
-                 identity: Optional[Callable[[Environ], Optional[str]]] = None) -> None:
+    def __init__(self, app: WSGIApp, engine: Union[Engine, Limiter],
+                 identity: Optional[Callable[[Environ], Optional[str]]] = None, *,
+                 headers: bool = True, legacy_headers: bool = False, ipv6_subnet: Union[int, bool] = 56,
+                 on_limited: Optional[WSGIApp] = None,
+                 skip: Optional[Callable[[Environ], bool]] = None) -> None:
         self.app = app
         self.engine = engine
-        self.identity = identity
+        self._core = Core("tolm.wsgi.TolmMiddleware", engine, identity, headers,
+                          legacy_headers, ipv6_subnet, on_limited, skip, "environ")
+
+    @property
+    def identity(self) -> Optional[Callable[[Environ], object]]:
+        return self._core.identity
 
     def __call__(self, environ: Environ, start_response: StartResponse) -> Iterable[bytes]:
-        identity = identity_key(self.identity(environ)) if self.identity else None
+        core = self._core
+        if core.skip is not None and core.skip(environ):
+            return self.app(environ, start_response)
         route = text(environ.get("SCRIPT_NAME", "")) + text(environ.get("PATH_INFO", ""))
-        result = self.engine.check(address_key(environ.get("REMOTE_ADDR")), route or "/",
-                                   identity)
+        result, fields, retry = core.decide(environ, environ.get("REMOTE_ADDR"), route or "/")
         environ[ENVIRON_KEY] = result
         if not result["allowed"]:
+            if core.on_limited is not None:
+                environ[RETRY_AFTER_KEY] = retry
+                answer: Iterable[bytes] = core.on_limited(environ,
+                                                          _adding(start_response, fields))
+                return answer
             body = refusal_body(result)
-            headers: List[Tuple[str, str]] = [("Content-Type", "application/json"),
+            refused: List[Tuple[str, str]] = [("Content-Type", "application/json"),
                                               ("Content-Length", str(len(body)))]
-            start_response(f"{REFUSED_STATUS} Too Many Requests", headers)
+            start_response(f"{REFUSED_STATUS} Too Many Requests", refused + fields)
             return [body]
+        if fields:
+            start_response = _adding(start_response, fields)
         return self.app(environ, start_response)

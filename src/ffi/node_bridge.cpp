@@ -4,7 +4,6 @@
 #include "ffi/node_config.hpp"
 #include "ffi/node_convert.hpp"
 #include "ffi/node_registration.hpp"
-#include "ffi/node_result.hpp"
 
 namespace tolm::node {
 namespace {
@@ -58,9 +57,7 @@ void finalize(napi_env env, void* data, void* /*hint*/) {
         if (auto entry = ReferenceMap::current().take(part)) {
             node_api.napi_delete_reference(env, entry->reference);
         }
-        if (part->result_builder != nullptr) {
-            node_api.napi_delete_reference(env, part->result_builder);
-        }
+        part->results.release(env);
         delete part;
     });
 }
@@ -82,13 +79,13 @@ napi_value construct(napi_env env, napi_callback_info info) {
         NodeConfig config = read_node_config(env, argv[0]);
         auto part = std::make_unique<TolmNode>();
         part->engine = std::make_shared<Engine>(to_engine_config(std::move(config)));
-        part->result_builder = make_result_builder(env, part->engine->config().algorithm);
+        part->results.create(env, part->engine->config().algorithm);
 
         napi_ref reference = nullptr;
         const napi_status status =
             node_api.napi_wrap(env, self, part.get(), finalize, nullptr, &reference);
         if (status != napi_ok) {
-            node_api.napi_delete_reference(env, part->result_builder);
+            part->results.release(env);
             fail(status, messages::wrap("constructor"));
         }
         ReferenceMap::current().add(env, part.release(), reference);
@@ -121,7 +118,7 @@ napi_value check_request(napi_env env, napi_callback_info info) {
         // JavaScript never sees the record, so the engine may skip building it.
         part.engine->check_into(result, std::nullopt, ip.view(), route.view(),
                                 to_u64_saturating(start_time_ms), RecordUse::unread);
-        return build_result(env, part.result_builder, self, result);
+        return part.results.build(env, self, result);
     });
 }
 

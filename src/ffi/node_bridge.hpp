@@ -5,6 +5,7 @@
 
 #include "core/engine.hpp"
 #include "ffi/node_errors.hpp"
+#include "ffi/node_result.hpp"
 
 namespace tolm::node {
 
@@ -12,7 +13,7 @@ namespace tolm::node {
 // so the engine lives exactly as long as the JavaScript object.
 struct TolmNode {
     std::shared_ptr<Engine> engine;
-    napi_ref result_builder = nullptr;  // builds this instance's result objects
+    ResultBuilder results;  // builds this instance's result objects
 };
 
 }  // namespace tolm::node

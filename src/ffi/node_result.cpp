@@ -83,27 +83,28 @@ bool is_ascii(std::string_view text) noexcept {
 
 }  // namespace
 
-napi_ref make_result_builder(napi_env env, std::string_view algorithm) {
+void ResultBuilder::create(napi_env env, std::string_view algorithm) {
     napi_value maker = factory_maker(env);
     napi_value text = nullptr;
     napi_value builder = nullptr;
-    napi_ref out = nullptr;
     napi_status status =
         node_api.napi_create_string_utf8(env, algorithm.data(), algorithm.size(), &text);
     if (status == napi_ok) {
         status = node_api.napi_call_function(env, maker, maker, 1, &text, &builder);
     }
-    if (status == napi_ok) status = node_api.napi_create_reference(env, builder, 1, &out);
+    if (status == napi_ok) status = node_api.napi_create_reference(env, builder, 1, &builder_);
     expect_ok(status, messages::kResultFactory);
-    return out;
 }
 
-napi_value build_result(napi_env env, napi_ref builder_ref, napi_value recv,
-                        const CheckResult& result) {
+void ResultBuilder::release(napi_env env) noexcept {
+    if (builder_ != nullptr) node_api.napi_delete_reference(env, builder_);
+    builder_ = nullptr;
+}
+
+napi_value ResultBuilder::build(napi_env env, napi_value recv, const CheckResult& result) {
     std::array<napi_value, 2> args{};
     napi_value builder = nullptr;
-    expect_ok(node_api.napi_get_reference_value(env, builder_ref, &builder),
-              messages::kResultFactory);
+    expect_ok(node_api.napi_get_reference_value(env, builder_, &builder), messages::kResultFactory);
     napi_status status = node_api.napi_create_int32(env, packed_outcome(result), &args[0]);
     if (status != napi_ok) fail(status, messages::set_property("allowed"));
     // Detail texts are ASCII, which reads the same as Latin-1; V8 then copies the bytes

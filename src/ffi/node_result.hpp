@@ -14,10 +14,19 @@
 
 namespace tolm::node {
 
-// A new reference to the builder of results for an instance configured with `algorithm`.
-napi_ref make_result_builder(napi_env env, std::string_view algorithm);
+// One instance's builder of result objects.
+class ResultBuilder {
+  public:
+    // Makes the builder for an instance configured with `algorithm`.
+    void create(napi_env env, std::string_view algorithm);
+    // Drops the builder; safe to call when create() failed or never ran.
+    void release(napi_env env) noexcept;
 
-// The result object for `result`, made by `builder` with `recv` as its `this`.
-napi_value build_result(napi_env env, napi_ref builder, napi_value recv, const CheckResult& result);
+    // The result object for `result`, with `recv` as the builder's `this`.
+    napi_value build(napi_env env, napi_value recv, const CheckResult& result);
+
+  private:
+    napi_ref builder_ = nullptr;
+};
 
 }  // namespace tolm::node

@@ -11,9 +11,11 @@ const path = require('node:path');
 const { execFileSync } = require('node:child_process');
 
 const { load, addonPath } = require('./support/addon');
-const { rateLimit, withRateLimit, UNKNOWN_KEY } = require('../../lib/middleware');
+const { rateLimit, withRateLimit, limiter, UNKNOWN_KEY } = require('../../lib/middleware');
 
 const { TolmNode } = load();
+// A limiter with its settings known to the middleware, from the addon under test.
+const build = (config) => limiter(config, { TolmNode });
 const root = path.resolve(__dirname, '..', '..');
 
 // Starts `listener` on an ephemeral loopback port, runs `body(port)`, always closes.
@@ -77,7 +79,7 @@ for (const [shape, make] of Object.entries(shapes)) {
       ['leaky_bucket', 'limit_exceeded', '0 bucket space remaining']];
     for (const [algorithm, reason, detail] of cases) {
       const seen = [];
-      const limiter = new TolmNode({ algorithm, capacity: 2, refillRate: 0 });
+      const limiter = build({ algorithm, capacity: 2, refillRate: 0 });
       await serving(make(limiter, seen), async (port) => {
         assert.deepEqual(await statuses(port, 2, '/api/items?page=1'), [200, 200], algorithm);
         const refused = await get(port, '/api/items');
@@ -92,18 +94,18 @@ for (const [shape, make] of Object.entries(shapes)) {
   test(`${shape}: shadow serves everything and tells the handler; disabled evaluates nothing`,
     async () => {
       const shadow = [];
-      await serving(make(new TolmNode({ mode: 'shadow', capacity: 1, refillRate: 0 }), shadow),
+      await serving(make(build({ mode: 'shadow', capacity: 1, refillRate: 0 }), shadow),
         async (port) => assert.deepEqual(await statuses(port, 3), [200, 200, 200]));
       assert.deepEqual(shadow.map((r) => [r.allowed, r.wouldBlock]),
         [[true, false], [true, true], [true, true]]);
       const disabled = [];
-      await serving(make(new TolmNode({ mode: 'disabled', capacity: 0 }), disabled),
+      await serving(make(build({ mode: 'disabled', capacity: 1 }), disabled),
         async (port) => assert.deepEqual(await statuses(port, 2), [200, 200]));
       assert.ok(disabled.every((r) => r.debugInfo === 'disabled' && !('reason' in r)));
     });
 
   test(`${shape}: key function, address fallback, and the unknown key`, async () => {
-    const limiter = new TolmNode({ capacity: 1, refillRate: 0 });
+    const limiter = build({ capacity: 1, refillRate: 0 });
     const key = (req) => req.headers['x-client-id'];
     await serving(make(limiter, [], { key }), async (port) => {
       assert.deepEqual(await statuses(port, 2, '/', { 'x-client-id': 'alice' }), [200, 429]);
@@ -115,7 +117,7 @@ for (const [shape, make] of Object.entries(shapes)) {
     });
 
     // A request whose socket has gone (remoteAddress undefined) shares the unknown key.
-    const orphans = new TolmNode({ capacity: 2, refillRate: 0 });
+    const orphans = build({ capacity: 2, refillRate: 0 });
     const inner = make(orphans, []);
     await serving((req, res) => {
       Object.defineProperty(req, 'socket', { value: {} });
@@ -132,7 +134,7 @@ for (const [shape, make] of Object.entries(shapes)) {
         if (req.url === '/boom') throw new Error('bad key');
         return undefined;
       };
-      await serving(make(new TolmNode({ capacity: 5 }), seen, { key }), async (port) => {
+      await serving(make(build({ capacity: 5 }), seen, { key }), async (port) => {
         assert.equal((await get(port, '/boom')).status, 500);
         assert.equal((await get(port, '/fine')).status, 200);
       });
@@ -148,7 +150,9 @@ test('a NodeConfig instead of a limiter builds one from the packaged addon', asy
     fs.mkdirSync(path.join(pkg, 'lib'));
     fs.mkdirSync(path.join(pkg, 'build-npm'));
     fs.copyFileSync(path.join(root, 'index.js'), path.join(pkg, 'index.js'));
-    fs.copyFileSync(path.join(root, 'lib', 'middleware.js'), path.join(pkg, 'lib', 'middleware.js'));
+    for (const file of fs.readdirSync(path.join(root, 'lib'))) {
+      fs.copyFileSync(path.join(root, 'lib', file), path.join(pkg, 'lib', file));
+    }
     fs.copyFileSync(addonPath, path.join(pkg, 'build-npm', 'tolm_native.node'));
     const packaged = require(path.join(pkg, 'lib', 'middleware.js'));
     await serving(packaged.withRateLimit({ capacity: 1, refillRate: 0 }, (req, res) => res.end('ok')),
@@ -159,7 +163,7 @@ test('a NodeConfig instead of a limiter builds one from the packaged addon', asy
 });
 
 test('options are checked: key must be a function', () => {
-  const limiter = new TolmNode({});
+  const limiter = build({});
   assert.throws(() => rateLimit(limiter, { key: 'x-api-key' }), TypeError);
   assert.throws(() => withRateLimit(limiter, null), TypeError);
 });
@@ -188,7 +192,7 @@ test('Express: app.use(rateLimit(...)) limits per key and exposes res.locals.tol
   { skip: express ? false : 'express not installed (scripts/bootstrap.d/middleware.sh)' },
   async () => {
     const app = express();
-    app.use(rateLimit(new TolmNode({ capacity: 2, refillRate: 0 }),
+    app.use(rateLimit(build({ capacity: 2, refillRate: 0 }),
       { key: (req) => req.get('x-api-key') }));
     app.get('/hello', (req, res) => res.json({ remaining: res.locals.tolm.debugInfo }));
     await serving(app, async (port) => {

@@ -24,7 +24,18 @@ import tolm.wsgi  # noqa: E402
 
 assert pathlib.Path(tolm.__file__).parent == site / "tolm", tolm.__file__
 assert (site / "tolm" / "py.typed").is_file()
-refused = tolm.wsgi.TolmMiddleware(None, tolm.limiter(capacity=0))(
-    {"REMOTE_ADDR": "10.0.0.2", "PATH_INFO": "/"}, lambda status, headers: None)
+middleware = tolm.wsgi.TolmMiddleware(lambda environ, start: [b"ok"],
+                                      tolm.limiter(capacity=1, refill_rate=0))
+environ = {"REMOTE_ADDR": "10.0.0.2", "PATH_INFO": "/"}
+assert middleware(dict(environ), lambda status, headers: None) == [b"ok"]
+refused = middleware(dict(environ), lambda status, headers: None)
 assert b"too_many_requests" in b"".join(refused), refused
 print("installed middleware ok:", tolm.__file__)
+
+# `pip show tolm` finds the distribution by that name.
+from importlib.metadata import metadata  # noqa: E402
+
+meta = metadata("tolm")
+assert meta["Name"] == "tolm", meta["Name"]
+assert "MIT" in (meta.get("License-Expression") or meta.get("License") or ""), dict(meta)
+print("installed distribution ok: tolm", meta["Version"])

@@ -39,10 +39,13 @@ def wsgi_server(app):
 
 class _AsgiServer:
     """One request per connection; `client=False` leaves scope["client"] None, as a server on a
-    Unix socket does; `state` is handed to every request, as lifespan state is."""
+    Unix socket does; `state` is handed to every request, as lifespan state is; with
+    `client_header`, that request header (when sent) is the client host, as a server behind a
+    trusted proxy would report it."""
 
-    def __init__(self, app, client=True, state=None, header_limit=1 << 20):
+    def __init__(self, app, client=True, state=None, header_limit=1 << 20, client_header=None):
         self.app, self.client, self.state, self.limit = app, client, state, header_limit
+        self.client_header = client_header
 
     async def handle(self, reader, writer):
         try:
@@ -64,6 +67,9 @@ class _AsgiServer:
                      "server": writer.get_extra_info("sockname")[:2]}
             if self.state is not None:
                 scope["state"] = self.state
+            forwarded = dict(headers).get((self.client_header or "").lower().encode())
+            if forwarded is not None:
+                scope["client"] = (forwarded.decode("latin-1"), 0)
             response = {"status": 500, "headers": [], "body": b""}
 
             async def receive():
@@ -122,14 +128,20 @@ def asgi_server(app, **options):
         loop.close()
 
 
-def get(port, path="/", headers=None):
-    """One GET over a new connection: (status, content type, parsed JSON body or None)."""
+def exchange(port, path="/", headers=None):
+    """One GET over a new connection: (status, {lower-case header name: value}, body bytes)."""
     conn = http.client.HTTPConnection("127.0.0.1", port, timeout=TIMEOUT_S)
     try:
         conn.request("GET", path, headers=headers or {})
         response = conn.getresponse()
         body = response.read()
-        kind = response.getheader("Content-Type")
-        return response.status, kind, json.loads(body) if kind == "application/json" else None
+        return response.status, {k.lower(): v for k, v in response.getheaders()}, body
     finally:
         conn.close()
+
+
+def get(port, path="/", headers=None):
+    """One GET over a new connection: (status, content type, parsed JSON body or None)."""
+    status, fields, body = exchange(port, path, headers)
+    kind = fields.get("content-type")
+    return status, kind, json.loads(body) if kind == "application/json" else None

@@ -1,7 +1,6 @@
 """The WSGI and ASGI middleware of the `tolm` package, each in front of a real HTTP server on
 loopback: what is refused and how, what the application sees, and how requests are keyed."""
 
-import json
 from contextlib import contextmanager
 
 import pytest
@@ -92,7 +91,7 @@ def test_shadow_mode_serves_everything_and_tells_the_app(stack):
 
 
 def test_disabled_mode_serves_everything_unevaluated(stack):
-    with stack(tolm.limiter(mode="disabled", capacity=0)) as (port, seen):
+    with stack(tolm.limiter(mode="disabled", capacity=1)) as (port, seen):
         assert statuses(port, 3) == [200, 200, 200]
     assert all("reason" not in d and d["decision"]["remaining"] is None for d in seen)
 
@@ -116,7 +115,7 @@ def test_request_without_client_address_is_limited_under_the_unknown_key(stack):
 @pytest.mark.parametrize("identity, same_key_as", [
     (lambda v: v, None),                     # a 60 KB identity header is a key like any other
     (lambda v: "\udcff" + (v or ""), None),  # lone surrogate: escaped, not UnicodeEncodeError
-    (lambda v: 42, "42"),                    # not a str: its str() is the key
+    (lambda v: 42, "id:42"),                 # not a str: its str() is the identity
 ], ids=["huge-header", "lone-surrogate", "not-a-str"])
 def test_odd_identities_are_keyed_without_crashing(stack, identity, same_key_as):
     engine = tolm.limiter(capacity=1, refill_rate=0)

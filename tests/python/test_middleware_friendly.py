@@ -1,0 +1,314 @@
+"""The friendly layer in front of real HTTP servers on loopback: settings and options refused
+when the middleware is built, the RateLimit headers and Retry-After with honest values, the
+refusal handler and skip, keys that cannot be forged, and the shipped examples."""
+
+import importlib.util
+import math
+import os
+import re
+import subprocess
+import sys
+import time
+from contextlib import contextmanager
+from pathlib import Path
+
+import pytest
+
+from middleware_servers import asgi_server, exchange, wsgi_server
+
+import tolm
+import tolm_native
+from tolm import asgi as tolm_asgi
+from tolm import wsgi as tolm_wsgi
+
+ROOT = Path(__file__).resolve().parents[2]
+CLIENT = "X-Test-Client"  # the address a trusted proxy would have reported
+
+
+def _ok_wsgi(environ, start_response):
+    start_response("200 OK", [("Content-Type", "text/plain")])
+    return [b"ok"]
+
+
+async def _ok_asgi(scope, receive, send):
+    await send({"type": "http.response.start", "status": 200,
+                "headers": [(b"content-type", b"text/plain")]})
+    await send({"type": "http.response.body", "body": b"ok"})
+
+
+@contextmanager
+def wsgi_stack(engine, **options):
+    limited = tolm_wsgi.TolmMiddleware(options.pop("app", _ok_wsgi), engine, **options)
+
+    def front(environ, start_response):
+        if "HTTP_X_TEST_CLIENT" in environ:
+            environ["REMOTE_ADDR"] = environ["HTTP_X_TEST_CLIENT"]
+        return limited(environ, start_response)
+
+    with wsgi_server(front) as port:
+        yield port
+
+
+@contextmanager
+def asgi_stack(engine, **options):
+    limited = tolm_asgi.TolmMiddleware(options.pop("app", _ok_asgi), engine, **options)
+    with asgi_server(limited, client_header=CLIENT) as port:
+        yield port
+
+
+@pytest.fixture(params=[wsgi_stack, asgi_stack], ids=["wsgi", "asgi"])
+def stack(request):
+    return request.param
+
+
+def rate_limit_field(fields):
+    """RateLimit's r and t (None when absent)."""
+    match = re.fullmatch(r'"(\w+)";r=(\d+)(?:;t=(\d+))?', fields["ratelimit"])
+    assert match, fields["ratelimit"]
+    return int(match[2]), None if match[3] is None else int(match[3])
+
+
+# -- settings and options, refused when built ------------------------------------------------
+
+@pytest.mark.parametrize("settings, error, words", [
+    ({"mode": "Shadow"}, ValueError, ["mode", "'Shadow'", "did you mean 'shadow'"]),
+    ({"algorithm": "token-bucket"}, ValueError, ["algorithm", "did you mean 'token_bucket'"]),
+    ({"algorithm": "leaky"}, ValueError, ["'leaky'", "'leaky_bucket'"]),
+    ({"capacity": 0}, ValueError, ["capacity", "got 0", ">= 1"]),
+    ({"capacity": -5}, ValueError, ["capacity", ">= 1"]),
+    ({"capacity": float("nan")}, ValueError, ["capacity", "nan"]),
+    ({"capacity": float("inf")}, ValueError, ["capacity", "finite"]),
+    ({"capacity": "10"}, TypeError, ["capacity", "'10'", "str"]),
+    ({"capacity": True}, TypeError, ["capacity", "bool"]),
+    ({"refill_rate": -1}, ValueError, ["refill_rate", ">= 0"]),
+    ({"refill_rate": float("nan")}, ValueError, ["refill_rate"]),
+    ({"api_key": 5}, TypeError, ["api_key", "str or None"]),
+])
+def test_limiter_refuses_bad_settings_naming_setting_value_and_accepted(settings, error, words):
+    with pytest.raises(error) as raised:
+        tolm.limiter(**settings)
+    for word in words:
+        assert word in str(raised.value)
+
+
+def test_limiter_keeps_its_settings_read_only_and_checks_like_the_engine():
+    limiter = tolm.limiter("leaky_bucket", "shadow", capacity=2.5, refill_rate=0)
+    assert (limiter.algorithm, limiter.mode, limiter.capacity, limiter.refill_rate,
+            limiter.api_key) == ("leaky_bucket", "shadow", 2.5, 0.0, None)
+    with pytest.raises(AttributeError):
+        limiter.capacity = 5  # type: ignore[misc]
+    assert isinstance(limiter.engine, tolm_native.NativeEngine)
+    assert [limiter.check("a", "/")["would_block"] for _ in range(4)] == [False] * 3 + [True]
+
+
+@pytest.mark.parametrize("middleware", [tolm_wsgi.TolmMiddleware, tolm_asgi.TolmMiddleware])
+def test_middleware_options_are_refused_when_built(middleware):
+    raw = tolm_native.NativeEngine("token_bucket", "active", 1, 0, None, None, "")
+    good = tolm.limiter()
+    cases = [
+        ((raw,), {}, TypeError, ["settings", "tolm.limiter(", "headers=False"]),
+        ((raw,), {"legacy_headers": True, "headers": False}, TypeError, ["tolm.limiter("]),
+        ((tolm_native.NativeEngine,), {}, TypeError, ["class", "instance"]),
+        ((tolm.limiter,), {}, TypeError, ["call it"]),
+        ((object(),), {"headers": False}, TypeError, ["check"]),
+        ((good,), {"ipv6_subnet": 0}, ValueError, ["ipv6_subnet", "1 to 128"]),
+        ((good,), {"ipv6_subnet": 129}, ValueError, ["ipv6_subnet"]),
+        ((good,), {"ipv6_subnet": True}, ValueError, ["ipv6_subnet"]),
+        ((good,), {"headers": "yes"}, TypeError, ["headers", "True or False"]),
+        ((good, "X-Api-Key"), {}, TypeError, ["identity", "callable"]),
+        ((good,), {"skip": True}, TypeError, ["skip"]),
+        ((good,), {"on_limited": 429}, TypeError, ["on_limited"]),
+    ]
+    for args, options, error, words in cases:
+        with pytest.raises(error) as raised:
+            middleware(None, *args, **options)
+        for word in words:
+            assert word in str(raised.value), (args, options, str(raised.value))
+
+
+def test_a_raw_engine_still_serves_with_the_headers_off(stack):
+    raw = tolm_native.NativeEngine("token_bucket", "active", 1, 0, None, None, "")
+    with stack(raw, headers=False) as port:
+        first, second = exchange(port), exchange(port)
+    assert (first[0], second[0]) == (200, 429)
+    assert not any(name.startswith(("ratelimit", "x-ratelimit", "retry-after"))
+                   for name in {**first[1], **second[1]})
+
+
+# -- headers ----------------------------------------------------------------------------------
+
+@pytest.mark.parametrize("algorithm, policy, t_allowed, retry", [
+    ("sliding_window", '"sliding_window";q=2;w=60', 61, 61),
+    ("fixed_window", '"fixed_window";q=2;w=60', 60, 60),
+    ("token_bucket", '"token_bucket";q=2', None, None),
+    ("leaky_bucket", '"leaky_bucket";q=2', None, None),
+])
+def test_headers_across_a_burst_and_a_refusal(stack, algorithm, policy, t_allowed, retry):
+    engine = tolm.limiter(algorithm, capacity=2, refill_rate=0)
+    with stack(engine, legacy_headers=True) as port:
+        answers = [exchange(port, "/api") for _ in range(3)]
+    assert [a[0] for a in answers] == [200, 200, 429]
+    assert {a[1]["ratelimit-policy"] for a in answers} == {policy}
+    assert [rate_limit_field(a[1]) for a in answers] == [(1, t_allowed), (0, t_allowed),
+                                                         (0, retry)]
+    assert [a[1]["x-ratelimit-remaining"] for a in answers] == ["1", "0", "0"]
+    assert {a[1]["x-ratelimit-limit"] for a in answers} == {"2"}
+    refused = answers[2][1]
+    if retry is None:
+        # A bucket that never refills never lets the client back in: no time is promised.
+        assert "retry-after" not in refused and "x-ratelimit-reset" not in refused
+    else:
+        assert refused["retry-after"] == str(retry)
+        assert 0 <= int(refused["x-ratelimit-reset"]) - time.time() <= retry + 1
+
+
+def test_refilling_buckets_promise_a_retry_that_is_kept(stack):
+    # Token bucket 2 at 1/s: a token is back within a second; leaky bucket 1 draining 2/s.
+    for algorithm, capacity, rate, policy in [("token_bucket", 2, 1, '"token_bucket";q=2;w=2'),
+                                              ("leaky_bucket", 1, 2, '"leaky_bucket";q=1;w=1')]:
+        engine = tolm.limiter(algorithm, capacity=capacity, refill_rate=rate)
+        with stack(engine) as port:
+            burst = [exchange(port) for _ in range(capacity)]
+            # A leaky bucket admits one more once any part of a unit has drained.
+            while burst[-1][0] == 200 and len(burst) < capacity + 3:
+                burst.append(exchange(port))
+            assert [a[0] for a in burst[:capacity]] == [200] * capacity, algorithm
+            assert burst[-1][0] == 429, algorithm
+            assert burst[0][1]["ratelimit-policy"] == policy
+            for status, fields, _ in burst[:-1]:
+                remaining, reset = rate_limit_field(fields)
+                assert reset == math.ceil((capacity - remaining) / rate)
+            retry = int(burst[-1][1]["retry-after"])
+            assert retry == math.ceil(1 / rate)
+            assert rate_limit_field(burst[-1][1]) == (0, retry)
+            time.sleep(retry)
+            assert exchange(port)[0] == 200, algorithm
+
+
+def test_shadow_mode_headers_describe_the_observed_limit_and_nothing_is_refused(stack):
+    engine = tolm.limiter("fixed_window", "shadow", capacity=1)
+    with stack(engine) as port:
+        answers = [exchange(port) for _ in range(3)]
+    assert [a[0] for a in answers] == [200, 200, 200]
+    assert [rate_limit_field(a[1]) for a in answers] == [(0, 60)] * 3
+    assert all("retry-after" not in a[1] for a in answers)
+
+
+def test_disabled_mode_sends_no_rate_limit_headers(stack):
+    with stack(tolm.limiter(mode="disabled", capacity=1), legacy_headers=True) as port:
+        status, fields, _ = exchange(port)
+    assert status == 200
+    assert not [n for n in fields if "ratelimit" in n]
+
+
+# -- hooks ------------------------------------------------------------------------------------
+
+def test_wsgi_refusal_handler_and_skip():
+    def busy(environ, start_response):
+        retry = environ[tolm_wsgi.RETRY_AFTER_KEY]
+        start_response("503 Service Unavailable", [("X-Why", "busy")])
+        return [f"come back in {retry}s".encode()]
+
+    def health(environ):
+        return environ.get("PATH_INFO") == "/health"
+
+    engine = tolm.limiter(capacity=1, refill_rate=0.5)
+    with wsgi_stack(engine, on_limited=busy, skip=health) as port:
+        assert exchange(port)[0] == 200
+        status, fields, body = exchange(port)
+        health_answers = [exchange(port, "/health") for _ in range(3)]
+    assert (status, body, fields["x-why"]) == (503, b"come back in 2s", "busy")
+    assert fields["retry-after"] == "2" and rate_limit_field(fields) == (0, 2)
+    assert [a[0] for a in health_answers] == [200] * 3
+    assert all("ratelimit" not in a[1] for a in health_answers)
+
+
+def test_asgi_refusal_handler_and_skip():
+    async def busy(scope, receive, send):
+        retry = scope["state"][tolm_asgi.RETRY_AFTER_KEY]
+        await send({"type": "http.response.start", "status": 503,
+                    "headers": [(b"x-why", b"busy")]})
+        await send({"type": "http.response.body", "body": f"come back in {retry}s".encode()})
+
+    engine = tolm.limiter(capacity=1, refill_rate=0.5)
+    with asgi_stack(engine, on_limited=busy, skip=lambda scope: scope["path"] == "/health") \
+            as port:
+        assert exchange(port)[0] == 200
+        status, fields, body = exchange(port)
+        health_answers = [exchange(port, "/health") for _ in range(3)]
+    assert (status, body, fields["x-why"]) == (503, b"come back in 2s", "busy")
+    assert fields["retry-after"] == "2" and rate_limit_field(fields) == (0, 2)
+    assert [a[0] for a in health_answers] == [200] * 3
+
+
+# -- keys -------------------------------------------------------------------------------------
+
+def test_an_identity_equal_to_an_address_does_not_spend_that_clients_allowance(stack):
+    def claimed(request):
+        if isinstance(request, dict) and "HTTP_X_USER" in request:  # WSGI environ
+            return request["HTTP_X_USER"]
+        value = dict(request.get("headers") or []).get(b"x-user")
+        return None if value is None else value.decode()
+
+    engine = tolm.limiter(capacity=1, refill_rate=0)
+    with stack(engine, identity=claimed) as port:
+        victim = {CLIENT: "203.0.113.7"}
+        assert exchange(port, headers={"X-User": "203.0.113.7"})[0] == 200
+        assert exchange(port, headers={"X-User": "ip:203.0.113.7"})[0] == 200
+        assert exchange(port, headers=victim)[0] == 200
+        assert exchange(port, headers={"X-User": "203.0.113.7"})[0] == 429
+
+
+@pytest.mark.parametrize("address", [
+    "x" * 5000, "1.2.3.4, 5.6.7.8", "[::1", "fe80::1%" + "z" * 3000, "::ffff:999.1.1.1",
+    "caf\xe9", "[2001:db8::1]:99999", "id:alice",
+])
+def test_odd_client_addresses_are_limited_and_never_crash(stack, address):
+    engine = tolm.limiter(capacity=1, refill_rate=0)
+    with stack(engine) as port:
+        answers = [exchange(port, headers={CLIENT: address})[0] for _ in range(2)]
+    assert answers == [200, 429]
+
+
+# -- the shipped examples ---------------------------------------------------------------------
+
+def _load_example(name):
+    spec = importlib.util.spec_from_file_location(f"example_{name}", ROOT / "examples" / name)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+@pytest.mark.skipif(importlib.util.find_spec("flask") is None,
+                    reason="flask not installed (scripts/bootstrap.d/middleware.sh)")
+def test_flask_example_cannot_be_bypassed_with_made_up_api_keys(monkeypatch):
+    monkeypatch.setenv("TOLM_API_KEYS", "alice=k-alice-4f9c2e")
+    example = _load_example("flask_app.py")
+    with wsgi_server(example.app) as port:
+        forged = [exchange(port, headers={"X-Api-Key": f"forged-{i}"})[0] for i in range(40)]
+        # Capacity 20 and 5 more per second: a burst of 40 made-up keys is one client.
+        assert 20 <= forged.count(200) <= 25 and forged[:20] == [200] * 20
+        status, fields, body = exchange(port, headers={"X-Api-Key": "k-alice-4f9c2e"})
+        assert status == 200 and b"alice" in body
+        assert rate_limit_field(fields)[0] == 19
+
+
+@pytest.mark.skipif(importlib.util.find_spec("fastapi") is None,
+                    reason="fastapi not installed (scripts/bootstrap.d/middleware.sh)")
+def test_fastapi_example_observes_in_shadow_mode():
+    example = _load_example("fastapi_app.py")
+    with asgi_server(example.app) as port:
+        answers = [exchange(port) for _ in range(101)]
+    assert {a[0] for a in answers} == {200}
+    assert b'"would_block":false' in answers[99][2] and b'"would_block":true' in answers[100][2]
+    assert answers[0][1]["ratelimit-policy"] == '"sliding_window";q=100;w=60'
+    assert rate_limit_field(answers[100][1]) == (0, 61)
+
+
+def test_the_package_passes_mypy_strict():
+    if importlib.util.find_spec("mypy") is None:
+        pytest.skip("mypy not installed (scripts/bootstrap.d/python.sh)")
+    done = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental",
+                           str(ROOT / "python" / "tolm")], capture_output=True, text=True,
+                          env={**os.environ, "MYPYPATH": str(ROOT)})
+    assert done.returncode == 0, done.stdout + done.stderr
