@@ -128,7 +128,7 @@ class GcRecorder:
             self.events[3 * n] = info["generation"]
             self.events[3 * n + 1] = self.started
             self.events[3 * n + 2] = now
-            self.count = n + 1
+        self.count = n + 1
         if info["generation"] == 2:
             self.full += 1
 
