@@ -8,7 +8,7 @@ export TOLM_BUILD_DIR := $(abspath $(BUILD))
 
 .PHONY: all build test test-cpp test-sanitizers test-asan test-tsan test-python test-node \
         test-bindings-asan lint windows test-windows bench bench-core bench-python bench-node \
-        bench-http bootstrap format clean demo serve
+        bench-http bench-tail bootstrap format clean demo serve
 
 all: build
 
@@ -83,6 +83,12 @@ serve: build
 # docs/bench-chart.png.
 bench: bootstrap
 	bash bench/run-all.sh
+
+# Per-call latency percentiles (p50, p99, p99.9, max) of tolm and every peer with a million
+# live clients: table, docs/bench-tail-results.json and docs/bench-tail.png (about 5 min;
+# BENCH_QUICK=1 for a short run).
+bench-tail: bootstrap
+	bash bench/tail/run.sh
 
 bench-core:
 	cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DTOLM_CORE_ONLY=ON \

@@ -3,13 +3,15 @@
 # builds tolm in release mode, its core benchmark and the two binding floors, then runs
 # everything (bench/peers/run.py) and writes docs/bench-results.json and docs/bench-chart.png;
 # then the HTTP-level benchmark (bench/http/run.sh), which writes docs/bench-http-results.json
-# and docs/bench-http.png.
+# and docs/bench-http.png; then the per-call tail latencies (bench/tail/run.sh), which write
+# docs/bench-tail-results.json and docs/bench-tail.png.
 #
 #   BENCH_QUICK=1       a shorter run for iteration (fewer repetitions, memory at 100k keys);
 #                       writes to bench/results/ unless BENCH_OUT_DIR says otherwise
 #   BENCH_SKIP_BUILD=1  use the builds already there
 #   BENCH_REPS=N        repetitions (default 5)
 #   BENCH_SKIP_HTTP=1   leave out the HTTP-level benchmark (bench/http, `make bench-http`)
+#   BENCH_SKIP_TAIL=1   leave out the tail-latency part (bench/tail, `make bench-tail`)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -55,4 +57,8 @@ if [ "${BENCH_SKIP_HTTP:-0}" = 0 ]; then
     BENCH_SKIP_INSTALL=1 BENCH_SKIP_BUILD=1 BENCH_HTTP_QUICK=${BENCH_QUICK:-0} \
     BENCH_OUT_DIR=${BENCH_OUT_DIR:-$out_default} \
         bash bench/http/run.sh
+fi
+
+if [ "${BENCH_SKIP_TAIL:-0}" = 0 ]; then
+    BENCH_OUT_DIR=${BENCH_OUT_DIR:-$out_default} bash bench/tail/run.sh --measure-only
 fi

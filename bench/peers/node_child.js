@@ -177,7 +177,12 @@ async function main() {
   process.exit(0);
 }
 
-main().catch((error) => {
-  console.error(error);
-  process.exit(1);
-});
+// bench/tail/node_tail.js reuses the variants.
+module.exports = { variants, ipv4LikeKeys, ROUTE };
+
+if (require.main === module) {
+  main().catch((error) => {
+    console.error(error);
+    process.exit(1);
+  });
+}
