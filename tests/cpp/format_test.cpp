@@ -1,6 +1,7 @@
 // Number formatting of detail texts, float-to-count conversion and the wall clock.
 #include "core/format.hpp"
 
+#include <charconv>
 #include <chrono>
 #include <cmath>
 #include <limits>
@@ -62,6 +63,31 @@ TEST(AppendDecimalTest, PlainDigitsWithoutSeparators) {
     out += ',';
     append_decimal(out, UINT64_MAX);
     EXPECT_EQ(out, "n=0,1000000,18446744073709551615");
+}
+
+// The digits are written two at a time from the end; every length and every digit pair at
+// every position must come out as the standard library writes them.
+TEST(AppendDecimalTest, MatchesTheStandardConversionAtEveryLength) {
+    std::vector<uint64_t> values = {0, 9, 10, 99, 100, UINT64_MAX};
+    for (uint64_t power = 1; power <= UINT64_MAX / 10; power *= 10) {
+        for (const uint64_t v : {power - 1, power, power + 1, power * 9 + power - 1}) {
+            values.push_back(v);
+        }
+    }
+    uint64_t x = 0x9E3779B97F4A7C15ULL;
+    for (int i = 0; i < 100000; ++i) {
+        x ^= x << 13;
+        x ^= x >> 7;
+        x ^= x << 17;
+        values.push_back(x >> (x % 64));  // every magnitude, not only 20-digit ones
+    }
+    for (const uint64_t v : values) {
+        char expected[20];
+        char* end = std::to_chars(expected, expected + 20, v).ptr;
+        std::string out;
+        append_decimal(out, v);
+        ASSERT_EQ(out, std::string(expected, static_cast<size_t>(end - expected))) << v;
+    }
 }
 
 // The detail setters replace what the text held, whatever its length before and after, and
