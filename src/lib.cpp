@@ -134,10 +134,11 @@ PyObject* engine_check(PyObject* self, PyObject* args, PyObject* kwargs) noexcep
         const uint64_t start_ms = engine.clock().now_ms();
         tolm::ReusableResult reusable;
         tolm::CheckResult& result = reusable.get();
-        // The dictionaries carry no detail text, so the engine need not format one.
+        // The dictionaries carry no detail text and take their strs from the codes, the route
+        // argument and the engine's cache, so the engine need not format or copy texts.
         engine.check_into(result, identity, ip, route, start_ms, tolm::RecordUse::read,
-                          tolm::DetailUse::unread);
-        return tolm::python::result_dict(object.results, result, slots[1]).release();
+                          tolm::DetailUse::unread, tolm::TextUse::unread);
+        return tolm::python::result_dict(object.results, result, slots[1], route).release();
     });
 }
 

@@ -82,7 +82,8 @@ void Engine::run_algorithm(std::string_view key, AlgorithmVerdict& verdict) {
 
 void Engine::fill_record(DecisionRecord& record, Decision decision, ReasonCode reason,
                          const AlgorithmVerdict* verdict, std::optional<std::string_view> identity,
-                         std::string_view ip, std::string_view route, uint64_t start_ms) const {
+                         std::string_view ip, std::string_view route, uint64_t start_ms,
+                         bool texts) const {
     const uint64_t now = clock_->now_ms();
     if (verdict != nullptr) {
         record.remaining = verdict->remaining;
@@ -94,6 +95,8 @@ void Engine::fill_record(DecisionRecord& record, Decision decision, ReasonCode r
         record.retry_after_ms.reset();
     }
     record.latency_ms = now > start_ms ? now - start_ms : 0;
+    record.timestamp = now / 1000;
+    if (!texts) return;
     record.decision = to_text(decision);
     record.reason = to_text(reason);
     record.algorithm = config_.algorithm;
@@ -101,7 +104,6 @@ void Engine::fill_record(DecisionRecord& record, Decision decision, ReasonCode r
     record.mode = to_text(mode_);
     assign_optional(record.identity, identity);
     record.ip = ip;
-    record.timestamp = now / 1000;
 }
 
 CheckResult Engine::check(std::optional<std::string_view> identity, std::string_view ip,
@@ -113,17 +115,20 @@ CheckResult Engine::check(std::optional<std::string_view> identity, std::string_
 
 void Engine::check_into(CheckResult& result, std::optional<std::string_view> identity,
                         std::string_view ip, std::string_view route, uint64_t start_ms,
-                        RecordUse record_use, DetailUse detail_use) {
+                        RecordUse record_use, DetailUse detail_use, TextUse text_use) {
     const bool queue_event = config_.api_key.has_value();
     const bool build_record = record_use == RecordUse::read || queue_event;
+    const bool texts = text_use == TextUse::read;
     if (mode_ == Mode::disabled) {
         if (build_record) {
             fill_record(result.record, Decision::allow, ReasonCode::within_limit, nullptr, identity,
-                        ip, route, start_ms);
+                        ip, route, start_ms, texts || queue_event);
         }
-        result.algorithm = config_.algorithm;
+        if (texts) {
+            result.algorithm = config_.algorithm;
+            result.reason.reset();
+        }
         result.detail = "disabled";
-        result.reason.reset();
         result.allowed = true;
         result.would_block = false;
         result.decision_code = Decision::allow;
@@ -132,16 +137,9 @@ void Engine::check_into(CheckResult& result, std::optional<std::string_view> ide
     }
 
     // The algorithm writes its detail straight into the result's text, reusing its storage.
-    AlgorithmVerdict verdict;
-    verdict.detail.swap(result.detail);
+    AlgorithmVerdict verdict(result.detail);
     verdict.detail_wanted = detail_use == DetailUse::read;
-    try {
-        run_algorithm(identity ? *identity : ip, verdict);
-    } catch (...) {
-        result.detail.swap(verdict.detail);
-        throw;
-    }
-    result.detail.swap(verdict.detail);
+    run_algorithm(identity ? *identity : ip, verdict);
 
     // Without an api key the event latency feeds nothing, so its clock reading is skipped.
     uint64_t event_latency_ms = 0;
@@ -155,7 +153,7 @@ void Engine::check_into(CheckResult& result, std::optional<std::string_view> ide
         verdict.allowed ? Decision::allow : (shadow ? Decision::would_block : Decision::block);
     if (build_record) {
         fill_record(result.record, decision, verdict.reason, &verdict, identity, ip, route,
-                    start_ms);
+                    start_ms, texts || queue_event);
     }
 
     if (queue_event) {
@@ -190,8 +188,10 @@ void Engine::check_into(CheckResult& result, std::optional<std::string_view> ide
         });
     }
 
-    result.algorithm = config_.algorithm;
-    result.reason = to_text(verdict.reason);
+    if (texts) {
+        result.algorithm = config_.algorithm;
+        result.reason = to_text(verdict.reason);
+    }
     result.would_block = !verdict.allowed;
     result.decision_code = decision;
     result.reason_code = verdict.reason;

@@ -68,6 +68,13 @@ enum class RecordUse : uint8_t { read, unread };
 // disabled mode, where it still reads "disabled".
 enum class DetailUse : uint8_t { read, unread };
 
+// Whether the caller reads the texts of the result other than the detail: its `algorithm`
+// and `reason`, and the record's texts. A host that works from the codes and keeps its own
+// strings (both bindings) passes `unread`: those texts are then left as they were instead of
+// being copied on every check. The codes are always set; an engine with an api key still
+// fills the record's texts, because its telemetry event copies them.
+enum class TextUse : uint8_t { read, unread };
+
 Algorithm parse_algorithm(std::string_view text) noexcept;
 Mode parse_mode(std::string_view text) noexcept;
 
@@ -93,7 +100,8 @@ class Engine {
     // the path of an existing key. Every field of `result` is overwritten.
     void check_into(CheckResult& result, std::optional<std::string_view> identity,
                     std::string_view ip, std::string_view route, uint64_t start_ms,
-                    RecordUse record_use = RecordUse::read, DetailUse detail_use = DetailUse::read);
+                    RecordUse record_use = RecordUse::read, DetailUse detail_use = DetailUse::read,
+                    TextUse text_use = TextUse::read);
 
     Algorithm algorithm() const noexcept { return algorithm_kind_; }
     Mode mode() const noexcept { return mode_; }
@@ -111,10 +119,11 @@ class Engine {
 
     void run_algorithm(std::string_view key, AlgorithmVerdict& verdict);
     // Reads the clock once more and fills `record` from the decision, the verdict (null in
-    // disabled mode) and the check's arguments.
+    // disabled mode) and the check's arguments; its texts only when `texts` is set.
     void fill_record(DecisionRecord& record, Decision decision, ReasonCode reason,
                      const AlgorithmVerdict* verdict, std::optional<std::string_view> identity,
-                     std::string_view ip, std::string_view route, uint64_t start_ms) const;
+                     std::string_view ip, std::string_view route, uint64_t start_ms,
+                     bool texts) const;
 
     EngineConfig config_;  // the settings as configured; `algorithm` is the verbatim text
     Algorithm algorithm_kind_;

@@ -84,12 +84,18 @@ constexpr uint64_t to_u64_saturating(double value) noexcept {
     return static_cast<uint64_t>(value);
 }
 
-// What an algorithm hands back for one key.
+// What an algorithm hands back for one key. The detail text is written straight into the
+// caller's string (the result a binding reuses from call to call), so that its storage is kept
+// and nothing is copied or swapped on the way out.
 struct AlgorithmVerdict {
+    explicit AlgorithmVerdict(std::string& detail_out) noexcept : detail(detail_out) {}
+    AlgorithmVerdict(const AlgorithmVerdict&) = delete;
+    AlgorithmVerdict& operator=(const AlgorithmVerdict&) = delete;
+
     std::optional<uint64_t> remaining;       // allowance left after this request
     std::optional<uint64_t> reset_after_ms;  // ms until the window frees up (window algorithms)
     std::optional<uint64_t> retry_after_ms;  // ms until the next whole token (token bucket)
-    std::string detail;                      // human-readable remaining allowance
+    std::string& detail;                     // human-readable remaining allowance
     bool allowed = false;                    // admitted and charged to the key's state
     ReasonCode reason = ReasonCode::within_limit;
     // Set by the caller and kept by clear(): false when nobody will read the detail, so

@@ -115,9 +115,11 @@ napi_value check_request(napi_env env, napi_callback_info info) {
 
         ReusableResult reusable;
         CheckResult& result = reusable.get();
-        // JavaScript never sees the record, so the engine may skip building it.
+        // JavaScript sees neither the record nor the result's texts (the builder works from
+        // the codes), so the engine may skip them.
         part.engine->check_into(result, std::nullopt, ip.view(), route.view(),
-                                to_u64_saturating(start_time_ms), RecordUse::unread);
+                                to_u64_saturating(start_time_ms), RecordUse::unread,
+                                DetailUse::read, TextUse::unread);
         return part.results.build(env, self, result);
     });
 }

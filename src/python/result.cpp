@@ -108,7 +108,8 @@ void ResultCache::release() noexcept {
     Py_XDECREF(std::exchange(last_remaining, nullptr));
 }
 
-PyRef result_dict(ResultCache& cache, const CheckResult& result, PyObject* route_argument) {
+PyRef result_dict(ResultCache& cache, const CheckResult& result, PyObject* route_argument,
+                  std::string_view route) {
     const DecisionRecord& record = result.record;
     const ReasonCode record_reason = result.reason_code.value_or(ReasonCode::within_limit);
     PyRef decision = PyRef::steal(must(PyDict_Copy(cache.decision_template)));
@@ -121,7 +122,7 @@ PyRef result_dict(ResultCache& cache, const CheckResult& result, PyObject* route
     if (PyUnicode_CheckExact(route_argument)) {
         set_item(decision.get(), kRoute, route_argument);
     } else {
-        set_item(decision.get(), kRoute, PyRef::steal(new_text(record.route)).get());
+        set_item(decision.get(), kRoute, PyRef::steal(new_text(route)).get());
     }
     if (record.remaining) {
         if (cache.last_remaining == nullptr || cache.last_remaining_value != *record.remaining) {

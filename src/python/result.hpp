@@ -35,9 +35,11 @@ struct ResultCache {
     void release() noexcept;
 };
 
-// The outer dictionary for `result`, as a new reference. `route_argument` is the str the
-// caller passed as the route: the record's route is its text, so an exact str is handed back
-// as it is instead of being decoded again.
-PyRef result_dict(ResultCache& cache, const CheckResult& result, PyObject* route_argument);
+// The outer dictionary for `result`, as a new reference. Only the result's codes, flags and
+// record numbers are read, not its texts. `route_argument` is the str the caller passed as the
+// route and `route` its UTF-8 text: an exact str is handed back as it is, a str subclass as a
+// new str of the same text.
+PyRef result_dict(ResultCache& cache, const CheckResult& result, PyObject* route_argument,
+                  std::string_view route);
 
 }  // namespace tolm::python

@@ -287,6 +287,50 @@ TEST_F(EngineTest, UnreadRecordSkipsOnlyWhatNobodyReads) {
     }
 }
 
+// A host that works from the codes leaves every text but the detail untouched: the codes,
+// flags, numbers and detail are a full check's, the codes name the texts a full check gives,
+// and an engine with an api key still queues events with their texts.
+TEST_F(EngineTest, UnreadTextsKeepTheCodesAndLeaveTheTexts) {
+    for (const char* mode : {"active", "shadow", "disabled"}) {
+        for (const bool with_api_key : {false, true}) {
+            SCOPED_TRACE(std::string(mode) + (with_api_key ? " with api key" : ""));
+            const auto api_key = with_api_key ? std::optional<std::string>("k") : std::nullopt;
+            Engine full(make_config("token_bucket", 2, 0, mode, api_key), clock_);
+            Engine lean(make_config("token_bucket", 2, 0, mode, api_key), clock_);
+            CheckResult expected, result;
+            result.algorithm = result.record.decision = result.record.route = "untouched";
+            result.reason = "untouched";
+            for (int i = 0; i < 4; ++i) {
+                full.check_into(expected, "id", "1.1.1.1", "/r", kT);
+                lean.check_into(result, "id", "1.1.1.1", "/r", kT, RecordUse::read, DetailUse::read,
+                                TextUse::unread);
+                EXPECT_EQ(std::tie(result.allowed, result.would_block, result.decision_code,
+                                   result.reason_code, result.detail),
+                          std::tie(expected.allowed, expected.would_block, expected.decision_code,
+                                   expected.reason_code, expected.detail));
+                EXPECT_EQ(numbers(result.record), numbers(expected.record));
+                EXPECT_EQ(to_text(result.decision_code), expected.record.decision);
+                EXPECT_EQ(result.reason_code ? std::optional<std::string>(
+                                                   std::string(to_text(*result.reason_code)))
+                                             : std::nullopt,
+                          expected.reason);
+                if (!with_api_key) {
+                    EXPECT_EQ(std::tie(result.algorithm, result.reason, result.record.decision,
+                                       result.record.route),
+                              std::make_tuple("untouched", "untouched", "untouched", "untouched"));
+                }
+            }
+            const std::vector<TelemetryEvent> lean_events = events(lean);
+            const std::vector<TelemetryEvent> full_events = events(full);
+            ASSERT_EQ(lean_events.size(), full_events.size());
+            for (size_t e = 0; e < lean_events.size(); ++e) {
+                EXPECT_EQ(texts(lean_events[e].record), texts(full_events[e].record));
+                EXPECT_EQ(lean_events[e].record.decision, full_events[e].record.decision);
+            }
+        }
+    }
+}
+
 // A host that never reads the detail gets every other field unchanged, for every algorithm
 // on both sides of its limit; only the detail stays empty (and "disabled" stays "disabled").
 TEST_F(EngineTest, UnreadDetailChangesNothingElse) {

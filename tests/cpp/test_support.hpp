@@ -90,12 +90,18 @@ inline CheckResult check_id(Engine& engine, std::string_view identity, std::stri
     return engine.check(identity, ip, route, static_cast<uint64_t>(kT));
 }
 
-// One check of an algorithm object on its own, outside an engine.
+// What one check of an algorithm object on its own, outside an engine, decided.
+struct VerdictSummary {
+    std::optional<uint64_t> remaining;
+    bool allowed;
+    std::string detail;
+};
 template <typename AlgorithmObject>
-AlgorithmVerdict check_once(AlgorithmObject& algorithm, std::string_view key, Clock& clock) {
-    AlgorithmVerdict verdict;
+VerdictSummary check_once(AlgorithmObject& algorithm, std::string_view key, Clock& clock) {
+    std::string detail;
+    AlgorithmVerdict verdict(detail);
     algorithm.check(key, clock, verdict);
-    return verdict;
+    return {verdict.remaining, verdict.allowed, detail};
 }
 
 // Groups of result fields, compared as one value so a failure shows the whole group.
