@@ -64,20 +64,20 @@ void Engine::run_algorithm(std::string_view key, AlgorithmVerdict& verdict) {
     // Lock order: this engine lock first, then (inside the algorithm) the one shard lock of
     // the key. A fatal failure below poisons this lock on its way out, because the key's state
     // may be half updated.
-    PoisonGuard guard(lock_);
-    if (guard.poisoned()) raise_fatal("engine lock poisoned by an earlier failure");
-    Clock& clock = *clock_;
-    switch (algorithm_kind_) {
-        case Algorithm::sliding_window:
-            return std::get_if<SlidingWindow>(&algorithm_object_)->check(key, clock, verdict);
-        case Algorithm::fixed_window:
-            return std::get_if<FixedWindow>(&algorithm_object_)->check(key, clock, verdict);
-        case Algorithm::leaky_bucket:
-            return std::get_if<LeakyBucket>(&algorithm_object_)->check(key, clock, verdict);
-        case Algorithm::token_bucket:
-            break;
-    }
-    std::get_if<TokenBucket>(&algorithm_object_)->check(key, clock, verdict);
+    with_poisoning_lock(lock_, [&] {
+        if (lock_.poisoned()) raise_fatal("engine lock poisoned by an earlier failure");
+        Clock& clock = *clock_;
+        switch (algorithm_kind_) {
+            case Algorithm::sliding_window:
+                return std::get_if<SlidingWindow>(&algorithm_object_)->check(key, clock, verdict);
+            case Algorithm::fixed_window:
+                return std::get_if<FixedWindow>(&algorithm_object_)->check(key, clock, verdict);
+            case Algorithm::leaky_bucket:
+                return std::get_if<LeakyBucket>(&algorithm_object_)->check(key, clock, verdict);
+            case Algorithm::token_bucket:
+                return std::get_if<TokenBucket>(&algorithm_object_)->check(key, clock, verdict);
+        }
+    });
 }
 
 void Engine::fill_record(DecisionRecord& record, Decision decision, ReasonCode reason,

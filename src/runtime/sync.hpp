@@ -3,7 +3,8 @@
 //
 // PoisonMutex: one byte of state (0 unlocked, 1 locked, 2 locked with a waiter) and one
 // byte that records whether a fatal failure unwound through a holder. Once poisoned it
-// stays poisoned; PoisonGuard reports that right after locking so the caller can fail.
+// stays poisoned. with_poisoning_lock holds one around a piece of work and poisons it when a
+// failure leaves that work; the work tests poisoned() first, so a later holder fails at once.
 //
 // RwLock: one machine word, taken only exclusively in this system (the state store's
 // shard locks). Bit 0 is the writer, bit 1 records sleeping waiters; the reader count that
@@ -12,7 +13,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <exception>
 
 #include "runtime/platform.hpp"
 
@@ -97,27 +97,22 @@ class PoisonMutex {
     std::atomic<bool> poisoned_{false};
 };
 
-// Holds a PoisonMutex for a scope. If an exception (a fatal failure) leaves the scope
-// while the lock is held, the mutex is marked poisoned on the way out.
-class PoisonGuard {
-  public:
-    explicit PoisonGuard(PoisonMutex& mutex) noexcept
-        : mutex_(mutex), exceptions_at_entry_(std::uncaught_exceptions()) {
-        mutex_.lock();
+// Runs `body` with `mutex` held and returns nothing. If an exception (a fatal failure) leaves
+// `body`, the mutex is marked poisoned and released on the way out. A try/catch costs nothing
+// on the normal path, where a scope guard would have to ask std::uncaught_exceptions() at both
+// ends (about as much as the lock itself). `body` tests `mutex.poisoned()` itself.
+template <typename Body>
+void with_poisoning_lock(PoisonMutex& mutex, Body&& body) {
+    mutex.lock();
+    try {
+        body();
+    } catch (...) {
+        mutex.mark_poisoned();
+        mutex.unlock();
+        throw;
     }
-    ~PoisonGuard() {
-        if (std::uncaught_exceptions() > exceptions_at_entry_) mutex_.mark_poisoned();
-        mutex_.unlock();
-    }
-    PoisonGuard(const PoisonGuard&) = delete;
-    PoisonGuard& operator=(const PoisonGuard&) = delete;
-
-    bool poisoned() const noexcept { return mutex_.poisoned(); }
-
-  private:
-    PoisonMutex& mutex_;
-    int exceptions_at_entry_;
-};
+    mutex.unlock();
+}
 
 class RwLock {
   public:

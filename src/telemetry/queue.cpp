@@ -82,13 +82,14 @@ TelemetryEvent expand(const QueuedEvent& queued) {
 }  // namespace
 
 std::vector<TelemetryEvent> TelemetryQueue::snapshot() const {
-    PoisonGuard guard(events_->mutex);
-    const std::vector<QueuedEvent>& slots = events_->slots;
     std::vector<TelemetryEvent> ordered;
-    ordered.reserve(slots.size());
-    for (size_t i = 0; i < slots.size(); ++i) {
-        ordered.push_back(expand(slots[(events_->oldest + i) % slots.size()]));
-    }
+    with_poisoning_lock(events_->mutex, [&] {
+        const std::vector<QueuedEvent>& slots = events_->slots;
+        ordered.reserve(slots.size());
+        for (size_t i = 0; i < slots.size(); ++i) {
+            ordered.push_back(expand(slots[(events_->oldest + i) % slots.size()]));
+        }
+    });
     return ordered;
 }
 

@@ -87,11 +87,12 @@ class TelemetryQueue {
     template <typename Fill>
     void emplace(Fill&& fill) {
         if (!enabled_) return;
-        PoisonGuard guard(events_->mutex);
-        if (guard.poisoned()) fail_poisoned();
-        bool recycled = false;
-        QueuedEvent& slot = next_slot(recycled);
-        fill(slot, recycled);
+        with_poisoning_lock(events_->mutex, [&] {
+            if (events_->mutex.poisoned()) fail_poisoned();
+            bool recycled = false;
+            QueuedEvent& slot = next_slot(recycled);
+            fill(slot, recycled);
+        });
     }
 
     const std::string& backend_url() const noexcept { return backend_url_; }
