@@ -29,7 +29,6 @@ import ctypes
 import datetime
 import json
 import os
-import platform
 import shutil
 import signal
 import socket
@@ -41,6 +40,9 @@ import time
 import urllib.error
 import urllib.request
 from importlib import metadata
+
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from machine import describe as describe_machine  # noqa: E402  bench/machine.py
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 BENCH = os.path.dirname(HERE)
@@ -396,21 +398,7 @@ def cell(answers, variant_answers_none):
 
 
 def machine():
-    model = ""
-    memory_kb = 0
-    try:
-        with open("/proc/cpuinfo") as cpuinfo:
-            for line in cpuinfo:
-                if line.startswith("model name"):
-                    model = line.split(":", 1)[1].strip()
-                    break
-        with open("/proc/meminfo") as meminfo:
-            memory_kb = int(meminfo.readline().split()[1])
-    except OSError:
-        pass
-    node = subprocess.run(["node", "--version"], capture_output=True, text=True).stdout.strip()
-    return {"cpu": model, "cores": os.cpu_count(), "memory_gib": round(memory_kb / 2**20, 1),
-            "kernel": platform.release(), "python": platform.python_version(), "node": node}
+    return describe_machine()
 
 
 def versions():

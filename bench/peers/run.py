@@ -26,12 +26,14 @@ recovered keys) runs once, at the end; bench/churn_chart.py draws it into churn-
 import datetime
 import json
 import os
-import platform
 import statistics
 import subprocess
 import sys
 import time
 from importlib import metadata
+
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from machine import describe as describe_machine  # noqa: E402  bench/machine.py
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
@@ -137,20 +139,7 @@ def summary(values):
 
 
 def machine():
-    model = ""
-    try:
-        with open("/proc/cpuinfo") as cpuinfo:
-            for line in cpuinfo:
-                if line.startswith("model name"):
-                    model = line.split(":", 1)[1].strip()
-                    break
-        with open("/proc/meminfo") as meminfo:
-            memory_kb = int(meminfo.readline().split()[1])
-    except OSError:
-        memory_kb = 0
-    node = subprocess.run(["node", "--version"], capture_output=True, text=True).stdout.strip()
-    return {"cpu": model, "cores": os.cpu_count(), "memory_gib": round(memory_kb / 2**20, 1),
-            "kernel": platform.release(), "python": platform.python_version(), "node": node}
+    return describe_machine()
 
 
 def versions():

@@ -5,44 +5,24 @@
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const fs = require('node:fs');
-const http = require('node:http');
 const os = require('node:os');
 const path = require('node:path');
 const { execFileSync } = require('node:child_process');
 
 const { load, addonPath, removeTemporary, windowsLacks } = require('./support/addon');
 const { rateLimit, withRateLimit, limiter, UNKNOWN_KEY } = require('../../lib/middleware');
+const { serving, exchange } = require('./support/http');
 
 const { TolmNode } = load();
 // A limiter with its settings known to the middleware, from the addon under test.
 const build = (config) => limiter(config, { TolmNode });
 const root = path.resolve(__dirname, '..', '..');
 
-// Starts `listener` on an ephemeral loopback port, runs `body(port)`, always closes.
-async function serving(listener, body) {
-  const server = http.createServer(listener);
-  await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
-  try {
-    return await body(server.address().port);
-  } finally {
-    server.closeAllConnections();
-    await new Promise((resolve) => server.close(resolve));
-  }
-}
-
-function get(port, urlPath = '/', headers = {}) {
-  return new Promise((resolve, reject) => {
-    const req = http.get({ host: '127.0.0.1', port, path: urlPath, headers, agent: false,
-      timeout: 10000 }, (res) => {
-      let text = '';
-      res.setEncoding('utf8');
-      res.on('data', (chunk) => { text += chunk; });
-      res.on('end', () => resolve({ status: res.statusCode, type: res.headers['content-type'],
-        body: /^application\/json/.test(res.headers['content-type'] || '') ? JSON.parse(text) : text }));
-    });
-    req.on('timeout', () => req.destroy(new Error('request timed out')));
-    req.on('error', reject);
-  });
+// One GET; a JSON body is parsed.
+async function get(port, urlPath = '/', headers = {}) {
+  const { status, headers: received, body } = await exchange(port, urlPath, headers);
+  const type = received['content-type'];
+  return { status, type, body: /^application\/json/.test(type || '') ? JSON.parse(body) : body };
 }
 
 async function statuses(port, count, urlPath, headers) {
