@@ -8,7 +8,7 @@ export TOLM_BUILD_DIR := $(abspath $(BUILD))
 
 .PHONY: all build test test-cpp test-sanitizers test-asan test-tsan test-python test-node \
         test-bindings-asan lint bench bench-core bench-python bench-node bootstrap format clean \
-        demo serve
+        demo serve dist test-dist
 
 all: build
 
@@ -19,7 +19,7 @@ build:
 	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DTOLM_WERROR=ON $(CMAKE_FLAGS)
 	cmake --build $(BUILD)
 
-test: bootstrap lint test-cpp test-sanitizers test-python test-node test-bindings-asan
+test: bootstrap lint test-cpp test-sanitizers test-python test-node test-bindings-asan test-dist
 
 test-cpp: build
 	ctest --test-dir $(BUILD) --output-on-failure
@@ -52,6 +52,19 @@ test-bindings-asan:
 	      -DTOLM_SANITIZE=address,undefined
 	cmake --build build-asan-lib --target tolm_native tolm_fake_clock
 	TOLM_BUILD_DIR=$(abspath build-asan-lib) bash scripts/sanitized-bindings.sh
+
+# Release artefacts in dist/: the abi3 wheel, the sdist and the npm tarball, the wheel and the
+# tarball carrying the very library built here (Release, C++ runtime linked in). A Windows DLL
+# at build-windows/tolm_native.pyd, when present, adds the win_amd64 wheel and its prebuilt.
+DIST_BUILD ?= build-dist
+dist: bootstrap
+	$(MAKE) build BUILD=$(DIST_BUILD) BUILD_TYPE=Release CMAKE_FLAGS=-DTOLM_BUILD_TESTS=OFF
+	python3 scripts/dist/dist.py --build $(DIST_BUILD) --out dist
+
+# dist/ installed as a user would, with no compiler on the PATH: the wheel into a fresh venv of
+# every CPython on the machine, the npm tarball into an empty project, a burst through each.
+test-dist: dist
+	bash tests/dist/run.sh dist
 
 # clang-format, clang-tidy (on the build's compile database), node --check and ruff.
 lint: build
@@ -93,4 +106,4 @@ format:
 
 clean:
 	rm -rf build build-asan build-asan-lib build-tsan build-bench build-release build-npm build-py \
-	       build-node
+	       build-node build-dist dist
