@@ -54,12 +54,23 @@ test-bindings-asan:
 	TOLM_BUILD_DIR=$(abspath build-asan-lib) bash scripts/sanitized-bindings.sh
 
 # Release artefacts in dist/: the abi3 wheel, the sdist and the npm tarball, the wheel and the
-# tarball carrying the very library built here (Release, C++ runtime linked in). A Windows DLL
-# at build-windows/tolm_native.pyd, when present, adds the win_amd64 wheel and its prebuilt.
+# tarball carrying the very library built here (Release, C++ runtime linked in). The library is
+# linked against stand-ins for glibc $(GLIBC_FLOOR) (scripts/dist/glibc_floor.py), so that it
+# loads on every glibc from that one on. A Windows DLL at build-windows/tolm_native.pyd, when
+# present, adds the win_amd64 wheel and its prebuilt (docs/release.md).
 DIST_BUILD ?= build-dist
-dist: bootstrap
-	$(MAKE) build BUILD=$(DIST_BUILD) BUILD_TYPE=Release CMAKE_FLAGS=-DTOLM_BUILD_TESTS=OFF
-	python3 scripts/dist/dist.py --build $(DIST_BUILD) --out dist
+GLIBC_FLOOR ?= 2.28
+FLOOR_DIR := $(abspath $(DIST_BUILD))/glibc-$(GLIBC_FLOOR)
+dist: bootstrap $(FLOOR_DIR)/floor
+	rm -f $(DIST_BUILD)/tolm_native.abi3.so
+	cmake -S . -B $(DIST_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DTOLM_WERROR=ON \
+	      -DTOLM_BUILD_TESTS=OFF "-DCMAKE_MODULE_LINKER_FLAGS=-L$(FLOOR_DIR) $(FLOOR_DIR)/glibc_compat.o"
+	cmake --build $(DIST_BUILD) --target tolm_native
+	python3 scripts/dist/glibc_floor.py --floor $(GLIBC_FLOOR) --check $(DIST_BUILD)/tolm_native.abi3.so
+	python3 scripts/dist/dist.py --build $(DIST_BUILD) --out dist --glibc-floor $(GLIBC_FLOOR)
+
+$(FLOOR_DIR)/floor: scripts/dist/glibc_floor.py scripts/dist/glibc_compat.c
+	python3 scripts/dist/glibc_floor.py --floor $(GLIBC_FLOOR) --out $(FLOOR_DIR)
 
 # dist/ installed as a user would, with no compiler on the PATH: the wheel into a fresh venv of
 # every CPython on the machine, the npm tarball into an empty project, a burst through each.

@@ -141,15 +141,18 @@ def auditwheel_tag(wheel: Path) -> tuple[str, str]:
     return match.group(1), report  # type: ignore[union-attr]
 
 
-def linux_wheel(out: Path, version: str, library: Path) -> tuple[Path, str]:
+def linux_wheel(out: Path, version: str, library: Path, floor: str) -> tuple[Path, str]:
     probe_dir = Path(tempfile.mkdtemp())
     try:
         probe = write_wheel(probe_dir, version, "linux_x86_64", library, "tolm_native.abi3.so")
         tag, _ = auditwheel_tag(probe)
     finally:
         shutil.rmtree(probe_dir)
-    if not tag.startswith("manylinux_"):
+    match = re.fullmatch(r"manylinux_(\d+)_(\d+)_x86_64", tag)
+    if match is None:
         fail(f"auditwheel finds only {tag} for the library: a portable wheel needs manylinux")
+    if tuple(map(int, match.groups())) > tuple(map(int, floor.split("."))):  # type: ignore[union-attr]
+        fail(f"auditwheel finds {tag}: the library needs a glibc newer than {floor}")
     wheel = write_wheel(out, version, tag, library, "tolm_native.abi3.so")
     confirmed, report = auditwheel_tag(wheel)
     if confirmed != tag:
@@ -236,6 +239,8 @@ def main() -> None:
     parser.add_argument("--build", type=Path, required=True,
                         help="build directory holding tolm_native.abi3.so")
     parser.add_argument("--out", type=Path, default=ROOT / "dist")
+    parser.add_argument("--glibc-floor", default="2.28",
+                        help="the oldest glibc the wheel's tag may name")
     parser.add_argument("--windows-dll", type=Path, default=ROOT / "build-windows" / "tolm_native.pyd")
     args = parser.parse_args()
 
@@ -254,7 +259,7 @@ def main() -> None:
         shutil.rmtree(out)
     out.mkdir(parents=True)
 
-    wheel, audit = linux_wheel(out, version, library)
+    wheel, audit = linux_wheel(out, version, library, args.glibc_floor)
     print(f"dist: auditwheel show {wheel.name}:\n  " + "\n  ".join(audit.splitlines()))
     sdist(out, version)
 
