@@ -22,6 +22,16 @@ assert Path(tolm_native.__file__) == site / "tolm_native.abi3.so", tolm_native._
 assert Path(tolm.__file__).parent == site / "tolm", tolm.__file__
 assert tolm.__version__ == version("tolm") == expected, (tolm.__version__, version("tolm"), expected)
 
+# A bad argument travels inside the library as a C++ exception: this exercises the unwinder
+# the library carries with its static runtime.
+engine = tolm_native.NativeEngine("token_bucket", "active", 1, 0, None, None, "")
+try:
+    engine.check(1, "/")  # type: ignore[arg-type]
+except TypeError:
+    pass
+else:
+    raise AssertionError("check(1, '/') was accepted")
+
 
 class Quiet(WSGIRequestHandler):
     def log_message(self, *args: object) -> None:
