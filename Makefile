@@ -75,7 +75,7 @@ $(FLOOR_DIR)/floor: scripts/dist/glibc_floor.py scripts/dist/glibc_compat.c
 # dist/ installed as a user would, with no compiler on the PATH: the wheel into a fresh venv of
 # every CPython on the machine, the npm tarball into an empty project, a burst through each.
 test-dist: dist
-	bash tests/dist/run.sh dist
+	bash tests/dist/run.sh dist $(DIST_BUILD)
 
 # clang-format, clang-tidy (on the build's compile database), node --check and ruff.
 lint: build

@@ -14,8 +14,10 @@ same bytes; this script checks it after packing. Usage:
 from __future__ import annotations
 
 import argparse
+import contextlib
 import base64
 import hashlib
+import io
 import json
 import re
 import shutil
@@ -77,7 +79,9 @@ def wheel_metadata(version: str) -> tuple[bytes, bytes]:
     from scikit_build_core.build import prepare_metadata_for_build_wheel
 
     with tempfile.TemporaryDirectory() as tmp:
-        name = prepare_metadata_for_build_wheel(tmp)
+        # The backend announces itself on stdout; dist.py's own report is enough.
+        with contextlib.redirect_stdout(io.StringIO()):
+            name = prepare_metadata_for_build_wheel(tmp)
         info = Path(tmp) / name
         if name != f"{NAME}-{version}.dist-info":
             fail(f"the build backend describes {name}, not {NAME} {version}")
@@ -252,6 +256,12 @@ def main() -> None:
     if report.problems:
         fail("the library is not fit to ship:\n  " + "\n  ".join(report.problems))
 
+    dll = args.windows_dll
+    if dll.is_file():
+        problem = binary_check.check_windows_library(dll)
+        if problem:
+            fail(f"{dll}: {problem}")
+
     version = read_version()
     write_npm_version(version)
     out = args.out.resolve()
@@ -265,11 +275,7 @@ def main() -> None:
 
     prebuilt = {"linux-x64": library}
     windows_wheel = None
-    dll = args.windows_dll
     if dll.is_file():
-        problem = binary_check.check_windows_library(dll)
-        if problem:
-            fail(f"{dll}: {problem}")
         windows_wheel = write_wheel(out, version, "win_amd64", dll, "tolm_native.pyd")
         prebuilt["win32-x64"] = dll
     tarball = npm_tarball(out, prebuilt)

@@ -4,11 +4,12 @@
 # machine has (pyenv's 3.8 and newer, else python3), the npm tarball into an empty project,
 # and a burst of requests through the middleware of each until it answers 429. The npm part
 # also checks the damaged-prebuilt cases (tests/dist/npm.test.js).
-# Usage: run.sh [dist directory]
+# Usage: run.sh [dist directory [build directory of the library]]
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
 dist=$(cd "${1:-$root/dist}" && pwd)
+build=$(cd "${2:-$root/build-dist}" && pwd)
 version=$(sed -n 's/^__version__ = "\(.*\)"$/\1/p' "$root/python/tolm/__init__.py")
 shopt -s nullglob
 wheels=("$dist"/tolm-"$version"-cp38-abi3-manylinux_*_x86_64.whl)
@@ -79,4 +80,6 @@ echo "tests/dist: $(basename "${tarballs[0]}") into an empty project, no compile
 TOLM_DIST_TARBALL=${tarballs[0]} TOLM_DIST_BIN=$bare TOLM_DIST_VERSION=$version \
 TOLM_WINDOWS_DLL=$root/build-windows/tolm_native.pyd \
     node --test --test-reporter=spec "$here/npm.test.js"
+# Where the Windows port plugs in, with a stand-in DLL (into a directory of its own).
+"$(python3 -c 'import sys; print(sys.executable)')" "$here/windows_slot.py" "$build" "$work"
 echo "tests/dist: passed in $((SECONDS - start)) s"
