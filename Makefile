@@ -7,8 +7,8 @@ CMAKE_FLAGS ?=
 export TOLM_BUILD_DIR := $(abspath $(BUILD))
 
 .PHONY: all build test test-cpp test-sanitizers test-asan test-tsan test-python test-node \
-        test-bindings-asan lint bench bench-core bench-python bench-node bootstrap format clean \
-        demo serve dist test-dist
+        test-bindings-asan lint windows test-windows bench bench-core bench-python bench-node \
+        bench-http bootstrap format clean demo serve dist test-dist
 
 all: build
 
@@ -19,7 +19,8 @@ build:
 	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DTOLM_WERROR=ON $(CMAKE_FLAGS)
 	cmake --build $(BUILD)
 
-test: bootstrap lint test-cpp test-sanitizers test-python test-node test-bindings-asan test-dist
+test: bootstrap lint test-cpp test-sanitizers test-python test-node test-bindings-asan test-windows \
+      test-dist
 
 test-cpp: build
 	ctest --test-dir $(BUILD) --output-on-failure
@@ -81,6 +82,18 @@ test-dist: dist
 lint: build
 	bash scripts/lint.sh
 
+# Windows x64, cross-built with clang and the mingw-w64 libraries: tolm_native.pyd (also as
+# tolm_native.node) and the C++ core suite. test-windows runs them under Wine.
+WINDOWS_BUILD ?= build-windows
+
+windows:
+	cmake -S . -B $(WINDOWS_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DTOLM_WERROR=ON \
+	      -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-windows-x64.cmake
+	cmake --build $(WINDOWS_BUILD) -j2
+
+test-windows: windows
+	bash scripts/windows/test.sh $(WINDOWS_BUILD)
+
 # Real HTTP servers on loopback, one Python and one Node, limiting through the built library.
 demo: bootstrap build
 	python3 demo/run.py
@@ -112,9 +125,15 @@ bench-node:
 	$(MAKE) build $(RELEASE_FLAGS)
 	TOLM_BUILD_DIR=$(abspath build-release) bash bench/node/run.sh
 
+# Real servers on loopback (Express, node:http, Flask under gunicorn, Starlette under uvicorn)
+# with no limiter, tolm and the peer middleware, under autocannon: table,
+# docs/bench-http-results.json and docs/bench-http.png. BENCH_HTTP_QUICK=1 for a short run.
+bench-http: bootstrap
+	bash bench/http/run.sh
+
 format:
 	clang-format-16 -i $$(git ls-files '*.cpp' '*.hpp' '*.c' '*.h')
 
 clean:
 	rm -rf build build-asan build-asan-lib build-tsan build-bench build-release build-npm build-py \
-	       build-node build-dist dist
+	       build-node build-windows build-dist dist

@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
 # `make bench`: installs the pinned peer limiters into bench/.venv and bench/node_modules,
 # builds tolm in release mode, its core benchmark and the two binding floors, then runs
-# everything (bench/peers/run.py) and writes docs/bench-results.json and docs/bench-chart.png.
+# everything (bench/peers/run.py) and writes docs/bench-results.json and docs/bench-chart.png;
+# then the HTTP-level benchmark (bench/http/run.sh), which writes docs/bench-http-results.json
+# and docs/bench-http.png.
 #
 #   BENCH_QUICK=1       a shorter run for iteration (fewer repetitions, memory at 100k keys);
 #                       writes to bench/results/ unless BENCH_OUT_DIR says otherwise
 #   BENCH_SKIP_BUILD=1  use the builds already there
 #   BENCH_REPS=N        repetitions (default 5)
+#   BENCH_SKIP_HTTP=1   leave out the HTTP-level benchmark (bench/http, `make bench-http`)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -47,3 +50,9 @@ TOLM_BENCH_FLOOR_DIR=$floor_dir \
 TOLM_BENCH_REFERENCE=$reference_dir/reference.node \
 BENCH_OUT_DIR=${BENCH_OUT_DIR:-$out_default} \
     "$venv/bin/python" bench/peers/run.py
+
+if [ "${BENCH_SKIP_HTTP:-0}" = 0 ]; then
+    BENCH_SKIP_INSTALL=1 BENCH_SKIP_BUILD=1 BENCH_HTTP_QUICK=${BENCH_QUICK:-0} \
+    BENCH_OUT_DIR=${BENCH_OUT_DIR:-$out_default} \
+        bash bench/http/run.sh
+fi

@@ -4,7 +4,9 @@
 - the abi3 wheel, tagged with the platform tag `auditwheel show` finds for the library;
 - the sdist, which builds from source as `pip install .` does;
 - the npm tarball, carrying the same library under prebuilds/linux-x64/;
-- when build-windows/tolm_native.pyd exists, the win_amd64 wheel and prebuilds/win32-x64/.
+- when build-windows/tolm_native.pyd (`make windows`) exists: prebuilds/win32-x64/ in the npm
+  package if the DLL has its Node-API entry, and the win_amd64 wheel if it has its Python
+  entry.
 
 The library inside the wheel, the npm prebuilt file and <build>/tolm_native.abi3.so are the
 same bytes; this script checks it after packing. Usage:
@@ -227,15 +229,39 @@ def npm_tarball(out: Path, prebuilt: dict[str, Path]) -> Path:
 # -- checks ---------------------------------------------------------------------------------
 
 
-def same_bytes(library: Path, wheel: Path, member: str, tarball: Path, platform: str) -> None:
-    expected = library.read_bytes()
+def same_wheel_bytes(library: Path, wheel: Path, member: str) -> None:
     with zipfile.ZipFile(wheel) as archive:
-        if archive.read(member) != expected:
+        if archive.read(member) != library.read_bytes():
             fail(f"{member} in {wheel.name} differs from {library}")
+
+
+def same_tarball_bytes(library: Path, tarball: Path, platform: str) -> None:
     with tarfile.open(tarball) as archive:
         extracted = archive.extractfile(f"package/prebuilds/{platform}/tolm_native.node")
-        if extracted is None or extracted.read() != expected:
+        if extracted is None or extracted.read() != library.read_bytes():
             fail(f"prebuilds/{platform}/tolm_native.node in {tarball.name} differs from {library}")
+
+
+def windows_entries(dll: Path) -> tuple[bool, bool]:
+    """Whether the Windows DLL has its Python entry and its Node-API entry; stops the release
+    when it is not an x64 DLL, exports anything else or needs a DLL Windows lacks."""
+    sys.path.insert(0, str(ROOT / "scripts" / "windows"))
+    import check_dll
+
+    problem = binary_check.check_windows_library(dll)
+    if problem:
+        fail(f"{dll}: {problem}")
+    try:
+        tables = check_dll.read_tables(dll)
+    except check_dll.NotPortableExecutable as error:
+        fail(f"{dll}: {error}")
+    entries = set(tables.exports) & check_dll.ENTRY_POINTS
+    problems = check_dll.problems(tables, entries)
+    if not entries:
+        problems.append("exports neither PyInit_tolm_native nor napi_register_module_v1")
+    if problems:
+        fail(f"{dll}:\n  " + "\n  ".join(problems))
+    return "PyInit_tolm_native" in entries, "napi_register_module_v1" in entries
 
 
 def main() -> None:
@@ -257,10 +283,9 @@ def main() -> None:
         fail("the library is not fit to ship:\n  " + "\n  ".join(report.problems))
 
     dll = args.windows_dll
+    windows_python = windows_node = False
     if dll.is_file():
-        problem = binary_check.check_windows_library(dll)
-        if problem:
-            fail(f"{dll}: {problem}")
+        windows_python, windows_node = windows_entries(dll)
 
     version = read_version()
     write_npm_version(version)
@@ -275,14 +300,18 @@ def main() -> None:
 
     prebuilt = {"linux-x64": library}
     windows_wheel = None
-    if dll.is_file():
+    if windows_python:
         windows_wheel = write_wheel(out, version, "win_amd64", dll, "tolm_native.pyd")
+    if windows_node:
         prebuilt["win32-x64"] = dll
     tarball = npm_tarball(out, prebuilt)
 
-    same_bytes(library, wheel, "tolm_native.abi3.so", tarball, "linux-x64")
+    same_wheel_bytes(library, wheel, "tolm_native.abi3.so")
+    same_tarball_bytes(library, tarball, "linux-x64")
     if windows_wheel is not None:
-        same_bytes(dll, windows_wheel, "tolm_native.pyd", tarball, "win32-x64")
+        same_wheel_bytes(dll, windows_wheel, "tolm_native.pyd")
+    if windows_node:
+        same_tarball_bytes(dll, tarball, "win32-x64")
 
     print(f"dist: {out}")
     for path in sorted(out.iterdir()):
@@ -290,11 +319,13 @@ def main() -> None:
     print(f"dist: {library.name}, the wheel's tolm_native.abi3.so and the npm "
           "prebuilds/linux-x64/tolm_native.node are the same bytes "
           f"(sha256 {hashlib.sha256(library.read_bytes()).hexdigest()[:16]}...)")
-    if windows_wheel is None:
-        print(f"dist: no Windows library at {dll}: the win_amd64 wheel and "
-              "prebuilds/win32-x64/ are left out")
+    if not dll.is_file():
+        print(f"dist: no Windows library at {dll} (make windows builds it): the win_amd64 wheel "
+              "and prebuilds/win32-x64/ are left out")
     else:
-        print(f"dist: Windows from {dll}: {windows_wheel.name} and prebuilds/win32-x64/")
+        print(f"dist: Windows from {dll}: "
+              + (f"{windows_wheel.name}" if windows_wheel else "no wheel (the DLL has no Python entry)")
+              + (", prebuilds/win32-x64/" if windows_node else ", no npm prebuilt (no Node-API entry)"))
 
 
 if __name__ == "__main__":

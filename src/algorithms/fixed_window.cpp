@@ -7,8 +7,9 @@
 namespace tolm {
 
 void FixedWindow::check(std::string_view key, Clock& clock, AlgorithmVerdict& verdict) {
-    auto state =
-        states_.entry_or_insert(key, [&clock] { return FixedWindowState{0, clock.now_ms()}; });
+    auto state = states_.entry_or_insert(key, [&clock] {
+        return FixedWindowState{0, clock.now_ms()};
+    });
     const uint64_t now = clock.now_ms();
     const uint64_t elapsed = now > state->window_start_ms ? now - state->window_start_ms : 0;
 

@@ -8,8 +8,9 @@
 namespace tolm {
 
 void LeakyBucket::check(std::string_view key, Clock& clock, AlgorithmVerdict& verdict) {
-    auto state =
-        states_.entry_or_insert(key, [&clock] { return LeakyBucketState{0.0, clock.now_ms()}; });
+    auto state = states_.entry_or_insert(key, [&clock] {
+        return LeakyBucketState{0.0, clock.now_ms()};
+    });
     const uint64_t now = clock.now_ms();
     const uint64_t elapsed = now > state->last_leak_ms ? now - state->last_leak_ms : 0;
 

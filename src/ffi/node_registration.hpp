@@ -40,7 +40,6 @@ class ReferenceMap {
     // Takes the entry out, if there is one.
     std::optional<ReferenceEntry> take(void* address);
     const ReferenceEntry* find(void* address) const;
-    size_t size() const noexcept { return entries_.size(); }
 
   private:
     std::unordered_map<void*, ReferenceEntry> entries_;

@@ -1,4 +1,5 @@
-// Locks of the core, built on C++20 atomic wait/notify (futexes on Linux).
+// Locks of the core, built on C++20 atomic wait/notify (futexes on Linux) and on the
+// system's address wait on Windows.
 //
 // PoisonMutex: one byte of state (0 unlocked, 1 locked, 2 locked with a waiter) and one
 // byte that records whether a fatal failure unwound through a holder. Once poisoned it
@@ -13,7 +14,44 @@
 #include <cstdint>
 #include <exception>
 
+#include "runtime/platform.hpp"
+
 namespace tolm {
+namespace sync_detail {
+
+// Sleeps while `word` holds `expected`, until woken; may return early, so callers re-check.
+template <typename T>
+inline void wait_while(const std::atomic<T>& word, T expected) noexcept {
+#if defined(_WIN32)
+    platform::wait_on_address(&word, &expected, sizeof(T));
+#else
+    word.wait(expected, std::memory_order_relaxed);
+#endif
+}
+
+template <typename T>
+inline void wake_one(std::atomic<T>& word) noexcept {
+#if defined(_WIN32)
+    platform::wake_one_waiter(&word);
+#else
+    word.notify_one();
+#endif
+}
+
+template <typename T>
+inline void wake_all(std::atomic<T>& word) noexcept {
+#if defined(_WIN32)
+    platform::wake_all_waiters(&word);
+#else
+    word.notify_all();
+#endif
+}
+
+// The system's wait compares the word's bytes, so the atomic must be nothing but them.
+static_assert(sizeof(std::atomic<uint8_t>) == 1 && std::atomic<uint8_t>::is_always_lock_free);
+static_assert(sizeof(std::atomic<uint32_t>) == 4 && std::atomic<uint32_t>::is_always_lock_free);
+
+}  // namespace sync_detail
 
 class PoisonMutex {
   public:
@@ -28,7 +66,7 @@ class PoisonMutex {
 
     void unlock() noexcept {
         if (state_.exchange(kUnlocked, std::memory_order_release) == kContended) {
-            state_.notify_one();
+            sync_detail::wake_one(state_);
         }
     }
 
@@ -51,7 +89,7 @@ class PoisonMutex {
         }
         // Announce a waiter; whoever unlocks must then wake one.
         while (state_.exchange(kContended, std::memory_order_acquire) != kUnlocked) {
-            state_.wait(kContended, std::memory_order_relaxed);
+            sync_detail::wait_while(state_, kContended);
         }
     }
 
@@ -93,7 +131,7 @@ class RwLock {
     }
 
     void unlock() noexcept {
-        if (word_.exchange(0, std::memory_order_release) & kWaiters) word_.notify_all();
+        if (word_.exchange(0, std::memory_order_release) & kWaiters) sync_detail::wake_all(word_);
     }
 
   private:
@@ -125,7 +163,7 @@ class RwLock {
                                                                       std::memory_order_relaxed)) {
                 continue;
             }
-            word_.wait(current | kWaiters, std::memory_order_relaxed);
+            sync_detail::wait_while(word_, current | kWaiters);
         }
     }
 

@@ -170,7 +170,8 @@ TEST_F(EngineTest, ClockFailureAfterTheAlgorithmStepLeavesTheEngineUsable) {
             set_clock(kT);
             Engine engine(
                 make_config("fixed_window", 2, 0, "active",
-                            with_api_key ? std::optional<std::string>("k") : std::nullopt), clock_);
+                            with_api_key ? std::optional<std::string>("k") : std::nullopt),
+                clock_);
             check_ip(engine, "1.1.1.1");  // the key exists: its check reads the clock once
             jump_after(good_readings, -1);
             EXPECT_THROW(check_ip(engine, "1.1.1.1"), FatalError);
@@ -200,7 +201,8 @@ TEST_F(EngineTest, NoApiKeyMeansNoEventsInAnyMode) {
 }
 
 TEST_F(EngineTest, EventWithoutIdentityLeavesBothIdentitiesAbsent) {
-    Engine engine(make_config("token_bucket", 1, 0, "active", ""), clock_);  // an empty key is a key
+    Engine engine(make_config("token_bucket", 1, 0, "active", ""),
+                  clock_);  // an empty key is a key
     EXPECT_FALSE(check_ip(engine, "1.1.1.1").record.identity.has_value());
     const std::vector<TelemetryEvent> queued = events(engine);
     ASSERT_EQ(queued.size(), 1u);
@@ -255,7 +257,6 @@ TEST_F(EngineTest, ReusedResultMatchesAFreshOne) {
     }
 }
 
-
 // A host that never reads the record lets the engine skip it, and with it the record's
 // clock reading; what the host does read is unchanged, and telemetry still gets a full
 // record.
@@ -285,7 +286,6 @@ TEST_F(EngineTest, UnreadRecordSkipsOnlyWhatNobodyReads) {
         }
     }
 }
-
 
 // A host that never reads the detail gets every other field unchanged, for every algorithm
 // on both sides of its limit; only the detail stays empty (and "disabled" stays "disabled").

@@ -1,5 +1,4 @@
-#include "runtime/platform.hpp"
-
+#include <pthread.h>
 #include <sys/random.h>
 #include <time.h>
 #include <unistd.h>
@@ -7,6 +6,7 @@
 #include <cerrno>
 
 #include "runtime/fatal.hpp"
+#include "runtime/platform.hpp"
 
 namespace tolm::platform {
 
@@ -29,6 +29,22 @@ void fill_random(void* out, size_t size) noexcept {
         }
         bytes += n;
         size -= static_cast<size_t>(n);
+    }
+}
+
+std::string current_thread_name() {
+    char name[64] = {};
+    if (pthread_getname_np(pthread_self(), name, sizeof name) == 0 && name[0] != '\0') {
+        return name;
+    }
+    return "<unnamed>";
+}
+
+void write_stderr(std::string_view text) noexcept {
+    while (!text.empty()) {
+        const ssize_t n = ::write(STDERR_FILENO, text.data(), text.size());
+        if (n <= 0) return;
+        text.remove_prefix(static_cast<size_t>(n));
     }
 }
 

@@ -1,0 +1,144 @@
+#!/usr/bin/env bash
+# make test-windows: checks the cross-built Windows binaries in a build directory (default
+# build-windows). Without Wine: the module's export and import tables, and clang-tidy on the
+# Windows side of the sources. Under Wine: a deliberate crash must fail fast, Wine's heap
+# checking must see a double free, and the C++ core suite must pass with that heap checking
+# on. Every Wine step has a time limit; the prefix is kept in the build directory.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/../.." && pwd)
+build=$(cd "${1:-$root/build-windows}" && pwd)
+export TOLM_WINE_PREFIX=$build/wineprefix
+# shellcheck source=scripts/windows/wine.sh
+source "$root/scripts/windows/wine.sh"
+trap wine_stop EXIT
+
+passed=0
+failed=0
+fail() {
+    echo "windows: FAILED: $*" >&2
+    failed=$((failed + 1))
+}
+now() { date +%s.%N; }
+since() { awk -v a="$1" -v b="$(now)" 'BEGIN { printf "%.1f", b - a }'; }
+
+for file in tolm_native.pyd tolm_native.node tolm_core_tests.exe tolm_fault.exe tolm_load_module.exe \
+    expected_exports.txt; do
+    [ -f "$build/$file" ] || { echo "windows: $build/$file missing; run make windows" >&2; exit 1; }
+done
+
+# The module's tables, and the checker's own tests.
+if python3 "$root/scripts/windows/check_dll.py" "$build/tolm_native.pyd" \
+    --expect-exports "$build/expected_exports.txt"; then
+    passed=$((passed + 1))
+else
+    fail "tolm_native.pyd exports or imports what it must not"
+fi
+log=$build/check_dll_tests.log
+if TOLM_WINDOWS_BUILD_DIR=$build python3 -m unittest discover -s "$root/tests/windows" \
+    -p 'test_*.py' >"$log" 2>&1; then
+    passed=$((passed + $(sed -n 's/^Ran \([0-9]*\) tests\?.*/\1/p' "$log")))
+else
+    cat "$log" >&2
+    fail "the export/import checker's tests"
+fi
+
+# clang-tidy (make lint's checks) on the sources with Windows branches, compiled as the
+# Windows build compiles them: a .cpp with its own branch or that includes a header with one.
+# make lint sees only their Linux side.
+start=$(now)
+mapfile -t windows_headers < <(cd "$root/src" && grep -rl '_WIN32' --include='*.hpp' .)
+includes=()
+for header in "${windows_headers[@]}"; do includes+=(-e "#include \"${header#./}\""); done
+mapfile -t windows_sources < <(python3 - "$build/compile_commands.json" "$root/src/" <<'PY'
+import json, sys
+database, src = sys.argv[1], sys.argv[2]
+print("\n".join(sorted({entry["file"] for entry in json.load(open(database))
+                          if entry["file"].startswith(src)})))
+PY
+)
+tidy=()
+for source in "${windows_sources[@]}"; do
+    if grep -q '_WIN32' "$source" || grep -qF "${includes[@]}" "$source"; then tidy+=("$source"); fi
+done
+if ! command -v clang-tidy-16 >/dev/null; then
+    fail "clang-tidy-16 is missing; run: bash scripts/bootstrap"
+elif [ ${#tidy[@]} -eq 0 ]; then
+    fail "no source with a Windows branch found to lint"
+elif printf '%s\0' "${tidy[@]}" |
+    xargs -0 -n 2 -P 2 clang-tidy-16 -p "$build" --quiet 2>/dev/null; then
+    echo "windows: clang-tidy passed on ${#tidy[@]} files in $(since "$start") s"
+    passed=$((passed + 1))
+else
+    fail "clang-tidy found the problems above in the Windows compilation"
+fi
+
+start=$(now)
+wine_prepare_prefix
+echo "windows: Wine prefix ready in $(since "$start") s"
+
+# A crash must end the program with a failure, quickly, and start no debugger.
+start=$(now)
+set +e
+wine_run 60 "$build/tolm_fault.exe" crash >"$build/crash.log" 2>&1
+status=$?
+set -e
+if [ "$status" = 0 ] || [ "$status" -ge 124 ]; then
+    cat "$build/crash.log" >&2
+    fail "a crashing program ended with status $status (0: no crash; 124 and above: it hung)"
+else
+    echo "windows: a crash fails with status $status in $(since "$start") s"
+    passed=$((passed + 1))
+fi
+
+heap_check=-all,warn+heap,err+heap
+
+# The module loads as a host loads it (every import found), offers its entry points, and
+# unloads, twice, with Wine checking the heap.
+mapfile -t entries <"$build/expected_exports.txt"
+# Wine maps drive Z: to the Unix root.
+if WINEDEBUG=$heap_check wine_run 60 "$build/tolm_load_module.exe" \
+    "Z:$build/tolm_native.pyd" "${entries[@]}" >"$build/load.log" 2>&1 &&
+    ! grep -Eq ':(warn|err):heap:' "$build/load.log"; then
+    passed=$((passed + 1))
+else
+    cat "$build/load.log" >&2
+    fail "tolm_native.pyd does not load, offer its entry points and unload cleanly"
+fi
+
+# Wine's heap checking, which the core suite runs under, must see a double free.
+WINEDEBUG=$heap_check wine_run 60 "$build/tolm_fault.exe" double-free >"$build/heap.log" 2>&1 || true
+if grep -Eq ':(warn|err):heap:' "$build/heap.log"; then
+    passed=$((passed + 1))
+else
+    cat "$build/heap.log" >&2
+    fail "Wine's heap checking did not report a double free"
+fi
+
+# The core suite, with Wine checking the heap: any heap report fails the run.
+start=$(now)
+log=$build/core_tests.log
+set +e
+WINEDEBUG=$heap_check wine_run 600 "$build/tolm_core_tests.exe" \
+    --gtest_brief=1 >"$log" 2>&1
+status=$?
+set -e
+tr -d '\r' <"$log" >"$log.txt"
+# The tests' own failure reports (they fail the clock on purpose) go to standard error too,
+# so the whole log is shown only when the run fails.
+grep -E '^\[(==========|  PASSED  )\]' "$log.txt" || true
+ran=$(sed -n 's/^\[  PASSED  \] \([0-9]*\) tests\?\.$/\1/p' "$log.txt")
+if [ "$status" != 0 ] || grep -Eq ':(warn|err):heap:' "$log.txt" || [ -z "$ran" ]; then
+    cat "$log.txt" >&2
+fi
+if [ "$status" != 0 ]; then
+    fail "tolm_core_tests.exe exited with status $status$([ "$status" -ge 124 ] && echo ' (time limit)')"
+elif grep -Eq ':(warn|err):heap:' "$log.txt"; then
+    fail "Wine reported heap damage while tolm_core_tests.exe ran"
+elif [ -z "$ran" ] || [ "$ran" = 0 ]; then
+    fail "tolm_core_tests.exe ran no test"
+else
+    passed=$((passed + ran))
+fi
+echo "windows: C++ core suite under Wine in $(since "$start") s"
+echo "windows: $passed passed, $failed failed"
+[ "$failed" = 0 ]
