@@ -170,15 +170,9 @@ def linux_wheel(out: Path, version: str, library: Path, floor: str) -> tuple[Pat
 
 
 def sdist(out: Path, version: str) -> Path:
-    built = subprocess.run(
-        [sys.executable, "-c",
-         "import sys; from scikit_build_core.build import build_sdist; print(build_sdist(sys.argv[1]))",
-         str(out)],
-        cwd=ROOT, capture_output=True, text=True, check=False,
-    )
-    if built.returncode != 0:
-        fail(f"building the sdist failed:\n{built.stdout}{built.stderr}")
-    path = out / built.stdout.strip().splitlines()[-1]
+    import sdist as sdist_builder
+
+    path = sdist_builder.build(out)
     if path.name != f"{NAME}-{version}.tar.gz":
         fail(f"the sdist is {path.name}, expected {NAME}-{version}.tar.gz")
     with tarfile.open(path) as archive:

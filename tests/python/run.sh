@@ -28,12 +28,9 @@ echo "tests/python: pip install of the sdist (from source) into a fresh virtual 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 venv=$work/venv
-sdist=$(cd "$root" && "$python" -c '
-import sys
-from scikit_build_core.build import build_sdist
-print(build_sdist(sys.argv[1]))' "$work" | tail -n 1)
+sdist=$("$python" "$root/scripts/dist/sdist.py" "$work" | tail -n 1)
 "$python" -m venv "$venv"
-"$venv/bin/python" -m pip install --quiet --disable-pip-version-check "$work/$sdist"
+"$venv/bin/python" -m pip install --quiet --disable-pip-version-check "$sdist"
 (cd "$venv" && "$venv/bin/python" "$here/installed_smoke.py")
 
 if "$python" -c 'import mypy' 2>/dev/null; then
