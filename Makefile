@@ -8,7 +8,7 @@ export TOLM_BUILD_DIR := $(abspath $(BUILD))
 
 .PHONY: all build test test-cpp test-sanitizers test-asan test-tsan test-python test-node \
         test-bindings-asan lint windows test-windows bench bench-core bench-python bench-node \
-        bench-http bench-tail bootstrap format clean demo serve
+        bench-http bench-tail bootstrap format clean demo serve dist test-dist
 
 all: build
 
@@ -19,7 +19,8 @@ build:
 	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DTOLM_WERROR=ON $(CMAKE_FLAGS)
 	cmake --build $(BUILD)
 
-test: bootstrap lint test-cpp test-sanitizers test-python test-node test-bindings-asan test-windows
+test: bootstrap lint test-cpp test-sanitizers test-python test-node test-bindings-asan test-windows \
+      test-dist
 
 test-cpp: build
 	ctest --test-dir $(BUILD) --output-on-failure
@@ -52,6 +53,30 @@ test-bindings-asan:
 	      -DTOLM_SANITIZE=address,undefined
 	cmake --build build-asan-lib --target tolm_native tolm_fake_clock
 	TOLM_BUILD_DIR=$(abspath build-asan-lib) bash scripts/sanitized-bindings.sh
+
+# Release artefacts in dist/: the abi3 wheel, the sdist and the npm tarball, the wheel and the
+# tarball carrying the very library built here (Release, C++ runtime linked in). The library is
+# linked against stand-ins for glibc $(GLIBC_FLOOR) (scripts/dist/glibc_floor.py), so that it
+# loads on every glibc from that one on. A Windows DLL at build-windows/tolm_native.pyd, when
+# present, adds the win_amd64 wheel and its prebuilt (docs/release.md).
+DIST_BUILD ?= build-dist
+GLIBC_FLOOR ?= 2.28
+FLOOR_DIR := $(abspath $(DIST_BUILD))/glibc-$(GLIBC_FLOOR)
+dist: bootstrap $(FLOOR_DIR)/floor
+	rm -f $(DIST_BUILD)/tolm_native.abi3.so
+	cmake -S . -B $(DIST_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DTOLM_WERROR=ON \
+	      -DTOLM_BUILD_TESTS=OFF "-DCMAKE_MODULE_LINKER_FLAGS=-L$(FLOOR_DIR) $(FLOOR_DIR)/glibc_compat.o"
+	cmake --build $(DIST_BUILD) --target tolm_native
+	python3 scripts/dist/glibc_floor.py --floor $(GLIBC_FLOOR) --check $(DIST_BUILD)/tolm_native.abi3.so
+	python3 scripts/dist/dist.py --build $(DIST_BUILD) --out dist --glibc-floor $(GLIBC_FLOOR)
+
+$(FLOOR_DIR)/floor: scripts/dist/glibc_floor.py scripts/dist/glibc_compat.c
+	python3 scripts/dist/glibc_floor.py --floor $(GLIBC_FLOOR) --out $(FLOOR_DIR)
+
+# dist/ installed as a user would, with no compiler on the PATH: the wheel into a fresh venv of
+# every CPython on the machine, the npm tarball into an empty project, a burst through each.
+test-dist: dist
+	bash tests/dist/run.sh dist $(DIST_BUILD)
 
 # clang-format, clang-tidy (on the build's compile database), node --check and ruff.
 lint: build
@@ -117,4 +142,4 @@ format:
 
 clean:
 	rm -rf build build-asan build-asan-lib build-tsan build-bench build-release build-npm build-py \
-	       build-node build-windows
+	       build-node build-windows build-dist dist

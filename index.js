@@ -1,7 +1,8 @@
 'use strict';
-// The addon is built into build-npm/ by scripts/npm-build.js when the package is installed.
-const path = require('node:path');
+// The native addon: the library this package ships for the platform (prebuilds/), or the one
+// the install step built from source into build-npm/ when no shipped file fits the machine.
+const { loadAddon } = require('./lib/prebuilt');
 
-const { TolmNode } = require(path.join(__dirname, 'build-npm', 'tolm_native.node'));
+const { TolmNode } = loadAddon(__dirname);
 
 module.exports = { TolmNode };

@@ -9,3 +9,7 @@ from ._keys import UNKNOWN_KEY
 from ._limiter import Limiter, limiter
 
 __all__ = ["UNKNOWN_KEY", "Engine", "Limiter", "limiter"]
+
+# The one place the release's version is written: pyproject.toml reads it for the wheel and
+# the sdist, and `make dist` copies it into package.json.
+__version__ = "0.1.0"

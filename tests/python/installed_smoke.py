@@ -1,4 +1,4 @@
-"""Run by run.sh with the interpreter of a fresh virtual environment after `pip install .`:
+"""Run by run.sh with the interpreter of a fresh virtual environment after installing the sdist:
 the installed module, not the build tree, answers a check, and its stub is installed."""
 
 import pathlib

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# The Python suite: pytest against the module in $TOLM_BUILD_DIR, then `pip install .` into a
-# fresh virtual environment, a smoke test of the installed module, and a type check of code
-# written against its stub. Exits non-zero on any failure.
+# The Python suite: pytest against the module in $TOLM_BUILD_DIR, then the sdist installed from
+# source into a fresh virtual environment, a smoke test of the installed module, and a type
+# check of code written against its stub. Exits non-zero on any failure.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
@@ -23,13 +23,14 @@ if [ "${TOLM_SKIP_PIP_INSTALL:-0}" = 1 ]; then
     exit 0
 fi
 
-echo "tests/python: pip install . into a fresh virtual environment"
-venv=$(mktemp -d)
-trap 'rm -rf "$venv"' EXIT
+# The from-source install of a release: the sdist, built by pip in a fresh virtual environment.
+echo "tests/python: pip install of the sdist (from source) into a fresh virtual environment"
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+venv=$work/venv
+sdist=$("$python" "$root/scripts/dist/sdist.py" "$work" | tail -n 1)
 "$python" -m venv "$venv"
-# The CMake tree is kept beside the build so that a second run only relinks.
-"$venv/bin/python" -m pip install --quiet --disable-pip-version-check \
-    --config-settings=build-dir="$TOLM_BUILD_DIR/pip-build" "$root"
+"$venv/bin/python" -m pip install --quiet --disable-pip-version-check "$sdist"
 (cd "$venv" && "$venv/bin/python" "$here/installed_smoke.py")
 
 if "$python" -c 'import mypy' 2>/dev/null; then
