@@ -2,7 +2,10 @@
 # `make demo` runs the live demo. Both, and `make bench`, first run scripts/bootstrap,
 # which installs what is missing (and is a quick no-op when nothing is).
 BUILD ?= build
-BUILD_TYPE ?= RelWithDebInfo
+# Release with the glibc floor: build/ holds the very library that `make dist` ships, so the
+# suites test the shipped file.
+BUILD_TYPE ?= Release
+GLIBC_FLOOR ?= 2.28
 CMAKE_FLAGS ?=
 export TOLM_BUILD_DIR := $(abspath $(BUILD))
 
@@ -16,7 +19,8 @@ bootstrap:
 	bash scripts/bootstrap
 
 build:
-	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DTOLM_WERROR=ON $(CMAKE_FLAGS)
+	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DTOLM_WERROR=ON \
+	      -DTOLM_GLIBC_FLOOR=$(GLIBC_FLOOR) $(CMAKE_FLAGS)
 	cmake --build $(BUILD)
 
 test: bootstrap lint test-cpp test-sanitizers test-python test-node test-bindings-asan test-windows \
@@ -55,28 +59,17 @@ test-bindings-asan:
 	TOLM_BUILD_DIR=$(abspath build-asan-lib) bash scripts/sanitized-bindings.sh
 
 # Release artefacts in dist/: the abi3 wheel, the sdist and the npm tarball, the wheel and the
-# tarball carrying the very library built here (Release, C++ runtime linked in). The library is
-# linked against stand-ins for glibc $(GLIBC_FLOOR) (scripts/dist/glibc_floor.py), so that it
-# loads on every glibc from that one on. A Windows DLL at build-windows/tolm_native.pyd, when
-# present, adds the win_amd64 wheel and its prebuilt (docs/release.md).
-DIST_BUILD ?= build-dist
-GLIBC_FLOOR ?= 2.28
-FLOOR_DIR := $(abspath $(DIST_BUILD))/glibc-$(GLIBC_FLOOR)
-dist: bootstrap $(FLOOR_DIR)/floor
-	rm -f $(DIST_BUILD)/tolm_native.abi3.so
-	cmake -S . -B $(DIST_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DTOLM_WERROR=ON \
-	      -DTOLM_BUILD_TESTS=OFF "-DCMAKE_MODULE_LINKER_FLAGS=-L$(FLOOR_DIR) $(FLOOR_DIR)/glibc_compat.o"
-	cmake --build $(DIST_BUILD) --target tolm_native
-	python3 scripts/dist/glibc_floor.py --floor $(GLIBC_FLOOR) --check $(DIST_BUILD)/tolm_native.abi3.so
-	python3 scripts/dist/dist.py --build $(DIST_BUILD) --out dist --glibc-floor $(GLIBC_FLOOR)
-
-$(FLOOR_DIR)/floor: scripts/dist/glibc_floor.py scripts/dist/glibc_compat.c
-	python3 scripts/dist/glibc_floor.py --floor $(GLIBC_FLOOR) --out $(FLOOR_DIR)
+# tarball carrying the very library in build/ that the suites test (Release, C++ runtime linked
+# in, linked for glibc $(GLIBC_FLOOR) and newer: scripts/dist/glibc_floor.py). A Windows DLL at
+# build-windows/tolm_native.pyd, when present, adds the win_amd64 wheel and its prebuilt
+# (docs/release.md).
+dist: bootstrap build
+	python3 scripts/dist/dist.py --build $(BUILD) --out dist --glibc-floor $(GLIBC_FLOOR)
 
 # dist/ installed as a user would, with no compiler on the PATH: the wheel into a fresh venv of
 # every CPython on the machine, the npm tarball into an empty project, a burst through each.
 test-dist: dist
-	bash tests/dist/run.sh dist $(DIST_BUILD)
+	bash tests/dist/run.sh dist $(BUILD)
 
 # clang-format, clang-tidy (on the build's compile database), node --check and ruff.
 lint: build
@@ -142,4 +135,4 @@ format:
 
 clean:
 	rm -rf build build-asan build-asan-lib build-tsan build-bench build-release build-npm build-py \
-	       build-node build-windows build-dist dist
+	       build-node build-windows dist

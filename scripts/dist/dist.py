@@ -10,7 +10,7 @@
 
 The library inside the wheel, the npm prebuilt file and <build>/tolm_native.abi3.so are the
 same bytes; this script checks it after packing. Usage:
-    dist.py --build build-dist [--out dist] [--windows-dll build-windows/tolm_native.pyd]
+    dist.py --build build [--out dist] [--windows-dll build-windows/tolm_native.pyd]
 """
 
 from __future__ import annotations

@@ -9,7 +9,7 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
 dist=$(cd "${1:-$root/dist}" && pwd)
-build=$(cd "${2:-$root/build-dist}" && pwd)
+build=$(cd "${2:-$root/build}" && pwd)
 version=$(sed -n 's/^__version__ = "\(.*\)"$/\1/p' "$root/python/tolm/__init__.py")
 shopt -s nullglob
 wheels=("$dist"/tolm-"$version"-cp38-abi3-manylinux_*_x86_64.whl)
