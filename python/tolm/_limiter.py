@@ -4,8 +4,10 @@ header values those settings allow the middleware to send."""
 from __future__ import annotations
 
 import difflib
+import importlib.util
 import math
 import numbers
+import platform
 import time
 from typing import TYPE_CHECKING, Dict, List, Optional, Sequence, Tuple
 
@@ -23,6 +25,25 @@ WINDOW_S = 60
 _MEMO_LIMIT = 4096
 
 Header = Tuple[str, str]
+
+
+def native_engine_class() -> "type[NativeEngine]":
+    """``tolm_native.NativeEngine``, imported on first use so that the middleware modules load
+    (and can be given any engine-like object) even where the native module is not importable.
+    A native library that is there but cannot be loaded (cut short, or built for another
+    machine) fails with an ImportError that names the file, this platform and the command that
+    builds the library from source, rather than with the loader's message alone."""
+    try:
+        from tolm_native import NativeEngine
+    except ImportError as error:
+        spec = importlib.util.find_spec("tolm_native")
+        if spec is None or spec.origin is None:
+            raise
+        raise ImportError(
+            f"tolm: cannot load the native library {spec.origin} on this {platform.system()} "
+            f"{platform.machine()} system ({error}); build it from source with: "
+            f"pip install --force-reinstall --no-binary tolm tolm") from error
+    return NativeEngine
 
 
 def closest(value: str, choices: Sequence[str]) -> Optional[str]:
@@ -225,9 +246,5 @@ def limiter(algorithm: str = "token_bucket", mode: str = "active", capacity: flo
     if api_key is not None and not isinstance(api_key, str):
         raise TypeError(f"tolm.limiter: api_key must be a str or None; "
                         f"got {api_key!r} ({type(api_key).__name__})")
-    # Imported here so that the middleware modules load (and can be given any engine-like
-    # object) even where the native module is not importable.
-    from tolm_native import NativeEngine
-
-    engine = NativeEngine(algorithm, mode, capacity, refill_rate, api_key, None, "")
+    engine = native_engine_class()(algorithm, mode, capacity, refill_rate, api_key, None, "")
     return Limiter(engine, algorithm, mode, capacity, refill_rate, api_key)

@@ -3,8 +3,11 @@ wheel was installed: the installed package, not the repository, limits a burst o
 requests (tolm.wsgi in front of a wsgiref server on 127.0.0.1) until it answers 429.
 Usage: smoke.py <expected version>. Runs on every CPython from 3.8."""
 
+import os
+import subprocess
 import sys
 import sysconfig
+import tempfile
 import threading
 import urllib.error
 import urllib.request
@@ -67,3 +70,18 @@ assert answers[0][1]["RateLimit-Policy"], dict(answers[0][1])
 assert answers[-1][1]["Retry-After"] is not None, dict(answers[-1][1])
 print("python %d.%d: tolm %s from %s: %s" % (sys.version_info[0], sys.version_info[1], tolm.__version__,
                                              tolm_native.__file__, statuses))
+
+# A damaged library (cut short, found first on the path): tolm says which file, on what system,
+# and how to rebuild it, instead of leaving the loader's message alone. A copy is damaged, since
+# this process has the installed file mapped.
+with tempfile.TemporaryDirectory() as shadow:
+    damaged = Path(shadow) / Path(tolm_native.__file__).name
+    damaged.write_bytes(Path(tolm_native.__file__).read_bytes()[:100])
+    child = subprocess.run([sys.executable, "-c", "import tolm; tolm.limiter()"],
+                           capture_output=True, text=True, timeout=60,
+                           env={"PYTHONPATH": shadow, "PATH": os.environ.get("PATH", "")})
+assert child.returncode != 0, child
+message = child.stderr.strip().splitlines()[-1]
+assert message.startswith("ImportError: tolm: cannot load the native library"), message
+for expected in (str(damaged), "Linux x86_64", "pip install --force-reinstall --no-binary tolm tolm"):
+    assert expected in message, (expected, message)
