@@ -121,11 +121,21 @@ fi
 # The core suite, with Wine checking the heap: any heap report fails the run.
 start=$(now)
 log=$build/core_tests.log
-set +e
-WINEDEBUG=$heap_check wine_run 600 "$build/tolm_core_tests.exe" \
-    --gtest_brief=1 >"$log" 2>&1
-status=$?
-set -e
+# Under Wine, on a busy machine, a std::thread join now and then never returns although the
+# thread has ended (every worker gone, the main thread waiting on the wineserver: seen about
+# once in a few thousand runs of the 8-thread tests). That is Wine's and winpthreads' to fix,
+# not a state the library can reach: a run that hits the time limit is repeated once, and
+# only a second time limit (or any other failure) fails the job.
+for attempt in 1 2; do
+    set +e
+    WINEDEBUG=$heap_check wine_run 240 "$build/tolm_core_tests.exe" \
+        --gtest_brief=1 >"$log" 2>&1
+    status=$?
+    set -e
+    [ "$status" = 124 ] && [ "$attempt" = 1 ] || break
+    echo "windows: tolm_core_tests.exe hit the time limit (a thread join under Wine); once more"
+    wine_stop
+done
 tr -d '\r' <"$log" >"$log.txt"
 # The tests' own failure reports (they fail the clock on purpose) go to standard error too,
 # so the whole log is shown only when the run fails.
