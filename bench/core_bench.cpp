@@ -13,11 +13,13 @@
 #include <benchmark/benchmark.h>
 #include <malloc.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <random>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -172,6 +174,81 @@ void BM_TokenBucket_MillionKeys(benchmark::State& state) {
 }
 BENCHMARK(BM_TokenBucket_MillionKeys)->Iterations(3'000'000);
 
+// The same keys checked in an order unrelated to the order they arrived in, as returning
+// clients are: no table layout can then find consecutive keys next to each other.
+void BM_TokenBucket_MillionKeys_RandomOrder(benchmark::State& state) {
+    constexpr size_t kKeys = 1'000'000;
+    static const std::vector<std::string> keys = ipv4_like_keys(kKeys);
+    static const std::vector<std::string> shuffled = [] {
+        std::vector<std::string> order = keys;
+        std::shuffle(order.begin(), order.end(), std::mt19937_64(42));
+        return order;
+    }();
+    auto engine = std::make_unique<Engine>(config_for("token_bucket", 1e12, 1e-3));
+    const uint64_t start = tolm::wall_clock().now_ms();
+    for (const std::string& key : keys) engine->check(std::nullopt, key, "/", start);
+    size_t i = 0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(engine->check(std::nullopt, shuffled[i], "/", start));
+        if (++i == kKeys) i = 0;
+    }
+}
+BENCHMARK(BM_TokenBucket_MillionKeys_RandomOrder)->Iterations(3'000'000);
+
+// 100,000 keys, the size of the bindings' many-key rows: a table that fits in the last-level
+// cache, in insertion order as there.
+void BM_TokenBucket_100kKeys(benchmark::State& state) {
+    constexpr size_t kKeys = 100'000;
+    static const std::vector<std::string> keys = ipv4_like_keys(kKeys);
+    auto engine = std::make_unique<Engine>(config_for("token_bucket", 1e12, 1e-3));
+    const uint64_t start = tolm::wall_clock().now_ms();
+    for (const std::string& key : keys) engine->check(std::nullopt, key, "/", start);
+    size_t i = 0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(engine->check(std::nullopt, keys[i], "/", start));
+        if (++i == kKeys) i = 0;
+    }
+}
+BENCHMARK(BM_TokenBucket_100kKeys);
+
+double thread_cpu_ns() {
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) * 1e9 + static_cast<double>(t.tv_nsec);
+}
+
+// Growth pauses: 2,000,000 new keys, each check timed on its own in the thread's CPU time (so
+// that the machine's other programs do not count), as a table grows from empty. Reports the
+// longest single check, how many checks took over 100 us and over 1 ms, and at which key the
+// longest came. A table that grows by copying all of a shard shows pauses that grow with it.
+void BM_TokenBucket_GrowthPauses(benchmark::State& state) {
+    constexpr size_t kKeys = 2'000'000;
+    const std::vector<std::string> keys = ipv4_like_keys(kKeys);
+    double longest = 0, longest_at = 0, over_100us = 0, over_1ms = 0;
+    for (auto _ : state) {
+        auto engine = std::make_unique<Engine>(config_for("token_bucket", 1e12, 1e-3));
+        const uint64_t start = tolm::wall_clock().now_ms();
+        tolm::CheckResult result;
+        for (size_t i = 0; i < kKeys; ++i) {
+            const double before = thread_cpu_ns();
+            engine->check_into(result, std::nullopt, keys[i], "/", start, tolm::RecordUse::read,
+                               tolm::DetailUse::unread);
+            const double spent = thread_cpu_ns() - before;
+            over_100us += spent > 100e3;
+            over_1ms += spent > 1e6;
+            if (spent > longest) {
+                longest = spent;
+                longest_at = static_cast<double>(i);
+            }
+        }
+    }
+    state.counters["max_us"] = longest / 1e3;
+    state.counters["max_at_key"] = longest_at;
+    state.counters["over_100us"] = over_100us;
+    state.counters["over_1ms"] = over_1ms;
+}
+BENCHMARK(BM_TokenBucket_GrowthPauses)->Iterations(1)->Unit(benchmark::kMillisecond);
+
 // Bytes the allocator has handed out and not had back (heap and mapped chunks).
 long allocated_bytes() {
     const struct mallinfo2 info = mallinfo2();
@@ -310,6 +387,44 @@ void print_churn_json(const ChurnRun& on, const ChurnRun& off, uint64_t keys_per
     std::printf("]}\n");
 }
 
+// The cache-simulation run: inserts `keys` IPv4-like keys, then checks each of them once more
+// in lookup_round(), which a simulator can measure on its own:
+//
+//   valgrind --tool=callgrind --cache-sim=yes --LL=33554432,16,64
+//            --toggle-collect='*lookup_round*' tolm_core_bench --lookups=1000000
+//
+// prints the Ir and the data cache misses (D1mr, DLmr...) of the lookups alone; divided by
+// the key count they are the cost of one check of an existing key.
+[[gnu::noinline]] size_t lookup_round(Engine& engine, const std::vector<std::string>& keys,
+                                      uint64_t start) {
+    size_t allowed = 0;
+    tolm::CheckResult result;
+    for (const std::string& key : keys) {
+        engine.check_into(result, std::nullopt, key, "/", start, tolm::RecordUse::read,
+                          tolm::DetailUse::unread);
+        allowed += result.allowed;
+    }
+    return allowed;
+}
+
+int run_lookups(size_t count) {
+    const std::vector<std::string> keys = ipv4_like_keys(count);
+    auto engine = std::make_unique<Engine>(config_for("token_bucket", 1e12, 1e-3));
+    const uint64_t start = tolm::wall_clock().now_ms();
+    tolm::CheckResult result;
+    for (const std::string& key : keys) {
+        engine->check_into(result, std::nullopt, key, "/", start, tolm::RecordUse::read,
+                           tolm::DetailUse::unread);
+    }
+    // A different order from the insertions, as clients come back in their own order.
+    std::vector<std::string> shuffled;
+    shuffled.reserve(count);
+    for (size_t i = 0, j = 0; i < count; ++i, j = (j + 7919) % count) shuffled.push_back(keys[j]);
+    const size_t allowed = lookup_round(*engine, shuffled, start);
+    std::printf("%zu lookups, %zu allowed\n", count, allowed);
+    return allowed == count ? 0 : 1;
+}
+
 // Takes `--name=value` out of argv; returns whether it was there.
 bool take_flag(int& argc, char** argv, const char* name, std::string& value) {
     const size_t length = std::strlen(name);
@@ -332,6 +447,7 @@ int main(int argc, char** argv) {
     take_flag(argc, argv, "--churn", churn);
     if (take_flag(argc, argv, "--churn_seconds", text)) seconds = std::stoull(text);
     if (take_flag(argc, argv, "--churn_keys_per_second", text)) keys_per_second = std::stoull(text);
+    if (take_flag(argc, argv, "--lookups", text)) return run_lookups(std::stoull(text));
     if (churn != "table" && churn != "json" && churn != "none") {
         std::fprintf(stderr, "--churn must be table, json or none, not %s\n", churn.c_str());
         return 2;
