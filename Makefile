@@ -111,8 +111,9 @@ bench-tail: bootstrap
 bench-core:
 	cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DTOLM_CORE_ONLY=ON \
 	      -DTOLM_BUILD_TESTS=OFF -DTOLM_BUILD_BENCH=ON
-	cmake --build build-bench --target tolm_core_bench
+	cmake --build build-bench --target tolm_core_bench tolm_memory_latency
 	./build-bench/tolm_core_bench --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
+	./build-bench/tolm_memory_latency
 
 RELEASE_FLAGS := BUILD=build-release BUILD_TYPE=Release CMAKE_FLAGS=-DTOLM_BUILD_TESTS=OFF
 
