@@ -9,8 +9,10 @@ if(NOT TOLM_NODE_API_INCLUDE_DIR)
     get_filename_component(_tolm_node_prefix "${_tolm_node_bin}" DIRECTORY)
     list(PREPEND _tolm_node_hints "${_tolm_node_prefix}/../include/node")
   endif()
+  # The headers are host-independent, so a cross build (Windows) uses the build machine's
+  # copies, which lie outside its find root.
   find_path(TOLM_NODE_API_INCLUDE_DIR NAMES node_api.h HINTS ${_tolm_node_hints}
-            NO_DEFAULT_PATH)
+            NO_DEFAULT_PATH NO_CMAKE_FIND_ROOT_PATH)
 endif()
 if(NOT TOLM_NODE_API_INCLUDE_DIR OR NOT EXISTS "${TOLM_NODE_API_INCLUDE_DIR}/node_api.h")
   if(TOLM_HOSTS_OPTIONAL)

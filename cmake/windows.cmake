@@ -7,20 +7,6 @@ target_compile_definitions(tolm_core PUBLIC _WIN32_WINNT=0x0A00 WINVER=0x0A00
 # WaitOnAddress comes from the synchronization API set, BCryptGenRandom from bcrypt.dll.
 target_link_libraries(tolm_core PUBLIC synchronization bcrypt)
 
-# The Node-API headers are host-independent, so the Linux copies serve; they live outside
-# the cross root, which find_path would otherwise search alone.
-if(NOT TOLM_NODE_API_INCLUDE_DIR)
-  find_program(TOLM_NODE_EXECUTABLE node)
-  set(_tolm_node_hints /usr/include/node /usr/local/include/node)
-  if(TOLM_NODE_EXECUTABLE)
-    get_filename_component(_tolm_node_bin "${TOLM_NODE_EXECUTABLE}" REALPATH)
-    get_filename_component(_tolm_node_prefix "${_tolm_node_bin}" DIRECTORY)
-    list(PREPEND _tolm_node_hints "${_tolm_node_prefix}/../include/node")
-  endif()
-  find_path(TOLM_NODE_API_INCLUDE_DIR NAMES node_api.h HINTS ${_tolm_node_hints}
-            NO_DEFAULT_PATH NO_CMAKE_FIND_ROOT_PATH)
-endif()
-
 # CPython headers for the Python entry: no Windows CPython is needed (or at hand) to build
 # it, because the limited API headers are the same on every system except for pyconfig.h.
 # The build machine's headers (TOLM_CPYTHON_INCLUDE_DIR, by default those of the python3 on
