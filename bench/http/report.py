@@ -24,11 +24,7 @@ def _spread(cell, digits=0):
 
 
 def _ratio(cell):
-    if not cell:
-        return ""
-    if len(cell["runs"]) == 1:
-        return f"{cell['median']:.2f}"
-    return f"{cell['median']:.2f} ({cell['min']:.2f}-{cell['max']:.2f})"
+    return _spread(cell, 2)
 
 
 def _share(cell):

@@ -26,13 +26,11 @@ from the environment:
 """
 
 import ctypes
-import datetime
 import json
 import os
 import shutil
 import signal
 import socket
-import statistics
 import subprocess
 import sys
 import tempfile
@@ -42,7 +40,7 @@ import urllib.request
 from importlib import metadata
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-from machine import describe as describe_machine  # noqa: E402  bench/machine.py
+from machine import Run, finish, summary, write_results  # noqa: E402  bench/machine.py
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 BENCH = os.path.dirname(HERE)
@@ -308,14 +306,6 @@ def limits_for(server_set, no_limiter_rps):
             "per_second": per_key}
 
 
-def summary(values):
-    values = [v for v in values if v is not None]
-    if not values:
-        return None
-    return {"median": statistics.median(values), "min": min(values), "max": max(values),
-            "runs": values}
-
-
 def measure_set(load, framework, server_set, limit, scenarios, servers_alive, failures):
     """Every scenario of one server set, all rounds; returns {scenario: {variant: [answers]}}."""
     servers = {}
@@ -397,10 +387,6 @@ def cell(answers, variant_answers_none):
     return out
 
 
-def machine():
-    return describe_machine()
-
-
 def versions():
     found = {}
     for name in ("flask", "werkzeug", "flask-limiter", "limits", "gunicorn", "starlette",
@@ -410,13 +396,6 @@ def versions():
         with open(os.path.join(BENCH, "node_modules", name, "package.json")) as package:
             found[name] = json.load(package)["version"]
     return found
-
-
-def git_state():
-    def git(*args):
-        return subprocess.run(["git", "-C", ROOT, *args], capture_output=True, text=True).stdout.strip()
-    dirty = git("status", "--porcelain", "--", "src", "lib", "python/tolm", "CMakeLists.txt")
-    return {"commit": git("rev-parse", "HEAD"), "product_sources_modified": bool(dirty)}
 
 
 def selected_frameworks():
@@ -439,8 +418,7 @@ def _terminate(signum, frame):
 def main():
     signal.signal(signal.SIGTERM, _terminate)
     signal.signal(signal.SIGHUP, _terminate)
-    started = time.time()
-    load_start = os.getloadavg()
+    run = Run(QUICK)
     failures = []
     servers_alive = []
     frameworks = selected_frameworks()
@@ -508,12 +486,7 @@ def main():
     headers_honoured = {framework: bool(found["tolm"]) for framework, found in checked.items()}
 
     results = {
-        "generated": datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds"),
-        "quick": QUICK,
-        "machine": machine(),
-        "load_average_1min": {"start": round(load_start[0], 2), "end": round(os.getloadavg()[0], 2)},
-        "duration_seconds": round(time.time() - started),
-        "git": git_state(),
+        **run.record(),
         "versions": versions(),
         "method": {
             "rounds": ROUNDS, "measured_seconds": SECONDS, "warmup_seconds": WARMUP,
@@ -533,11 +506,7 @@ def main():
         "rows": table_rows,
         "failures": failures,
     }
-    os.makedirs(OUT_DIR, exist_ok=True)
-    json_path = os.path.join(OUT_DIR, "bench-http-results.json")
-    with open(json_path, "w") as out:
-        json.dump(results, out, indent=1)
-        out.write("\n")
+    json_path = write_results(results, OUT_DIR, "bench-http-results.json")
 
     sys.path.insert(0, HERE)
     import report
@@ -547,10 +516,7 @@ def main():
     print(report.summary_table(results))
     chart_path = os.path.join(OUT_DIR, "bench-http.png")
     report.chart(results, chart_path)
-    print(f"\nwrote {os.path.relpath(json_path, ROOT)} and {os.path.relpath(chart_path, ROOT)}")
-    if failures:
-        print("\nFAILED measurements:\n  " + "\n  ".join(failures))
-        sys.exit(1)
+    finish([json_path, chart_path], failures)
 
 
 if __name__ == "__main__":

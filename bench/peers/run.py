@@ -23,17 +23,15 @@ The core benchmark's churn run (a stream of one-off clients, with and without re
 recovered keys) runs once, at the end; bench/churn_chart.py draws it into churn-chart.png.
 """
 
-import datetime
 import json
 import os
 import statistics
 import subprocess
 import sys
-import time
 from importlib import metadata
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-from machine import describe as describe_machine  # noqa: E402  bench/machine.py
+from machine import Run, finish, summary, write_results  # noqa: E402  bench/machine.py
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
@@ -131,17 +129,6 @@ def run_churn(env):
     return json.loads(run.stdout)
 
 
-def summary(values):
-    if not values:
-        return None
-    return {"median": statistics.median(values), "min": min(values), "max": max(values),
-            "runs": values}
-
-
-def machine():
-    return describe_machine()
-
-
 def versions():
     found = {}
     for name in ("limits", "pyrate-limiter", "token-bucket"):
@@ -152,17 +139,9 @@ def versions():
     return found
 
 
-def git_state():
-    def git(*args):
-        return subprocess.run(["git", "-C", ROOT, *args], capture_output=True, text=True).stdout.strip()
-    dirty = git("status", "--porcelain", "--", "src", "CMakeLists.txt", "cmake")
-    return {"commit": git("rev-parse", "HEAD"), "product_sources_modified": bool(dirty)}
-
-
 def main():
     env = child_env()
-    started = time.time()
-    load_start = os.getloadavg()
+    run = Run(QUICK)
     time_jobs = [(g, v, s) for g, v, _, scenarios in ROWS for s in scenarios if s != "memory"]
     memory_jobs = [(g, v) for g, v, _, scenarios in ROWS if "memory" in scenarios]
     per_process = {(g, v, s): [] for g, v, s in time_jobs}
@@ -252,12 +231,7 @@ def main():
         rows.append(row)
 
     results = {
-        "generated": datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds"),
-        "quick": QUICK,
-        "machine": machine(),
-        "load_average_1min": {"start": round(load_start[0], 2), "end": round(os.getloadavg()[0], 2)},
-        "duration_seconds": round(time.time() - started),
-        "git": git_state(),
+        **run.record(),
         "peer_versions": versions(),
         "method": {
             "repetitions": REPS, "samples_per_process": SAMPLES,
@@ -273,11 +247,7 @@ def main():
         "churn": churn,
         "failures": failures,
     }
-    os.makedirs(OUT_DIR, exist_ok=True)
-    json_path = os.path.join(OUT_DIR, "bench-results.json")
-    with open(json_path, "w") as out:
-        json.dump(results, out, indent=1)
-        out.write("\n")
+    json_path = write_results(results, OUT_DIR, "bench-results.json")
 
     import report
 
@@ -292,10 +262,7 @@ def main():
         churn_path = os.path.join(OUT_DIR, "churn-chart.png")
         churn_chart.draw(churn, churn_path)
         written.append(churn_path)
-    print("\nwrote " + ", ".join(os.path.relpath(path, ROOT) for path in written))
-    if failures:
-        print("\nFAILED measurements:\n  " + "\n  ".join(failures))
-        sys.exit(1)
+    finish(written, failures)
 
 
 if __name__ == "__main__":

@@ -16,7 +16,6 @@ install the peers and build tolm. Settings come from the environment:
   BENCH_OUT_DIR         where the JSON and PNG go (default docs/)
 """
 
-import datetime
 import json
 import os
 import shutil
@@ -31,7 +30,9 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
 PEERS = os.path.join(ROOT, "bench", "peers")
 sys.path.insert(0, PEERS)
-import run as throughput  # noqa: E402  rows, machine and version probes of the throughput run
+sys.path.insert(0, os.path.join(ROOT, "bench"))
+import run as throughput  # noqa: E402  rows and version probes of the throughput run
+from machine import Run, finish, write_results  # noqa: E402  bench/machine.py
 
 QUICK = os.environ.get("BENCH_QUICK", "") not in ("", "0")
 CLIENTS = int(os.environ.get("BENCH_TAIL_CLIENTS", "100000" if QUICK else "1000000"))
@@ -177,8 +178,7 @@ def main():
     import tail_report
 
     env = child_env()
-    started = time.time()
-    load_start = os.getloadavg()
+    run = Run(QUICK)
     rows, failures = [], []
     scratch = tempfile.mkdtemp(prefix="tolm-tail-")
     todo = selected(ROWS)
@@ -200,12 +200,7 @@ def main():
         shutil.rmtree(scratch, ignore_errors=True)
 
     results = {
-        "generated": datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds"),
-        "quick": QUICK,
-        "machine": throughput.machine(),
-        "load_average_1min": {"start": round(load_start[0], 2), "end": round(os.getloadavg()[0], 2)},
-        "duration_seconds": round(time.time() - started),
-        "git": throughput.git_state(),
+        **run.record(),
         "peer_versions": throughput.versions(),
         "method": {
             "clients": CLIENTS, "window_seconds": WINDOW_SECONDS, "max_window_seconds": MAX_WINDOW_SECONDS,
@@ -218,20 +213,13 @@ def main():
         "rows": rows,
         "failures": failures,
     }
-    os.makedirs(OUT_DIR, exist_ok=True)
-    json_path = os.path.join(OUT_DIR, "bench-tail-results.json")
-    with open(json_path, "w") as out:
-        json.dump(results, out, indent=1)
-        out.write("\n")
+    json_path = write_results(results, OUT_DIR, "bench-tail-results.json")
     print(tail_report.table(results))
     print()
     print(tail_report.outliers(results))
     chart_path = os.path.join(OUT_DIR, "bench-tail.png")
     tail_report.chart(results, chart_path)
-    print(f"\nwrote {os.path.relpath(json_path, ROOT)} and {os.path.relpath(chart_path, ROOT)}")
-    if failures:
-        print("\nFAILED measurements:\n  " + "\n  ".join(failures))
-        sys.exit(1)
+    finish([json_path, chart_path], failures)
 
 
 if __name__ == "__main__":
