@@ -32,8 +32,18 @@ function bounded(prefix, digestPrefix, value) {
   return key;
 }
 
+const SURROGATE = /[\uD800-\uDFFF]/;
+const LONE_SURROGATE = /[\uD800-\uDBFF](?![\uDC00-\uDFFF])|(?<![\uD800-\uDBFF])[\uDC00-\uDFFF]/g;
+
+// A lone surrogate has no UTF-8 form (the engine would see U+FFFD, so distinct identities
+// would share a key): it becomes a backslash escape, as the Python middleware writes it.
+function wellFormed(text) {
+  if (!SURROGATE.test(text)) return text;
+  return text.replace(LONE_SURROGATE, (unit) => `\\u${unit.charCodeAt(0).toString(16)}`);
+}
+
 function identityKey(identity) {
-  return bounded('id:', 'id#', String(identity));
+  return bounded('id:', 'id#', wellFormed(String(identity)));
 }
 
 function isDigit(code) {
@@ -260,7 +270,14 @@ function proxyMatcher(owner, entries) {
     const parsed = parseAddress(slash === -1 ? entry : entry.slice(0, slash));
     const family = parsed && (parsed.v4 ? 4 : 6);
     const widest = family === 4 ? 32 : 128;
-    const bits = slash === -1 ? widest : Number(entry.slice(slash + 1));
+    let bits = slash === -1 ? widest : Number(entry.slice(slash + 1));
+    // An IPv4-mapped network written in IPv6 form counts its prefix over all 128 bits.
+    if (family === 4 && slash !== -1 && entry.slice(0, slash).includes(':')) {
+      if (!(bits >= 96 && bits <= 128)) {
+        throw new RangeError(`${owner}: options.trustProxy entry ${JSON.stringify(entry)} is an IPv4-mapped network, whose prefix must be from 96 to 128`);
+      }
+      bits -= 96;
+    }
     if (!parsed || !Number.isInteger(bits) || bits < 0 || bits > widest ||
         (slash !== -1 && !/^\d{1,3}$/.test(entry.slice(slash + 1)))) {
       throw new RangeError(`${owner}: options.trustProxy entry ${JSON.stringify(entry)} is not an IP address or CIDR network (e.g. "10.0.0.0/8", "::1")`);

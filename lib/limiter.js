@@ -63,6 +63,13 @@ function describe(value) {
   if (typeof value === 'bigint') return `${value}n`;
   if (typeof value === 'number' || value === undefined) return String(value);
   try {
+    // JSON shows own properties only: name what else the object is.
+    const proto = value === null ? null : Object.getPrototypeOf(value);
+    if (proto !== null && proto !== Object.prototype && !Array.isArray(value)) {
+      const made = typeof proto.constructor === 'function' && proto.constructor.prototype === proto;
+      return made ? `an instance of ${proto.constructor.name || 'a class'}`
+        : `an object that inherits from another (${JSON.stringify(proto)})`;
+    }
     return JSON.stringify(value) ?? String(value);
   } catch {
     return String(value);
