@@ -3,6 +3,7 @@ headers, and the refusal body."""
 
 from __future__ import annotations
 
+import inspect
 import json
 from typing import Any, Callable, Dict, List, Optional, Protocol, Tuple
 
@@ -26,10 +27,52 @@ def _flag(owner: str, name: str, value: object) -> bool:
     return value
 
 
+def _is_async(value: object) -> bool:
+    return inspect.iscoroutinefunction(value) or inspect.iscoroutinefunction(
+        getattr(value, "__call__", None))
+
+
 def _hook(owner: str, name: str, value: object, shape: str) -> Any:
+    """A hook the middleware calls and uses the answer of at once: a plain callable, never an
+    ``async def``, whose coroutine would be taken for the answer itself (a true skip, a key
+    that changes with every request)."""
     if value is not None and not callable(value):
         raise TypeError(f"{owner}: {name} must be a callable {shape} or None; got {value!r}")
+    if value is not None and _is_async(value):
+        raise TypeError(f"{owner}: {name} must be a plain function {shape}, not an async "
+                        f"function: the middleware does not await it; got {value!r}")
     return value
+
+
+def _application(owner: str, name: str, value: object, asgi: bool) -> Any:
+    if value is None:
+        return None
+    shape = "an ASGI application, async (scope, receive, send)" if asgi \
+        else "a WSGI application (environ, start_response)"
+    if not callable(value) or _is_async(value) != asgi:
+        raise TypeError(f"{owner}: {name} must be {shape}, or None; got {value!r}")
+    return value
+
+
+def _refuse_unkeyable(owner: str, identity: object) -> None:
+    """Raises TypeError for an identity whose text cannot key a client: an awaitable, or an
+    object with the default text, which names its address and so changes from one object to
+    the next."""
+    _refuse_awaitable(owner, "identity", identity)
+    kind = type(identity)
+    if kind.__str__ is object.__str__ and kind.__repr__ is object.__repr__:
+        raise TypeError(f"{owner}: identity returned a {kind.__name__} object, whose text "
+                        f"changes from object to object; return a str or int identifying the "
+                        f"client (or None to key by address)")
+
+
+def _refuse_awaitable(owner: str, name: str, answer: object) -> None:
+    if inspect.isawaitable(answer):
+        close = getattr(answer, "close", None)
+        if callable(close):
+            close()  # no "never awaited" warning on top of this error
+        raise TypeError(f"{owner}: {name} returned {type(answer).__name__}, an awaitable; it "
+                        f"must be a plain function, as the middleware does not await it")
 
 
 def _subnet(owner: str, value: object) -> Subnet:
@@ -65,12 +108,13 @@ def _engine(owner: str, engine: object, needs_settings: bool) -> Tuple[Callable[
 class Core:
     """One middleware's checked options and the per-request decision."""
 
-    __slots__ = ("check", "policy", "standard", "legacy", "subnet", "identity", "skip",
+    __slots__ = ("owner", "check", "policy", "standard", "legacy", "subnet", "identity", "skip",
                  "on_limited")
 
     def __init__(self, owner: str, engine: object, identity: object, headers: object,
                  legacy_headers: object, ipv6_subnet: object, on_limited: object,
                  skip: object, source: str) -> None:
+        self.owner = owner
         self.standard = _flag(owner, "headers", headers)
         self.legacy = _flag(owner, "legacy_headers", legacy_headers)
         self.check, self.policy = _engine(owner, engine, self.standard or self.legacy)
@@ -79,13 +123,25 @@ class Core:
             owner, "identity", identity, f"({source}) -> str | None")
         self.skip: Optional[Callable[[Any], object]] = _hook(
             owner, "skip", skip, f"({source}) -> bool")
-        self.on_limited: Any = _hook(owner, "on_limited", on_limited, "application")
+        self.on_limited: Any = _application(owner, "on_limited", on_limited, source == "scope")
+
+    def skipped(self, request: Any) -> bool:
+        """Whether the skip hook lets `request` through unchecked."""
+        if self.skip is None:
+            return False
+        answer = self.skip(request)
+        if answer is True or answer is False:
+            return answer
+        _refuse_awaitable(self.owner, "skip", answer)
+        return bool(answer)
 
     def decide(self, request: Any, address: object,
                route: str) -> Tuple[Any, List[Header], Optional[int]]:
         """The engine's result, the headers to send with the answer, and (when refused) the
         Retry-After seconds or None."""
         chosen = self.identity(request) if self.identity is not None else None
+        if chosen is not None and type(chosen) is not str:
+            _refuse_unkeyable(self.owner, chosen)
         identity = None if chosen is None else identity_key(chosen)
         result = self.check(address_key(address, self.subnet), route, identity)
         policy = self.policy

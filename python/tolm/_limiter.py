@@ -7,7 +7,10 @@ import difflib
 import importlib.util
 import math
 import numbers
+import os
 import platform
+import struct
+import sys
 import time
 from typing import TYPE_CHECKING, Dict, List, Optional, Sequence, Tuple
 
@@ -33,17 +36,53 @@ def native_engine_class() -> "type[NativeEngine]":
     A native library that is there but cannot be loaded (cut short, or built for another
     machine) fails with an ImportError that names the file, this platform and the command that
     builds the library from source, rather than with the loader's message alone."""
+    if "tolm_native" not in sys.modules:
+        spec = importlib.util.find_spec("tolm_native")
+        if spec is not None and spec.origin is not None:
+            _refuse_cut_short(spec.origin)
     try:
         from tolm_native import NativeEngine
     except ImportError as error:
         spec = importlib.util.find_spec("tolm_native")
-        if spec is None or spec.origin is None:
+        # Only the loader's own failures carry the file's path; the module's refusals (such
+        # as a second initialisation in one process) are not about the file and pass as they are.
+        if spec is None or spec.origin is None or error.path is None:
             raise
         raise ImportError(
             f"tolm: cannot load the native library {spec.origin} on this {platform.system()} "
             f"{platform.machine()} system ({error}); build it from source with: "
             f"pip install --force-reinstall --no-binary tolm tolm") from error
     return NativeEngine
+
+
+def _refuse_cut_short(path: str) -> None:
+    """Raises the loader-failure ImportError for an ELF library shorter than its own headers
+    say. The dynamic loader maps such a file without complaint and the process then dies of
+    SIGBUS on the first page past the end, so a cut-short file must never reach it."""
+    try:
+        with open(path, "rb") as library:
+            header = library.read(64)
+            if header[:4] != b"\x7fELF" or header[4] != 2 or header[5] != 1:
+                return  # not a 64-bit little-endian ELF file: the loader judges it
+            size = os.fstat(library.fileno()).st_size
+            (phoff, shoff) = struct.unpack_from("<QQ", header, 32)
+            (phentsize, phnum, shentsize, shnum) = struct.unpack_from("<HHHH", header, 54)
+            needed = max(64, phoff + phentsize * phnum, shoff + shentsize * shnum)
+            if phoff + phentsize * phnum <= size and phentsize >= 56:
+                library.seek(phoff)
+                table = library.read(phentsize * phnum)
+                for index in range(phnum):
+                    (offset, _, _, file_size) = struct.unpack_from(
+                        "<QQQQ", table, index * phentsize + 8)
+                    needed = max(needed, offset + file_size)
+    except (OSError, struct.error, IndexError):
+        return  # unreadable here: the loader gives its own account
+    if size < needed:
+        raise ImportError(
+            f"tolm: cannot load the native library {path} on this {platform.system()} "
+            f"{platform.machine()} system (the file is cut short: {size} of at least {needed} "
+            f"bytes); build it from source with: "
+            f"pip install --force-reinstall --no-binary tolm tolm", path=path)
 
 
 def closest(value: str, choices: Sequence[str]) -> Optional[str]:
@@ -71,13 +110,25 @@ def _choice(setting: str, value: object, choices: Sequence[str]) -> str:
     return value
 
 
+def _shown(value: object) -> str:
+    """`value` as an error message shows it: its repr, shortened when long."""
+    try:
+        text = repr(value)
+    except ValueError:  # an int with more digits than Python will print
+        return f"<{type(value).__name__} too large to print>"
+    return text if len(text) <= 60 else f"{text[:40]}...({len(text)} characters)"
+
+
 def _number(setting: str, value: object, lowest: float, accepted: str) -> float:
     if isinstance(value, bool) or not isinstance(value, numbers.Real):
         raise TypeError(f"tolm.limiter: {setting} must be {accepted}; "
-                        f"got {value!r} ({type(value).__name__})")
-    number = float(value)
+                        f"got {_shown(value)} ({type(value).__name__})")
+    try:
+        number = float(value)
+    except OverflowError:  # an int or Fraction beyond any float
+        number = math.inf
     if not math.isfinite(number) or number < lowest:
-        raise ValueError(f"tolm.limiter: {setting} must be {accepted}; got {value!r}")
+        raise ValueError(f"tolm.limiter: {setting} must be {accepted}; got {_shown(value)}")
     return number
 
 

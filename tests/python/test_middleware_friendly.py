@@ -241,6 +241,81 @@ def test_asgi_refusal_handler_and_skip():
     assert [a[0] for a in health_answers] == [200] * 3
 
 
+def test_hooks_that_would_be_taken_at_their_coroutine_are_refused():
+    async def skip(request):
+        return False
+
+    async def ident(request):
+        return None
+
+    async def async_app(scope, receive, send):
+        pass
+
+    for middleware in (tolm_wsgi.TolmMiddleware, tolm_asgi.TolmMiddleware):
+        for options, words in (({"skip": skip}, ["skip", "not an async function"]),
+                               ({"identity": ident}, ["identity", "not an async function"])):
+            with pytest.raises(TypeError) as raised:
+                middleware(None, tolm.limiter(), **options)
+            assert all(w in str(raised.value) for w in words), str(raised.value)
+    with pytest.raises(TypeError, match="on_limited must be a WSGI application"):
+        tolm_wsgi.TolmMiddleware(None, tolm.limiter(), on_limited=async_app)
+    with pytest.raises(TypeError, match="on_limited must be an ASGI application"):
+        tolm_asgi.TolmMiddleware(None, tolm.limiter(), on_limited=_ok_wsgi)
+
+
+def test_unusable_hook_answers_fail_the_request_and_usable_ones_key_by_their_text():
+    class User:
+        pass
+
+    class Account:
+        def __init__(self, number):
+            self.number = number
+
+        def __str__(self):
+            return f"account-{self.number}"
+
+    def call(middleware, path="/"):
+        environ = {"REQUEST_METHOD": "GET", "PATH_INFO": path, "REMOTE_ADDR": "203.0.113.9"}
+        answers = []
+        middleware(environ, lambda status, headers: answers.append(status))
+        return answers[0]
+
+    async def pending():
+        return False
+
+    refused = (
+        ({"skip": lambda environ: pending()}, "skip returned coroutine, an awaitable"),
+        ({"identity": lambda environ: pending()}, "identity returned coroutine"),
+        ({"identity": lambda environ: User()}, "a User object, whose text changes"),
+    )
+    for options, words in refused:
+        limited = tolm_wsgi.TolmMiddleware(_ok_wsgi, tolm.limiter(capacity=1), **options)
+        with pytest.raises(TypeError) as raised:
+            call(limited)
+        assert words in str(raised.value), str(raised.value)
+    for identity in (lambda environ: 7, lambda environ: Account(7)):
+        limited = tolm_wsgi.TolmMiddleware(_ok_wsgi, tolm.limiter(capacity=1, refill_rate=0),
+                                           identity=identity)
+        assert [call(limited)[:3] for _ in range(2)] == ["200", "429"]
+
+
+def test_out_of_range_numbers_are_refused_by_name_whatever_their_size():
+    from fractions import Fraction
+    for value in (10**400, Fraction(10**400, 3), 10**5000):
+        with pytest.raises(ValueError, match=r"^tolm.limiter: capacity must be a finite number >= 1; got .{1,80}$"):
+            tolm.limiter(capacity=value)
+
+
+def test_a_refusal_of_the_module_itself_is_not_blamed_on_the_file(tmp_path):
+    # An ImportError raised by the module (not by the loader) carries no path; tolm passes it on
+    # as it is instead of advising a reinstall that cannot help.
+    (tmp_path / "tolm_native.py").write_text("raise ImportError('initialized only once')\n")
+    child = subprocess.run([sys.executable, "-c", "import tolm; tolm.limiter()"],
+                           capture_output=True, text=True, timeout=60,
+                           env={**os.environ, "PYTHONPATH": f"{tmp_path}{os.pathsep}{ROOT / 'python'}"})
+    assert child.stderr.strip().splitlines()[-1] == "ImportError: initialized only once", child.stderr
+
+
 # -- keys -------------------------------------------------------------------------------------
 
 def test_an_identity_equal_to_an_address_does_not_spend_that_clients_allowance(stack):
