@@ -52,12 +52,41 @@ function flag(owner, options, name, fallback) {
   return value;
 }
 
-function hook(owner, options, name, shape) {
+// `key` and `skip` are called and their answers used at once, never awaited: an async
+// function's promise would be taken for the answer itself (a skip that is always true, one
+// key for every client), so one is refused here (`answers`) and a promise returned at run
+// time is an error. A handler's promise is only watched for a rejection.
+function hook(owner, options, name, shape, answers = false) {
   const value = options[name];
   if (value !== undefined && typeof value !== 'function') {
     throw new TypeError(`${owner}: options.${name} must be a function ${shape}; got ${describe(value)}`);
   }
+  if (answers && value !== undefined && /^\[object Async/.test(Object.prototype.toString.call(value))) {
+    throw new TypeError(`${owner}: options.${name} must be a plain function ${shape}, not an async one: the middleware does not await it`);
+  }
   return value;
+}
+
+function isThenable(value) {
+  return value !== null && (typeof value === 'object' || typeof value === 'function')
+    && typeof value.then === 'function';
+}
+
+// The identity options.key returned, as a key: a string, number or bigint as its text. Any
+// other value is an error, since its text would put every client in one bucket ("[object
+// Object]") or change from request to request.
+function chosenIdentity(chosen) {
+  const kind = typeof chosen;
+  if (kind === 'string') return identityKey(chosen);
+  if ((kind === 'number' && Number.isFinite(chosen)) || kind === 'bigint') return identityKey(String(chosen));
+  if (kind === 'object' || kind === 'function') {
+    if (isThenable(chosen)) {
+      throw new TypeError('options.key returned a promise; it must be a plain function that returns a string (or undefined to key by address)');
+    }
+    const text = String(chosen);
+    if (!/^\[object [^\]]*\]$/.test(text)) return identityKey(text);
+  }
+  throw new TypeError(`options.key returned ${describe(chosen)}; it must return a string or number identifying the client (or undefined to key by address)`);
 }
 
 function subnetOf(owner, value) {
@@ -104,8 +133,8 @@ function build(owner, limiterOrConfig, options, extra) {
     policy: settings ? new Policy(settings) : null,
     standard,
     legacy,
-    key: hook(owner, options, 'key', '(req) => string | undefined'),
-    skip: hook(owner, options, 'skip', '(req) => boolean'),
+    key: hook(owner, options, 'key', '(req) => string | undefined', true),
+    skip: hook(owner, options, 'skip', '(req) => boolean', true),
     handler: hook(owner, options, 'handler', '(req, res, info) => void'),
     subnet: subnetOf(owner, options.ipv6Subnet),
     trusted: trustOf(owner, options.trustProxy),
@@ -131,7 +160,7 @@ function routeOf(req) {
 function keyOf(state, req) {
   if (state.key) {
     const chosen = state.key(req);
-    if (chosen !== undefined && chosen !== null) return identityKey(chosen);
+    if (chosen !== undefined && chosen !== null) return chosenIdentity(chosen);
   }
   return addressKey(clientAddress(req, state.trusted), state.subnet);
 }
@@ -176,11 +205,21 @@ function refuse(res, result) {
 const SKIPPED = {};
 
 // Checks one request: SKIPPED, the limiter's result when the request may go on, or null
-// when it was refused and has been answered.
-function check(state, req, res) {
-  if (state.skip && state.skip(req)) return SKIPPED;
-  const now = Date.now();
-  const result = state.instance.checkRequest(keyOf(state, req), routeOf(req), now);
+// when it was refused and has been answered. `fail(err)` hears of a promise that
+// options.handler returned and that rejected.
+function check(state, req, res, fail) {
+  if (state.skip) {
+    const skipped = state.skip(req);
+    if (isThenable(skipped)) {
+      throw new TypeError('options.skip returned a promise; it must be a plain function that returns true or false');
+    }
+    if (skipped) return SKIPPED;
+  }
+  const start = Date.now();
+  const result = state.instance.checkRequest(keyOf(state, req), routeOf(req), start);
+  // The engine reads the clock after `start`; a reset time counted from before that reading
+  // could fall a second early.
+  const now = state.legacy ? Date.now() : start;
   req.tolm = result;
   if (res.locals && typeof res.locals === 'object') res.locals.tolm = result;
   const policy = state.policy;
@@ -192,7 +231,8 @@ function check(state, req, res) {
   const retryAfter = policy ? policy.retryAfter : null;
   if (retryAfter !== null && !res.headersSent) res.setHeader('Retry-After', policy.retryAfterText);
   if (state.handler) {
-    state.handler(req, res, { result, retryAfter: retryAfter === null ? undefined : retryAfter });
+    const answered = state.handler(req, res, { result, retryAfter: retryAfter === null ? undefined : retryAfter });
+    if (isThenable(answered)) answered.then(undefined, fail);
   } else {
     refuse(res, result);
   }
@@ -206,7 +246,7 @@ function rateLimit(limiterOrConfig, options) {
   return function tolmRateLimit(req, res, next) {
     let result;
     try {
-      result = check(state, req, res);
+      result = check(state, req, res, next);
     } catch (err) {
       next(err);
       return;
@@ -224,14 +264,27 @@ function withRateLimit(limiterOrConfig, handler, options) {
   }
   const state = build('withRateLimit', limiterOrConfig, options, ['onError']);
   const onError = hook('withRateLimit', options || {}, 'onError', '(err, req) => void') || null;
+  // Answers 500 before telling onError, so that an onError that throws in turn can neither
+  // leave the client waiting nor take the server down.
+  const fail = (err, req, res) => {
+    if (!res.writableEnded) {
+      if (!res.headersSent) res.statusCode = 500;
+      res.end();
+    }
+    if (onError) {
+      try {
+        onError(err, req);
+      } catch {
+        // the 500 above is the answer; a failing error reporter changes nothing
+      }
+    }
+  };
   return function tolmHandler(req, res) {
     let result;
     try {
-      result = check(state, req, res);
+      result = check(state, req, res, (err) => fail(err, req, res));
     } catch (err) {
-      if (onError) onError(err, req);
-      if (!res.headersSent) res.statusCode = 500;
-      res.end();
+      fail(err, req, res);
       return undefined;
     }
     return result ? handler(req, res) : undefined;

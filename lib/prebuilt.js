@@ -77,8 +77,13 @@ function libraryProblem(file) {
   } catch (error) {
     return `cannot be read (${error.code ?? error.message})`;
   }
-  if (process.platform === 'linux') return elfProblem(data);
-  if (process.platform === 'win32') return peProblem(data);
+  try {
+    if (process.platform === 'linux') return elfProblem(data);
+    if (process.platform === 'win32') return peProblem(data);
+  } catch (error) {
+    // A header whose offsets or sizes point outside the file.
+    return `is damaged (${error.message})`;
+  }
   return null;
 }
 

@@ -85,14 +85,21 @@ test('middleware options are refused when built, never on the first request', ()
     [() => rateLimit(good, { trustProxy: 0 }), /integer >= 1/],
     [() => rateLimit(good, { trustProxy: ['10.0.0.0/33'] }), /not an IP address or CIDR/],
     [() => rateLimit(good, { trustProxy: ['proxy.local'] }), /"proxy\.local"/],
+    [() => rateLimit(good, { trustProxy: ['::ffff:10.0.0.0/64'] }), /IPv4-mapped network.*96 to 128/],
+    [() => limiter({ __proto__: { mode: 'disabled' } }), /plain object.*inherits from another \(\{"mode":"disabled"\}\)/],
+    [() => limiter(new Map()), /plain object.*an instance of Map/],
     [() => rateLimit(good, { trustProxy: [] }), /non-empty array/],
     [() => rateLimit(good, { key: 'x-api-key' }), /key must be a function/],
     [() => rateLimit(good, { skip: true }), /skip must be a function/],
     [() => rateLimit(good, { handler: 429 }), /handler must be a function/],
     [() => withRateLimit(good, ok, { onError: 'log' }), /onError must be a function/],
     [() => withRateLimit(good, null), /handler must be a function/],
+    // An async key or skip would be taken at its promise: one bucket, or every request skipped.
+    [() => rateLimit(good, { skip: async () => false }), /skip must be a plain function.*not an async one/],
+    [() => rateLimit(good, { key: async (req) => req.ip }), /key must be a plain function.*not an async one/],
   ];
   for (const [make, message] of cases) assert.throws(make, message, String(make));
+  assert.doesNotThrow(() => rateLimit(good, { trustProxy: ['::ffff:10.0.0.0/104', '10.0.0.0/8'] }));
   // Every one of them is a TypeError or a RangeError with the middleware's name.
   assert.throws(() => rateLimit(good, { heders: false }), (err) => err instanceof TypeError &&
     /^rateLimit: unknown option "heders"; did you mean "headers"\?/.test(err.message));
@@ -228,6 +235,68 @@ test('errors from skip and handler fail the request closed', async () => {
   });
   assert.deepEqual(errors, ['boom', 'boom']);
 });
+
+test('hook answers that cannot be used fail the request; an onError that throws cannot crash the server',
+  async () => {
+    const errors = [];
+    const answers = {
+      '/promise-skip': { skip: () => Promise.resolve(false) },
+      '/promise-key': { key: () => Promise.resolve('alice') },
+      '/object-key': { key: () => ({ name: 'alice' }) },
+      '/nan-key': { key: () => NaN },
+    };
+    for (const [url, options] of Object.entries(answers)) {
+      const listener = withRateLimit(build({ capacity: 1, refillRate: 0 }), ok,
+        { ...options, onError: (err) => errors.push(err.message) });
+      await serving(listener, async (port) => {
+        assert.equal((await exchange(port, url)).status, 500, url);
+        assert.equal((await exchange(port, url)).status, 500, url); // never served, never let through
+      });
+    }
+    assert.equal(errors.length, 8);
+    assert.match(errors[0], /skip returned a promise/);
+    assert.match(errors[2], /key returned a promise/);
+    assert.match(errors[4], /key returned \{"name":"alice"\}/);
+
+    // Numbers and objects with a text of their own key clients as that text.
+    const seen = [];
+    const keyed = rateLimit(build({ capacity: 1, refillRate: 0 }), {
+      key: (req) => (req.url === '/n' ? 42 : { toString: () => 'user-7' }), headers: false,
+    });
+    for (const url of ['/n', '/n', '/o', '/o']) {
+      const req = { url, headers: {}, socket: {} };
+      const res = { statusCode: 200, headersSent: false, setHeader() {}, end() { seen.push(this.statusCode); } };
+      keyed(req, res, () => seen.push('next'));
+    }
+    assert.deepEqual(seen, ['next', 429, 'next', 429]);
+
+    // The 500 goes out first; onError's own failure is swallowed rather than thrown out of the
+    // request listener, where it would end the process.
+    const crashing = withRateLimit(build({}), ok,
+      { key: () => { throw new Error('key'); }, onError: () => { throw new Error('logger down'); } });
+    await serving(crashing, async (port) => {
+      assert.equal((await exchange(port)).status, 500);
+      assert.equal((await exchange(port)).status, 500);
+    });
+  });
+
+test('a refusal handler whose promise rejects fails the request instead of an unhandled rejection',
+  async () => {
+    const errors = [];
+    const handler = async () => { throw new Error('handler rejected'); };
+    await serving(withRateLimit(build({ capacity: 1, refillRate: 0 }), ok,
+      { handler, onError: (err) => errors.push(err.message) }), async (port) => {
+      assert.equal((await exchange(port)).status, 200);
+      assert.equal((await exchange(port)).status, 500);
+    });
+    assert.deepEqual(errors, ['handler rejected']);
+    const passed = [];
+    const express = rateLimit(build({ capacity: 1, refillRate: 0 }), { handler, headers: false });
+    const res = { statusCode: 200, headersSent: false, setHeader() {}, end() {} };
+    for (let i = 0; i < 2; i += 1) express({ url: '/', headers: {}, socket: { remoteAddress: '203.0.113.9' } }, res, (err) => passed.push(err ? err.message : 'next'));
+    await sleep(10);
+    assert.deepEqual(passed, ['next', 'handler rejected']);
+  });
 
 test('an identity equal to an address does not spend that client\'s allowance', async () => {
   const handler = withRateLimit(build({ capacity: 1, refillRate: 0 }), ok,
