@@ -126,9 +126,8 @@ class Core:
         self.on_limited: Any = _application(owner, "on_limited", on_limited, source == "scope")
 
     def skipped(self, request: Any) -> bool:
-        """Whether the skip hook lets `request` through unchecked."""
-        if self.skip is None:
-            return False
+        """Whether the skip hook (which must be set) lets `request` through unchecked."""
+        assert self.skip is not None
         answer = self.skip(request)
         if answer is True or answer is False:
             return answer

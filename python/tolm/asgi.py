@@ -106,7 +106,7 @@ class TolmMiddleware:
 
     async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
         core = self._core
-        if scope.get("type") != "http" or core.skipped(scope):
+        if scope.get("type") != "http" or (core.skip is not None and core.skipped(scope)):
             await self.app(scope, receive, send)
             return
         route = text(scope.get("path") or "/")

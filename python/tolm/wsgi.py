@@ -79,7 +79,7 @@ class TolmMiddleware:
 
     def __call__(self, environ: Environ, start_response: StartResponse) -> Iterable[bytes]:
         core = self._core
-        if core.skipped(environ):
+        if core.skip is not None and core.skipped(environ):
             return self.app(environ, start_response)
         route = text(environ.get("SCRIPT_NAME", "")) + text(environ.get("PATH_INFO", ""))
         result, fields, retry = core.decide(environ, environ.get("REMOTE_ADDR"), route or "/")
