@@ -15,15 +15,10 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
-python=${PYTHON:-python3}
 venv=bench/.venv
 
 echo "== peers (pinned)"
-if [ ! -x "$venv/bin/python" ]; then
-    "$python" -m venv "$venv"
-fi
-"$venv/bin/python" -m pip install --quiet --disable-pip-version-check -r bench/requirements.txt
-(cd bench && npm ci --silent --no-audit --no-fund)
+bash bench/install-peers.sh
 
 release=$root/build-release
 core_build=$root/build-bench

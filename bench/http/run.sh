@@ -12,16 +12,11 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 cd "$root"
-python=${PYTHON:-python3}
 venv=bench/.venv
 
 if [ "${BENCH_SKIP_INSTALL:-0}" = 0 ]; then
     echo "== frameworks, servers, peers and load generator (pinned)"
-    if [ ! -x "$venv/bin/python" ]; then
-        "$python" -m venv "$venv"
-    fi
-    "$venv/bin/python" -m pip install --quiet --disable-pip-version-check -r bench/requirements.txt
-    (cd bench && npm ci --silent --no-audit --no-fund)
+    bash bench/install-peers.sh
 fi
 
 release=$root/build-release

@@ -16,11 +16,7 @@ release=$root/build-release
 
 if [ "${1:-}" != --measure-only ]; then
     echo "== peers (pinned)"
-    if [ ! -x "$venv/bin/python" ]; then
-        "${PYTHON:-python3}" -m venv "$venv"
-    fi
-    "$venv/bin/python" -m pip install --quiet --disable-pip-version-check -r bench/requirements.txt
-    (cd bench && npm ci --silent --no-audit --no-fund)
+    bash bench/install-peers.sh
     if [ "${BENCH_SKIP_BUILD:-0}" = 0 ]; then
         echo "== tolm, release build"
         make build BUILD=build-release BUILD_TYPE=Release CMAKE_FLAGS=-DTOLM_BUILD_TESTS=OFF
