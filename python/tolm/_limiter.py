@@ -14,6 +14,8 @@ import sys
 import time
 from typing import TYPE_CHECKING, Dict, List, Optional, Sequence, Tuple
 
+from ._keys import IDENTITY_DIGEST_PREFIX, RAW_DIGEST_PREFIX, fit_key
+
 if TYPE_CHECKING:  # the stub, without importing the extension module at import time
     from tolm_native import CheckResult, NativeEngine
 
@@ -245,8 +247,11 @@ class Limiter:
         self._policy = Policy(algorithm, capacity, refill_rate)
 
     def check(self, ip: str, route: str, identity: Optional[str] = None) -> "CheckResult":
-        """Decides one request, as ``NativeEngine.check``."""
-        return self._engine.check(ip, route, identity)
+        """Decides one request, as ``NativeEngine.check``, except that an address or identity
+        longer than ``MAX_KEY_BYTES`` is stored as its digest (``ip#``/``id#`` and 64 hex
+        digits), so that one-off long keys cannot make the engine hold kilobytes each."""
+        return self._engine.check(fit_key(ip, RAW_DIGEST_PREFIX), route,
+                                  fit_key(identity, IDENTITY_DIGEST_PREFIX))
 
     @property
     def engine(self) -> "NativeEngine":

@@ -1,8 +1,10 @@
 """tests/keying_cases.json, the table the Node suite reads too: how addresses and identities
-become keys, and which clients share an allowance over real HTTP."""
+become keys, and which clients share an allowance over real HTTP. Then what the table cannot
+say: clients behind one translator, and the memory a flood of long one-off keys costs."""
 
 import json
 import re
+import sys
 from pathlib import Path
 
 import pytest
@@ -12,6 +14,7 @@ from test_middleware_friendly import CLIENT, asgi_stack, wsgi_stack
 
 import tolm
 from tolm import _keys
+from tolm.wsgi import TolmMiddleware
 
 CASES = json.loads((Path(__file__).resolve().parents[1] / "keying_cases.json").read_text())
 
@@ -29,14 +32,16 @@ def _expect(case, value, key):
     elif "prefix" in case:
         assert key == case["prefix"] + value
     else:
-        assert key == case["key"]
+        assert key == case["key"], case
 
+
+# -- the shared table -------------------------------------------------------------------------
 
 @pytest.mark.parametrize("case", CASES["addresses"], ids=lambda c: repr(_text(c, "address"))[:40])
 def test_address_keys(case):
     address = _text(case, "address")
-    subnet = case["subnet"]
-    key = _keys.address_key(address, subnet)
+    nat64 = _keys.nat64_networks("test", case.get("nat64"))
+    key = _keys.address_key(address, case["subnet"], nat64)
     _expect(case, address, key)
     assert len(key.encode()) <= _keys.MAX_KEY_BYTES
 
@@ -49,6 +54,13 @@ def test_identity_keys(case):
     assert len(key.encode()) <= _keys.MAX_KEY_BYTES
 
 
+@pytest.mark.parametrize("identities", CASES["distinct"], ids=lambda i: repr(i)[:40])
+def test_distinct_texts_never_share_a_key(identities):
+    for make in (_keys.identity_key, _keys.address_key):
+        keys = [make(identity) for identity in identities]
+        assert len(set(keys)) == len(keys), keys
+
+
 def test_digests_are_stable_per_input_and_differ_between_inputs():
     long_a, long_b = "a" * 500, "a" * 499 + "b"
     assert _keys.identity_key(long_a) == _keys.identity_key(long_a)
@@ -58,11 +70,41 @@ def test_digests_are_stable_per_input_and_differ_between_inputs():
     assert _keys.identity_key(long_a) != _keys.address_key(long_a)
 
 
+@pytest.mark.parametrize("case", CASES["fitted"], ids=lambda c: repr(_text(c, "key"))[:40])
+def test_fit_key_leaves_short_keys_alone_and_digests_long_ones(case):
+    key = _text(case, "key")
+    fitted = _keys.fit_key(key, case["digest_prefix"])
+    if case.get("same"):
+        assert fitted is key
+    else:
+        _expect(case, key, fitted)
+    long = "u" * 1000
+    assert _keys.fit_key(long, "id#") == _keys.identity_key(long)
+    assert _keys.fit_key(long, "ip#") == _keys.address_key(long)
+    assert _keys.fit_key(None, "id#") is None
+
+
+@pytest.mark.parametrize("entry", CASES["nat64_refused"])
+def test_bad_nat64_prefixes_are_refused_naming_the_entry(entry):
+    with pytest.raises(ValueError, match=re.escape(repr(entry))):
+        _keys.nat64_networks("tolm.wsgi.TolmMiddleware", [entry])
+
+
+def test_nat64_prefixes_option_is_checked_when_the_middleware_is_built():
+    engine = tolm.limiter()
+    with pytest.raises(ValueError, match=r"bits set after its prefix; write 2001:db8::/96"):
+        TolmMiddleware(None, engine, nat64_prefixes="2001:db8::1/96")
+    with pytest.raises(TypeError, match="nat64_prefixes must be"):
+        TolmMiddleware(None, engine, nat64_prefixes=96)
+    assert _keys.nat64_networks("test", []) is None
+
+
 @pytest.mark.parametrize("stack", [wsgi_stack, asgi_stack], ids=["wsgi", "asgi"])
 @pytest.mark.parametrize("group", CASES["groups"], ids=lambda g: g["about"])
 def test_clients_share_an_allowance_only_within_one_key(stack, group):
     first, second = group["addresses"]
-    with stack(tolm.limiter(capacity=1, refill_rate=0)) as port:
+    with stack(tolm.limiter(capacity=1, refill_rate=0),
+               nat64_prefixes=group.get("nat64")) as port:
         assert exchange(port, headers={CLIENT: first})[0] == 200
         status = exchange(port, headers={CLIENT: second})[0]
     assert status == (429 if group["shared"] else 200)
@@ -74,3 +116,49 @@ def test_ipv6_subnet_is_configurable_and_can_be_off():
         with wsgi_stack(tolm.limiter(capacity=1, refill_rate=0), ipv6_subnet=subnet) as port:
             assert exchange(port, headers={CLIENT: a})[0] == 200
             assert exchange(port, headers={CLIENT: b})[0] == (429 if shared else 200), subnet
+
+
+# -- translators ------------------------------------------------------------------------------
+
+FORMS = [
+    lambda i: f"64:ff9b::10.0.{i >> 8}.{i & 255}",
+    lambda i: f"2001:db8:64::10.1.{i >> 8}.{i & 255}",
+    lambda i: f"2002:0a02:{i:x}::1",
+    lambda i: f"2001:0:4136:e378:8000:63bf:f5fc:{0xFFFF - i:x}",
+]
+
+
+@pytest.mark.parametrize("form", FORMS, ids=["nat64", "local nat64", "6to4", "teredo"])
+def test_ipv4_clients_behind_one_translator_each_keep_their_allowance(form):
+    engine = tolm.limiter(capacity=5, refill_rate=0)
+    local = _keys.nat64_networks("test", ["2001:db8:64::/96"])
+    admitted = sum(engine.check(_keys.address_key(form(i), 56, local), "/")["allowed"]
+                   for i in range(1000))
+    assert admitted == 1000
+
+
+# -- long keys --------------------------------------------------------------------------------
+
+def _resident_bytes():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * 4096
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc/self/statm")
+def test_long_keys_given_to_check_are_stored_as_digests():
+    # Refill 0 keeps every key, so growth is what 100k keys cost. Kept whole, the 1 KB texts
+    # alone would take over 100 MB; digests take a few dozen bytes each.
+    engine = tolm.limiter(capacity=1, refill_rate=0)
+    pad = "x" * 1024
+    before = _resident_bytes()
+    for i in range(100_000):
+        assert engine.check("203.0.113.7", "/", f"{i}{pad}")["allowed"]
+    grown = (_resident_bytes() - before) / 1e6
+    assert grown < 50, f"grew {grown:.1f} MB"
+    # The digest is the key: the same long identity, or address, is refused the second time.
+    assert not engine.check("203.0.113.7", "/", f"7{pad}")["allowed"]
+    assert engine.check(pad, "/")["allowed"]
+    assert not engine.check(pad, "/")["allowed"]
+    # A short key is handed over exactly as given.
+    assert engine.check("k" * 128, "/")["allowed"]
+    assert not engine.engine.check("k" * 128, "/")["allowed"]
