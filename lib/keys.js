@@ -84,7 +84,7 @@ function isPort(text) {
 // The 32-bit value of the dotted quad text[start..end) (no leading zeros, each octet at most
 // 255), or -1. The one IPv4 parser: plain addresses, the mapped fast path and the quad that
 // ends an IPv6 address all come through here.
-function ipv4Value(text, start = 0, end = text.length) {
+function ipv4Value(text, start, end) {
   if (end - start > 15 || end - start < 7) return -1;
   let value = 0;
   let octet = 0;
@@ -94,11 +94,11 @@ function ipv4Value(text, start = 0, end = text.length) {
     const code = i < end ? text.charCodeAt(i) : 46;
     if (code === 46) {
       if (digits === 0 || parts === 4) return -1;
-      value = value * 256 + octet;
+      value = (value << 8) | octet;
       parts += 1;
       digits = 0;
       octet = 0;
-    } else if (isDigit(code)) {
+    } else if (code >= 48 && code <= 57) {
       if (digits > 0 && octet === 0) return -1; // a leading zero
       octet = octet * 10 + (code - 48);
       digits += 1;
@@ -107,7 +107,7 @@ function ipv4Value(text, start = 0, end = text.length) {
       return -1;
     }
   }
-  return parts === 4 ? value : -1;
+  return parts === 4 ? value >>> 0 : -1;
 }
 
 function formatIPv4(value) {
@@ -228,7 +228,7 @@ function parseAddress(address) {
   const host = hostOf(address);
   if (host === null) return null;
   if (host.indexOf(':') === -1) {
-    const v4 = ipv4Value(host);
+    const v4 = ipv4Value(host, 0, host.length);
     return v4 >= 0 ? { v4 } : null;
   }
   const v6 = parseIPv6(host);
@@ -281,15 +281,15 @@ function embeddedIPv4(groups, nat64) {
       }
     }
   }
-  const [g0, g1, g2, g3, g4, g5, g6, g7] = groups;
-  if (g0 === 0 && g1 === 0 && g2 === 0 && g3 === 0) {
-    if (g4 === 0xffff && g5 === 0) return g6 * 65536 + g7;
-    if (g4 === 0 && g5 === 0 && g6 >= 0x100) return g6 * 65536 + g7;
+  const low = groups[6] * 65536 + groups[7];
+  if (groups[0] === 0 && groups[1] === 0 && groups[2] === 0 && groups[3] === 0) {
+    if (groups[4] === 0xffff && groups[5] === 0) return low;
+    if (groups[4] === 0 && groups[5] === 0 && low >= 0x1000000) return low;
     return -1;
   }
-  if (inNetwork(groups, WELL_KNOWN_NAT64)) return g6 * 65536 + g7;
-  if (g0 === 0x2002) return g1 * 65536 + g2;
-  if (g0 === 0x2001 && g1 === 0) return (g6 ^ 0xffff) * 65536 + (g7 ^ 0xffff);
+  if (inNetwork(groups, WELL_KNOWN_NAT64)) return low;
+  if (groups[0] === 0x2002) return groups[1] * 65536 + groups[2];
+  if (groups[0] === 0x2001 && groups[1] === 0) return 0xffffffff - low;
   return -1;
 }
 
@@ -303,17 +303,12 @@ function maskGroups(groups, prefix) {
 }
 
 const MAPPED_PREFIX = '::ffff:';
+// Most keys of parsed addresses kept (the list is cleared when full): an IPv6 client's next
+// request costs a lookup instead of a parse and two formattings.
+const KEPT_ADDRESS_KEYS = 8192;
+const addressKeys = new Map();
 
-// The engine key of a client address as the server reported it; UNKNOWN_KEY when there is
-// none. `subnet` is the IPv6 prefix length or false; `nat64` the local NAT64 prefixes from
-// nat64Networks (optional).
-function addressKey(address, subnet, nat64) {
-  if (typeof address !== 'string' || address === '') return UNKNOWN_KEY;
-  // Most sockets report a dotted quad, which is its own key (no leading zeros: canonical).
-  if (ipv4Value(address) >= 0) return address;
-  if (address.startsWith(MAPPED_PREFIX) && ipv4Value(address, MAPPED_PREFIX.length) >= 0) {
-    return address.slice(MAPPED_PREFIX.length);
-  }
+function parsedAddressKey(address, subnet, nat64) {
   const parsed = parseAddress(address);
   if (parsed === null) return bounded('ip:', RAW_DIGEST_PREFIX, keyText(address));
   if (parsed.v4 !== undefined) return formatIPv4(parsed.v4);
@@ -321,6 +316,26 @@ function addressKey(address, subnet, nat64) {
   if (v4 >= 0) return formatIPv4(v4);
   if (subnet === false) return formatIPv6(parsed.v6);
   return `${formatIPv6(maskGroups(parsed.v6, subnet))}/${subnet}`;
+}
+
+// The engine key of a client address as the server reported it; UNKNOWN_KEY when there is
+// none. `subnet` is the IPv6 prefix length or false; `nat64` the local NAT64 prefixes from
+// nat64Networks (optional).
+function addressKey(address, subnet, nat64 = null) {
+  if (typeof address !== 'string' || address === '') return UNKNOWN_KEY;
+  const length = address.length;
+  // Most sockets report a dotted quad, which is its own key (no leading zeros: canonical).
+  if (ipv4Value(address, 0, length) >= 0) return address;
+  if (address.startsWith(MAPPED_PREFIX) && ipv4Value(address, MAPPED_PREFIX.length, length) >= 0) {
+    return address.slice(MAPPED_PREFIX.length);
+  }
+  if (length > MAX_PARSED_CHARS) return bounded('ip:', RAW_DIGEST_PREFIX, keyText(address));
+  const known = addressKeys.get(address);
+  if (known !== undefined && known.subnet === subnet && known.nat64 === nat64) return known.key;
+  const key = parsedAddressKey(address, subnet, nat64);
+  if (addressKeys.size >= KEPT_ADDRESS_KEYS) addressKeys.clear();
+  addressKeys.set(address, { subnet, nat64, key });
+  return key;
 }
 
 // The local NAT64 prefixes of the nat64Prefixes option (CIDR strings, RFC 6052 lengths),
