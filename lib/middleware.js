@@ -7,7 +7,7 @@
 // and a short JSON body (or through options.handler), and give every checked request the
 // limiter's result as `req.tolm` (and `res.locals.tolm` under Express).
 const {
-  UNKNOWN_KEY, addressKey, identityKey, nat64Networks, proxyMatcher, forwardedClient,
+  UNKNOWN_KEY, addressKey, identityKey, fitKey, nat64Networks, proxyMatcher, forwardedClient,
 } = require('./keys');
 const {
   limiter, limiterSettings, Policy, describe, rejectUnknown, isPlainObject,
@@ -295,4 +295,4 @@ function withRateLimit(limiterOrConfig, handler, options) {
   };
 }
 
-module.exports = { limiter, limiterSettings, rateLimit, withRateLimit, UNKNOWN_KEY };
+module.exports = { limiter, limiterSettings, rateLimit, withRateLimit, UNKNOWN_KEY, fitKey };

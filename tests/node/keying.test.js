@@ -68,6 +68,7 @@ test('fitKey leaves short keys alone and digests long ones as the middleware doe
   assert.equal(fitKey(long, 'id#'), identityKey(long));
   assert.equal(fitKey(long, 'ip#'), addressKey(long, 56));
   assert.equal(fitKey(undefined, 'id#'), undefined);
+  assert.equal(require('../../lib/middleware').fitKey, fitKey);
 });
 
 test('local NAT64 prefixes: bad entries are refused, naming the entry', () => {

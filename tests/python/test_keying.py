@@ -82,6 +82,7 @@ def test_fit_key_leaves_short_keys_alone_and_digests_long_ones(case):
     assert _keys.fit_key(long, "id#") == _keys.identity_key(long)
     assert _keys.fit_key(long, "ip#") == _keys.address_key(long)
     assert _keys.fit_key(None, "id#") is None
+    assert tolm.fit_key is _keys.fit_key
 
 
 @pytest.mark.parametrize("entry", CASES["nat64_refused"])
@@ -116,6 +117,22 @@ def test_ipv6_subnet_is_configurable_and_can_be_off():
         with wsgi_stack(tolm.limiter(capacity=1, refill_rate=0), ipv6_subnet=subnet) as port:
             assert exchange(port, headers={CLIENT: a})[0] == 200
             assert exchange(port, headers={CLIENT: b})[0] == (429 if shared else 200), subnet
+
+
+def test_a_second_limit_per_48_caps_a_client_that_spreads_over_its_56s():
+    per_client = TolmMiddleware(_ok, tolm.limiter(capacity=1, refill_rate=0))
+    with wsgi_stack(tolm.limiter(capacity=4, refill_rate=0), app=per_client, ipv6_subnet=48,
+                    headers=False) as port:
+        statuses = [exchange(port, headers={CLIENT: f"2001:db8:7:{i:x}00::1"})[0]
+                    for i in range(20)]
+        elsewhere = exchange(port, headers={CLIENT: "2001:db8:8::1"})[0]
+    assert statuses == [200] * 4 + [429] * 16
+    assert elsewhere == 200
+
+
+def _ok(environ, start_response):
+    start_response("200 OK", [("Content-Type", "text/plain")])
+    return [b"ok"]
 
 
 # -- translators ------------------------------------------------------------------------------
