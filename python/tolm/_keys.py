@@ -46,8 +46,8 @@ MAX_KEY_BYTES = 128
 
 # Longer than any written form of an address with brackets, zone and port worth parsing.
 _MAX_PARSED_CHARS = 100
-# No key of up to this many characters can exceed MAX_KEY_BYTES (4 bytes per code point).
-_SURELY_SHORT = MAX_KEY_BYTES // 4
+#: No text of up to this many characters can exceed MAX_KEY_BYTES (4 bytes per code point).
+SURELY_SHORT_KEY = MAX_KEY_BYTES // 4
 
 _DIGEST_KEY = secrets.token_bytes(32)
 
@@ -92,14 +92,14 @@ def _digest(prefix: str, value: str) -> str:
 
 def _bounded(prefix: str, digest_prefix: str, value: str) -> str:
     key = prefix + value
-    if len(key) > _SURELY_SHORT and len(key.encode("utf-8")) > MAX_KEY_BYTES:
+    if len(key) > SURELY_SHORT_KEY and len(key.encode("utf-8")) > MAX_KEY_BYTES:
         return _digest(digest_prefix, value)
     return key
 
 
 def identity_key(identity: object) -> str:
     """The engine key of an identity the application returned (not None)."""
-    value = identity if type(identity) is str else str(identity)
+    value = identity if isinstance(identity, str) else str(identity)
     return _bounded(IDENTITY_PREFIX, IDENTITY_DIGEST_PREFIX, key_text(value))
 
 
@@ -107,7 +107,7 @@ def fit_key(key: _Key, digest_prefix: str) -> Union[_Key, str]:
     """`key` as the engine should store it: unchanged when it is not a str or takes at most
     MAX_KEY_BYTES in UTF-8 (a lone surrogate counting three, as the engine's replacement
     character does), else `digest_prefix` and the digest of its one-to-one text."""
-    if not isinstance(key, str) or len(key) <= _SURELY_SHORT:
+    if not isinstance(key, str) or len(key) <= SURELY_SHORT_KEY:
         return key
     if len(key) <= MAX_KEY_BYTES and key.isascii():
         return key
@@ -268,7 +268,7 @@ def address_key(address: object, subnet: Subnet = 56, nat64: Optional[Nat64] = N
     docstring); UNKNOWN_KEY when there is none. `nat64` comes from ``nat64_networks``."""
     if address is None:
         return UNKNOWN_KEY
-    value = address if type(address) is str else str(address)
+    value = address if isinstance(address, str) else str(address)
     if not value:
         return UNKNOWN_KEY
     if len(value) > _MAX_PARSED_CHARS:  # never an address; kept out of the cache
