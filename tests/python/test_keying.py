@@ -179,3 +179,81 @@ def test_long_keys_given_to_check_are_stored_as_digests():
     # A short key is handed over exactly as given.
     assert engine.check("k" * 128, "/")["allowed"]
     assert not engine.engine.check("k" * 128, "/")["allowed"]
+
+
+# -- both runtimes, on many generated texts ---------------------------------------------------
+
+_NODE_KEYS = """
+const keys = require(process.argv[1]);
+const { addresses, identities, nat64 } = JSON.parse(require('fs').readFileSync(0, 'utf8'));
+const local = keys.nat64Networks('test', nat64);
+process.stdout.write(JSON.stringify({
+  addresses: addresses.map(([a, subnet]) => keys.addressKey(a, subnet, local)),
+  identities: identities.map((i) => keys.identityKey(i)),
+}));
+"""
+
+
+def _generated(count, seed=22):
+    """Addresses around every form the keys treat apart: embedded IPv4 prefixes, the edges of
+    ::/104, leading zeros, brackets, ports, zones, and texts that are nearly addresses."""
+    import random
+    rng = random.Random(seed)
+    heads = ["", "::", "::ffff:", "::ffff:0:", "64:ff9b::", "64:ff9b:1::", "2002:", "2001:0:",
+             "2001::", "2001:db8:64::", "2001:db8:", "fe80::", "0:0:0:0:0:", "1::", "::1:"]
+
+    def group():
+        return rng.choice(["0", "00", "0000", "ffff", "FFFF", "1", "a", "100", "cb00"]) \
+            if rng.random() < 0.5 else f"{rng.randrange(0x10000):x}"
+
+    def quad():
+        parts = [str(rng.choice([0, 1, 10, 127, 203, 255, 256, rng.randrange(256)]))
+                 for _ in range(4)]
+        if rng.random() < 0.05:
+            parts[rng.randrange(4)] = "0" + parts[0]
+        return ".".join(parts[:rng.choice([4, 4, 4, 3, 5])])
+
+    out = []
+    for _ in range(count):
+        head = rng.choice(heads)
+        tail = quad() if rng.random() < 0.4 else ":".join(group() for _ in range(rng.randrange(1, 7)))
+        text = head + tail if head or rng.random() < 0.5 else quad()
+        roll = rng.random()
+        if roll < 0.05:
+            text = f"[{text}]:{rng.randrange(70000)}"
+        elif roll < 0.08:
+            text = f"{text}%eth0"
+        elif roll < 0.1:
+            text = text.replace(":", rng.choice([":::", "\\\\", "\ud800", " "]), 1)
+        out.append([text, rng.choice([56, 48, 64, 128, 1, False])])
+    return out
+
+
+def test_python_and_node_key_thousands_of_generated_texts_alike():
+    import shutil
+    import subprocess
+    node = shutil.which("node")
+    if node is None:
+        pytest.skip("node is not installed")
+    addresses = _generated(20000)
+    identities = [a for a, _ in addresses[:3000]] + ["x\\" * n + "\ud800" * m
+                                                     for n in range(5) for m in range(3)]
+    nat64 = ["2001:db8:64::/96", "2001:db8:100::/40"]
+    keys_js = str(Path(__file__).resolve().parents[2] / "lib" / "keys.js")
+    given = json.dumps({"addresses": addresses, "identities": identities, "nat64": nat64})
+    answer = subprocess.run([node, "-e", _NODE_KEYS, keys_js], input=given, capture_output=True,
+                            text=True, timeout=120, check=True)
+    from_node = json.loads(answer.stdout)
+    local = _keys.nat64_networks("test", nat64)
+    ours = {"addresses": [_keys.address_key(a, subnet, local) for a, subnet in addresses],
+            "identities": [_keys.identity_key(i) for i in identities]}
+
+    def comparable(key):  # digests are keyed per process: compare their shape
+        return key[:3] + "<digest>" if len(key) == 67 and key[2] == "#" else key
+
+    for kind in ("addresses", "identities"):
+        given_texts = addresses if kind == "addresses" else identities
+        differ = [(given_texts[i], a, b) for i, (a, b) in enumerate(zip(ours[kind], from_node[kind]))
+                  if comparable(a) != comparable(b)]
+        assert not differ, differ[:10]
+    assert len(set(ours["addresses"])) > 5000  # the texts are varied, not one key
