@@ -2,8 +2,8 @@
 // tests/keying_cases.json, the table the Python suite reads too: how addresses and
 // identities become keys, and which clients share an allowance over real HTTP (addresses
 // reported by a trusted proxy through X-Forwarded-For). Then what the table cannot say:
-// clients behind one translator, trusted proxies matched as written, and the memory a flood
-// of long one-off keys costs.
+// trusted proxies matched as written, and the memory a flood of long one-off keys costs.
+// tests/python/test_keying.py also checks that both runtimes key 20,000 generated texts alike.
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const fs = require('node:fs');
@@ -107,24 +107,6 @@ test('ipv6Subnet is configurable and can be off', async () => {
       assert.equal((await exchange(port, '/', { 'x-forwarded-for': b })).status,
         shared ? 429 : 200, String(ipv6Subnet));
     });
-  }
-});
-
-test('IPv4 clients behind one translator or relay each keep their own allowance', () => {
-  const engine = limiter({ capacity: 5, refillRate: 0 }, { TolmNode });
-  const local = nat64Networks('test', ['2001:db8:64::/96']);
-  const forms = [
-    (i) => `64:ff9b::10.0.${i >> 8}.${i & 255}`,
-    (i) => `2001:db8:64::10.1.${i >> 8}.${i & 255}`,
-    (i) => `2002:0a02:${(i >> 8).toString(16)}${(i & 255).toString(16).padStart(2, '0')}::1`,
-    (i) => `2001:0:4136:e378:8000:63bf:f5fc:${(0xffff - i).toString(16)}`,
-  ];
-  for (const form of forms) {
-    let admitted = 0;
-    for (let i = 0; i < 1000; i += 1) {
-      if (engine.checkRequest(addressKey(form(i), 56, local), '/', Date.now()).allowed) admitted += 1;
-    }
-    assert.equal(admitted, 1000, form(0));
   }
 });
 

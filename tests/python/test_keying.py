@@ -194,37 +194,27 @@ process.stdout.write(JSON.stringify({
 """
 
 
-def _generated(count, seed=22):
+def _generated(count):
     """Addresses around every form the keys treat apart: embedded IPv4 prefixes, the edges of
     ::/104, leading zeros, brackets, ports, zones, and texts that are nearly addresses."""
     import random
-    rng = random.Random(seed)
-    heads = ["", "::", "::ffff:", "::ffff:0:", "64:ff9b::", "64:ff9b:1::", "2002:", "2001:0:",
-             "2001::", "2001:db8:64::", "2001:db8:", "fe80::", "0:0:0:0:0:", "1::", "::1:"]
-
-    def group():
-        return rng.choice(["0", "00", "0000", "ffff", "FFFF", "1", "a", "100", "cb00"]) \
-            if rng.random() < 0.5 else f"{rng.randrange(0x10000):x}"
-
-    def quad():
-        parts = [str(rng.choice([0, 1, 10, 127, 203, 255, 256, rng.randrange(256)]))
-                 for _ in range(4)]
-        if rng.random() < 0.05:
-            parts[rng.randrange(4)] = "0" + parts[0]
-        return ".".join(parts[:rng.choice([4, 4, 4, 3, 5])])
-
+    rng = random.Random(22)
+    heads = ["", "::", "::ffff:", "::ffff:0:", "64:ff9b::", "64:ff9b:1::", "2002:{}:{}::",
+             "2001:0:{}:{}::", "2001::", "2001:db8:64::", "2001:db8:{}:{}::", "fe80::",
+             "0:0:0:0:0:", "1::", "::1:"]
+    groups = ["0", "00", "0000", "ffff", "FFFF", "1", "a", "100", "cb00", "10000"]
+    octets = ["0", "00", "01", "1", "10", "127", "203", "255", "256"]
     out = []
     for _ in range(count):
-        head = rng.choice(heads)
-        tail = quad() if rng.random() < 0.4 else ":".join(group() for _ in range(rng.randrange(1, 7)))
-        text = head + tail if head or rng.random() < 0.5 else quad()
-        roll = rng.random()
-        if roll < 0.05:
-            text = f"[{text}]:{rng.randrange(70000)}"
-        elif roll < 0.08:
-            text = f"{text}%eth0"
-        elif roll < 0.1:
-            text = text.replace(":", rng.choice([":::", "\\\\", "\ud800", " "]), 1)
+        if rng.random() < 0.4:
+            tail = ".".join(rng.choice(octets) if rng.random() < 0.1 else str(rng.randrange(256))
+                            for _ in range(rng.choice([3, 4, 4, 4, 4, 4, 5])))
+        else:
+            tail = ":".join(rng.choice(groups + [f"{rng.randrange(0x10000):x}"])
+                            for _ in range(rng.randrange(1, 7)))
+        text = rng.choice(heads).format(*(f"{rng.randrange(0x10000):x}" for _ in "ab")) + tail
+        text = rng.choice([text] * 17 + [f"[{text}]:{rng.randrange(70000)}", f"{text}%eth0",
+                                         text.replace(":", rng.choice([":::", "\\", "\ud800"]), 1)])
         out.append([text, rng.choice([56, 48, 64, 128, 1, False])])
     return out
 
