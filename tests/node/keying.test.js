@@ -112,35 +112,16 @@ test('ipv6Subnet is configurable and can be off', async () => {
 
 test('trusted proxies are matched as written, and the verdicts kept change nothing', () => {
   const trusted = proxyMatcher('withRateLimit', ['10.0.0.0/8', '::ffff:192.168.0.0/112', '2001:db8::/32']);
-  const expected = {
-    '10.1.2.3': true,
-    '::ffff:10.1.2.3': true,
-    '[::ffff:a01:203]:443': true,
-    '192.168.7.7': true,
-    '192.169.0.1': false,
-    '2001:db8::5': true,
-    '[2001:db8::5]:80': true,
-    '2001:db9::5': false,
-    '64:ff9b::10.1.2.3': false, // a NAT64 client is not the proxy whose address it carries
-    '2002:a01:203::1': false,
-    '::10.1.2.3': false,
-    '11.0.0.1': false,
-    'not an address': false,
-    '': false,
-  };
-  const check = () => {
-    for (const [address, verdict] of Object.entries(expected)) {
-      assert.equal(trusted(address), verdict, address);
-    }
-  };
-  check();
-  for (let i = 0; i < 3000; i += 1) trusted(`10.${i >> 8}.${i & 255}.1`); // past the kept verdicts
-  check();
-  assert.equal(trusted(undefined), false);
+  // Embedded IPv4 forms other than the mapped one are other machines' clients, not the proxy.
+  const yes = ['10.1.2.3', '::ffff:10.1.2.3', '[::ffff:a01:203]:443', '192.168.7.7', '2001:db8::5', '[2001:db8::5]:80'];
+  const no = ['192.169.0.1', '2001:db9::5', '64:ff9b::10.1.2.3', '2002:a01:203::1', '::10.1.2.3', 'junk', '', undefined];
+  for (let round = 0; round < 2; round += 1) {
+    for (const address of yes) assert.equal(trusted(address), true, address);
+    for (const address of no) assert.equal(trusted(address), false, address);
+    for (let i = 0; i < 3000; i += 1) trusted(`10.${i >> 8}.${i & 255}.1`); // past the kept verdicts
+  }
   // An IPv6 network that covers ::ffff:0:0/96 does not vouch for IPv4 peers.
-  const sixOnly = proxyMatcher('withRateLimit', ['::/0']);
-  assert.equal(sixOnly('1.2.3.4'), false);
-  assert.equal(sixOnly('2001:db8::1'), true);
+  assert.deepEqual(['1.2.3.4', '2001:db8::1'].map(proxyMatcher('t', ['::/0'])), [false, true]);
 });
 
 function rssGrowth(run) {
