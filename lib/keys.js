@@ -404,9 +404,11 @@ function proxyMatcher(owner, entries) {
   // same few proxy addresses come with every request.
   const verdicts = new Map();
   return (address) => {
+    // A longer text is never an address; kept out, so that no verdict holds a long text.
+    if (typeof address !== 'string' || address.length > MAX_PARSED_CHARS) return false;
     let trusted = verdicts.get(address);
     if (trusted !== undefined) return trusted;
-    const parsed = typeof address === 'string' ? parseAddress(address) : null;
+    const parsed = parseAddress(address);
     if (parsed === null) return false;
     trusted = parsed.v4 !== undefined
       ? lists[4].check(formatIPv4(parsed.v4), 'ipv4')
