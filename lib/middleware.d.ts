@@ -4,6 +4,11 @@ import type { NodeCheckResult, TolmNode } from '../index';
 /** The key of a request that has neither a key of its own nor a client address. */
 export declare const UNKNOWN_KEY: 'unknown';
 
+/** `key` as a TolmNode should store it: unchanged when it takes at most 128 bytes of UTF-8,
+ *  else `digestPrefix` ("id#" or "ip#") and 64 hex digits of its digest. The middleware's
+ *  keys are already short; use this for texts from requests passed to checkRequest. */
+export declare function fitKey<T>(key: T, digestPrefix: string): T | string;
+
 /** Settings accepted by {@link limiter}; every other property name is refused. */
 export interface LimiterConfig {
   /** Default "token_bucket". */
@@ -67,6 +72,9 @@ export interface RateLimitOptions<Req extends IncomingMessage = IncomingMessage,
   /** Prefix length by which IPv6 clients are keyed (1-128), or false for full addresses.
    *  Default 56. */
   ipv6Subnet?: number | false;
+  /** Local NAT64 prefixes (CIDR, RFC 6052 lengths 32-96) whose clients are keyed by the IPv4
+   *  address inside, as 64:ff9b::/96 always is. */
+  nat64Prefixes?: string | string[];
   /** Answers a refused request instead of the JSON 429; the rate-limit headers and
    *  Retry-After are already set on `res`. It must end the response. */
   handler?: (req: Req, res: Res, info: RefusalInfo) => void;

@@ -6,13 +6,15 @@
 // IETF RateLimit-Policy and RateLimit headers, answer a refused request 429 with Retry-After
 // and a short JSON body (or through options.handler), and give every checked request the
 // limiter's result as `req.tolm` (and `res.locals.tolm` under Express).
-const { UNKNOWN_KEY, addressKey, identityKey, proxyMatcher, forwardedClient } = require('./keys');
+const {
+  UNKNOWN_KEY, addressKey, identityKey, fitKey, nat64Networks, proxyMatcher, forwardedClient,
+} = require('./keys');
 const {
   limiter, limiterSettings, Policy, describe, rejectUnknown, isPlainObject,
 } = require('./limiter');
 
 const REFUSED_STATUS = 429;
-const OPTIONS = ['key', 'headers', 'legacyHeaders', 'ipv6Subnet', 'handler', 'skip', 'trustProxy'];
+const OPTIONS = ['key', 'headers', 'legacyHeaders', 'ipv6Subnet', 'nat64Prefixes', 'handler', 'skip', 'trustProxy'];
 const FOREIGN_OPTIONS = {
   keyGenerator: 'is an express-rate-limit option: use key (req) => string | undefined',
   standardHeaders: 'is an express-rate-limit option: use headers (true by default)',
@@ -28,6 +30,7 @@ const FOREIGN_OPTIONS = {
   mode: 'is a limiter setting: pass it in the first argument',
   ipv6_subnet: 'is the Python spelling: use ipv6Subnet',
   legacy_headers: 'is the Python spelling: use legacyHeaders',
+  nat64_prefixes: 'is the Python spelling: use nat64Prefixes',
 };
 
 function toLimiter(owner, limiterOrConfig) {
@@ -137,6 +140,7 @@ function build(owner, limiterOrConfig, options, extra) {
     skip: hook(owner, options, 'skip', '(req) => boolean', true),
     handler: hook(owner, options, 'handler', '(req, res, info) => void'),
     subnet: subnetOf(owner, options.ipv6Subnet),
+    nat64: nat64Networks(owner, options.nat64Prefixes),
     trusted: trustOf(owner, options.trustProxy),
   };
 }
@@ -162,7 +166,7 @@ function keyOf(state, req) {
     const chosen = state.key(req);
     if (chosen !== undefined && chosen !== null) return chosenIdentity(chosen);
   }
-  return addressKey(clientAddress(req, state.trusted), state.subnet);
+  return addressKey(clientAddress(req, state.trusted), state.subnet, state.nat64);
 }
 
 function setHeaders(state, res, result, now) {
@@ -291,4 +295,4 @@ function withRateLimit(limiterOrConfig, handler, options) {
   };
 }
 
-module.exports = { limiter, limiterSettings, rateLimit, withRateLimit, UNKNOWN_KEY };
+module.exports = { limiter, limiterSettings, rateLimit, withRateLimit, UNKNOWN_KEY, fitKey };

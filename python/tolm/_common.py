@@ -7,7 +7,7 @@ import inspect
 import json
 from typing import Any, Callable, Dict, List, Optional, Protocol, Tuple
 
-from ._keys import UNKNOWN_KEY, Subnet, address_key, identity_key, text
+from ._keys import UNKNOWN_KEY, Subnet, address_key, identity_key, nat64_networks, text
 from ._limiter import Header, Limiter, Policy, limiter
 
 __all__ = ["UNKNOWN_KEY", "REFUSED_STATUS", "Engine", "Core", "text", "refusal_body"]
@@ -109,16 +109,17 @@ class Core:
     """One middleware's checked options and the per-request decision."""
 
     __slots__ = ("owner", "check", "policy", "standard", "legacy", "subnet", "identity", "skip",
-                 "on_limited")
+                 "on_limited", "nat64")
 
     def __init__(self, owner: str, engine: object, identity: object, headers: object,
                  legacy_headers: object, ipv6_subnet: object, on_limited: object,
-                 skip: object, source: str) -> None:
+                 skip: object, source: str, nat64_prefixes: object = None) -> None:
         self.owner = owner
         self.standard = _flag(owner, "headers", headers)
         self.legacy = _flag(owner, "legacy_headers", legacy_headers)
         self.check, self.policy = _engine(owner, engine, self.standard or self.legacy)
         self.subnet = _subnet(owner, ipv6_subnet)
+        self.nat64 = nat64_networks(owner, nat64_prefixes)
         self.identity: Optional[Callable[[Any], object]] = _hook(
             owner, "identity", identity, f"({source}) -> str | None")
         self.skip: Optional[Callable[[Any], object]] = _hook(
@@ -142,7 +143,7 @@ class Core:
         if chosen is not None and type(chosen) is not str:
             _refuse_unkeyable(self.owner, chosen)
         identity = None if chosen is None else identity_key(chosen)
-        result = self.check(address_key(address, self.subnet), route, identity)
+        result = self.check(address_key(address, self.subnet, self.nat64), route, identity)
         policy = self.policy
         if policy is None:
             return result, [], None

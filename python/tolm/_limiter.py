@@ -14,6 +14,8 @@ import sys
 import time
 from typing import TYPE_CHECKING, Dict, List, Optional, Sequence, Tuple
 
+from ._keys import IDENTITY_DIGEST_PREFIX, RAW_DIGEST_PREFIX, SURELY_SHORT_KEY, fit_key
+
 if TYPE_CHECKING:  # the stub, without importing the extension module at import time
     from tolm_native import CheckResult, NativeEngine
 
@@ -245,7 +247,13 @@ class Limiter:
         self._policy = Policy(algorithm, capacity, refill_rate)
 
     def check(self, ip: str, route: str, identity: Optional[str] = None) -> "CheckResult":
-        """Decides one request, as ``NativeEngine.check``."""
+        """Decides one request, as ``NativeEngine.check``, except that an address or identity
+        longer than ``MAX_KEY_BYTES`` is stored as its digest (``ip#``/``id#`` and 64 hex
+        digits), so that one-off long keys cannot make the engine hold kilobytes each."""
+        if (type(ip) is not str or len(ip) > SURELY_SHORT_KEY or identity is not None
+                and (type(identity) is not str or len(identity) > SURELY_SHORT_KEY)):
+            ip = fit_key(ip, RAW_DIGEST_PREFIX)
+            identity = fit_key(identity, IDENTITY_DIGEST_PREFIX)
         return self._engine.check(ip, route, identity)
 
     @property

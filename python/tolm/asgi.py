@@ -22,8 +22,8 @@
 
 from __future__ import annotations
 
-from typing import (Any, Awaitable, Callable, Dict, List, MutableMapping, Optional, Tuple,
-                    Union)
+from typing import (Any, Awaitable, Callable, Dict, List, MutableMapping, Optional, Sequence,
+                    Tuple, Union)
 
 from ._common import REFUSED_STATUS, Core, Engine, refusal_body, text
 from ._limiter import Limiter
@@ -69,7 +69,8 @@ class TolmMiddleware:
     identity: optional ``f(scope) -> str | None``; a value is the client's key, None falls
         back to the client address. Header names and values in ``scope["headers"]`` are
         bytes. Return only identities the application has verified.
-    headers, legacy_headers, ipv6_subnet, skip: as in ``tolm.wsgi.TolmMiddleware``.
+    headers, legacy_headers, ipv6_subnet, skip, nat64_prefixes: as in
+        ``tolm.wsgi.TolmMiddleware``.
     on_limited: an ASGI application that answers refused requests instead of the JSON 429;
         the rate-limit headers and Retry-After are added to its answer, and
         ``scope["state"]["tolm_retry_after"]`` holds the Retry-After seconds (None: never).
@@ -79,11 +80,13 @@ class TolmMiddleware:
                  identity: Optional[Callable[[Scope], Optional[str]]] = None, *,
                  headers: bool = True, legacy_headers: bool = False,
                  ipv6_subnet: Union[int, bool] = 56, on_limited: Optional[ASGIApp] = None,
-                 skip: Optional[Callable[[Scope], bool]] = None) -> None:
+                 skip: Optional[Callable[[Scope], bool]] = None,
+                 nat64_prefixes: Union[str, Sequence[str], None] = None) -> None:
         self.app = app
         self.engine = engine
         self._core = Core("tolm.asgi.TolmMiddleware", engine, identity, headers,
-                          legacy_headers, ipv6_subnet, on_limited, skip, "scope")
+                          legacy_headers, ipv6_subnet, on_limited, skip, "scope",
+                          nat64_prefixes)
         # Header fields repeat from request to request: each is encoded once.
         self._encoded: Dict[Tuple[str, str], Tuple[bytes, bytes]] = {}
 

@@ -20,7 +20,7 @@
 
 from __future__ import annotations
 
-from typing import Any, Callable, Dict, Iterable, List, Optional, Tuple, Union
+from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Tuple, Union
 
 from ._common import REFUSED_STATUS, Core, Engine, refusal_body, text
 from ._limiter import Limiter
@@ -57,6 +57,8 @@ class TolmMiddleware:
         response.
     legacy_headers: send ``X-RateLimit-Limit``, ``-Remaining`` and ``-Reset``.
     ipv6_subnet: prefix length by which IPv6 clients are keyed, or False for full addresses.
+    nat64_prefixes: the local NAT64 prefixes (CIDR strs such as ``"2001:db8:64::/96"``) whose
+        clients are keyed by the IPv4 address inside; ``64:ff9b::/96`` always is.
     on_limited: a WSGI application that answers refused requests instead of the JSON 429;
         the rate-limit headers and Retry-After are added to its answer, and
         ``environ["tolm.retry_after"]`` holds the Retry-After seconds (None: never).
@@ -67,11 +69,13 @@ class TolmMiddleware:
                  identity: Optional[Callable[[Environ], Optional[str]]] = None, *,
                  headers: bool = True, legacy_headers: bool = False, ipv6_subnet: Union[int, bool] = 56,
                  on_limited: Optional[WSGIApp] = None,
-                 skip: Optional[Callable[[Environ], bool]] = None) -> None:
+                 skip: Optional[Callable[[Environ], bool]] = None,
+                 nat64_prefixes: Union[str, Sequence[str], None] = None) -> None:
         self.app = app
         self.engine = engine
         self._core = Core("tolm.wsgi.TolmMiddleware", engine, identity, headers,
-                          legacy_headers, ipv6_subnet, on_limited, skip, "environ")
+                          legacy_headers, ipv6_subnet, on_limited, skip, "environ",
+                          nat64_prefixes)
 
     @property
     def identity(self) -> Optional[Callable[[Environ], object]]:
