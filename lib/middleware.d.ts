@@ -40,15 +40,34 @@ export declare function limiter(config?: LimiterConfig,
 /** The settings a {@link limiter} instance was built from; undefined for anything else. */
 export declare function limiterSettings(instance: unknown): LimiterSettings | undefined;
 
-/** Anything with TolmNode's checkRequest; a TolmNode from any build of the addon. */
+/** A TolmNode of this package's addon. */
 export interface Limiter {
   checkRequest(ip: string, route: string, startTimeMs: number): NodeCheckResult;
 }
 
+/** The engine's decision on one request, as the middleware hands it to the application. */
+export interface Decision {
+  /** The request may proceed (always true in shadow and disabled mode). */
+  allowed: boolean;
+  /** The limit refused it, enforced or not (shadow mode). */
+  wouldBlock: boolean;
+  /** Absent in disabled mode, which evaluates nothing. */
+  reason?: 'within_limit' | 'limit_exceeded' | 'token_exhausted';
+  /** The limiter's algorithm; undefined for a TolmNode whose settings are unknown. */
+  algorithm?: string;
+  /** Requests the key may still make now; null in disabled mode. */
+  remaining: number | null;
+  /** On a refusal, ms from the check after which a retry is admitted; null otherwise or
+   *  when that never happens. */
+  admitAfterMs: number | null;
+  /** Ms from the check after which the key's whole allowance is back; null when never. */
+  wholeAfterMs: number | null;
+}
+
 /** What a custom refusal handler is told. */
 export interface RefusalInfo {
-  /** The limiter's result for the refused request. */
-  result: NodeCheckResult;
+  /** The limiter's decision on the refused request. */
+  result: Decision;
   /** Seconds after which a retry is admitted (sent as Retry-After); undefined when the
    *  client never gets back in (a bucket with refill rate 0) or the settings are unknown. */
   retryAfter?: number;
@@ -86,8 +105,8 @@ export interface HandlerOptions<Req extends IncomingMessage = IncomingMessage,
 
 declare module 'node:http' {
   interface IncomingMessage {
-    /** The limiter's result for this request, set by the tolm middleware. */
-    tolm?: NodeCheckResult;
+    /** The limiter's decision on this request, set by the tolm middleware. */
+    tolm?: Decision;
   }
 }
 

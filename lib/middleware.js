@@ -5,11 +5,12 @@
 // the client address (an IPv6 client by its network), else by UNKNOWN_KEY; they send the
 // IETF RateLimit-Policy and RateLimit headers, answer a refused request 429 with Retry-After
 // and a short JSON body (or through options.handler), and give every checked request the
-// limiter's result as `req.tolm` (and `res.locals.tolm` under Express).
+// limiter's decision as `req.tolm` (and `res.locals.tolm` under Express).
+const { isAsyncFunction } = require('node:util').types;
 const { UNKNOWN_KEY, addressKey, identityKey, proxyMatcher, forwardedClient } = require('./keys');
-const {
-  limiter, limiterSettings, Policy, describe, rejectUnknown, isPlainObject,
-} = require('./limiter');
+const { limiter, limiterSettings } = require('./limiter');
+const { describe, rejectUnknown, isPlainObject } = require('./settings');
+const { Policy } = require('./headers');
 
 const REFUSED_STATUS = 429;
 const OPTIONS = ['key', 'headers', 'legacyHeaders', 'ipv6Subnet', 'handler', 'skip', 'trustProxy'];
@@ -40,7 +41,12 @@ function toLimiter(owner, limiterOrConfig) {
       : describe(limiterOrConfig);
     throw new TypeError(`${owner}: the first argument must be a limiter or a config object; got ${hint}`);
   }
-  if (limiterOrConfig && typeof limiterOrConfig.checkRequest === 'function') return limiterOrConfig;
+  if (limiterOrConfig && typeof limiterOrConfig.checkRequest === 'function') {
+    if (typeof limiterOrConfig._decide !== 'function') {
+      throw new TypeError(`${owner}: the limiter comes from another build of the addon, which lacks what the middleware calls; build it with limiter({ ... }) from 'tolm/middleware'`);
+    }
+    return limiterOrConfig;
+  }
   if (limiterOrConfig === undefined || isPlainObject(limiterOrConfig)) return limiter(limiterOrConfig);
   throw new TypeError(`${owner}: the first argument must be a limiter (from limiter({ ... })) or a config object; got ${describe(limiterOrConfig)}`);
 }
@@ -61,7 +67,7 @@ function hook(owner, options, name, shape, answers = false) {
   if (value !== undefined && typeof value !== 'function') {
     throw new TypeError(`${owner}: options.${name} must be a function ${shape}; got ${describe(value)}`);
   }
-  if (answers && value !== undefined && /^\[object Async/.test(Object.prototype.toString.call(value))) {
+  if (answers && value !== undefined && isAsyncFunction(value)) {
     throw new TypeError(`${owner}: options.${name} must be a plain function ${shape}, not an async one: the middleware does not await it`);
   }
   return value;
@@ -130,6 +136,9 @@ function build(owner, limiterOrConfig, options, extra) {
   }
   return {
     instance,
+    // The engine writes each request's numbers here (see Decision).
+    numbers: new Float64Array(3),
+    algorithm: settings ? settings.algorithm : undefined,
     policy: settings ? new Policy(settings) : null,
     standard,
     legacy,
@@ -165,32 +174,33 @@ function keyOf(state, req) {
   return addressKey(clientAddress(req, state.trusted), state.subnet);
 }
 
-function setHeaders(state, res, result, now) {
-  const policy = state.policy;
-  let remaining = 0;
-  let field = policy.refusedField;
-  let reset = policy.retryAfter;
-  if (!result.wouldBlock) {
-    remaining = policy.remaining(result);
-    [field, reset] = policy.admittedField(remaining);
-  }
-  if (state.standard) {
-    res.setHeader('RateLimit-Policy', policy.policyField);
-    res.setHeader('RateLimit', field);
-  }
-  if (state.legacy) {
-    res.setHeader('X-RateLimit-Limit', policy.quotaText);
-    res.setHeader('X-RateLimit-Remaining', String(remaining));
-    if (reset !== null) res.setHeader('X-RateLimit-Reset', String(Math.ceil(now / 1000) + reset));
+const REASONS = [undefined, 'within_limit', 'limit_exceeded', 'token_exhausted'];
+
+// What req.tolm holds: the engine's decision on the request and its numbers. The waits are
+// ms from the check, null where the engine knows none (nothing refills, or disabled mode).
+class Decision {
+  constructor(outcome, algorithm, numbers) {
+    this.allowed = (outcome & 1) === 1;
+    this.wouldBlock = (outcome & 2) === 2;
+    // Disabled mode evaluates nothing and gives no reason.
+    this.reason = REASONS[outcome >> 2];
+    this.algorithm = algorithm;
+    this.remaining = numbers[0] >= 0 ? numbers[0] : null;
+    this.admitAfterMs = numbers[1] >= 0 ? numbers[1] : null;
+    this.wholeAfterMs = numbers[2] >= 0 ? numbers[2] : null;
   }
 }
 
-function refuse(res, result) {
+function setHeaders(res, fields) {
+  for (let i = 0; i < fields.length; i += 2) res.setHeader(fields[i], fields[i + 1]);
+}
+
+function refuse(res, decision) {
   const body = JSON.stringify({
     error: 'too_many_requests',
-    reason: result.reason,
-    algorithm: result.algorithm,
-    detail: result.debugInfo,
+    reason: decision.reason,
+    algorithm: decision.algorithm,
+    remaining: decision.remaining,
   });
   if (res.headersSent) {
     res.end();
@@ -204,9 +214,9 @@ function refuse(res, result) {
 
 const SKIPPED = {};
 
-// Checks one request: SKIPPED, the limiter's result when the request may go on, or null
-// when it was refused and has been answered. `fail(err)` hears of a promise that
-// options.handler returned and that rejected.
+// Checks one request: SKIPPED, the decision when the request may go on, or null when it was
+// refused and has been answered. `fail(err)` hears of a promise that options.handler
+// returned and that rejected.
 function check(state, req, res, fail) {
   if (state.skip) {
     const skipped = state.skip(req);
@@ -215,26 +225,27 @@ function check(state, req, res, fail) {
     }
     if (skipped) return SKIPPED;
   }
-  const start = Date.now();
-  const result = state.instance.checkRequest(keyOf(state, req), routeOf(req), start);
-  // The engine reads the clock after `start`; a reset time counted from before that reading
-  // could fall a second early.
-  const now = state.legacy ? Date.now() : start;
-  req.tolm = result;
-  if (res.locals && typeof res.locals === 'object') res.locals.tolm = result;
+  const numbers = state.numbers;
+  const outcome = state.instance._decide(keyOf(state, req), routeOf(req), numbers);
+  const decision = new Decision(outcome, state.algorithm, numbers);
+  req.tolm = decision;
+  if (res.locals && typeof res.locals === 'object') res.locals.tolm = decision;
   const policy = state.policy;
-  const evaluated = result.debugInfo !== 'disabled';
-  if (policy && evaluated && (state.standard || state.legacy) && !res.headersSent) {
-    setHeaders(state, res, result, now);
+  const refused = !decision.allowed;
+  // Disabled mode (no reason) evaluates nothing, so there is nothing to tell.
+  if (policy && decision.reason !== undefined && !res.headersSent &&
+      (state.standard || state.legacy || refused)) {
+    // X-RateLimit-Reset counts from a reading taken after the engine's.
+    const now = state.legacy ? Date.now() : 0;
+    setHeaders(res, policy.headers(decision, now, state.standard, state.legacy, refused));
   }
-  if (result.allowed) return result;
-  const retryAfter = policy ? policy.retryAfter : null;
-  if (retryAfter !== null && !res.headersSent) res.setHeader('Retry-After', policy.retryAfterText);
+  if (!refused) return decision;
   if (state.handler) {
-    const answered = state.handler(req, res, { result, retryAfter: retryAfter === null ? undefined : retryAfter });
+    const retryAfter = policy ? policy.retryAfter(decision.admitAfterMs) : null;
+    const answered = state.handler(req, res, { result: decision, retryAfter: retryAfter === null ? undefined : retryAfter });
     if (isThenable(answered)) answered.then(undefined, fail);
   } else {
-    refuse(res, result);
+    refuse(res, decision);
   }
   return null;
 }

@@ -8,7 +8,9 @@
 //   setNamed  a real engine check whose result is built with one napi_set_named_property
 //             per property;
 //   engine    the engine's check alone, looped in C++: the part of checkRequest that no
-//             binding can remove.
+//             binding can remove;
+//   middleware  one request through rateLimit (tolm/middleware) with the standard headers,
+//             on a stand-in request and response: keying, the check and the header values.
 // Every sample set comes from a fresh process that warms up first; variants alternate so
 // that drifting machine load hits them alike.
 const { spawnSync } = require('node:child_process');
@@ -37,6 +39,17 @@ function child() {
     const { TolmNode } = require(path.join(buildDir, 'tolm_native.node'));
     const node = new TolmNode({ capacity: 1e9, refillRate: 1e9 });
     check = (ip, route, start) => node.checkRequest(ip, route, start);
+  } else if (variant === 'middleware') {
+    const { TolmNode } = require(path.join(buildDir, 'tolm_native.node'));
+    const { limiter, rateLimit } = require('../../lib/middleware');
+    const handle = rateLimit(limiter({ capacity: 1e9, refillRate: 1e9 }, { TolmNode }));
+    const res = { headersSent: false, setHeader() {} };
+    const next = () => {};
+    check = (ip, route) => {
+      const req = { url: route, socket: { remoteAddress: ip } };
+      handle(req, res, next);
+      return req.tolm;
+    };
   } else if (variant === 'jsBuilt') {
     const { primitiveFloor, packedOutcome } = require(referencePath);
     const reasons = ['within_limit', 'limit_exceeded', 'token_exhausted'];
@@ -61,7 +74,8 @@ function child() {
     for (let i = 0; i < CALLS; i++) sink = check('10.0.0.1', '/api/items', start);
     samples.push(Number(process.hrtime.bigint() - begin) / CALLS);
   }
-  if (!sink || sink.allowed !== true || Object.keys(sink).length !== 5) {
+  if (!sink || sink.allowed !== true ||
+      (variant !== 'middleware' && Object.keys(sink).length !== 5)) {
     throw new Error(`unexpected result ${JSON.stringify(sink)}`);
   }
   process.stdout.write(JSON.stringify(samples));
@@ -74,7 +88,8 @@ function median(values) {
 }
 
 function parent() {
-  const variants = ['checkRequest', 'floor', 'jsBuilt', 'setNamed', 'engine'];
+  const variants = (process.env.TOLM_BENCH_VARIANTS ||
+    'checkRequest,floor,jsBuilt,setNamed,engine,middleware').split(',');
   const samples = Object.fromEntries(variants.map((v) => [v, []]));
   for (let round = 0; round < PROCESSES_PER_VARIANT; round++) {
     for (const v of variants) {

@@ -1,0 +1,123 @@
+"""The rate-limit headers, from a limiter's settings and the numbers the engine hands back for
+one request. ``lib/headers.js`` computes the same values by the same rules, and
+``tests/header_cases.json`` holds both to them."""
+
+from __future__ import annotations
+
+import math
+from typing import Dict, List, Optional, Tuple
+
+# Largest Integer a structured header field may carry.
+MAX_FIELD_INTEGER = 999_999_999_999_999
+# The window algorithms' fixed 60-second window.
+WINDOW_S = 60
+# Most RateLimit texts kept for reuse.
+_MEMO_LIMIT = 4096
+
+Header = Tuple[str, str]
+
+
+def ceil_div(amount: float, rate: float) -> Optional[int]:
+    """Whole seconds after which `rate` per second has covered `amount`, by the same float
+    product the engine computes; None when that is beyond what a header can say."""
+    if not rate > 0:
+        return None
+    quotient = amount / rate
+    if not quotient < MAX_FIELD_INTEGER:
+        return None
+    seconds = max(math.ceil(quotient), 0)
+    while seconds * rate < amount:
+        seconds += 1
+    return seconds
+
+
+def _seconds(ms: Optional[int]) -> Optional[int]:
+    """Milliseconds as whole seconds rounded up (a client told to wait is never told too
+    little); None for unknown or beyond what a header can say."""
+    if ms is None:
+        return None
+    whole = -(-ms // 1000)
+    return whole if whole <= MAX_FIELD_INTEGER else None
+
+
+class Policy:
+    """What the headers say for one limiter's settings, whatever the request."""
+
+    __slots__ = ("name", "quota", "retry_bound", "policy_field", "_quota_text", "_prefix",
+                 "_fields")
+
+    def __init__(self, algorithm: str, capacity: float, refill_rate: float) -> None:
+        self.name = algorithm
+        window: Optional[int]
+        self.retry_bound: Optional[int]
+        if algorithm in ("sliding_window", "fixed_window"):
+            quota = math.floor(capacity)
+            window = WINDOW_S
+            # Used only when the engine does not report a wait: a window restarts at most
+            # 60 s after it opened; an accepted request leaves the sliding window once it is
+            # more than 60 s old, 60.001 s rounded up.
+            self.retry_bound = WINDOW_S if algorithm == "fixed_window" else 61
+        else:
+            # From idle, the token bucket admits its whole tokens; the leaky bucket admits
+            # while its level is below capacity, so a fractional capacity rounds up.
+            quota = math.floor(capacity) if algorithm == "token_bucket" else math.ceil(capacity)
+            window = ceil_div(quota, refill_rate)
+            # A refused token bucket holds less than one token; a refused leaky bucket is
+            # less than one unit above capacity. Either way one unit of refill is enough.
+            self.retry_bound = ceil_div(1.0, refill_rate)
+        self.quota = min(quota, MAX_FIELD_INTEGER)
+        self._quota_text = str(self.quota)
+        item = f'"{self.name}";q={self.quota}'
+        self.policy_field = item if window is None else f"{item};w={window}"
+        self._prefix = f'"{self.name}";r='
+        self._fields: Dict[Tuple[int, Optional[int]], Header] = {}
+
+    def _field(self, remaining: int, reset: Optional[int]) -> Header:
+        """The RateLimit header for `remaining` and `reset` seconds (None: never), kept for
+        reuse."""
+        key = (remaining, reset)
+        field = self._fields.get(key)
+        if field is None:
+            text = f"{self._prefix}{remaining}" if reset is None \
+                else f"{self._prefix}{remaining};t={reset}"
+            if len(self._fields) >= _MEMO_LIMIT:
+                self._fields.clear()
+            field = self._fields[key] = ("RateLimit", text)
+        return field
+
+    def retry_after(self, admit_after_ms: Optional[int]) -> Optional[int]:
+        """Seconds after which a refused request is admitted: the engine's exact wait, else
+        the bound for the algorithm; None for never."""
+        return self.retry_bound if admit_after_ms is None else _seconds(admit_after_ms)
+
+    def headers(self, would_block: bool, remaining: Optional[int],
+                admit_after_ms: Optional[int], whole_after_ms: Optional[int], now_ms: int,
+                standard: bool, legacy: bool, refused: bool) -> List[Header]:
+        """The headers for one request: RateLimit-Policy and RateLimit when `standard`,
+        X-RateLimit-* when `legacy`, and Retry-After when `refused` (answered 429).
+        `would_block`: the engine refused it, enforced or not. The waits are ms from the
+        check, None when unknown; `now_ms` is a clock reading taken after the check, which
+        X-RateLimit-Reset counts from."""
+        wait_ms: Optional[int]
+        if would_block:
+            count, wait_ms = 0, admit_after_ms
+            reset = self.retry_after(wait_ms)
+        else:
+            count = min(remaining, MAX_FIELD_INTEGER) if remaining else 0
+            wait_ms = whole_after_ms
+            reset = _seconds(wait_ms)
+        out = [("RateLimit-Policy", self.policy_field), self._field(count, reset)] \
+            if standard else []
+        if legacy:
+            out.append(("X-RateLimit-Limit", self._quota_text))
+            out.append(("X-RateLimit-Remaining", str(count)))
+            if reset is not None:
+                # The same moment as t, as a Unix time: from the exact wait when there is one.
+                at = -(-(now_ms + wait_ms) // 1000) if wait_ms is not None \
+                    else -(-now_ms // 1000) + reset
+                out.append(("X-RateLimit-Reset", str(at)))
+        if refused:
+            retry = self.retry_after(admit_after_ms)
+            if retry is not None:
+                out.append(("Retry-After", str(retry)))
+        return out
