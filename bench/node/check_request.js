@@ -9,6 +9,8 @@
 //             per property;
 //   engine    the engine's check alone, looped in C++: the part of checkRequest that no
 //             binding can remove;
+//   decide    the middleware's check: the lean _decide entry and the decision object the
+//             middleware makes from its numbers;
 //   middleware  one request through rateLimit (tolm/middleware) with the standard headers,
 //             on a stand-in request and response: keying, the check and the header values.
 // Every sample set comes from a fresh process that warms up first; variants alternate so
@@ -39,6 +41,14 @@ function child() {
     const { TolmNode } = require(path.join(buildDir, 'tolm_native.node'));
     const node = new TolmNode({ capacity: 1e9, refillRate: 1e9 });
     check = (ip, route, start) => node.checkRequest(ip, route, start);
+  } else if (variant === 'decide') {
+    const { TolmNode } = require(path.join(buildDir, 'tolm_native.node'));
+    const node = new TolmNode({ capacity: 1e9, refillRate: 1e9 });
+    const numbers = new Float64Array(3);
+    check = (ip, route) => {
+      const outcome = node._decide(ip, route, numbers);
+      return { allowed: (outcome & 1) === 1, wouldBlock: (outcome & 2) === 2, remaining: numbers[0] };
+    };
   } else if (variant === 'middleware') {
     const { TolmNode } = require(path.join(buildDir, 'tolm_native.node'));
     const { limiter, rateLimit } = require('../../lib/middleware');
@@ -75,7 +85,7 @@ function child() {
     samples.push(Number(process.hrtime.bigint() - begin) / CALLS);
   }
   if (!sink || sink.allowed !== true ||
-      (variant !== 'middleware' && Object.keys(sink).length !== 5)) {
+      (!['middleware', 'decide'].includes(variant) && Object.keys(sink).length !== 5)) {
     throw new Error(`unexpected result ${JSON.stringify(sink)}`);
   }
   process.stdout.write(JSON.stringify(samples));
@@ -89,7 +99,7 @@ function median(values) {
 
 function parent() {
   const variants = (process.env.TOLM_BENCH_VARIANTS ||
-    'checkRequest,floor,jsBuilt,setNamed,engine,middleware').split(',');
+    'checkRequest,floor,jsBuilt,setNamed,engine,decide,middleware').split(',');
   const samples = Object.fromEntries(variants.map((v) => [v, []]));
   for (let round = 0; round < PROCESSES_PER_VARIANT; round++) {
     for (const v of variants) {
