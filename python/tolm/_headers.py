@@ -31,11 +31,9 @@ def ceil_div(amount: float, rate: float) -> Optional[int]:
     return seconds
 
 
-def _seconds(ms: Optional[int]) -> Optional[int]:
+def _seconds(ms: int) -> Optional[int]:
     """Milliseconds as whole seconds rounded up (a client told to wait is never told too
-    little); None for unknown or beyond what a header can say."""
-    if ms is None:
-        return None
+    little); None beyond what a header can say."""
     whole = -(-ms // 1000)
     return whole if whole <= MAX_FIELD_INTEGER else None
 
@@ -43,8 +41,8 @@ def _seconds(ms: Optional[int]) -> Optional[int]:
 class Policy:
     """What the headers say for one limiter's settings, whatever the request."""
 
-    __slots__ = ("name", "quota", "retry_bound", "policy_field", "_quota_text", "_prefix",
-                 "_fields")
+    __slots__ = ("name", "quota", "retry_bound", "policy_field", "_policy_header",
+                 "_quota_text", "_prefix", "_fields")
 
     def __init__(self, algorithm: str, capacity: float, refill_rate: float) -> None:
         self.name = algorithm
@@ -69,20 +67,23 @@ class Policy:
         self._quota_text = str(self.quota)
         item = f'"{self.name}";q={self.quota}'
         self.policy_field = item if window is None else f"{item};w={window}"
+        self._policy_header = ("RateLimit-Policy", self.policy_field)
         self._prefix = f'"{self.name}";r='
-        self._fields: Dict[Tuple[int, Optional[int]], Header] = {}
+        # The last RateLimit header made for each remaining count, with its reset.
+        self._fields: Dict[int, Tuple[Optional[int], Header]] = {}
 
     def _field(self, remaining: int, reset: Optional[int]) -> Header:
         """The RateLimit header for `remaining` and `reset` seconds (None: never), kept for
-        reuse."""
-        key = (remaining, reset)
-        field = self._fields.get(key)
-        if field is None:
-            text = f"{self._prefix}{remaining}" if reset is None \
-                else f"{self._prefix}{remaining};t={reset}"
-            if len(self._fields) >= _MEMO_LIMIT:
-                self._fields.clear()
-            field = self._fields[key] = ("RateLimit", text)
+        reuse: a key's reset seldom changes between its requests."""
+        known = self._fields.get(remaining)
+        if known is not None and known[0] == reset:
+            return known[1]
+        text = f"{self._prefix}{remaining}" if reset is None \
+            else f"{self._prefix}{remaining};t={reset}"
+        if len(self._fields) >= _MEMO_LIMIT:
+            self._fields.clear()
+        field = ("RateLimit", text)
+        self._fields[remaining] = (reset, field)
         return field
 
     def retry_after(self, admit_after_ms: Optional[int]) -> Optional[int]:
@@ -101,13 +102,13 @@ class Policy:
         wait_ms: Optional[int]
         if would_block:
             count, wait_ms = 0, admit_after_ms
-            reset = self.retry_after(wait_ms)
+            reset = self.retry_bound if wait_ms is None else _seconds(wait_ms)
         else:
-            count = min(remaining, MAX_FIELD_INTEGER) if remaining else 0
+            count = remaining if remaining and remaining < MAX_FIELD_INTEGER \
+                else (MAX_FIELD_INTEGER if remaining else 0)
             wait_ms = whole_after_ms
-            reset = _seconds(wait_ms)
-        out = [("RateLimit-Policy", self.policy_field), self._field(count, reset)] \
-            if standard else []
+            reset = None if wait_ms is None else _seconds(wait_ms)
+        out = [self._policy_header, self._field(count, reset)] if standard else []
         if legacy:
             out.append(("X-RateLimit-Limit", self._quota_text))
             out.append(("X-RateLimit-Remaining", str(count)))
