@@ -78,6 +78,8 @@ export interface RateLimitOptions<Req extends IncomingMessage = IncomingMessage,
   /** The client's key: an identity the application has verified (a session's user, a
    *  checked token). `undefined` or `null` falls back to the client address. Identities are
    *  kept apart from addresses, so no identity can spend an address's allowance. */
+  identity?: (req: Req) => string | number | undefined | null;
+  /** @deprecated The older name of `identity` (the Python middleware's name too). */
   key?: (req: Req) => string | number | undefined | null;
   /** Send the IETF RateLimit-Policy and RateLimit fields. Default true. */
   headers?: boolean;
@@ -88,6 +90,8 @@ export interface RateLimitOptions<Req extends IncomingMessage = IncomingMessage,
   ipv6Subnet?: number | false;
   /** Answers a refused request instead of the JSON 429; the rate-limit headers and
    *  Retry-After are already set on `res`. It must end the response. */
+  onLimited?: (req: Req, res: Res, info: RefusalInfo) => void;
+  /** @deprecated The older name of `onLimited` (the Python middleware's `on_limited`). */
   handler?: (req: Req, res: Res, info: RefusalInfo) => void;
   /** A true result lets the request through unchecked (no headers, no req.tolm). */
   skip?: (req: Req) => boolean;
@@ -99,7 +103,8 @@ export interface RateLimitOptions<Req extends IncomingMessage = IncomingMessage,
 
 export interface HandlerOptions<Req extends IncomingMessage = IncomingMessage,
   Res extends ServerResponse = ServerResponse> extends RateLimitOptions<Req, Res> {
-  /** Told about an error thrown by `key`, `skip` or `handler`; the request is answered 500. */
+  /** Told about an error thrown by `identity`, `skip` or `onLimited`; the request is
+   *  answered 500. */
   onError?: (err: unknown, req: Req) => void;
 }
 

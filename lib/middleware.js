@@ -1,10 +1,10 @@
 'use strict';
 // Rate-limiting middleware around a TolmNode: `rateLimit` has the (req, res, next) shape of
 // Express and Connect, `withRateLimit` wraps a plain node:http request handler. Both key a
-// request by `options.key(req)` when it returns a value (in a namespace of its own), else by
+// request by `options.identity(req)` when it returns a value (in a namespace of its own), else by
 // the client address (an IPv6 client by its network), else by UNKNOWN_KEY; they send the
 // IETF RateLimit-Policy and RateLimit headers, answer a refused request 429 with Retry-After
-// and a short JSON body (or through options.handler), and give every checked request the
+// and a short JSON body (or through options.onLimited), and give every checked request the
 // limiter's decision as `req.tolm` (and `res.locals.tolm` under Express).
 const { isAsyncFunction } = require('node:util').types;
 const { UNKNOWN_KEY, addressKey, identityKey, proxyMatcher, forwardedClient } = require('./keys');
@@ -13,12 +13,15 @@ const { describe, rejectUnknown, isPlainObject } = require('./settings');
 const { Policy } = require('./headers');
 
 const REFUSED_STATUS = 429;
-const OPTIONS = ['key', 'headers', 'legacyHeaders', 'ipv6Subnet', 'handler', 'skip', 'trustProxy'];
+const OPTIONS = ['identity', 'headers', 'legacyHeaders', 'ipv6Subnet', 'onLimited', 'skip',
+  'trustProxy', 'key', 'handler'];
+// The names the Python middleware shares, and the older ones that still work (deprecated).
+const RENAMED = { key: 'identity', handler: 'onLimited' };
 const FOREIGN_OPTIONS = {
-  keyGenerator: 'is an express-rate-limit option: use key (req) => string | undefined',
+  keyGenerator: 'is an express-rate-limit option: use identity (req) => string | undefined',
   standardHeaders: 'is an express-rate-limit option: use headers (true by default)',
-  message: 'is an express-rate-limit option: use handler (req, res, info) to answer refusals',
-  statusCode: 'is an express-rate-limit option: use handler (req, res, info) to answer refusals',
+  message: 'is an express-rate-limit option: use onLimited (req, res, info) to answer refusals',
+  statusCode: 'is an express-rate-limit option: use onLimited (req, res, info) to answer refusals',
   requestPropertyName: 'is an express-rate-limit option: the result is always req.tolm',
   limit: 'is an express-rate-limit option: set capacity in the limiter config',
   max: 'is an express-rate-limit option: set capacity in the limiter config',
@@ -29,6 +32,7 @@ const FOREIGN_OPTIONS = {
   mode: 'is a limiter setting: pass it in the first argument',
   ipv6_subnet: 'is the Python spelling: use ipv6Subnet',
   legacy_headers: 'is the Python spelling: use legacyHeaders',
+  on_limited: 'is the Python spelling: use onLimited',
 };
 
 function toLimiter(owner, limiterOrConfig) {
@@ -58,12 +62,20 @@ function flag(owner, options, name, fallback) {
   return value;
 }
 
-// `key` and `skip` are called and their answers used at once, never awaited: an async
+// `identity` and `skip` are called and their answers used at once, never awaited: an async
 // function's promise would be taken for the answer itself (a skip that is always true, one
 // key for every client), so one is refused here (`answers`) and a promise returned at run
-// time is an error. A handler's promise is only watched for a rejection.
+// time is an error. An onLimited promise is only watched for a rejection.
 function hook(owner, options, name, shape, answers = false) {
-  const value = options[name];
+  let value = options[name];
+  const old = Object.keys(RENAMED).find((k) => RENAMED[k] === name);
+  if (old !== undefined && options[old] !== undefined) {
+    if (value !== undefined) {
+      throw new TypeError(`${owner}: options.${old} is the older name of options.${name}; give only ${name}`);
+    }
+    value = options[old];
+    name = old;
+  }
   if (value !== undefined && typeof value !== 'function') {
     throw new TypeError(`${owner}: options.${name} must be a function ${shape}; got ${describe(value)}`);
   }
@@ -78,7 +90,7 @@ function isThenable(value) {
     && typeof value.then === 'function';
 }
 
-// The identity options.key returned, as a key: a string, number or bigint as its text. Any
+// The identity options.identity returned, as a key: a string, number or bigint as its text. Any
 // other value is an error, since its text would put every client in one bucket ("[object
 // Object]") or change from request to request.
 function chosenIdentity(chosen) {
@@ -87,12 +99,12 @@ function chosenIdentity(chosen) {
   if ((kind === 'number' && Number.isFinite(chosen)) || kind === 'bigint') return identityKey(String(chosen));
   if (kind === 'object' || kind === 'function') {
     if (isThenable(chosen)) {
-      throw new TypeError('options.key returned a promise; it must be a plain function that returns a string (or undefined to key by address)');
+      throw new TypeError('options.identity returned a promise; it must be a plain function that returns a string (or undefined to key by address)');
     }
     const text = String(chosen);
     if (!/^\[object [^\]]*\]$/.test(text)) return identityKey(text);
   }
-  throw new TypeError(`options.key returned ${describe(chosen)}; it must return a string or number identifying the client (or undefined to key by address)`);
+  throw new TypeError(`options.identity returned ${describe(chosen)}; it must return a string or number identifying the client (or undefined to key by address)`);
 }
 
 function subnetOf(owner, value) {
@@ -142,9 +154,9 @@ function build(owner, limiterOrConfig, options, extra) {
     policy: settings ? new Policy(settings) : null,
     standard,
     legacy,
-    key: hook(owner, options, 'key', '(req) => string | undefined', true),
+    key: hook(owner, options, 'identity', '(req) => string | undefined', true),
     skip: hook(owner, options, 'skip', '(req) => boolean', true),
-    handler: hook(owner, options, 'handler', '(req, res, info) => void'),
+    handler: hook(owner, options, 'onLimited', '(req, res, info) => void'),
     subnet: subnetOf(owner, options.ipv6Subnet),
     trusted: trustOf(owner, options.trustProxy),
   };
@@ -215,7 +227,7 @@ function refuse(res, decision) {
 const SKIPPED = {};
 
 // Checks one request: SKIPPED, the decision when the request may go on, or null when it was
-// refused and has been answered. `fail(err)` hears of a promise that options.handler
+// refused and has been answered. `fail(err)` hears of a promise that options.onLimited
 // returned and that rejected.
 function check(state, req, res, fail) {
   if (state.skip) {
@@ -250,8 +262,8 @@ function check(state, req, res, fail) {
   return null;
 }
 
-// Express/Connect middleware. An error thrown by options.key, options.skip or
-// options.handler goes to next(err).
+// Express/Connect middleware. An error thrown by options.identity, options.skip or
+// options.onLimited goes to next(err).
 function rateLimit(limiterOrConfig, options) {
   const state = build('rateLimit', limiterOrConfig, options, []);
   return function tolmRateLimit(req, res, next) {
@@ -267,7 +279,7 @@ function rateLimit(limiterOrConfig, options) {
 }
 
 // A node:http request listener that checks each request before `handler` sees it. An error
-// thrown by options.key, options.skip or options.handler is answered 500 (the request is
+// thrown by options.identity, options.skip or options.onLimited is answered 500 (the request is
 // neither served nor silently let through) and passed to options.onError when given.
 function withRateLimit(limiterOrConfig, handler, options) {
   if (typeof handler !== 'function') {

@@ -71,7 +71,7 @@ test('middleware options are refused when built, never on the first request', ()
     [() => rateLimit(limiter), /limiter function itself; call it/],
     [() => rateLimit('x'), /limiter .* or a config object/],
     [() => rateLimit({ capacty: 1 }), /did you mean "capacity"/],
-    [() => rateLimit(good, { keyGenerator: () => 'k' }), /express-rate-limit option: use key/],
+    [() => rateLimit(good, { keyGenerator: () => 'k' }), /express-rate-limit option: use identity/],
     [() => rateLimit(good, { standardHeaders: true }), /use headers/],
     [() => rateLimit(good, { capacity: 5 }), /first argument/],
     [() => rateLimit(good, { legacyheaders: true }), /did you mean "legacyHeaders"/],
@@ -96,6 +96,12 @@ test('middleware options are refused when built, never on the first request', ()
     // An async key or skip would be taken at its promise: one bucket, or every request skipped.
     [() => rateLimit(good, { skip: async () => false }), /skip must be a plain function.*not an async one/],
     [() => rateLimit(good, { key: async (req) => req.ip }), /key must be a plain function.*not an async one/],
+    [() => rateLimit(good, { identity: async (req) => req.ip }), /identity must be a plain function.*not an async one/],
+    [() => rateLimit(good, { onLimited: 429 }), /onLimited must be a function/],
+    // The older names still work, but not beside the new ones.
+    [() => rateLimit(good, { key: () => 'a', identity: () => 'b' }), /key is the older name of options.identity/],
+    [() => rateLimit(good, { handler: () => {}, onLimited: () => {} }), /handler is the older name of options.onLimited/],
+    [() => rateLimit(good, { on_limited: () => {} }), /Python spelling: use onLimited/],
   ];
   for (const [make, message] of cases) assert.throws(make, message, String(make));
   assert.doesNotThrow(() => rateLimit(good, { trustProxy: ['::ffff:10.0.0.0/104', '10.0.0.0/8'] }));
@@ -238,8 +244,8 @@ test('hook answers that cannot be used fail the request; an onError that throws 
     }
     assert.equal(errors.length, 8);
     assert.match(errors[0], /skip returned a promise/);
-    assert.match(errors[2], /key returned a promise/);
-    assert.match(errors[4], /key returned \{"name":"alice"\}/);
+    assert.match(errors[2], /identity returned a promise/);
+    assert.match(errors[4], /identity returned \{"name":"alice"\}/);
 
     // Numbers and objects with a text of their own key clients as that text.
     const seen = [];
