@@ -12,7 +12,9 @@
 //   decide    the middleware's check: the lean _decide entry and the decision object the
 //             middleware makes from its numbers;
 //   middleware  one request through rateLimit (tolm/middleware) with the standard headers,
-//             on a stand-in request and response: keying, the check and the header values.
+//             on a stand-in request and response: keying, the check and the header values;
+//             with TOLM_BENCH_BASELINE_LIB naming another checkout's lib/, middlewareBaseline
+//             is the same through that one. TOLM_BENCH_VARIANTS picks variants (comma list).
 // Every sample set comes from a fresh process that warms up first; variants alternate so
 // that drifting machine load hits them alike.
 const { spawnSync } = require('node:child_process');
@@ -49,9 +51,11 @@ function child() {
       const outcome = node._decide(ip, route, numbers);
       return { allowed: (outcome & 1) === 1, wouldBlock: (outcome & 2) === 2, remaining: numbers[0] };
     };
-  } else if (variant === 'middleware') {
+  } else if (variant === 'middleware' || variant === 'middlewareBaseline') {
+    // The baseline: another checkout's lib/ (TOLM_BENCH_BASELINE_LIB), measured in the same run.
+    const lib = variant === 'middleware' ? '../../lib' : process.env.TOLM_BENCH_BASELINE_LIB;
     const { TolmNode } = require(path.join(buildDir, 'tolm_native.node'));
-    const { limiter, rateLimit } = require('../../lib/middleware');
+    const { limiter, rateLimit } = require(path.join(lib, 'middleware'));
     const handle = rateLimit(limiter({ capacity: 1e9, refillRate: 1e9 }, { TolmNode }));
     const res = { headersSent: false, setHeader() {} };
     const next = () => {};
@@ -85,7 +89,8 @@ function child() {
     samples.push(Number(process.hrtime.bigint() - begin) / CALLS);
   }
   if (!sink || sink.allowed !== true ||
-      (!['middleware', 'decide'].includes(variant) && Object.keys(sink).length !== 5)) {
+      (!['middleware', 'middlewareBaseline', 'decide'].includes(variant) &&
+       Object.keys(sink).length !== 5)) {
     throw new Error(`unexpected result ${JSON.stringify(sink)}`);
   }
   process.stdout.write(JSON.stringify(samples));
@@ -99,7 +104,8 @@ function median(values) {
 
 function parent() {
   const variants = (process.env.TOLM_BENCH_VARIANTS ||
-    'checkRequest,floor,jsBuilt,setNamed,engine,decide,middleware').split(',');
+    'checkRequest,floor,jsBuilt,setNamed,engine,decide,middleware').split(',')
+    .concat(process.env.TOLM_BENCH_BASELINE_LIB ? ['middlewareBaseline'] : []);
   const samples = Object.fromEntries(variants.map((v) => [v, []]));
   for (let round = 0; round < PROCESSES_PER_VARIANT; round++) {
     for (const v of variants) {

@@ -3,6 +3,7 @@ when the middleware is built, the RateLimit headers and Retry-After with honest 
 refusal handler and skip, keys that cannot be forged, and the shipped examples."""
 
 import importlib.util
+import json
 import os
 import re
 import subprocess
@@ -132,6 +133,25 @@ def test_a_raw_engine_still_serves_with_the_headers_off(stack):
     assert (first[0], second[0]) == (200, 429)
     assert not any(name.startswith(("ratelimit", "x-ratelimit", "retry-after"))
                    for name in {**first[1], **second[1]})
+
+
+def test_an_engine_with_only_check_serves_with_the_headers_off(stack):
+    # A wrapper of the engine's check (one that logs, say): the middleware reads its dicts.
+    class Logged:
+        def __init__(self):
+            self.engine = tolm_native.NativeEngine("fixed_window", "active", 1, 0, None, None, "")
+            self.calls = 0
+
+        def check(self, ip, route, identity=None):
+            self.calls += 1
+            return self.engine.check(ip, route, identity)
+
+    logged = Logged()
+    with stack(logged, headers=False) as port:
+        first, second = exchange(port), exchange(port)
+    assert (first[0], second[0], logged.calls) == (200, 429, 2)
+    assert json.loads(second[2]) == {"error": "too_many_requests", "reason": "limit_exceeded",
+                                     "algorithm": None, "remaining": 0}
 
 
 # -- headers ----------------------------------------------------------------------------------
