@@ -82,12 +82,12 @@ class Policy {
   }
 
   // The headers for one request as [name, value, name, value, ...]: RateLimit-Policy and
-  // RateLimit when `standard`, X-RateLimit-* when `legacy`, and Retry-After when `refused`
-  // (answered 429). From the decision: `wouldBlock` (the engine refused it, enforced or not),
-  // `remaining`, and the waits `admitAfterMs` and `wholeAfterMs`, ms from the check, null
-  // when unknown. `nowMs` is a clock reading taken after the check, which X-RateLimit-Reset
-  // counts from.
-  headers(decision, nowMs, standard, legacy, refused) {
+  // RateLimit when `standard`, X-RateLimit-* when `legacy`, and Retry-After when the request
+  // is refused (answered 429). From the decision: `allowed`, `wouldBlock` (the engine refused
+  // it, enforced or not), `remaining`, and the waits `admitAfterMs` and `wholeAfterMs`, ms
+  // from the check, null when unknown. `nowMs` is a clock reading taken after the check,
+  // which X-RateLimit-Reset counts from.
+  headers(decision, nowMs, standard, legacy) {
     const out = [];
     let remaining = 0;
     let waitMs;
@@ -109,7 +109,7 @@ class Policy {
         out.push('X-RateLimit-Reset', String(at));
       }
     }
-    if (refused) {
+    if (!decision.allowed) {
       const retry = this.retryAfter(decision.admitAfterMs);
       if (retry !== null) out.push('Retry-After', String(retry));
     }

@@ -249,7 +249,7 @@ function check(state, req, res, fail) {
       (state.standard || state.legacy || refused)) {
     // X-RateLimit-Reset counts from a reading taken after the engine's.
     const now = state.legacy ? Date.now() : 0;
-    setHeaders(res, policy.headers(decision, now, state.standard, state.legacy, refused));
+    setHeaders(res, policy.headers(decision, now, state.standard, state.legacy));
   }
   if (!refused) return decision;
   if (state.handler) {

@@ -16,8 +16,10 @@ __all__ = ["UNKNOWN_KEY", "REFUSED_STATUS", "Engine", "Core", "text", "refusal_b
 
 REFUSED_STATUS = 429
 _REASONS = ("within_limit", "limit_exceeded", "token_exhausted")
-# By the outcome's reason field: 0 is none (disabled mode), 1 + n is reason n.
-_REASONS_BY_CODE = (None, *_REASONS)
+# (allowed, would_block, reason) by the lean entry's outcome: allowed is bit 0, would_block
+# bit 1, and above them 0 for no reason (disabled mode) or 1 + the reason's code.
+_OUTCOMES = tuple((code & 1 == 1, code & 2 == 2, (None, *_REASONS)[code >> 2])
+                  for code in range(4 << 2))
 
 
 class Engine(Protocol):
@@ -163,11 +165,9 @@ class Core:
         if chosen is not None and type(chosen) is not str:
             _refuse_unkeyable(self.owner, chosen)
         identity = None if chosen is None else identity_key(chosen)
-        outcome, remaining, admit_ms, whole_ms = self.decide_numbers(
-            address_key(address, self.subnet), route, identity)
-        allowed = outcome & 1 == 1
-        would_block = outcome & 2 == 2
-        reason = _REASONS_BY_CODE[outcome >> 2]
+        numbers = self.decide_numbers(address_key(address, self.subnet), route, identity)
+        outcome, remaining, admit_ms, whole_ms = numbers
+        allowed, would_block, reason = _OUTCOMES[outcome]
         decision = {"allowed": allowed, "would_block": would_block, "reason": reason,
                     "algorithm": self.algorithm, "remaining": remaining,
                     "admit_after_ms": admit_ms, "whole_after_ms": whole_ms}
@@ -175,12 +175,10 @@ class Core:
         # Disabled mode (no reason) evaluates nothing, so there is nothing to tell.
         if policy is None or reason is None:
             return decision, [], None
-        if not (self.standard or self.legacy or not allowed):
-            return decision, [], None
+        legacy = self.legacy
         # X-RateLimit-Reset counts from a reading taken after the engine's.
-        now_ms = int(time.time() * 1000) if self.legacy else 0
-        fields = policy.headers(would_block, remaining, admit_ms, whole_ms, now_ms,
-                                self.standard, self.legacy, not allowed)
+        now_ms = int(time.time() * 1000) if legacy else 0
+        fields = policy.headers(numbers, now_ms, self.standard, legacy)
         return decision, fields, None if allowed else policy.retry_after(admit_ms)
 
 

@@ -70,11 +70,12 @@ class Policy:
         self._policy_header = ("RateLimit-Policy", self.policy_field)
         self._prefix = f'"{self.name}";r='
         # The last RateLimit header made for each remaining count, with its reset.
-        self._fields: Dict[int, Tuple[Optional[int], Header]] = {}
+        self._fields: Dict[int, Tuple[Optional[int], List[Header]]] = {}
 
-    def _field(self, remaining: int, reset: Optional[int]) -> Header:
-        """The RateLimit header for `remaining` and `reset` seconds (None: never), kept for
-        reuse: a key's reset seldom changes between its requests."""
+    def _standard(self, remaining: int, reset: Optional[int]) -> List[Header]:
+        """RateLimit-Policy and the RateLimit header for `remaining` and `reset` seconds
+        (None: never), kept for reuse (a key's reset seldom changes between its requests):
+        the list is shared, and nobody may change it."""
         known = self._fields.get(remaining)
         if known is not None and known[0] == reset:
             return known[1]
@@ -82,33 +83,48 @@ class Policy:
             else f"{self._prefix}{remaining};t={reset}"
         if len(self._fields) >= _MEMO_LIMIT:
             self._fields.clear()
-        field = ("RateLimit", text)
-        self._fields[remaining] = (reset, field)
-        return field
+        pair = [self._policy_header, ("RateLimit", text)]
+        self._fields[remaining] = (reset, pair)
+        return pair
 
     def retry_after(self, admit_after_ms: Optional[int]) -> Optional[int]:
         """Seconds after which a refused request is admitted: the engine's exact wait, else
         the bound for the algorithm; None for never."""
         return self.retry_bound if admit_after_ms is None else _seconds(admit_after_ms)
 
-    def headers(self, would_block: bool, remaining: Optional[int],
-                admit_after_ms: Optional[int], whole_after_ms: Optional[int], now_ms: int,
-                standard: bool, legacy: bool, refused: bool) -> List[Header]:
-        """The headers for one request: RateLimit-Policy and RateLimit when `standard`,
-        X-RateLimit-* when `legacy`, and Retry-After when `refused` (answered 429).
-        `would_block`: the engine refused it, enforced or not. The waits are ms from the
-        check, None when unknown; `now_ms` is a clock reading taken after the check, which
-        X-RateLimit-Reset counts from."""
+    def headers(self, numbers: Tuple[int, Optional[int], Optional[int], Optional[int]],
+                now_ms: int, standard: bool, legacy: bool) -> List[Header]:
+        """The headers for one request from the lean entry's numbers (outcome, remaining,
+        admit_after_ms, whole_after_ms): RateLimit-Policy and RateLimit when `standard`,
+        X-RateLimit-* when `legacy`, and Retry-After when the request is refused (answered
+        429). The waits are ms from the check, None when unknown; `now_ms` is a clock reading
+        taken after the check, which X-RateLimit-Reset counts from. An admitted request's
+        list without legacy headers is shared between requests: the caller may not change
+        it."""
+        outcome, remaining, admit_after_ms, whole_after_ms = numbers
         wait_ms: Optional[int]
-        if would_block:
+        if outcome & 2:  # refused by the limit, enforced or not
             count, wait_ms = 0, admit_after_ms
             reset = self.retry_bound if wait_ms is None else _seconds(wait_ms)
         else:
             count = remaining if remaining and remaining < MAX_FIELD_INTEGER \
                 else (MAX_FIELD_INTEGER if remaining else 0)
             wait_ms = whole_after_ms
-            reset = None if wait_ms is None else _seconds(wait_ms)
-        out = [self._policy_header, self._field(count, reset)] if standard else []
+            if wait_ms is None:
+                reset = None
+            else:  # _seconds, inline on the path of every admitted request
+                reset = -(-wait_ms // 1000)
+                if reset > MAX_FIELD_INTEGER:
+                    reset = None
+            if not legacy:
+                if not standard:
+                    return []
+                # The usual request, inline: the kept pair for this count and reset.
+                known = self._fields.get(count)
+                if known is not None and known[0] == reset:
+                    return known[1]
+                return self._standard(count, reset)
+        out = list(self._standard(count, reset)) if standard else []
         if legacy:
             out.append(("X-RateLimit-Limit", self._quota_text))
             out.append(("X-RateLimit-Remaining", str(count)))
@@ -117,7 +133,7 @@ class Policy:
                 at = -(-(now_ms + wait_ms) // 1000) if wait_ms is not None \
                     else -(-now_ms // 1000) + reset
                 out.append(("X-RateLimit-Reset", str(at)))
-        if refused:
+        if outcome & 1 == 0:  # refused: answered 429
             retry = self.retry_after(admit_after_ms)
             if retry is not None:
                 out.append(("Retry-After", str(retry)))
