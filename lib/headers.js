@@ -58,20 +58,14 @@ class Policy {
     this.fields = new Map();
   }
 
-  // The RateLimit field for `remaining` and `reset` seconds (null: never), kept for reuse.
+  // The RateLimit field for `remaining` and `reset` seconds (null: never): the last one made
+  // for each remaining count is kept, as a key's reset seldom changes between its requests.
   field(remaining, reset) {
-    // One number per pair while both are small enough to share 52 bits; other pairs are rare
-    // and not kept.
-    if (remaining >= 0x100000 || (reset !== null && reset >= 0xffffffff)) {
-      return reset === null ? `${this.prefix}${remaining}` : `${this.prefix}${remaining};t=${reset}`;
-    }
-    const key = remaining * 0x100000000 + (reset === null ? 0xffffffff : reset);
-    let text = this.fields.get(key);
-    if (text === undefined) {
-      text = reset === null ? `${this.prefix}${remaining}` : `${this.prefix}${remaining};t=${reset}`;
-      if (this.fields.size >= MEMO_LIMIT) this.fields.clear();
-      this.fields.set(key, text);
-    }
+    const known = this.fields.get(remaining);
+    if (known !== undefined && known.reset === reset) return known.text;
+    const text = reset === null ? `${this.prefix}${remaining}` : `${this.prefix}${remaining};t=${reset}`;
+    if (this.fields.size >= MEMO_LIMIT) this.fields.clear();
+    this.fields.set(remaining, { reset, text });
     return text;
   }
 
