@@ -85,4 +85,12 @@ export declare class TolmNode {
    * @throws TolmError when an argument has the wrong type.
    */
   checkRequest(ip: string, route: string, startTimeMs: number): NodeCheckResult;
+  /**
+   * The middleware's check, deciding as checkRequest does: returns the outcome (bit 0
+   * allowed, bit 1 wouldBlock, above them 0 for no reason in disabled mode or 1 + the
+   * reason's code) and writes remaining, admitAfterMs and wholeAfterMs into `numbers`
+   * (-1 where unknown).
+   * @internal
+   */
+  _decide(ip: string, route: string, numbers: Float64Array): number;
 }

@@ -1,6 +1,6 @@
 """Type stub for the tolm_native extension module: in-process rate limiting."""
 
-from typing import List, Optional, SupportsFloat, SupportsIndex, Union
+from typing import Tuple, List, Optional, SupportsFloat, SupportsIndex, Union
 
 from typing_extensions import Literal, NotRequired, TypedDict
 
@@ -59,4 +59,11 @@ class NativeEngine:
     def check(self, ip: str, route: str, identity: Optional[str] = None) -> CheckResult:
         """Decides one request from `ip` on `route`; `identity`, when given, is the client key
         instead of `ip`. Raises PanicException (a BaseException) on a fatal internal failure."""
+        ...
+    def _decide(self, ip: str, route: str, identity: Optional[str], /
+                ) -> Tuple[int, Optional[int], Optional[int], Optional[int]]:
+        """The middleware's check, deciding as `check` does: (outcome, remaining,
+        admit_after_ms, whole_after_ms), None where unknown. The outcome packs allowed (1),
+        would_block (2) and, above them, 0 for no reason (disabled mode) or 1 + the reason's
+        code (within_limit, limit_exceeded, token_exhausted)."""
         ...

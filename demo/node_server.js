@@ -28,15 +28,15 @@ function send(res, status, value) {
 
 // What the application behind the middleware does: tell the client what the limiter said.
 function answer(req, res) {
-  const { allowed, wouldBlock, reason, algorithm, debugInfo } = req.tolm;
-  send(res, 200, { allowed, wouldBlock, reason, algorithm, debugInfo });
+  const { allowed, wouldBlock, reason, algorithm, remaining } = req.tolm;
+  send(res, 200, { allowed, wouldBlock, reason, algorithm, remaining });
 }
 
 const clientId = (req) => req.headers['x-client-id'] || undefined;
 const routes = new Map(config.scenarios.map((s) => [s.name, withRateLimit(
   limiter({ algorithm: s.algorithm, mode: s.mode, capacity: config.capacity,
     refillRate: config.refill_rate }, { TolmNode }),
-  answer, { key: clientId })]));
+  answer, { identity: clientId })]));
 
 const server = http.createServer((req, res) => {
   const name = (req.url || '/').split('?')[0].split('/')[1];

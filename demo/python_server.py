@@ -33,8 +33,8 @@ def answer(environ, start_response):
     body = json.dumps({
         "allowed": result["allowed"],
         "would_block": result["would_block"],
-        "reason": result.get("reason"),  # absent in disabled mode
-        "decision": result["decision"],
+        "reason": result["reason"],  # None in disabled mode
+        "remaining": result["remaining"],
     }).encode()
     start_response("200 OK", [("Content-Type", "application/json"),
                               ("Content-Length", str(len(body)))])

@@ -29,7 +29,7 @@ SERVERS = {
                "count": "remaining"},
     "node": {"title": "Node server: node:http + withRateLimit from tolm/middleware",
              "argv": ["node", str(HERE / "node_server.js")],
-             "count": "debugInfo"},
+             "count": "remaining"},
 }
 
 
@@ -83,16 +83,11 @@ def get(url, path):
 
 def row(kind, status, body):
     """(decision, reason, remaining) as the binding reported them; '-' where it reported none."""
-    if kind == "python":
-        if status == 429:  # the middleware's refusal body
-            return "block", body.get("reason"), body.get("remaining")
-        decision = body["decision"]
-        return decision["decision"], body.get("reason"), decision["remaining"]
-    # The Node binding has no decision text: it follows from allowed and wouldBlock.
-    if status == 429:
-        return "block", body.get("reason"), body.get("detail")
-    decision = "would_block" if body["wouldBlock"] else "allow"
-    return decision, body.get("reason"), body.get("debugInfo")
+    if status == 429:  # the middleware's refusal body
+        return "block", body.get("reason"), body.get("remaining")
+    # The decision text follows from allowed and would_block / wouldBlock.
+    would_block = body["would_block"] if kind == "python" else body["wouldBlock"]
+    return "would_block" if would_block else "allow", body.get("reason"), body.get("remaining")
 
 
 def show(value):

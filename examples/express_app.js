@@ -37,10 +37,10 @@ const app = express();
 const hops = Number(process.env.TRUST_PROXY_HOPS || 0);
 if (hops > 0) app.set('trust proxy', hops);
 
-app.use(rateLimit(limiter({ algorithm: 'fixed_window', capacity: 60 }), { key: verifiedUser }));
+app.use(rateLimit(limiter({ algorithm: 'fixed_window', capacity: 60 }), { identity: verifiedUser }));
 
 app.get('/', (req, res) => {
-  res.json({ hello: verifiedUser(req) || 'anonymous', left: res.locals.tolm.debugInfo });
+  res.json({ hello: verifiedUser(req) || 'anonymous', left: res.locals.tolm.remaining });
 });
 
 const server = app.listen(Number(process.env.PORT || 3000), '127.0.0.1', () => {

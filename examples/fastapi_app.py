@@ -22,5 +22,5 @@ app.add_middleware(TolmMiddleware, engine=limiter("sliding_window", "shadow", ca
 @app.get("/")
 async def index(request: Request) -> Dict[str, Union[str, int, bool, None]]:
     result = request.state.tolm_decision
-    return {"hello": "world", "remaining": result["decision"]["remaining"],
+    return {"hello": "world", "remaining": result["remaining"],
             "would_block": result["would_block"]}

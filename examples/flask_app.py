@@ -61,7 +61,7 @@ app.wsgi_app = TolmMiddleware(  # type: ignore[method-assign]
 def index():  # type: ignore[no-untyped-def]
     result = request.environ["tolm.decision"]
     return jsonify(hello=customer(request.environ) or "anonymous",
-                   remaining=result["decision"]["remaining"])
+                   remaining=result["remaining"])
 
 
 if __name__ == "__main__":

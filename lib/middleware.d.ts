@@ -45,15 +45,34 @@ export declare function limiter(config?: LimiterConfig,
 /** The settings a {@link limiter} instance was built from; undefined for anything else. */
 export declare function limiterSettings(instance: unknown): LimiterSettings | undefined;
 
-/** Anything with TolmNode's checkRequest; a TolmNode from any build of the addon. */
+/** A TolmNode of this package's addon. */
 export interface Limiter {
   checkRequest(ip: string, route: string, startTimeMs: number): NodeCheckResult;
 }
 
+/** The engine's decision on one request, as the middleware hands it to the application. */
+export interface Decision {
+  /** The request may proceed (always true in shadow and disabled mode). */
+  allowed: boolean;
+  /** The limit refused it, enforced or not (shadow mode). */
+  wouldBlock: boolean;
+  /** Absent in disabled mode, which evaluates nothing. */
+  reason?: 'within_limit' | 'limit_exceeded' | 'token_exhausted';
+  /** The limiter's algorithm; undefined for a TolmNode whose settings are unknown. */
+  algorithm?: string;
+  /** Requests the key may still make now; null in disabled mode. */
+  remaining: number | null;
+  /** On a refusal, ms from the check after which a retry is admitted; null otherwise or
+   *  when that never happens. */
+  admitAfterMs: number | null;
+  /** Ms from the check after which the key's whole allowance is back; null when never. */
+  wholeAfterMs: number | null;
+}
+
 /** What a custom refusal handler is told. */
 export interface RefusalInfo {
-  /** The limiter's result for the refused request. */
-  result: NodeCheckResult;
+  /** The limiter's decision on the refused request. */
+  result: Decision;
   /** Seconds after which a retry is admitted (sent as Retry-After); undefined when the
    *  client never gets back in (a bucket with refill rate 0) or the settings are unknown. */
   retryAfter?: number;
@@ -64,6 +83,8 @@ export interface RateLimitOptions<Req extends IncomingMessage = IncomingMessage,
   /** The client's key: an identity the application has verified (a session's user, a
    *  checked token). `undefined` or `null` falls back to the client address. Identities are
    *  kept apart from addresses, so no identity can spend an address's allowance. */
+  identity?: (req: Req) => string | number | undefined | null;
+  /** @deprecated The older name of `identity` (the Python middleware's name too). */
   key?: (req: Req) => string | number | undefined | null;
   /** Send the IETF RateLimit-Policy and RateLimit fields. Default true. */
   headers?: boolean;
@@ -77,6 +98,8 @@ export interface RateLimitOptions<Req extends IncomingMessage = IncomingMessage,
   nat64Prefixes?: string | string[];
   /** Answers a refused request instead of the JSON 429; the rate-limit headers and
    *  Retry-After are already set on `res`. It must end the response. */
+  onLimited?: (req: Req, res: Res, info: RefusalInfo) => void;
+  /** @deprecated The older name of `onLimited` (the Python middleware's `on_limited`). */
   handler?: (req: Req, res: Res, info: RefusalInfo) => void;
   /** A true result lets the request through unchecked (no headers, no req.tolm). */
   skip?: (req: Req) => boolean;
@@ -88,14 +111,15 @@ export interface RateLimitOptions<Req extends IncomingMessage = IncomingMessage,
 
 export interface HandlerOptions<Req extends IncomingMessage = IncomingMessage,
   Res extends ServerResponse = ServerResponse> extends RateLimitOptions<Req, Res> {
-  /** Told about an error thrown by `key`, `skip` or `handler`; the request is answered 500. */
+  /** Told about an error thrown by `identity`, `skip` or `onLimited`; the request is
+   *  answered 500. */
   onError?: (err: unknown, req: Req) => void;
 }
 
 declare module 'node:http' {
   interface IncomingMessage {
-    /** The limiter's result for this request, set by the tolm middleware. */
-    tolm?: NodeCheckResult;
+    /** The limiter's decision on this request, set by the tolm middleware. */
+    tolm?: Decision;
   }
 }
 

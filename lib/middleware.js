@@ -1,25 +1,29 @@
 'use strict';
 // Rate-limiting middleware around a TolmNode: `rateLimit` has the (req, res, next) shape of
 // Express and Connect, `withRateLimit` wraps a plain node:http request handler. Both key a
-// request by `options.key(req)` when it returns a value (in a namespace of its own), else by
+// request by `options.identity(req)` when it returns a value (in a namespace of its own), else by
 // the client address (an IPv6 client by its network), else by UNKNOWN_KEY; they send the
 // IETF RateLimit-Policy and RateLimit headers, answer a refused request 429 with Retry-After
-// and a short JSON body (or through options.handler), and give every checked request the
-// limiter's result as `req.tolm` (and `res.locals.tolm` under Express).
+// and a short JSON body (or through options.onLimited), and give every checked request the
+// limiter's decision as `req.tolm` (and `res.locals.tolm` under Express).
+const { isAsyncFunction } = require('node:util').types;
 const {
   UNKNOWN_KEY, addressKey, identityKey, fitKey, nat64Networks, proxyMatcher, forwardedClient,
 } = require('./keys');
-const {
-  limiter, limiterSettings, Policy, describe, rejectUnknown, isPlainObject,
-} = require('./limiter');
+const { limiter, limiterSettings } = require('./limiter');
+const { describe, rejectUnknown, isPlainObject } = require('./settings');
+const { Policy } = require('./headers');
 
 const REFUSED_STATUS = 429;
-const OPTIONS = ['key', 'headers', 'legacyHeaders', 'ipv6Subnet', 'nat64Prefixes', 'handler', 'skip', 'trustProxy'];
+const OPTIONS = ['identity', 'headers', 'legacyHeaders', 'ipv6Subnet', 'nat64Prefixes', 'onLimited',
+  'skip', 'trustProxy', 'key', 'handler'];
+// The names the Python middleware shares, and the older ones that still work (deprecated).
+const RENAMED = { key: 'identity', handler: 'onLimited' };
 const FOREIGN_OPTIONS = {
-  keyGenerator: 'is an express-rate-limit option: use key (req) => string | undefined',
+  keyGenerator: 'is an express-rate-limit option: use identity (req) => string | undefined',
   standardHeaders: 'is an express-rate-limit option: use headers (true by default)',
-  message: 'is an express-rate-limit option: use handler (req, res, info) to answer refusals',
-  statusCode: 'is an express-rate-limit option: use handler (req, res, info) to answer refusals',
+  message: 'is an express-rate-limit option: use onLimited (req, res, info) to answer refusals',
+  statusCode: 'is an express-rate-limit option: use onLimited (req, res, info) to answer refusals',
   requestPropertyName: 'is an express-rate-limit option: the result is always req.tolm',
   limit: 'is an express-rate-limit option: set capacity in the limiter config',
   max: 'is an express-rate-limit option: set capacity in the limiter config',
@@ -31,6 +35,7 @@ const FOREIGN_OPTIONS = {
   ipv6_subnet: 'is the Python spelling: use ipv6Subnet',
   legacy_headers: 'is the Python spelling: use legacyHeaders',
   nat64_prefixes: 'is the Python spelling: use nat64Prefixes',
+  on_limited: 'is the Python spelling: use onLimited',
 };
 
 function toLimiter(owner, limiterOrConfig) {
@@ -43,7 +48,12 @@ function toLimiter(owner, limiterOrConfig) {
       : describe(limiterOrConfig);
     throw new TypeError(`${owner}: the first argument must be a limiter or a config object; got ${hint}`);
   }
-  if (limiterOrConfig && typeof limiterOrConfig.checkRequest === 'function') return limiterOrConfig;
+  if (limiterOrConfig && typeof limiterOrConfig.checkRequest === 'function') {
+    if (typeof limiterOrConfig._decide !== 'function') {
+      throw new TypeError(`${owner}: the limiter comes from another build of the addon, which lacks what the middleware calls; build it with limiter({ ... }) from 'tolm/middleware'`);
+    }
+    return limiterOrConfig;
+  }
   if (limiterOrConfig === undefined || isPlainObject(limiterOrConfig)) return limiter(limiterOrConfig);
   throw new TypeError(`${owner}: the first argument must be a limiter (from limiter({ ... })) or a config object; got ${describe(limiterOrConfig)}`);
 }
@@ -55,16 +65,24 @@ function flag(owner, options, name, fallback) {
   return value;
 }
 
-// `key` and `skip` are called and their answers used at once, never awaited: an async
+// `identity` and `skip` are called and their answers used at once, never awaited: an async
 // function's promise would be taken for the answer itself (a skip that is always true, one
 // key for every client), so one is refused here (`answers`) and a promise returned at run
-// time is an error. A handler's promise is only watched for a rejection.
+// time is an error. An onLimited promise is only watched for a rejection.
 function hook(owner, options, name, shape, answers = false) {
-  const value = options[name];
+  let value = options[name];
+  const old = Object.keys(RENAMED).find((k) => RENAMED[k] === name);
+  if (old !== undefined && options[old] !== undefined) {
+    if (value !== undefined) {
+      throw new TypeError(`${owner}: options.${old} is the older name of options.${name}; give only ${name}`);
+    }
+    value = options[old];
+    name = old;
+  }
   if (value !== undefined && typeof value !== 'function') {
     throw new TypeError(`${owner}: options.${name} must be a function ${shape}; got ${describe(value)}`);
   }
-  if (answers && value !== undefined && /^\[object Async/.test(Object.prototype.toString.call(value))) {
+  if (answers && value !== undefined && isAsyncFunction(value)) {
     throw new TypeError(`${owner}: options.${name} must be a plain function ${shape}, not an async one: the middleware does not await it`);
   }
   return value;
@@ -75,7 +93,7 @@ function isThenable(value) {
     && typeof value.then === 'function';
 }
 
-// The identity options.key returned, as a key: a string, number or bigint as its text. Any
+// The identity options.identity returned, as a key: a string, number or bigint as its text. Any
 // other value is an error, since its text would put every client in one bucket ("[object
 // Object]") or change from request to request.
 function chosenIdentity(chosen) {
@@ -84,12 +102,12 @@ function chosenIdentity(chosen) {
   if ((kind === 'number' && Number.isFinite(chosen)) || kind === 'bigint') return identityKey(String(chosen));
   if (kind === 'object' || kind === 'function') {
     if (isThenable(chosen)) {
-      throw new TypeError('options.key returned a promise; it must be a plain function that returns a string (or undefined to key by address)');
+      throw new TypeError('options.identity returned a promise; it must be a plain function that returns a string (or undefined to key by address)');
     }
     const text = String(chosen);
     if (!/^\[object [^\]]*\]$/.test(text)) return identityKey(text);
   }
-  throw new TypeError(`options.key returned ${describe(chosen)}; it must return a string or number identifying the client (or undefined to key by address)`);
+  throw new TypeError(`options.identity returned ${describe(chosen)}; it must return a string or number identifying the client (or undefined to key by address)`);
 }
 
 function subnetOf(owner, value) {
@@ -133,12 +151,15 @@ function build(owner, limiterOrConfig, options, extra) {
   }
   return {
     instance,
+    // The engine writes each request's numbers here (see Decision).
+    numbers: new Float64Array(3),
+    algorithm: settings ? settings.algorithm : undefined,
     policy: settings ? new Policy(settings) : null,
     standard,
     legacy,
-    key: hook(owner, options, 'key', '(req) => string | undefined', true),
+    key: hook(owner, options, 'identity', '(req) => string | undefined', true),
     skip: hook(owner, options, 'skip', '(req) => boolean', true),
-    handler: hook(owner, options, 'handler', '(req, res, info) => void'),
+    handler: hook(owner, options, 'onLimited', '(req, res, info) => void'),
     subnet: subnetOf(owner, options.ipv6Subnet),
     nat64: nat64Networks(owner, options.nat64Prefixes),
     trusted: trustOf(owner, options.trustProxy),
@@ -169,32 +190,33 @@ function keyOf(state, req) {
   return addressKey(clientAddress(req, state.trusted), state.subnet, state.nat64);
 }
 
-function setHeaders(state, res, result, now) {
-  const policy = state.policy;
-  let remaining = 0;
-  let field = policy.refusedField;
-  let reset = policy.retryAfter;
-  if (!result.wouldBlock) {
-    remaining = policy.remaining(result);
-    [field, reset] = policy.admittedField(remaining);
-  }
-  if (state.standard) {
-    res.setHeader('RateLimit-Policy', policy.policyField);
-    res.setHeader('RateLimit', field);
-  }
-  if (state.legacy) {
-    res.setHeader('X-RateLimit-Limit', policy.quotaText);
-    res.setHeader('X-RateLimit-Remaining', String(remaining));
-    if (reset !== null) res.setHeader('X-RateLimit-Reset', String(Math.ceil(now / 1000) + reset));
+const REASONS = [undefined, 'within_limit', 'limit_exceeded', 'token_exhausted'];
+
+// What req.tolm holds: the engine's decision on the request and its numbers. The waits are
+// ms from the check, null where the engine knows none (nothing refills, or disabled mode).
+class Decision {
+  constructor(outcome, algorithm, numbers) {
+    this.allowed = (outcome & 1) === 1;
+    this.wouldBlock = (outcome & 2) === 2;
+    // Disabled mode evaluates nothing and gives no reason.
+    this.reason = REASONS[outcome >> 2];
+    this.algorithm = algorithm;
+    this.remaining = numbers[0] >= 0 ? numbers[0] : null;
+    this.admitAfterMs = numbers[1] >= 0 ? numbers[1] : null;
+    this.wholeAfterMs = numbers[2] >= 0 ? numbers[2] : null;
   }
 }
 
-function refuse(res, result) {
+function setHeaders(res, fields) {
+  for (let i = 0; i < fields.length; i += 2) res.setHeader(fields[i], fields[i + 1]);
+}
+
+function refuse(res, decision) {
   const body = JSON.stringify({
     error: 'too_many_requests',
-    reason: result.reason,
-    algorithm: result.algorithm,
-    detail: result.debugInfo,
+    reason: decision.reason,
+    algorithm: decision.algorithm,
+    remaining: decision.remaining,
   });
   if (res.headersSent) {
     res.end();
@@ -208,9 +230,9 @@ function refuse(res, result) {
 
 const SKIPPED = {};
 
-// Checks one request: SKIPPED, the limiter's result when the request may go on, or null
-// when it was refused and has been answered. `fail(err)` hears of a promise that
-// options.handler returned and that rejected.
+// Checks one request: SKIPPED, the decision when the request may go on, or null when it was
+// refused and has been answered. `fail(err)` hears of a promise that options.onLimited
+// returned and that rejected.
 function check(state, req, res, fail) {
   if (state.skip) {
     const skipped = state.skip(req);
@@ -219,32 +241,33 @@ function check(state, req, res, fail) {
     }
     if (skipped) return SKIPPED;
   }
-  const start = Date.now();
-  const result = state.instance.checkRequest(keyOf(state, req), routeOf(req), start);
-  // The engine reads the clock after `start`; a reset time counted from before that reading
-  // could fall a second early.
-  const now = state.legacy ? Date.now() : start;
-  req.tolm = result;
-  if (res.locals && typeof res.locals === 'object') res.locals.tolm = result;
+  const numbers = state.numbers;
+  const outcome = state.instance._decide(keyOf(state, req), routeOf(req), numbers);
+  const decision = new Decision(outcome, state.algorithm, numbers);
+  req.tolm = decision;
+  if (res.locals && typeof res.locals === 'object') res.locals.tolm = decision;
   const policy = state.policy;
-  const evaluated = result.debugInfo !== 'disabled';
-  if (policy && evaluated && (state.standard || state.legacy) && !res.headersSent) {
-    setHeaders(state, res, result, now);
+  const refused = !decision.allowed;
+  // Disabled mode (no reason) evaluates nothing, so there is nothing to tell.
+  if (policy && decision.reason !== undefined && !res.headersSent &&
+      (state.standard || state.legacy || refused)) {
+    // X-RateLimit-Reset counts from a reading taken after the engine's.
+    const now = state.legacy ? Date.now() : 0;
+    setHeaders(res, policy.headers(decision, now, state.standard, state.legacy));
   }
-  if (result.allowed) return result;
-  const retryAfter = policy ? policy.retryAfter : null;
-  if (retryAfter !== null && !res.headersSent) res.setHeader('Retry-After', policy.retryAfterText);
+  if (!refused) return decision;
   if (state.handler) {
-    const answered = state.handler(req, res, { result, retryAfter: retryAfter === null ? undefined : retryAfter });
+    const retryAfter = policy ? policy.retryAfter(decision.admitAfterMs) : null;
+    const answered = state.handler(req, res, { result: decision, retryAfter: retryAfter === null ? undefined : retryAfter });
     if (isThenable(answered)) answered.then(undefined, fail);
   } else {
-    refuse(res, result);
+    refuse(res, decision);
   }
   return null;
 }
 
-// Express/Connect middleware. An error thrown by options.key, options.skip or
-// options.handler goes to next(err).
+// Express/Connect middleware. An error thrown by options.identity, options.skip or
+// options.onLimited goes to next(err).
 function rateLimit(limiterOrConfig, options) {
   const state = build('rateLimit', limiterOrConfig, options, []);
   return function tolmRateLimit(req, res, next) {
@@ -260,7 +283,7 @@ function rateLimit(limiterOrConfig, options) {
 }
 
 // A node:http request listener that checks each request before `handler` sees it. An error
-// thrown by options.key, options.skip or options.handler is answered 500 (the request is
+// thrown by options.identity, options.skip or options.onLimited is answered 500 (the request is
 // neither served nor silently let through) and passed to options.onError when given.
 function withRateLimit(limiterOrConfig, handler, options) {
   if (typeof handler !== 'function') {

@@ -36,6 +36,10 @@ constexpr const char* kClassDoc =
     "NativeEngine(algorithm_str, mode_str, capacity, refill_rate, api_key, debug, backend_url)"
     "\n--\n\n";
 constexpr const char* kCheckDoc = "check($self, ip, route, identity=None)\n--\n\n";
+constexpr const char* kDecideDoc =
+    "_decide($self, ip, route, identity, /)\n--\n\n"
+    "The middleware's check: (outcome, remaining, admit_after_ms, whole_after_ms), None for\n"
+    "what is unknown; outcome packs allowed (1), would_block (2) and 1 + the reason code << 2.";
 
 constexpr std::array<const char*, 7> kNewParameters = {
     "algorithm_str", "mode_str", "capacity", "refill_rate", "api_key", "debug", "backend_url"};
@@ -43,6 +47,7 @@ constexpr std::array<const char*, 3> kCheckParameters = {"ip", "route", "identit
 
 const ArgSpec kNewSpec{kClassName, "__new__", kNewParameters, 0, 7};
 const ArgSpec kCheckSpec{kClassName, "check", kCheckParameters, 0, 2};
+const ArgSpec kDecideSpec{kClassName, "_decide", kCheckParameters, 3, 3};
 
 // Python-side settings that are not exposed to Python code.
 constexpr double kBurstMultiplier = 1.0;
@@ -142,7 +147,55 @@ PyObject* engine_check(PyObject* self, PyObject* args, PyObject* kwargs) noexcep
     });
 }
 
+PyObject* optional_count(std::optional<uint64_t> value) {
+    if (!value) return PyRef::borrow(Py_None).release();
+    return must(PyLong_FromUnsignedLongLong(*value));
+}
+
+// The friendly layers' check: the verdict's numbers in a tuple, with no dictionary and no
+// text built. The arguments are positional and all three required, so they are bound the
+// same way as check's, with the same errors for a wrong type.
+PyObject* engine_decide(PyObject* self, PyObject* args) noexcept {
+    return guarded([&]() -> PyObject* {
+        std::array<PyObject*, kCheckParameters.size()> slots{};
+        tolm::python::bind(kDecideSpec, args, nullptr, slots);
+
+        using namespace tolm::python;
+        std::string ip_storage, route_storage, identity_storage;
+        const std::string_view ip =
+            convert_argument([&](PyObject* value) { return to_text_view(value, ip_storage); },
+                             slots[0], kCheckParameters[0]);
+        const std::string_view route =
+            convert_argument([&](PyObject* value) { return to_text_view(value, route_storage); },
+                             slots[1], kCheckParameters[1]);
+        const std::optional<std::string_view> identity = convert_argument(
+            [&](PyObject* value) { return to_optional_text_view(value, identity_storage); },
+            slots[2], kCheckParameters[2]);
+
+        tolm::Engine& engine = reinterpret_cast<EngineObject*>(self)->engine();
+        const uint64_t start_ms = engine.clock().now_ms();
+        tolm::ReusableResult reusable;
+        tolm::CheckResult& result = reusable.get();
+        engine.check_into(result, identity, ip, route, start_ms, tolm::RecordUse::unread,
+                          tolm::DetailUse::unread, tolm::TextUse::unread);
+
+        PyRef out = PyRef::steal(must(PyTuple_New(4)));
+        const auto put = [&](Py_ssize_t index, PyObject* item) {
+            // Steals the item's reference, also when it fails.
+            if (PyTuple_SetItem(out.get(), index, item) != 0) throw PyError::fetch();
+        };
+        put(0, must(PyLong_FromUnsignedLongLong(
+                   static_cast<unsigned long long>(tolm::packed_outcome(result)))));
+        put(1, optional_count(result.remaining));
+        put(2, optional_count(result.admit_after_ms));
+        put(3, optional_count(result.whole_after_ms));
+        return out.release();
+    });
+}
+
 PyMethodDef engine_methods[] = {
+    {"_decide", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(engine_decide)),
+     METH_VARARGS, kDecideDoc},
     {"check", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(engine_check)),
      METH_VARARGS | METH_KEYWORDS, kCheckDoc},
     {nullptr, nullptr, 0, nullptr},

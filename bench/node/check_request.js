@@ -8,7 +8,13 @@
 //   setNamed  a real engine check whose result is built with one napi_set_named_property
 //             per property;
 //   engine    the engine's check alone, looped in C++: the part of checkRequest that no
-//             binding can remove.
+//             binding can remove;
+//   decide    the middleware's check: the lean _decide entry and the decision object the
+//             middleware makes from its numbers;
+//   middleware  one request through rateLimit (tolm/middleware) with the standard headers,
+//             on a stand-in request and response: keying, the check and the header values;
+//             with TOLM_BENCH_BASELINE_LIB naming another checkout's lib/, middlewareBaseline
+//             is the same through that one. TOLM_BENCH_VARIANTS picks variants (comma list).
 // Every sample set comes from a fresh process that warms up first; variants alternate so
 // that drifting machine load hits them alike.
 const { spawnSync } = require('node:child_process');
@@ -37,6 +43,27 @@ function child() {
     const { TolmNode } = require(path.join(buildDir, 'tolm_native.node'));
     const node = new TolmNode({ capacity: 1e9, refillRate: 1e9 });
     check = (ip, route, start) => node.checkRequest(ip, route, start);
+  } else if (variant === 'decide') {
+    const { TolmNode } = require(path.join(buildDir, 'tolm_native.node'));
+    const node = new TolmNode({ capacity: 1e9, refillRate: 1e9 });
+    const numbers = new Float64Array(3);
+    check = (ip, route) => {
+      const outcome = node._decide(ip, route, numbers);
+      return { allowed: (outcome & 1) === 1, wouldBlock: (outcome & 2) === 2, remaining: numbers[0] };
+    };
+  } else if (variant === 'middleware' || variant === 'middlewareBaseline') {
+    // The baseline: another checkout's lib/ (TOLM_BENCH_BASELINE_LIB), measured in the same run.
+    const lib = variant === 'middleware' ? '../../lib' : process.env.TOLM_BENCH_BASELINE_LIB;
+    const { TolmNode } = require(path.join(buildDir, 'tolm_native.node'));
+    const { limiter, rateLimit } = require(path.join(lib, 'middleware'));
+    const handle = rateLimit(limiter({ capacity: 1e9, refillRate: 1e9 }, { TolmNode }));
+    const res = { headersSent: false, setHeader() {} };
+    const next = () => {};
+    check = (ip, route) => {
+      const req = { url: route, socket: { remoteAddress: ip } };
+      handle(req, res, next);
+      return req.tolm;
+    };
   } else if (variant === 'jsBuilt') {
     const { primitiveFloor, packedOutcome } = require(referencePath);
     const reasons = ['within_limit', 'limit_exceeded', 'token_exhausted'];
@@ -61,7 +88,9 @@ function child() {
     for (let i = 0; i < CALLS; i++) sink = check('10.0.0.1', '/api/items', start);
     samples.push(Number(process.hrtime.bigint() - begin) / CALLS);
   }
-  if (!sink || sink.allowed !== true || Object.keys(sink).length !== 5) {
+  if (!sink || sink.allowed !== true ||
+      (!['middleware', 'middlewareBaseline', 'decide'].includes(variant) &&
+       Object.keys(sink).length !== 5)) {
     throw new Error(`unexpected result ${JSON.stringify(sink)}`);
   }
   process.stdout.write(JSON.stringify(samples));
@@ -74,7 +103,9 @@ function median(values) {
 }
 
 function parent() {
-  const variants = ['checkRequest', 'floor', 'jsBuilt', 'setNamed', 'engine'];
+  const variants = (process.env.TOLM_BENCH_VARIANTS ||
+    'checkRequest,floor,jsBuilt,setNamed,engine,decide,middleware').split(',')
+    .concat(process.env.TOLM_BENCH_BASELINE_LIB ? ['middlewareBaseline'] : []);
   const samples = Object.fromEntries(variants.map((v) => [v, []]));
   for (let round = 0; round < PROCESSES_PER_VARIANT; round++) {
     for (const v of variants) {

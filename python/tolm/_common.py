@@ -5,14 +5,21 @@ from __future__ import annotations
 
 import inspect
 import json
+import time
 from typing import Any, Callable, Dict, List, Optional, Protocol, Tuple
 
+from ._headers import Header, Policy
 from ._keys import UNKNOWN_KEY, Subnet, address_key, identity_key, nat64_networks, text
-from ._limiter import Header, Limiter, Policy, limiter
+from ._limiter import Limiter, limiter
 
 __all__ = ["UNKNOWN_KEY", "REFUSED_STATUS", "Engine", "Core", "text", "refusal_body"]
 
 REFUSED_STATUS = 429
+_REASONS = ("within_limit", "limit_exceeded", "token_exhausted")
+# (allowed, would_block, reason) by the lean entry's outcome: allowed is bit 0, would_block
+# bit 1, and above them 0 for no reason (disabled mode) or 1 + the reason's code.
+_OUTCOMES = tuple((code & 1 == 1, code & 2 == 2, (None, *_REASONS)[code >> 2])
+                  for code in range(4 << 2))
 
 
 class Engine(Protocol):
@@ -84,6 +91,20 @@ def _subnet(owner: str, value: object) -> Subnet:
     return value
 
 
+def _decide_with_check(check: Callable[..., Any]) -> Callable[..., Any]:
+    """The lean entry's answer from an engine-like object's ``check`` dict, for engines other
+    than the native one (which a test or an application may wrap)."""
+    def decide(ip: str, route: str, identity: Optional[str]) -> Tuple[Any, ...]:
+        result = check(ip, route, identity)
+        reason = result.get("reason")
+        outcome = (1 if result["allowed"] else 0) | (2 if result["would_block"] else 0)
+        if reason is not None:
+            outcome |= (1 + _REASONS.index(reason)) << 2
+        decision = result.get("decision") or {}
+        return outcome, decision.get("remaining"), None, None
+    return decide
+
+
 def _engine(owner: str, engine: object, needs_settings: bool) -> Tuple[Callable[..., Any],
                                                                         Optional[Policy]]:
     if engine is limiter:
@@ -93,7 +114,7 @@ def _engine(owner: str, engine: object, needs_settings: bool) -> Tuple[Callable[
         raise TypeError(f"{owner}: engine is the class {engine.__name__}, not an instance; "
                         f"build one with tolm.limiter(...)")
     if isinstance(engine, Limiter):
-        return engine.engine.check, engine.policy
+        return engine.engine._decide, engine.policy
     check = getattr(engine, "check", None)
     if not callable(check):
         raise TypeError(f"{owner}: engine must be built by tolm.limiter(...) (or have a "
@@ -102,14 +123,15 @@ def _engine(owner: str, engine: object, needs_settings: bool) -> Tuple[Callable[
         raise TypeError(f"{owner}: the rate-limit headers need the limiter's settings, which "
                         f"{type(engine).__name__} does not expose; build the engine with "
                         f"tolm.limiter(...), or pass headers=False, legacy_headers=False")
-    return check, None
+    decide = getattr(engine, "_decide", None)
+    return (decide if callable(decide) else _decide_with_check(check)), None
 
 
 class Core:
     """One middleware's checked options and the per-request decision."""
 
-    __slots__ = ("owner", "check", "policy", "standard", "legacy", "subnet", "identity", "skip",
-                 "on_limited", "nat64")
+    __slots__ = ("owner", "decide_numbers", "policy", "algorithm", "standard", "legacy",
+                 "subnet", "identity", "skip", "on_limited", "nat64")
 
     def __init__(self, owner: str, engine: object, identity: object, headers: object,
                  legacy_headers: object, ipv6_subnet: object, on_limited: object,
@@ -117,7 +139,8 @@ class Core:
         self.owner = owner
         self.standard = _flag(owner, "headers", headers)
         self.legacy = _flag(owner, "legacy_headers", legacy_headers)
-        self.check, self.policy = _engine(owner, engine, self.standard or self.legacy)
+        self.decide_numbers, self.policy = _engine(owner, engine, self.standard or self.legacy)
+        self.algorithm = engine.algorithm if isinstance(engine, Limiter) else None
         self.subnet = _subnet(owner, ipv6_subnet)
         self.nat64 = nat64_networks(owner, nat64_prefixes)
         self.identity: Optional[Callable[[Any], object]] = _hook(
@@ -136,34 +159,36 @@ class Core:
         return bool(answer)
 
     def decide(self, request: Any, address: object,
-               route: str) -> Tuple[Any, List[Header], Optional[int]]:
-        """The engine's result, the headers to send with the answer, and (when refused) the
-        Retry-After seconds or None."""
+               route: str) -> Tuple[Dict[str, Any], List[Header], Optional[int]]:
+        """The decision the application sees, the headers to send with the answer, and (when
+        refused) the Retry-After seconds or None."""
         chosen = self.identity(request) if self.identity is not None else None
         if chosen is not None and type(chosen) is not str:
             _refuse_unkeyable(self.owner, chosen)
         identity = None if chosen is None else identity_key(chosen)
-        result = self.check(address_key(address, self.subnet, self.nat64), route, identity)
+        numbers = self.decide_numbers(address_key(address, self.subnet, self.nat64), route, identity)
+        outcome, remaining, admit_ms, whole_ms = numbers
+        allowed, would_block, reason = _OUTCOMES[outcome]
+        decision = {"allowed": allowed, "would_block": would_block, "reason": reason,
+                    "algorithm": self.algorithm, "remaining": remaining,
+                    "admit_after_ms": admit_ms, "whole_after_ms": whole_ms}
         policy = self.policy
-        if policy is None:
-            return result, [], None
-        fields = policy.fields(result, self.legacy, self.standard) \
-            if self.standard or self.legacy else []
-        if result["allowed"]:
-            return result, fields, None
-        retry = policy.retry_after
-        if retry is not None:
-            fields.append(("Retry-After", str(retry)))
-        return result, fields, retry
+        # Disabled mode (no reason) evaluates nothing, so there is nothing to tell.
+        if policy is None or reason is None:
+            return decision, [], None
+        legacy = self.legacy
+        # X-RateLimit-Reset counts from a reading taken after the engine's.
+        now_ms = int(time.time() * 1000) if legacy else 0
+        fields = policy.headers(numbers, now_ms, self.standard, legacy)
+        return decision, fields, None if allowed else policy.retry_after(admit_ms)
 
 
-def refusal_body(result: Dict[str, Any]) -> bytes:
+def refusal_body(decision: Dict[str, Any]) -> bytes:
     """The JSON body of a 429 answer: what was refused and why, in the engine's words."""
-    decision = result.get("decision") or {}
     body = {
         "error": "too_many_requests",
-        "reason": result.get("reason"),
-        "algorithm": decision.get("algorithm"),
-        "remaining": decision.get("remaining"),
+        "reason": decision["reason"],
+        "algorithm": decision["algorithm"],
+        "remaining": decision["remaining"],
     }
     return json.dumps(body, separators=(",", ":")).encode("utf-8")

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "algorithms/wait.hpp"
 #include "core/format.hpp"
 
 namespace tolm {
@@ -22,6 +23,17 @@ uint64_t window_elapsed(const FixedWindowState& state, uint64_t now) noexcept {
 // window run out at `now` has run out at every later time.
 bool FixedWindowRecovery::operator()(const FixedWindowState& state, uint64_t now) const noexcept {
     return window_elapsed(state, now) >= window_ms_;
+}
+
+// A new window, with the whole allowance, opens at the first check window_ms after this one
+// opened (later than reset_after_ms says when the clock stepped back behind the start).
+void FixedWindow::report_waits(const FixedWindowState& state, uint64_t now,
+                               AlgorithmVerdict& verdict) const {
+    const uint64_t from = state.window_start_ms > now ? state.window_start_ms : now;
+    const std::optional<uint64_t> reopens =
+        wait_from(from, window_ms_ - (from - state.window_start_ms), now);
+    verdict.whole_after_ms = limit_ == 0 ? std::optional<uint64_t>(0) : reopens;
+    if (!verdict.allowed && limit_ > 0) verdict.admit_after_ms = reopens;
 }
 
 void FixedWindow::check(std::string_view key, Clock& clock, AlgorithmVerdict& verdict) {
@@ -56,6 +68,7 @@ void FixedWindow::check(std::string_view key, Clock& clock, AlgorithmVerdict& ve
         verdict.allowed = false;
         verdict.reason = ReasonCode::limit_exceeded;
     }
+    report_waits(*state, now, verdict);
     state.release(now, recovery_);
 }
 

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <string>
 
+#include "algorithms/wait.hpp"
 #include "core/format.hpp"
 
 namespace tolm {
@@ -48,6 +49,29 @@ bool LeakyBucketRecovery::operator()(const LeakyBucketState& state, uint64_t now
     return level == 0.0 && !std::signbit(level);
 }
 
+// Later checks drain from last_leak_ms (ahead of `now` when the clock stepped back), by the
+// same expression as the check: a request is admitted once the level is below capacity, and
+// the whole allowance is back once the bucket is empty, as a new key's is.
+void LeakyBucket::report_waits(const LeakyBucketState& state, uint64_t now,
+                               AlgorithmVerdict& verdict) const {
+    const auto wait_until = [&](double above, auto holds) -> std::optional<uint64_t> {
+        if (holds(state.last_leak_ms)) return wait_from(state.last_leak_ms, 0, now);
+        if (!(leak_rate_ > 0.0)) return std::nullopt;
+        const double estimate = ((state.level - above) / leak_rate_) * 1000.0;
+        return wait_from(
+            state.last_leak_ms,
+            first_ms_where(estimate, [&](uint64_t ms) { return holds(state.last_leak_ms + ms); }),
+            now);
+    };
+    if (!verdict.allowed) {
+        verdict.admit_after_ms = wait_until(capacity_, [&](uint64_t at) {
+            return capacity_ > drained_level(state, at, leak_rate_);
+        });
+    }
+    verdict.whole_after_ms =
+        wait_until(0.0, [&](uint64_t at) { return drained_level(state, at, leak_rate_) == 0.0; });
+}
+
 void LeakyBucket::check(std::string_view key, Clock& clock, AlgorithmVerdict& verdict) {
     auto state = states_.entry_or_insert(key, [&clock] {
         return LeakyBucketState{0.0, clock.now_ms()};
@@ -73,6 +97,7 @@ void LeakyBucket::check(std::string_view key, Clock& clock, AlgorithmVerdict& ve
         verdict.allowed = false;
         verdict.reason = ReasonCode::limit_exceeded;
     }
+    report_waits(*state, now, verdict);
     state.release(now, recovery_);
 }
 

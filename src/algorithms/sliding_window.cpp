@@ -3,6 +3,7 @@
 #include <new>
 #include <string>
 
+#include "algorithms/wait.hpp"
 #include "core/format.hpp"
 #include "runtime/fatal.hpp"
 
@@ -62,6 +63,23 @@ bool SlidingWindowRecovery::operator()(const SlidingWindowState& state,
     return true;
 }
 
+// A request leaves the window once it is more than window_ms old: a refused client is
+// admitted once the oldest one has left, and the whole allowance is back once the newest has
+// (behind an older one only when the clock stepped back; then this is early).
+void SlidingWindow::report_waits(const SlidingWindowState& state, uint64_t now,
+                                 AlgorithmVerdict& verdict) const {
+    const TimestampQueue& queue = state.timestamps;
+    const auto gone = [&](uint64_t accepted) -> std::optional<uint64_t> {
+        if (accepted > UINT64_MAX - window_ms_ - 1) return std::nullopt;
+        const uint64_t leaves = accepted + window_ms_ + 1;
+        return leaves > now ? leaves - now : 0;
+    };
+    verdict.whole_after_ms = queue.empty() ? std::optional<uint64_t>(0) : gone(queue.back());
+    if (!verdict.allowed && limit_ > 0 && !queue.empty()) {
+        verdict.admit_after_ms = gone(queue.front());
+    }
+}
+
 void SlidingWindow::check(std::string_view key, Clock& clock, AlgorithmVerdict& verdict) {
     auto state = states_.entry_or_insert(key, [] { return SlidingWindowState{}; });
     const uint64_t now = clock.now_ms();
@@ -94,6 +112,7 @@ void SlidingWindow::check(std::string_view key, Clock& clock, AlgorithmVerdict& 
         verdict.allowed = false;
         verdict.reason = ReasonCode::limit_exceeded;
     }
+    report_waits(*state, now, verdict);
     state.release(now, recovery_);
 }
 

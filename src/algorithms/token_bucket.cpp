@@ -3,6 +3,7 @@
 #include <cmath>
 #include <string>
 
+#include "algorithms/wait.hpp"
 #include "core/format.hpp"
 
 namespace tolm {
@@ -55,6 +56,29 @@ bool TokenBucketRecovery::operator()(const TokenBucketState& state, uint64_t now
            refilled_tokens(state, now, capacity_, refill_rate_) == capacity_;
 }
 
+// Later checks refill from last_refill_ms (ahead of `now` when the clock stepped back), by
+// the same expression as the check: a request is admitted once one token is there, and the
+// whole allowance (the whole tokens a fresh bucket holds) is back once that many are.
+void TokenBucket::report_waits(const TokenBucketState& state, uint64_t now,
+                               AlgorithmVerdict& verdict) const {
+    const double quota = std::floor(capacity_);
+    const auto wait_for = [&](double tokens) -> std::optional<uint64_t> {
+        if (state.tokens >= tokens) return wait_from(state.last_refill_ms, 0, now);
+        if (!(refill_rate_ > 0.0)) return std::nullopt;
+        const double estimate = ((tokens - state.tokens) / refill_rate_) * 1000.0;
+        return wait_from(state.last_refill_ms,
+                         first_ms_where(estimate,
+                                        [&](uint64_t ms) {
+                                            return refilled_tokens(state, state.last_refill_ms + ms,
+                                                                   capacity_,
+                                                                   refill_rate_) >= tokens;
+                                        }),
+                         now);
+    };
+    if (!verdict.allowed) verdict.admit_after_ms = wait_for(1.0);
+    verdict.whole_after_ms = wait_for(quota);
+}
+
 void TokenBucket::check(std::string_view key, Clock& clock, AlgorithmVerdict& verdict) {
     auto state = states_.entry_or_insert(key, [this, &clock] {
         return TokenBucketState{capacity_, clock.now_ms()};
@@ -85,6 +109,7 @@ void TokenBucket::check(std::string_view key, Clock& clock, AlgorithmVerdict& ve
     }
     const double whole = std::floor(state->tokens);
     verdict.remaining = to_u64_saturating(whole > 0.0 ? whole : 0.0);
+    report_waits(*state, now, verdict);
     state.release(now, recovery_);
 }
 

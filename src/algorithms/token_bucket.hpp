@@ -43,6 +43,12 @@ class TokenBucket {
     // clock fails; the key's state is then as it was (a new key is not inserted).
     void check(std::string_view key, Clock& clock, AlgorithmVerdict& verdict);
 
+  private:
+    // Fills the verdict's admit_after_ms (refusals) and whole_after_ms from the key's state
+    // as the check left it.
+    void report_waits(const TokenBucketState& state, uint64_t now, AlgorithmVerdict& verdict) const;
+
+  public:
     // The per-key states, for the core's diagnostics only (the engine keeps its algorithm out
     // of the host bindings' reach).
     KeyedStateMap<TokenBucketState>& states() noexcept { return states_; }

@@ -133,6 +133,9 @@ void Engine::check_into(CheckResult& result, std::optional<std::string_view> ide
         result.would_block = false;
         result.decision_code = Decision::allow;
         result.reason_code.reset();
+        result.remaining.reset();
+        result.admit_after_ms.reset();
+        result.whole_after_ms.reset();
         return;
     }
 
@@ -195,6 +198,9 @@ void Engine::check_into(CheckResult& result, std::optional<std::string_view> ide
     result.would_block = !verdict.allowed;
     result.decision_code = decision;
     result.reason_code = verdict.reason;
+    result.remaining = verdict.remaining;
+    result.admit_after_ms = verdict.admit_after_ms;
+    result.whole_after_ms = verdict.whole_after_ms;
 }
 
 }  // namespace tolm

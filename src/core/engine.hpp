@@ -55,7 +55,20 @@ struct CheckResult {
     bool would_block = false;           // the algorithm refused it, enforced or not
     Decision decision_code = Decision::allow;
     std::optional<ReasonCode> reason_code;  // absent exactly when `reason` is
+    // The verdict's numbers, set on every check whether or not the record is built, for a
+    // host that turns them into headers; all absent in disabled mode. See AlgorithmVerdict.
+    std::optional<uint64_t> remaining;
+    std::optional<uint64_t> admit_after_ms;
+    std::optional<uint64_t> whole_after_ms;
 };
+
+// A check's outcome in one small integer, as the bindings' lean entries hand it to the
+// friendly layers: allowed (bit 0), would_block (bit 1) and the reason above them, where 0
+// means none (disabled mode) and 1 + n is ReasonCode n.
+constexpr int32_t packed_outcome(const CheckResult& result) noexcept {
+    const int32_t reason = result.reason_code ? 1 + static_cast<int32_t>(*result.reason_code) : 0;
+    return (result.allowed ? 1 : 0) | (result.would_block ? 2 : 0) | (reason << 2);
+}
 
 // Whether the caller of a check reads the result's DecisionRecord. A host that never shows
 // the record (Node) passes `unread`: the record's clock reading and text copies then feed

@@ -95,8 +95,14 @@ struct AlgorithmVerdict {
     std::optional<uint64_t> remaining;       // allowance left after this request
     std::optional<uint64_t> reset_after_ms;  // ms until the window frees up (window algorithms)
     std::optional<uint64_t> retry_after_ms;  // ms until the next whole token (token bucket)
-    std::string& detail;                     // human-readable remaining allowance
-    bool allowed = false;                    // admitted and charged to the key's state
+    // The exact waits the middleware turns into headers, absent where the time never comes
+    // (nothing refills). Both count from the check's clock reading and are never early for a
+    // clock that does not step back: a request made after `admit_after_ms` is admitted (set on
+    // refusals only), and after `whole_after_ms` the key's whole allowance is back.
+    std::optional<uint64_t> admit_after_ms;
+    std::optional<uint64_t> whole_after_ms;
+    std::string& detail;   // human-readable remaining allowance
+    bool allowed = false;  // admitted and charged to the key's state
     ReasonCode reason = ReasonCode::within_limit;
     // Set by the caller and kept by clear(): false when nobody will read the detail, so
     // the algorithm leaves it empty instead of formatting it.
@@ -107,6 +113,8 @@ struct AlgorithmVerdict {
         remaining.reset();
         reset_after_ms.reset();
         retry_after_ms.reset();
+        admit_after_ms.reset();
+        whole_after_ms.reset();
         detail.clear();
         allowed = false;
         reason = ReasonCode::within_limit;

@@ -124,9 +124,65 @@ napi_value check_request(napi_env env, napi_callback_info info) {
     });
 }
 
+// The middleware's check: the outcome as an integer (see packed_outcome), and the verdict's
+// numbers written into the caller's Float64Array: remaining, admit_after_ms and
+// whole_after_ms, -1 for unknown. No object and no text is made.
+napi_value decide(napi_env env, napi_callback_info info) {
+    return at_boundary(env, [&]() -> napi_value {
+        size_t argc = 3;
+        napi_value argv[3] = {};
+        napi_value self = nullptr;
+        expect_ok(node_api.napi_get_cb_info(env, info, &argc, argv, &self, nullptr),
+                  messages::kCallbackInfo);
+        TolmNode& part = instance_of(env, self);
+
+        TextArgument ip;
+        TextArgument route;
+        ip.read(env, argv[0]);
+        const bool queue_event = part.engine->config().api_key.has_value();
+        if (queue_event) {
+            route.read(env, argv[1]);
+        } else {
+            expect_text(env, argv[1]);
+        }
+        napi_typedarray_type type = napi_int8_array;
+        size_t length = 0;
+        void* data = nullptr;
+        if (node_api.napi_get_typedarray_info(env, argv[2], &type, &length, &data, nullptr,
+                                              nullptr) != napi_ok ||
+            type != napi_float64_array || length < 3) {
+            fail(napi_invalid_arg, messages::kVerdictArray);
+        }
+
+        ReusableResult reusable;
+        CheckResult& result = reusable.get();
+        // Only a telemetry event reads the start time, as the latency it records.
+        const uint64_t start_ms = queue_event ? part.engine->clock().now_ms() : 0;
+        part.engine->check_into(result, std::nullopt, ip.view(), route.view(), start_ms,
+                                RecordUse::unread, DetailUse::unread, TextUse::unread);
+        auto* out = static_cast<double*>(data);
+        const auto number = [](std::optional<uint64_t> value) {
+            return value ? static_cast<double>(*value) : -1.0;
+        };
+        out[0] = number(result.remaining);
+        out[1] = number(result.admit_after_ms);
+        out[2] = number(result.whole_after_ms);
+        napi_value outcome = nullptr;
+        expect_ok(node_api.napi_create_int32(env, packed_outcome(result), &outcome),
+                  messages::set_property("outcome"));
+        return outcome;
+    });
+}
+
 [[maybe_unused]] const bool kLoaded = [] {
     register_class(kClassName);
     register_method(kClassName, {"checkRequest", check_request, kMethodAttributes, false});
+    // Not enumerable: an addition for this package's middleware, out of sight of for-in and
+    // Object.keys on the prototype.
+    register_method(
+        kClassName,
+        {"_decide", decide,
+         static_cast<napi_property_attributes>(napi_writable | napi_configurable), false});
     register_method(kClassName, {"constructor", construct, kMethodAttributes, true});
     fill_node_api_table();
     return true;

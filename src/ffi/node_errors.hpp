@@ -89,6 +89,8 @@ inline constexpr std::string_view kResultFactory = "Failed to prepare the result
 inline constexpr std::string_view kWithoutNew =
     "Class constructor TolmNode cannot be invoked without 'new'";
 inline constexpr std::string_view kConfigSuffix = " on NodeConfig.";
+inline constexpr std::string_view kVerdictArray =
+    "The verdict argument must be a Float64Array of at least 3 elements";
 
 std::string register_class(std::string_view name);
 std::string wrap(std::string_view constructor_name);

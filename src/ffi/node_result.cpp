@@ -8,13 +8,6 @@
 namespace tolm::node {
 namespace {
 
-// The builder's first argument packs allowed (bit 0), wouldBlock (bit 1) and the reason
-// above them: 0 leaves "reason" out, 1 + n is ReasonCode n.
-int32_t packed_outcome(const CheckResult& result) noexcept {
-    const int32_t reason = result.reason_code ? 1 + static_cast<int32_t>(*result.reason_code) : 0;
-    return (result.allowed ? 1 : 0) | (result.would_block ? 2 : 0) | (reason << 2);
-}
-
 std::string result_factory_source() {
     std::string source =
         "(function (algorithm) {\n"
@@ -113,6 +106,7 @@ napi_value ResultBuilder::build(napi_env env, napi_value recv, const CheckResult
     std::array<napi_value, 2> args{};
     napi_value builder = nullptr;
     expect_ok(node_api.napi_get_reference_value(env, builder_, &builder), messages::kResultFactory);
+    // The outcome's reason 0 leaves "reason" out of the object.
     napi_status status = node_api.napi_create_int32(env, packed_outcome(result), &args[0]);
     if (status != napi_ok) fail(status, messages::set_property("allowed"));
     // Detail texts are ASCII, which reads the same as Latin-1; V8 then copies the bytes

@@ -25,7 +25,7 @@
     X(PyException_SetCause) X(PyFloat_AsDouble) X(PyList_Append) X(PyList_New)                 \
     X(PyLong_FromUnsignedLongLong) X(PyModule_Create2) X(PyObject_GetAttrString)               \
     X(PyObject_SetAttrString) X(PyObject_Str) X(PySys_WriteStderr) X(PyTuple_GetItem)          \
-    X(PyTuple_Size) X(PyType_FromSpec) X(PyType_GenericAlloc) X(PyType_GetFlags)               \
+    X(PyTuple_New) X(PyTuple_SetItem) X(PyTuple_Size) X(PyType_FromSpec) X(PyType_GenericAlloc) X(PyType_GetFlags)               \
     X(PyType_GetSlot) X(PyUnicode_AsEncodedString) X(PyUnicode_AsUTF8String)                   \
     X(PyUnicode_CompareWithASCIIString) X(PyUnicode_DecodeUTF8) X(PyUnicode_InternFromString)  \
     X(_Py_Dealloc)

@@ -2,7 +2,7 @@
 // The exported class, its result objects and how the engine's decisions reach them.
 const test = require('node:test');
 const assert = require('node:assert/strict');
-const { load } = require('./support/addon');
+const { load, runChild, windowsLacks } = require('./support/addon');
 
 const addon = load();
 const { TolmNode } = addon;
@@ -49,30 +49,80 @@ test('result objects have the keys of their mode, in order, as plain data proper
   });
 });
 
-test('defaults: a token bucket of 100 in active mode', () => {
-  const results = drain(new TolmNode({}), '10.0.0.1', 101);
-  assert.deepEqual(results[0], {
+test('defaults: a token bucket of 100 in active mode', { skip: windowsLacks('the fake clock (an LD_PRELOAD shim)') }, () => {
+  // On a clock that stands still the 10 tokens a second it refills never arrive mid-burst.
+  const { status, stderr, output } = runChild(`
+    const node = new TolmNode({});
+    emit(Array.from({ length: 101 }, () => node.checkRequest('10.0.0.1', '/r', 0)));
+  `, { clockMs: 1_700_000_000_000 });
+  assert.equal(status, 0, stderr);
+  const expected = Array.from({ length: 100 }, (_, i) => ({
     allowed: true,
     wouldBlock: false,
     reason: 'within_limit',
     algorithm: 'token_bucket',
-    debugInfo: '99 tokens remaining',
-  });
-  assert.ok(results.slice(0, 100).every((r) => r.allowed));
-  assert.deepEqual(results[100], {
+    debugInfo: `${99 - i} tokens remaining`,
+  }));
+  expected.push({
     allowed: false,
     wouldBlock: true,
     reason: 'token_exhausted',
     algorithm: 'token_bucket',
     debugInfo: '0 tokens remaining',
   });
+  assert.deepEqual(output[0], expected);
+});
+
+test('the middleware\'s entry decides as checkRequest does and hands back the numbers', { skip: windowsLacks('the fake clock (an LD_PRELOAD shim)') }, () => {
+  // Two instances with the same settings, one asked through each entry, at the same times.
+  const { status, stderr, output } = runChild(`
+    const REASONS = [undefined, 'within_limit', 'limit_exceeded', 'token_exhausted'];
+    const numbers = new Float64Array(3);
+    const runs = [];
+    for (const config of [{ capacity: 2, refillRate: 1 }, { algorithm: 'leaky_bucket', capacity: 2.5, refillRate: 0.5 },
+      { algorithm: 'fixed_window', capacity: 2 }, { algorithm: 'sliding_window', capacity: 2 },
+      { mode: 'shadow', capacity: 1, refillRate: 0 }, { mode: 'disabled' }]) {
+      const full = new TolmNode(config);
+      const lean = new TolmNode(config);
+      for (const at of [0, 0, 0, 400, 1000, 30000, 60001]) {
+        setClock(1_700_000_000_000 + at);
+        const result = full.checkRequest('ip', '/', 0);
+        const outcome = lean._decide('ip', '/', numbers);
+        runs.push({ config, at, result, outcome, numbers: Array.from(numbers) });
+      }
+    }
+    emit(runs);
+  `, { clockMs: 1_700_000_000_000 });
+  assert.equal(status, 0, stderr);
+  for (const { config, at, result, outcome, numbers } of output[0]) {
+    const where = `${JSON.stringify(config)} at ${at}`;
+    assert.deepEqual(
+      [(outcome & 1) === 1, (outcome & 2) === 2, [undefined, 'within_limit', 'limit_exceeded', 'token_exhausted'][outcome >> 2]],
+      [result.allowed, result.wouldBlock, result.reason], where);
+    const [remaining, admitAfterMs, wholeAfterMs] = numbers;
+    if (config.mode === 'disabled') {
+      assert.deepEqual(numbers, [-1, -1, -1], where);
+      continue;
+    }
+    // The detail rounds a bucket's fraction to nearest; the count is the whole units.
+    const shown = Number.parseFloat(result.debugInfo);
+    assert.ok(remaining === Math.floor(Math.max(shown, 0)) || remaining === Math.round(shown) - 1, `${where}: ${remaining} vs ${result.debugInfo}`);
+    assert.equal(admitAfterMs >= 0, result.wouldBlock && (config.refillRate !== 0), where);
+    assert.ok(wholeAfterMs >= (result.wouldBlock ? admitAfterMs : 0) || config.refillRate === 0, where);
+  }
+  assert.throws(() => new TolmNode({})._decide('ip', '/', new Float32Array(3)), { code: 'InvalidArg', message: /Float64Array of at least 3/ });
+  assert.throws(() => new TolmNode({})._decide('ip', '/', new Float64Array(2)), { code: 'InvalidArg' });
+  assert.throws(() => new TolmNode({})._decide(5, '/', new Float64Array(3)), { code: 'StringExpected' });
 });
 
 test('configurations that are not objects behave like an empty one', () => {
   for (const config of [5, 'x', true]) {
-    const results = drain(new TolmNode(config), 'ip', 101);
-    assert.equal(results.filter((r) => r.allowed).length, 100);
-    assert.equal(results[0].algorithm, 'token_bucket');
+    // Four calls against the default capacity of 100: the default bucket, refilling far too
+    // slowly to matter in between.
+    const results = drain(new TolmNode(config), 'ip', 4);
+    assert.deepEqual(results.map((r) => [r.allowed, r.algorithm, r.reason]),
+      Array(4).fill([true, 'token_bucket', 'within_limit']), String(config));
+    assert.match(results[3].debugInfo, /^9[67] tokens remaining$/);
   }
 });
 

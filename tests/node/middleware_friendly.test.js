@@ -18,7 +18,6 @@ const { TolmNode } = load();
 const root = path.resolve(__dirname, '..', '..');
 const build = (config) => limiter(config, { TolmNode });
 const ok = (req, res) => res.end('ok');
-const sleep = (ms) => new Promise((resolve) => { setTimeout(resolve, ms); });
 
 test('limiter() refuses bad settings, naming the setting, the value and what is accepted', () => {
   const cases = [
@@ -72,7 +71,7 @@ test('middleware options are refused when built, never on the first request', ()
     [() => rateLimit(limiter), /limiter function itself; call it/],
     [() => rateLimit('x'), /limiter .* or a config object/],
     [() => rateLimit({ capacty: 1 }), /did you mean "capacity"/],
-    [() => rateLimit(good, { keyGenerator: () => 'k' }), /express-rate-limit option: use key/],
+    [() => rateLimit(good, { keyGenerator: () => 'k' }), /express-rate-limit option: use identity/],
     [() => rateLimit(good, { standardHeaders: true }), /use headers/],
     [() => rateLimit(good, { capacity: 5 }), /first argument/],
     [() => rateLimit(good, { legacyheaders: true }), /did you mean "legacyHeaders"/],
@@ -97,6 +96,12 @@ test('middleware options are refused when built, never on the first request', ()
     // An async key or skip would be taken at its promise: one bucket, or every request skipped.
     [() => rateLimit(good, { skip: async () => false }), /skip must be a plain function.*not an async one/],
     [() => rateLimit(good, { key: async (req) => req.ip }), /key must be a plain function.*not an async one/],
+    [() => rateLimit(good, { identity: async (req) => req.ip }), /identity must be a plain function.*not an async one/],
+    [() => rateLimit(good, { onLimited: 429 }), /onLimited must be a function/],
+    // The older names still work, but not beside the new ones.
+    [() => rateLimit(good, { key: () => 'a', identity: () => 'b' }), /key is the older name of options.identity/],
+    [() => rateLimit(good, { handler: () => {}, onLimited: () => {} }), /handler is the older name of options.onLimited/],
+    [() => rateLimit(good, { on_limited: () => {} }), /Python spelling: use onLimited/],
   ];
   for (const [make, message] of cases) assert.throws(make, message, String(make));
   assert.doesNotThrow(() => rateLimit(good, { trustProxy: ['::ffff:10.0.0.0/104', '10.0.0.0/8'] }));
@@ -118,56 +123,40 @@ test('a raw TolmNode still serves with the headers off', async () => {
 });
 
 test('headers across a burst and a refusal, for every algorithm', async () => {
+  // On the real clock the windows' waits depend on how long the requests took: exact values
+  // are the shared header table's (headers.test.js, on the fake clock), and the promises they
+  // make are checked under a controlled clock below.
   const cases = [
-    ['sliding_window', '"sliding_window";q=2;w=60', 61, 61],
-    ['fixed_window', '"fixed_window";q=2;w=60', 60, 60],
-    ['token_bucket', '"token_bucket";q=2', null, null],
-    ['leaky_bucket', '"leaky_bucket";q=2', null, null],
+    ['sliding_window', '"sliding_window";q=2;w=60', 61],
+    ['fixed_window', '"fixed_window";q=2;w=60', 60],
+    ['token_bucket', '"token_bucket";q=2', null],
+    ['leaky_bucket', '"leaky_bucket";q=2', null],
   ];
-  for (const [algorithm, policy, tAllowed, retry] of cases) {
+  for (const [algorithm, policy, bound] of cases) {
     const handler = withRateLimit(build({ algorithm, capacity: 2, refillRate: 0 }), ok,
       { legacyHeaders: true });
     await serving(handler, async (port) => {
       const answers = [await exchange(port), await exchange(port), await exchange(port)];
       assert.deepEqual(answers.map((a) => a.status), [200, 200, 429], algorithm);
       assert.deepEqual(answers.map((a) => a.headers['ratelimit-policy']), [policy, policy, policy]);
-      assert.deepEqual(answers.map((a) => rateLimitField(a.headers)),
-        [[1, tAllowed], [0, tAllowed], [0, retry]], algorithm);
+      const fields = answers.map((a) => rateLimitField(a.headers));
+      assert.deepEqual(fields.map(([r]) => r), [1, 0, 0], algorithm);
+      for (const [, t] of fields) {
+        assert.ok(bound === null ? t === null : t > 0 && t <= bound, `${algorithm}: t=${t}`);
+      }
       assert.deepEqual(answers.map((a) => a.headers['x-ratelimit-remaining']), ['1', '0', '0']);
       assert.equal(answers[0].headers['x-ratelimit-limit'], '2');
       const refused = answers[2].headers;
-      if (retry === null) {
+      if (bound === null) {
         // A bucket that never refills never lets the client back in: no time is promised.
         assert.ok(!('retry-after' in refused) && !('x-ratelimit-reset' in refused), algorithm);
       } else {
-        assert.equal(refused['retry-after'], String(retry));
+        const retry = Number(refused['retry-after']);
+        assert.equal(retry, fields[2][1], algorithm);
         const resetIn = Number(refused['x-ratelimit-reset']) - Date.now() / 1000;
         assert.ok(resetIn >= 0 && resetIn <= retry + 1, String(resetIn));
       }
     });
-  }
-});
-
-test('a refilling bucket promises a retry that is kept', async () => {
-  for (const [algorithm, capacity, rate] of [['token_bucket', 2, 1], ['leaky_bucket', 1, 2]]) {
-    await serving(withRateLimit(build({ algorithm, capacity, refillRate: rate }), ok),
-      async (port) => {
-        const burst = [];
-        // A leaky bucket admits one more once any part of a unit has drained.
-        do burst.push(await exchange(port)); while (burst.at(-1).status === 200 && burst.length < capacity + 3);
-        assert.deepEqual(burst.slice(0, capacity).map((a) => a.status), Array(capacity).fill(200));
-        const refused = burst.at(-1);
-        assert.equal(refused.status, 429, algorithm);
-        for (const answer of burst.slice(0, -1)) {
-          const [remaining, reset] = rateLimitField(answer.headers);
-          assert.equal(reset, Math.ceil((capacity - remaining) / rate), algorithm);
-        }
-        const retry = Number(refused.headers['retry-after']);
-        assert.equal(retry, Math.ceil(1 / rate));
-        assert.deepEqual(rateLimitField(refused.headers), [0, retry]);
-        await sleep(retry * 1000);
-        assert.equal((await exchange(port)).status, 200, algorithm);
-      });
   }
 });
 
@@ -255,8 +244,8 @@ test('hook answers that cannot be used fail the request; an onError that throws 
     }
     assert.equal(errors.length, 8);
     assert.match(errors[0], /skip returned a promise/);
-    assert.match(errors[2], /key returned a promise/);
-    assert.match(errors[4], /key returned \{"name":"alice"\}/);
+    assert.match(errors[2], /identity returned a promise/);
+    assert.match(errors[4], /identity returned \{"name":"alice"\}/);
 
     // Numbers and objects with a text of their own key clients as that text.
     const seen = [];
@@ -294,7 +283,8 @@ test('a refusal handler whose promise rejects fails the request instead of an un
     const express = rateLimit(build({ capacity: 1, refillRate: 0 }), { handler, headers: false });
     const res = { statusCode: 200, headersSent: false, setHeader() {}, end() {} };
     for (let i = 0; i < 2; i += 1) express({ url: '/', headers: {}, socket: { remoteAddress: '203.0.113.9' } }, res, (err) => passed.push(err ? err.message : 'next'));
-    await sleep(10);
+    // The rejection reaches next(err) in a microtask, before the next turn of the loop.
+    await new Promise(setImmediate);
     assert.deepEqual(passed, ['next', 'handler rejected']);
   });
 
@@ -460,7 +450,7 @@ test('Express: trust proxy by hop count keys req.ip by the shared table\'s rules
     for (const group of groups) {
       const app = express();
       app.set('trust proxy', 1);
-      app.use(rateLimit(build({ capacity: 1, refillRate: 0 })));
+      app.use(rateLimit(build({ capacity: 1, refillRate: 0 }), { nat64Prefixes: group.nat64 }));
       app.get('/', (req, res) => res.end('ok'));
       await serving(app, async (port) => {
         const [first, second] = group.addresses;
@@ -489,7 +479,7 @@ test('the Express example cannot be bypassed with forged tokens or identities',
       const signature = crypto.createHmac('sha256', secret).update('alice').digest('base64url');
       const alice = await exchange(port, '/', { authorization: `Bearer alice.${signature}` });
       assert.equal(alice.status, 200);
-      assert.deepEqual(JSON.parse(alice.body), { hello: 'alice', left: '59 requests remaining' });
+      assert.deepEqual(JSON.parse(alice.body), { hello: 'alice', left: 59 });
       assert.deepEqual(rateLimitField(alice.headers), [59, 60]);
     } finally {
       child.kill();

@@ -8,13 +8,13 @@ const { addonPath, load } = require('./support/addon');
 
 const { TolmNode } = load();
 
-function worker(source) {
+function worker(source, workerData) {
   return new Promise((resolve, reject) => {
     const w = new Worker(`
       const { parentPort } = require('node:worker_threads');
       const addon = require(${JSON.stringify(addonPath)});
       ${source}
-    `, { eval: true });
+    `, { eval: true, workerData });
     const messages = [];
     w.on('message', (m) => messages.push(m));
     w.on('error', reject);
@@ -38,22 +38,47 @@ test('workers register concurrently and limit independently of each other', asyn
       algorithm: `w${i}`,
     });
   });
-  assert.equal(main.checkRequest('shared-ip', '/', 0).allowed, true);
-  // Instances made here cannot be used from a worker: objects do not cross threads, and
-  // the class of another environment refuses ours.
-  assert.equal(main.checkRequest('shared-ip', '/', 0).allowed, true);
+  // The workers' checks of the same address spent nothing of this thread's instance.
+  assert.deepEqual([0, 1, 2, 3].map(() => main.checkRequest('shared-ip', '/', 0).allowed),
+    [true, true, true, false]);
+});
+
+test('an instance made in one thread is refused by the class of another', async () => {
+  // Posting an instance clones its own properties only, leaving the native part behind: the
+  // worker's class must refuse the copy rather than read it as an engine.
+  const main = new TolmNode({ capacity: 1, refillRate: 0 });
+  const [outcome] = await worker(`
+    const { workerData } = require('node:worker_threads');
+    const tries = [];
+    for (const method of ['checkRequest', '_decide']) {
+      try {
+        addon.TolmNode.prototype[method].call(workerData, 'a', '/', method === '_decide' ? new Float64Array(3) : 0);
+        tries.push('accepted');
+      } catch (error) {
+        tries.push(error.code);
+      }
+    }
+    parentPort.postMessage(tries);
+  `, main);
+  assert.deepEqual(outcome, ['InvalidArg', 'InvalidArg']);
+  assert.equal(main.checkRequest('a', '/', 0).allowed, true);
 });
 
 test('a worker that ends while its instances are alive tears down cleanly', async () => {
+  const main = new TolmNode({ capacity: 1, refillRate: 0 });
   for (let round = 0; round < 3; round++) {
-    await worker(`
+    // worker() rejects unless the thread exits with code 0.
+    const messages = await worker(`
       globalThis.kept = [];
       for (let i = 0; i < 50; i++) {
-        const node = new addon.TolmNode({});
+        const node = new addon.TolmNode({ capacity: 1, refillRate: 0 });
         node.checkRequest('ip' + i, '/', 0);
         kept.push(node);
       }
-      parentPort.postMessage('done');
+      parentPort.postMessage(kept.map((node, i) => node.checkRequest('ip' + i, '/', 0).allowed));
     `);
+    assert.deepEqual(messages, [Array(50).fill(false)], `round ${round}`);
+    // Instances of this thread outlive the workers' teardown.
+    assert.equal(main.checkRequest(`after ${round}`, '/', 0).allowed, true);
   }
 });

@@ -3,7 +3,7 @@ when the middleware is built, the RateLimit headers and Retry-After with honest 
 refusal handler and skip, keys that cannot be forged, and the shipped examples."""
 
 import importlib.util
-import math
+import json
 import os
 import re
 import subprocess
@@ -135,54 +135,55 @@ def test_a_raw_engine_still_serves_with_the_headers_off(stack):
                    for name in {**first[1], **second[1]})
 
 
+def test_an_engine_with_only_check_serves_with_the_headers_off(stack):
+    # A wrapper of the engine's check (one that logs, say): the middleware reads its dicts.
+    class Logged:
+        def __init__(self):
+            self.engine = tolm_native.NativeEngine("fixed_window", "active", 1, 0, None, None, "")
+            self.calls = 0
+
+        def check(self, ip, route, identity=None):
+            self.calls += 1
+            return self.engine.check(ip, route, identity)
+
+    logged = Logged()
+    with stack(logged, headers=False) as port:
+        first, second = exchange(port), exchange(port)
+    assert (first[0], second[0], logged.calls) == (200, 429, 2)
+    assert json.loads(second[2]) == {"error": "too_many_requests", "reason": "limit_exceeded",
+                                     "algorithm": None, "remaining": 0}
+
+
 # -- headers ----------------------------------------------------------------------------------
 
-@pytest.mark.parametrize("algorithm, policy, t_allowed, retry", [
-    ("sliding_window", '"sliding_window";q=2;w=60', 61, 61),
-    ("fixed_window", '"fixed_window";q=2;w=60', 60, 60),
-    ("token_bucket", '"token_bucket";q=2', None, None),
-    ("leaky_bucket", '"leaky_bucket";q=2', None, None),
+@pytest.mark.parametrize("algorithm, policy, bound", [
+    ("sliding_window", '"sliding_window";q=2;w=60', 61),
+    ("fixed_window", '"fixed_window";q=2;w=60', 60),
+    ("token_bucket", '"token_bucket";q=2', None),
+    ("leaky_bucket", '"leaky_bucket";q=2', None),
 ])
-def test_headers_across_a_burst_and_a_refusal(stack, algorithm, policy, t_allowed, retry):
+def test_headers_across_a_burst_and_a_refusal(stack, algorithm, policy, bound):
+    # On the real clock the windows' waits depend on how long the requests took: exact values
+    # are the shared header table's (test_headers.py, on the fake clock), and the promises
+    # they make are checked under a controlled clock in test_rate_limit_bounds.py.
     engine = tolm.limiter(algorithm, capacity=2, refill_rate=0)
     with stack(engine, legacy_headers=True) as port:
         answers = [exchange(port, "/api") for _ in range(3)]
     assert [a[0] for a in answers] == [200, 200, 429]
     assert {a[1]["ratelimit-policy"] for a in answers} == {policy}
-    assert [rate_limit_field(a[1]) for a in answers] == [(1, t_allowed), (0, t_allowed),
-                                                         (0, retry)]
+    fields = [rate_limit_field(a[1]) for a in answers]
+    assert [r for r, _ in fields] == [1, 0, 0]
+    assert all(t is None if bound is None else 0 < t <= bound for _, t in fields), fields
     assert [a[1]["x-ratelimit-remaining"] for a in answers] == ["1", "0", "0"]
     assert {a[1]["x-ratelimit-limit"] for a in answers} == {"2"}
     refused = answers[2][1]
-    if retry is None:
+    if bound is None:
         # A bucket that never refills never lets the client back in: no time is promised.
         assert "retry-after" not in refused and "x-ratelimit-reset" not in refused
     else:
-        assert refused["retry-after"] == str(retry)
+        retry = int(refused["retry-after"])
+        assert retry == fields[2][1]
         assert 0 <= int(refused["x-ratelimit-reset"]) - time.time() <= retry + 1
-
-
-def test_refilling_buckets_promise_a_retry_that_is_kept(stack):
-    # Token bucket 2 at 1/s: a token is back within a second; leaky bucket 1 draining 2/s.
-    for algorithm, capacity, rate, policy in [("token_bucket", 2, 1, '"token_bucket";q=2;w=2'),
-                                              ("leaky_bucket", 1, 2, '"leaky_bucket";q=1;w=1')]:
-        engine = tolm.limiter(algorithm, capacity=capacity, refill_rate=rate)
-        with stack(engine) as port:
-            burst = [exchange(port) for _ in range(capacity)]
-            # A leaky bucket admits one more once any part of a unit has drained.
-            while burst[-1][0] == 200 and len(burst) < capacity + 3:
-                burst.append(exchange(port))
-            assert [a[0] for a in burst[:capacity]] == [200] * capacity, algorithm
-            assert burst[-1][0] == 429, algorithm
-            assert burst[0][1]["ratelimit-policy"] == policy
-            for status, fields, _ in burst[:-1]:
-                remaining, reset = rate_limit_field(fields)
-                assert reset == math.ceil((capacity - remaining) / rate)
-            retry = int(burst[-1][1]["retry-after"])
-            assert retry == math.ceil(1 / rate)
-            assert rate_limit_field(burst[-1][1]) == (0, retry)
-            time.sleep(retry)
-            assert exchange(port)[0] == 200, algorithm
 
 
 def test_shadow_mode_headers_describe_the_observed_limit_and_nothing_is_refused(stack):
@@ -377,7 +378,8 @@ def test_fastapi_example_observes_in_shadow_mode():
     assert {a[0] for a in answers} == {200}
     assert b'"would_block":false' in answers[99][2] and b'"would_block":true' in answers[100][2]
     assert answers[0][1]["ratelimit-policy"] == '"sliding_window";q=100;w=60'
-    assert rate_limit_field(answers[100][1]) == (0, 61)
+    remaining, reset = rate_limit_field(answers[100][1])
+    assert remaining == 0 and 0 < reset <= 61
 
 
 def test_the_package_passes_mypy_strict():

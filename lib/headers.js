@@ -1,0 +1,114 @@
+'use strict';
+// The rate-limit headers, from a limiter's settings and the numbers the engine hands back for
+// one request. python/tolm/_headers.py computes the same values by the same rules, and
+// tests/header_cases.json holds both to them.
+
+// Largest Integer a structured header field may carry.
+const MAX_FIELD_INTEGER = 999999999999999;
+const WINDOW_S = 60;
+// Most RateLimit texts kept for reuse.
+const MEMO_LIMIT = 4096;
+
+// Whole seconds after which `rate` per second has covered `amount`, by the same float
+// product the engine computes; null when that is beyond what a header can say.
+function ceilDiv(amount, rate) {
+  if (!(rate > 0)) return null;
+  const quotient = amount / rate;
+  if (!(quotient < MAX_FIELD_INTEGER)) return null;
+  let seconds = Math.max(Math.ceil(quotient), 0);
+  while (seconds * rate < amount) seconds += 1;
+  return seconds;
+}
+
+// Milliseconds as whole seconds rounded up (a client told to wait is never told too little),
+// null for unknown (null) or beyond what a header can say.
+function seconds(ms) {
+  if (ms === null) return null;
+  const whole = Math.ceil(ms / 1000);
+  return whole <= MAX_FIELD_INTEGER ? whole : null;
+}
+
+// What the headers say for one limiter's settings, whatever the request.
+class Policy {
+  constructor({ algorithm, capacity, refillRate }) {
+    this.name = algorithm;
+    let quota;
+    let window;
+    if (algorithm === 'sliding_window' || algorithm === 'fixed_window') {
+      quota = Math.floor(capacity);
+      window = WINDOW_S;
+      // Used only when the engine does not report a wait: a window restarts at most 60 s
+      // after it opened; an accepted request leaves the sliding window once it is more than
+      // 60 s old, 60.001 s rounded up.
+      this.retryBound = algorithm === 'fixed_window' ? WINDOW_S : 61;
+    } else {
+      // From idle, the token bucket admits its whole tokens; the leaky bucket admits while
+      // its level is below capacity, so a fractional capacity rounds up.
+      quota = algorithm === 'token_bucket' ? Math.floor(capacity) : Math.ceil(capacity);
+      window = ceilDiv(quota, refillRate);
+      // A refused token bucket holds less than one token; a refused leaky bucket is less
+      // than one unit above capacity. Either way one unit of refill is enough.
+      this.retryBound = ceilDiv(1, refillRate);
+    }
+    this.quota = Math.min(quota, MAX_FIELD_INTEGER);
+    this.quotaText = String(this.quota);
+    const item = `"${this.name}";q=${this.quota}`;
+    this.policyField = window === null ? item : `${item};w=${window}`;
+    this.prefix = `"${this.name}";r=`;
+    this.fields = new Map();
+  }
+
+  // The RateLimit field for `remaining` and `reset` seconds (null: never): the last one made
+  // for each remaining count is kept, as a key's reset seldom changes between its requests.
+  field(remaining, reset) {
+    const known = this.fields.get(remaining);
+    if (known !== undefined && known.reset === reset) return known.text;
+    const text = reset === null ? `${this.prefix}${remaining}` : `${this.prefix}${remaining};t=${reset}`;
+    if (this.fields.size >= MEMO_LIMIT) this.fields.clear();
+    this.fields.set(remaining, { reset, text });
+    return text;
+  }
+
+  // Seconds after which a refused request is admitted: the engine's exact wait, else the
+  // bound for the algorithm; null for never.
+  retryAfter(admitAfterMs) {
+    return admitAfterMs === null ? this.retryBound : seconds(admitAfterMs);
+  }
+
+  // The headers for one request as [name, value, name, value, ...]: RateLimit-Policy and
+  // RateLimit when `standard`, X-RateLimit-* when `legacy`, and Retry-After when the request
+  // is refused (answered 429). From the decision: `allowed`, `wouldBlock` (the engine refused
+  // it, enforced or not), `remaining`, and the waits `admitAfterMs` and `wholeAfterMs`, ms
+  // from the check, null when unknown. `nowMs` is a clock reading taken after the check,
+  // which X-RateLimit-Reset counts from.
+  headers(decision, nowMs, standard, legacy) {
+    const out = [];
+    let remaining = 0;
+    let waitMs;
+    let reset;
+    if (decision.wouldBlock) {
+      waitMs = decision.admitAfterMs;
+      reset = this.retryAfter(waitMs);
+    } else {
+      remaining = decision.remaining > 0 ? Math.min(decision.remaining, MAX_FIELD_INTEGER) : 0;
+      waitMs = decision.wholeAfterMs;
+      reset = seconds(waitMs);
+    }
+    if (standard) out.push('RateLimit-Policy', this.policyField, 'RateLimit', this.field(remaining, reset));
+    if (legacy) {
+      out.push('X-RateLimit-Limit', this.quotaText, 'X-RateLimit-Remaining', String(remaining));
+      if (reset !== null) {
+        // The same moment as t, as a Unix time: from the exact wait when there is one.
+        const at = waitMs !== null ? Math.ceil((nowMs + waitMs) / 1000) : Math.ceil(nowMs / 1000) + reset;
+        out.push('X-RateLimit-Reset', String(at));
+      }
+    }
+    if (!decision.allowed) {
+      const retry = this.retryAfter(decision.admitAfterMs);
+      if (retry !== null) out.push('Retry-After', String(retry));
+    }
+    return out;
+  }
+}
+
+module.exports = { Policy, ceilDiv, MAX_FIELD_INTEGER };
