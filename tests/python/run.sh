@@ -26,7 +26,8 @@ elif [ "$status" -ne 0 ]; then
 fi
 
 if [ "${TOLM_SKIP_PIP_INSTALL:-0}" = 1 ]; then
-    echo "tests/python: check skipped: pip install of the sdist (TOLM_SKIP_PIP_INSTALL=1)"
+    echo "tests/python: check skipped: pip install of the sdist, and the installed module's smoke test (TOLM_SKIP_PIP_INSTALL=1)"
+    echo "tests/python: check skipped: type check against the installed stub (TOLM_SKIP_PIP_INSTALL=1)"
     exit 0
 fi
 
