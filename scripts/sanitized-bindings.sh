@@ -27,12 +27,12 @@ status=0
 echo "sanitized bindings: pytest"
 (cd tests/python && LD_PRELOAD="$asan:$stdcxx" "$python" -m pytest -q -p no:cacheprovider .) ||
     status=1
-# Dots on the terminal; the closing counts, which the summary of make test reads, from the spec
-# reporter's file.
+# Dots on the terminal; the closing counts, which the summary of make test reads, from the
+# second reporter's file.
 echo "sanitized bindings: node:test"
-spec=$(mktemp)
-trap 'rm -f "$spec"' EXIT
+counts=$(mktemp)
+trap 'rm -f "$counts"' EXIT
 LD_PRELOAD="$asan:$stdcxx" node --test --test-reporter=dot --test-reporter-destination=stdout \
-    --test-reporter=spec --test-reporter-destination="$spec" tests/node/ || status=1
-grep -E '^ℹ (tests|pass|fail|cancelled|skipped|todo) [0-9]+$' "$spec" || true
+    --test-reporter=spec --test-reporter-destination="$counts" tests/node/ || status=1
+grep -E '^ℹ (tests|pass|fail|cancelled|skipped|todo) [0-9]+$' "$counts" || true
 exit $status
