@@ -140,8 +140,9 @@ SharedTable::SharedTable(std::string_view name, const SharedTableSettings& setti
     }
     header_ = static_cast<SharedTableHeader*>(region_->base());
     const SharedTableHeader& h = *header_;
-    if (h.region_bytes != size) {
-        throw SharedRegionError(quoted(name) + " is truncated or damaged: " + std::to_string(size) +
+    // (Larger is fine: a Windows view covers whole pages.)
+    if (h.region_bytes > size) {
+        throw SharedRegionError(quoted(name) + " is truncated: " + std::to_string(size) +
                                 " bytes, its header says " + std::to_string(h.region_bytes));
     }
     char theirs[kSharedSettingsBytes + 1] = {};

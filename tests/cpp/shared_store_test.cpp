@@ -1,5 +1,7 @@
 // Engines sharing their client states through a named region: real processes (fork), real
-// regions. Each test works on a region of its own name and removes it afterwards.
+// regions. Each test works on a region of its own name and removes it afterwards. Linux only:
+// the Windows side has its own two-process test under tests/windows.
+#if !defined(_WIN32)
 #include "core/shared_store.hpp"
 
 #include <fcntl.h>
@@ -394,3 +396,5 @@ TEST_F(SharedStoreTest, RegionIsPrivateToItsUser) {
 
 }  // namespace
 }  // namespace tolm::testing
+
+#endif  // !defined(_WIN32)
