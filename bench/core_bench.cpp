@@ -12,6 +12,7 @@
 // --churn=none runs only the benchmarks.
 #include <benchmark/benchmark.h>
 #include <malloc.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <charconv>
@@ -424,6 +425,85 @@ int run_lookups(size_t count) {
     std::printf("%zu lookups, %zu allowed\n", count, allowed);
     return allowed == count ? 0 : 1;
 }
+
+// Shared store against private store, same run: one key, and 100k keys round-robin. The
+// region is created by the row and removed after it; its name carries the process id so that
+// two runs do not meet.
+std::string bench_region(const char* row) {
+    return std::string("tolm-bench-") + std::to_string(::getpid()) + "-" + row;
+}
+
+std::unique_ptr<Engine> open_bench_shared(const char* row, uint64_t max_clients) {
+    const std::string name = bench_region(row);
+    Engine::remove_shared(name);
+    return Engine::open_shared(config_for("token_bucket", 1e12, 1e-3),
+                               tolm::SharedOptions{name, max_clients});
+}
+
+void BM_Shared_OneKey_Private(benchmark::State& state) {
+    Engine engine(config_for("token_bucket", 1e12, 1e-3));
+    run_existing_key(state, engine);
+}
+BENCHMARK(BM_Shared_OneKey_Private);
+
+void BM_Shared_OneKey_Shared(benchmark::State& state) {
+    auto engine = open_bench_shared("one", 1000);
+    run_existing_key(state, *engine);
+    Engine::remove_shared(bench_region("one"));
+}
+BENCHMARK(BM_Shared_OneKey_Shared);
+
+void run_100k(benchmark::State& state, Engine& engine) {
+    constexpr size_t kKeys = 100'000;
+    static const std::vector<std::string> keys = ipv4_like_keys(kKeys);
+    const uint64_t start = tolm::wall_clock().now_ms();
+    tolm::CheckResult result;
+    for (const std::string& key : keys) engine.check(std::nullopt, key, "/", start);
+    size_t i = 0;
+    for (auto _ : state) {
+        engine.check_into(result, std::nullopt, keys[i], "/", start, tolm::RecordUse::read,
+                          tolm::DetailUse::unread);
+        benchmark::DoNotOptimize(result.allowed);
+        if (++i == kKeys) i = 0;
+    }
+}
+
+void BM_Shared_100kKeys_Private(benchmark::State& state) {
+    Engine engine(config_for("token_bucket", 1e12, 1e-3));
+    run_100k(state, engine);
+}
+BENCHMARK(BM_Shared_100kKeys_Private);
+
+void BM_Shared_100kKeys_Shared(benchmark::State& state) {
+    auto engine = open_bench_shared("100k", 100'000);
+    run_100k(state, *engine);
+    Engine::remove_shared(bench_region("100k"));
+}
+BENCHMARK(BM_Shared_100kKeys_Shared);
+
+// Bytes of region per client for a region sized for a million clients (its file size over
+// max_clients), and the resident memory one process gains by filling it.
+void BM_Shared_MillionKeys_BytesPerClient(benchmark::State& state) {
+    constexpr size_t kKeys = 1'000'000;
+    static const std::vector<std::string> keys = ipv4_like_keys(kKeys);
+    const long before = resident_bytes();
+    auto engine = open_bench_shared("million", kKeys);
+    const uint64_t start = tolm::wall_clock().now_ms();
+    for (const std::string& key : keys) engine->check(std::nullopt, key, "/", start);
+    const long after = resident_bytes();
+    size_t i = 0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(engine->check(std::nullopt, keys[i], "/", start));
+        if (++i == kKeys) i = 0;
+    }
+    const auto geometry =
+        tolm::SharedTable::geometry(kKeys, sizeof(tolm::SharedSlot<tolm::TokenBucketState>));
+    state.counters["region_bytes_per_client"] = static_cast<double>(geometry.region_bytes) / kKeys;
+    state.counters["resident_bytes_per_client"] = static_cast<double>(after - before) / kKeys;
+    state.counters["evictions"] = static_cast<double>(engine->shared_store()->evictions());
+    Engine::remove_shared(bench_region("million"));
+}
+BENCHMARK(BM_Shared_MillionKeys_BytesPerClient)->Iterations(3'000'000);
 
 // Takes `--name=value` out of argv; returns whether it was there.
 bool take_flag(int& argc, char** argv, const char* name, std::string& value) {
