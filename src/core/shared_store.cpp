@@ -2,6 +2,7 @@
 
 #include <charconv>
 
+#include "core/clock.hpp"
 #include "core/engine.hpp"
 #include "runtime/fatal.hpp"
 #include "runtime/platform.hpp"
@@ -22,8 +23,11 @@ constexpr uint64_t kWindowMs = 60000;
 }  // namespace
 
 uint64_t RegionClock::now_ms() {
-    const uint64_t since = platform::monotonic_ns() - anchor_monotonic_ns_;
-    return anchor_wall_ms_ + since / 1'000'000;
+    const uint64_t monotonic = platform::monotonic_ns();
+    // A monotonic reading before the anchor means the region outlived a reboot (a /dev/shm
+    // kept on disk): its anchor then means nothing, and the wall clock is the best left.
+    if (monotonic < anchor_monotonic_ns_) return wall_clock().now_ms();
+    return anchor_wall_ms_ + (monotonic - anchor_monotonic_ns_) / 1'000'000;
 }
 
 std::string SharedStore::describe(Algorithm kind, const EngineConfig& config) {
