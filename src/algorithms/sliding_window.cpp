@@ -1,10 +1,12 @@
 #include "algorithms/sliding_window.hpp"
 
+#include <algorithm>
 #include <new>
 #include <string>
 
 #include "core/format.hpp"
 #include "runtime/fatal.hpp"
+#include "store/shared_state_map.hpp"
 
 namespace tolm {
 
@@ -41,7 +43,50 @@ bool expired(uint64_t accepted, uint64_t cutoff) noexcept {
     return accepted < cutoff;
 }
 
+// A new key's empty queue, and the queue a state holds, in either store.
+SlidingWindowState empty_state(const KeyedStateMap<SlidingWindowState>&, uint64_t) {
+    return SlidingWindowState{};
+}
+SharedSlidingWindowState empty_state(const SharedStateMap<SharedSlidingWindowState>&,
+                                     uint64_t limit) {
+    return SharedSlidingWindowState{0, 0, static_cast<uint32_t>(limit), 0};
+}
+TimestampQueue& queue_of(SlidingWindowState& state) noexcept {
+    return state.timestamps;
+}
+TimestampRing queue_of(SharedSlidingWindowState& state) noexcept {
+    return TimestampRing(state);
+}
+
+template <typename Queue>
+bool all_expired(const Queue& queue, uint64_t now, uint64_t window_ms) noexcept {
+    if (queue.empty()) return true;
+    const uint64_t cutoff = window_cutoff(now, window_ms);
+    if (!expired(queue.back(), cutoff)) return false;
+    for (uint64_t i = 0; i < queue.size(); ++i) {
+        if (!expired(queue.at(i), cutoff)) return false;
+    }
+    return true;
+}
+
 }  // namespace
+
+bool SlidingWindowRecovery::operator()(const SharedSlidingWindowState& state,
+                                       uint64_t now) const noexcept {
+    return all_expired(TimestampRing(state), now, window_ms_);
+}
+
+// A value accepted at t counts until now > t + window_ms; the latest of them decides.
+uint64_t SlidingWindowRecovery::distance(const SharedSlidingWindowState& state,
+                                         uint64_t now) const noexcept {
+    const TimestampRing queue(state);
+    uint64_t latest = 0;
+    for (uint64_t i = 0; i < queue.size(); ++i) latest = std::max(latest, queue.at(i));
+    if (queue.empty() || expired(latest, window_cutoff(now, window_ms_))) return 0;
+    const uint64_t leaves =
+        latest > UINT64_MAX - window_ms_ - 1 ? UINT64_MAX : latest + window_ms_ + 1;
+    return leaves - now;
+}
 
 // A check at `now` prunes from the front while the front has expired; when every value has,
 // the queue ends empty, which is a new key's default, and the verdict follows from the empty
@@ -52,22 +97,17 @@ bool expired(uint64_t accepted, uint64_t cutoff) noexcept {
 // queue (limit 0 keeps every queue empty) is recovered at any time.
 bool SlidingWindowRecovery::operator()(const SlidingWindowState& state,
                                        uint64_t now) const noexcept {
-    const TimestampQueue& queue = state.timestamps;
-    if (queue.empty()) return true;
-    const uint64_t cutoff = window_cutoff(now, window_ms_);
-    if (!expired(queue.back(), cutoff)) return false;
-    for (uint64_t i = 0; i < queue.size(); ++i) {
-        if (!expired(queue.at(i), cutoff)) return false;
-    }
-    return true;
+    return all_expired(state.timestamps, now, window_ms_);
 }
 
-void SlidingWindow::check(std::string_view key, Clock& clock, AlgorithmVerdict& verdict) {
-    auto state = states_.entry_or_insert(key, [] { return SlidingWindowState{}; });
+template <typename Store>
+void SlidingWindow::check_in(Store& states, std::string_view key, Clock& clock,
+                             AlgorithmVerdict& verdict) {
+    auto state = states.entry_or_insert(key, [&] { return empty_state(states, limit_); });
     const uint64_t now = clock.now_ms();
     const uint64_t cutoff = window_cutoff(now, window_ms_);
 
-    TimestampQueue& queue = state->timestamps;
+    auto&& queue = queue_of(*state);
     // Stop at the first value inside the window; later ones are not examined even if a
     // clock that stepped back left older values behind it.
     while (!queue.empty() && expired(queue.front(), cutoff)) queue.pop_front();
@@ -96,5 +136,10 @@ void SlidingWindow::check(std::string_view key, Clock& clock, AlgorithmVerdict& 
     }
     state.release(now, recovery_);
 }
+
+template void SlidingWindow::check_in(KeyedStateMap<SlidingWindowState>&, std::string_view, Clock&,
+                                      AlgorithmVerdict&);
+template void SlidingWindow::check_in(SharedStateMap<SharedSlidingWindowState>&, std::string_view,
+                                      Clock&, AlgorithmVerdict&);
 
 }  // namespace tolm

@@ -17,6 +17,10 @@ std::string exact(double value) {
     return std::string(text, written.ptr);
 }
 
+// The largest sliding-window limit a region takes: every client keeps room for that many
+// timestamps (8 bytes each) in its slot.
+constexpr uint64_t kMaxSharedWindowLimit = 65536;
+
 // Window algorithms always use a 60-second window.
 constexpr uint64_t kWindowMs = 60000;
 
@@ -57,10 +61,18 @@ SharedStore::Map SharedStore::open_map(Algorithm kind, const EngineConfig& confi
         case Algorithm::leaky_bucket:
             return Map(std::in_place_type<SharedStateMap<LeakyBucketState>>, options.name,
                        settings);
-        case Algorithm::sliding_window:
-            throw SharedRegionError("shared region '" + options.name +
-                                    "': sliding_window cannot keep its states in a shared "
-                                    "region; use token_bucket, fixed_window or leaky_bucket");
+        case Algorithm::sliding_window: {
+            // Each client keeps room for `limit` timestamps.
+            const uint64_t limit = to_u64_saturating(config.capacity);
+            if (limit > kMaxSharedWindowLimit) {
+                throw SharedRegionError("shared region '" + options.name +
+                                        "': a shared sliding_window allows a limit of at most " +
+                                        std::to_string(kMaxSharedWindowLimit) + ", got " +
+                                        std::to_string(limit));
+            }
+            return Map(std::in_place_type<SharedStateMap<SharedSlidingWindowState>>, options.name,
+                       settings, static_cast<uint32_t>(limit * 8));
+        }
         case Algorithm::token_bucket:
             break;
     }
@@ -93,8 +105,10 @@ void SharedStore::check(LeakyBucket& algorithm, std::string_view key, Clock& clo
                         AlgorithmVerdict& verdict) {
     algorithm.check_in(std::get<SharedStateMap<LeakyBucketState>>(map_), key, clock, verdict);
 }
-void SharedStore::check(SlidingWindow&, std::string_view, Clock&, AlgorithmVerdict&) {
-    raise_fatal("a shared store was opened for sliding_window");  // refused by open_map
+void SharedStore::check(SlidingWindow& algorithm, std::string_view key, Clock& clock,
+                        AlgorithmVerdict& verdict) {
+    algorithm.check_in(std::get<SharedStateMap<SharedSlidingWindowState>>(map_), key, clock,
+                       verdict);
 }
 
 bool SharedStore::created() const noexcept {

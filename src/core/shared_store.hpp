@@ -72,8 +72,9 @@ class SharedStore {
     template <typename Body>
     decltype(auto) visit(Body&& body) const;
 
-    using Map = std::variant<SharedStateMap<TokenBucketState>, SharedStateMap<FixedWindowState>,
-                             SharedStateMap<LeakyBucketState>>;
+    using Map =
+        std::variant<SharedStateMap<TokenBucketState>, SharedStateMap<FixedWindowState>,
+                     SharedStateMap<LeakyBucketState>, SharedStateMap<SharedSlidingWindowState>>;
     static Map open_map(Algorithm kind, const EngineConfig& config, const SharedOptions& options);
 
     Map map_;

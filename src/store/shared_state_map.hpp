@@ -46,6 +46,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -193,13 +194,23 @@ class SharedStateMap {
     static_assert(std::is_trivially_copyable_v<State> && std::is_standard_layout_v<State>,
                   "a shared state must be plain bytes: other processes read it");
     using Slot = SharedSlot<State>;
+    static_assert(offsetof(Slot, state) + sizeof(State) == sizeof(Slot),
+                  "a state's tail must start right behind it");
 
   public:
     static constexpr size_t kExaminedPerInsert = 8;
     static constexpr size_t kEvictionSample = 16;
 
-    SharedStateMap(std::string_view name, const SharedTableSettings& settings)
-        : table_(name, settings, sizeof(Slot), sizeof(State)) {}
+    // `tail_bytes`: storage a state keeps right behind itself in its slot, for a state whose
+    // size is only known when the table is built (the sliding window's timestamps).
+    SharedStateMap(std::string_view name, const SharedTableSettings& settings,
+                   uint32_t tail_bytes = 0)
+        : table_(name, settings, slot_stride(tail_bytes), sizeof(State) + tail_bytes),
+          stride_(slot_stride(tail_bytes)) {}
+
+    static uint32_t slot_stride(uint32_t tail_bytes) noexcept {
+        return static_cast<uint32_t>((sizeof(Slot) + tail_bytes + 7) / 8 * 8);
+    }
 
     class EntryGuard {
       public:
@@ -309,7 +320,7 @@ class SharedStateMap {
 
   private:
     Slot* slot_at(uint64_t shard, uint64_t position) const noexcept {
-        return reinterpret_cast<Slot*>(table_.slots_of(shard)) + position;
+        return reinterpret_cast<Slot*>(table_.slots_of(shard) + position * stride_);
     }
     uint64_t slots() const noexcept { return table_.header().slots_per_shard; }
     uint64_t next(uint64_t position) const noexcept {
@@ -357,7 +368,7 @@ class SharedStateMap {
             const bool stays =
                 hole <= probe ? (hole < home && home <= probe) : (hole < home || home <= probe);
             if (!stays) {
-                std::memcpy(static_cast<void*>(slot_at(shard, hole)), slot, sizeof(Slot));
+                std::memcpy(static_cast<void*>(slot_at(shard, hole)), slot, stride_);
                 hole = probe;
             }
         }
@@ -409,22 +420,26 @@ class SharedStateMap {
     // After a holder died mid-write: keep the intact entries, once each, except the key it was
     // checking, and lay them out again.
     void rebuild(SharedShard& shard, uint64_t index) {
-        std::vector<Slot> kept;
+        std::vector<unsigned char> kept;
         for (uint64_t p = 0; p < slots(); ++p) {
             const Slot* slot = slot_at(index, p);
             if (slot->hash != 0 && slot->hash != shard.writing_hash && intact(*slot, index)) {
-                kept.push_back(*slot);
+                const auto* bytes = reinterpret_cast<const unsigned char*>(slot);
+                kept.insert(kept.end(), bytes, bytes + stride_);
             }
         }
         for (uint64_t p = 0; p < slots(); ++p) slot_at(index, p)->hash = 0;
         uint64_t live = 0;
         const uint64_t most = table_.header().entries_per_shard;
-        for (const Slot& slot : kept) {
+        for (size_t offset = 0; offset < kept.size(); offset += stride_) {
+            Slot slot;
+            std::memcpy(static_cast<void*>(&slot), kept.data() + offset, sizeof slot);
             SharedTable::StoredKey key{};
             key.length = slot.key_length;
             std::memcpy(key.bytes, slot.key, sizeof key.bytes);
             if (live == most || find(index, slot.hash, key) != nullptr) continue;
-            insert(index, slot.hash, key, slot.state);
+            Slot* placed = insert(index, slot.hash, key, slot.state);
+            std::memcpy(static_cast<void*>(placed), kept.data() + offset, stride_);
             ++live;
         }
         shard.live = static_cast<uint32_t>(live);
@@ -517,6 +532,7 @@ class SharedStateMap {
     }
 
     SharedTable table_;
+    uint32_t stride_;  // bytes from one slot to the next
 };
 
 }  // namespace tolm

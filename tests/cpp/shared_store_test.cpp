@@ -219,10 +219,11 @@ TEST_F(SharedStoreTest, HolderKilledInsideTheCriticalSection) {
 }
 
 // Within one process a shared engine decides exactly as a private one, check by check, for
-// each algorithm a region holds, through new keys, long keys (kept as digests), refills and
+// each algorithm, through new keys, long keys (kept as digests), refills and
 // the removal of recovered keys.
 TEST_F(SharedStoreTest, DecidesExactlyAsAPrivateEngine) {
-    for (const char* algorithm : {"token_bucket", "fixed_window", "leaky_bucket"}) {
+    for (const char* algorithm :
+         {"token_bucket", "fixed_window", "leaky_bucket", "sliding_window"}) {
         SCOPED_TRACE(algorithm);
         Engine::remove_shared(name_);
         ManualClock private_clock, shared_clock;
@@ -366,7 +367,7 @@ TEST_F(SharedStoreTest, MismatchesAndDamageAreRefusedAtOpen) {
     expect_refused([&] { open("token_bucket", 10, 1.5); }, {"truncated", "8192"});
 
     Engine::remove_shared(name_);
-    expect_refused([&] { open("sliding_window", 10, 0); }, {"sliding_window"});
+    expect_refused([&] { open("sliding_window", 1e6, 0); }, {"sliding_window", "65536"});
 }
 
 TEST_F(SharedStoreTest, BadNamesAndSizesAreRefused) {
