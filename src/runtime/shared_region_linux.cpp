@@ -1,5 +1,7 @@
+#include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -74,6 +76,33 @@ pthread_mutex_t* mutex_in(SharedLockSpace& space) noexcept {
     return reinterpret_cast<pthread_mutex_t*>(space.bytes);
 }
 
+// A creator killed between creating its private draft and publishing it leaves the draft
+// behind, with its reserved memory. Drafts are named <public>.new.<pid>.<random>: those of
+// processes that no longer exist are removed before a new one is made.
+void remove_abandoned_drafts(const std::string& public_path) {
+    const std::string prefix = public_path.substr(kShmDirectory.size()) + ".new.";
+    DIR* directory = ::opendir(std::string(kShmDirectory).c_str());
+    if (directory == nullptr) return;
+    while (const dirent* entry = ::readdir(directory)) {
+        const std::string_view file(entry->d_name);
+        if (file.substr(0, prefix.size()) != prefix) continue;
+        const std::string_view rest = file.substr(prefix.size());
+        const size_t dot = rest.find('.');
+        if (dot == 0 || dot == std::string_view::npos) continue;
+        long pid = 0;
+        for (const char c : rest.substr(0, dot)) {
+            if (c < '0' || c > '9' || pid > 1'000'000'000) {
+                pid = -1;
+                break;
+            }
+            pid = pid * 10 + (c - '0');
+        }
+        if (pid <= 0 || ::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) continue;
+        ::unlinkat(::dirfd(directory), entry->d_name, 0);
+    }
+    ::closedir(directory);
+}
+
 }  // namespace
 
 void validate_shared_region_name(std::string_view name) {
@@ -124,6 +153,7 @@ std::unique_ptr<SharedRegion> SharedRegion::open(std::string_view name, size_t s
 
         // Build the whole region under a name nobody else uses, then publish it with link(),
         // which fails rather than replace a region another process published first.
+        remove_abandoned_drafts(public_path);
         unsigned char random[8];
         fill_random(random, sizeof random);
         std::string private_path = public_path + ".new." + std::to_string(::getpid()) + ".";

@@ -320,6 +320,24 @@ TEST_F(SharedStoreTest, RegionOutlivesItsEnginesUntilRemoved) {
     EXPECT_EQ(allowed(*again, "k", 1), 0u);
 }
 
+// A creator killed before it published its region leaves a draft behind; the next creator
+// removes drafts whose process is gone, and keeps those of live processes.
+TEST_F(SharedStoreTest, DraftsOfDeadCreatorsAreRemoved) {
+    const pid_t gone = spawn([] { return 0; });
+    ASSERT_EQ(wait_for(gone), 0);
+    const std::string dead = path() + ".new." + std::to_string(gone) + ".00ff";
+    const std::string live = path() + ".new." + std::to_string(::getpid()) + ".00ff";
+    for (const std::string& draft : {dead, live}) {
+        const int fd = ::open(draft.c_str(), O_CREAT | O_RDWR, 0600);
+        ASSERT_GE(fd, 0);
+        ::close(fd);
+    }
+    open("token_bucket", 1, 1);
+    EXPECT_NE(::access(dead.c_str(), F_OK), 0);
+    EXPECT_EQ(::access(live.c_str(), F_OK), 0);
+    ::unlink(live.c_str());
+}
+
 // Opening an existing region with other settings is refused with both sides named; so is a
 // region with another layout version, a damaged one, and what a region cannot hold.
 TEST_F(SharedStoreTest, MismatchesAndDamageAreRefusedAtOpen) {
