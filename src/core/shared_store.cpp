@@ -111,7 +111,7 @@ void SharedStore::check(SlidingWindow& algorithm, std::string_view key, Clock& c
                        verdict);
 }
 
-bool SharedStore::created() const noexcept {
+bool SharedStore::created() const {
     return std::visit([](const auto& map) { return map.table().created(); }, map_);
 }
 uint64_t SharedStore::evictions() const {

@@ -60,7 +60,7 @@ class SharedStore {
                AlgorithmVerdict& verdict);
 
     RegionClock& clock() noexcept { return clock_; }
-    bool created() const noexcept;
+    bool created() const;
     // Operators' counters and the table check (see SharedStateMap).
     uint64_t evictions() const;
     uint64_t repairs() const;

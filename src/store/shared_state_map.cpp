@@ -60,7 +60,7 @@ void initialise_table(platform::SharedRegion& region, void* context) {
     platform::fill_random(random, sizeof random);
     header->hash_key[0] = read_u64(random);
     header->hash_key[1] = read_u64(random + 8);
-    for (int i = 0; i < 4; ++i) header->digest_key[i] = read_u64(random + 16 + 8 * i);
+    for (size_t i = 0; i < 4; ++i) header->digest_key[i] = read_u64(random + 16 + 8 * i);
     const platform::WallClockReading wall = platform::read_wall_clock();
     header->anchor_wall_ms = wall.seconds < 0
                                  ? 0
