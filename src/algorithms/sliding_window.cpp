@@ -69,6 +69,17 @@ bool all_expired(const Queue& queue, uint64_t now, uint64_t window_ms) noexcept 
     return true;
 }
 
+// A value accepted at t counts until now > t + window_ms; the latest of them decides.
+template <typename Queue>
+uint64_t ms_until_all_expired(const Queue& queue, uint64_t now, uint64_t window_ms) noexcept {
+    uint64_t latest = 0;
+    for (uint64_t i = 0; i < queue.size(); ++i) latest = std::max(latest, queue.at(i));
+    if (queue.empty() || expired(latest, window_cutoff(now, window_ms))) return 0;
+    const uint64_t leaves =
+        latest > UINT64_MAX - window_ms - 1 ? UINT64_MAX : latest + window_ms + 1;
+    return leaves - now;
+}
+
 }  // namespace
 
 bool SlidingWindowRecovery::operator()(const SharedSlidingWindowState& state,
@@ -76,16 +87,13 @@ bool SlidingWindowRecovery::operator()(const SharedSlidingWindowState& state,
     return all_expired(TimestampRing(state), now, window_ms_);
 }
 
-// A value accepted at t counts until now > t + window_ms; the latest of them decides.
 uint64_t SlidingWindowRecovery::distance(const SharedSlidingWindowState& state,
                                          uint64_t now) const noexcept {
-    const TimestampRing queue(state);
-    uint64_t latest = 0;
-    for (uint64_t i = 0; i < queue.size(); ++i) latest = std::max(latest, queue.at(i));
-    if (queue.empty() || expired(latest, window_cutoff(now, window_ms_))) return 0;
-    const uint64_t leaves =
-        latest > UINT64_MAX - window_ms_ - 1 ? UINT64_MAX : latest + window_ms_ + 1;
-    return leaves - now;
+    return ms_until_all_expired(TimestampRing(state), now, window_ms_);
+}
+uint64_t SlidingWindowRecovery::distance(const SlidingWindowState& state,
+                                         uint64_t now) const noexcept {
+    return ms_until_all_expired(state.timestamps, now, window_ms_);
 }
 
 // A check at `now` prunes from the front while the front has expired; when every value has,

@@ -114,6 +114,7 @@ class SlidingWindowRecovery {
     // The ms until every remembered request has left the window (0 when none is left): what a
     // full store compares to evict the entry that gives away the least.
     uint64_t distance(const SharedSlidingWindowState& state, uint64_t now) const noexcept;
+    uint64_t distance(const SlidingWindowState& state, uint64_t now) const noexcept;
 
   private:
     uint64_t window_ms_;

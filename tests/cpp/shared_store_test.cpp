@@ -300,6 +300,35 @@ TEST_F(SharedStoreTest, FullRegionEvictsAndCounts) {
     EXPECT_EQ(store.verify(), "");
 }
 
+// The eviction measure of each algorithm: 0 exactly when the state is recovered, otherwise
+// the time until it is (so the sample's smallest gives away the least).
+TEST(EvictionMeasureTest, DistanceIsTheTimeUntilRecovery) {
+    const uint64_t t = 1'000'000;
+    const TokenBucketRecovery bucket(10, 2);  // 2 tokens a second
+    EXPECT_EQ(bucket.distance(TokenBucketState{4, t}, t), 3000u);
+    EXPECT_EQ(bucket.distance(TokenBucketState{4, t}, t + 3000), 0u);
+    EXPECT_FALSE(bucket(TokenBucketState{4, t}, t + 2999));
+    EXPECT_EQ(bucket.distance(TokenBucketState{4, t}, t + 2999), 1u);
+    EXPECT_EQ(TokenBucketRecovery(10, 0).distance(TokenBucketState{4, t}, t), UINT64_MAX);
+
+    const LeakyBucketRecovery leaky(10, 4);  // drains 4 a second
+    EXPECT_EQ(leaky.distance(LeakyBucketState{6, t}, t), 1500u);
+    EXPECT_EQ(leaky.distance(LeakyBucketState{6, t}, t + 1500), 0u);
+
+    const FixedWindowRecovery window(60000);
+    EXPECT_EQ(window.distance(FixedWindowState{3, t}, t + 20000), 40000u);
+    EXPECT_EQ(window.distance(FixedWindowState{3, t}, t + 60000), 0u);
+    EXPECT_EQ(window.distance(FixedWindowState{3, t + 500}, t), 60500u);  // clock behind
+
+    const SlidingWindowRecovery sliding(60000);
+    SlidingWindowState queue;
+    queue.timestamps.push_back(t);
+    queue.timestamps.push_back(t + 10000);
+    EXPECT_EQ(sliding.distance(queue, t + 30000), 40001u);
+    EXPECT_EQ(sliding.distance(queue, t + 70001), 0u);
+    EXPECT_TRUE(sliding(queue, t + 70001));
+}
+
 // A region outlives its engines (it is kept until removed): a later open finds the states,
 // and after removal a new region starts empty.
 TEST_F(SharedStoreTest, RegionOutlivesItsEnginesUntilRemoved) {
