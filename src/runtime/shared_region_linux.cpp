@@ -135,17 +135,21 @@ std::unique_ptr<SharedRegion> SharedRegion::open(std::string_view name, size_t s
         const int existing = ::open(public_path.c_str(), kOpenFlags);
         if (existing >= 0) {
             const Fd fd(existing);
-            struct stat info {};
-            if (::fstat(fd.get(), &info) != 0) fail("fstat", name, errno);
-            if (info.st_uid != ::geteuid()) {
+            // statx rather than fstat: fstat is a symbol of its own only from glibc 2.33,
+            // and the shipped library asks for nothing newer than 2.28.
+            struct statx info {};
+            if (::statx(fd.get(), "", AT_EMPTY_PATH, STATX_UID | STATX_SIZE, &info) != 0) {
+                fail("statx", name, errno);
+            }
+            if (info.stx_uid != ::geteuid()) {
                 throw SharedRegionError("shared region '" + std::string(name) +
                                         "' belongs to another user");
             }
-            if (info.st_size <= 0) {
+            if (info.stx_size == 0) {
                 throw SharedRegionError("shared region '" + std::string(name) +
                                         "' is empty (truncated, or not a tolm region)");
             }
-            region->size_ = static_cast<size_t>(info.st_size);
+            region->size_ = static_cast<size_t>(info.stx_size);
             region->base_ = map_shared(fd.get(), region->size_, name);
             return region;
         }
