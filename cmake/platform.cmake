@@ -1,0 +1,52 @@
+# Which platform layer the core is built with (src/runtime/platform_<name>.cpp):
+#   linux    futexes, getrandom (Linux)
+#   posix    getentropy and condition-variable address waits (macOS, the BSDs, any other Unix)
+#   windows  WaitOnAddress, ProcessPrng
+# Empty picks this system's own; -DTOLM_PLATFORM=posix on Linux builds and tests the POSIX side
+# (make test-posix), the one macOS gets.
+set(TOLM_PLATFORM "" CACHE STRING "Platform layer: linux, posix or windows (empty: this system's)")
+if(NOT TOLM_PLATFORM)
+  if(WIN32)
+    set(TOLM_PLATFORM windows)
+  elseif(CMAKE_SYSTEM_NAME STREQUAL "Linux")
+    set(TOLM_PLATFORM linux)
+  else()
+    set(TOLM_PLATFORM posix)
+  endif()
+endif()
+if(NOT TOLM_PLATFORM MATCHES "^(linux|posix|windows)$")
+  message(FATAL_ERROR "TOLM_PLATFORM is '${TOLM_PLATFORM}': linux, posix or windows")
+endif()
+set(TOLM_PLATFORM_SOURCE src/runtime/platform_${TOLM_PLATFORM}.cpp)
+
+# Settings of the core that follow from the platform layer; called once tolm_core exists.
+function(tolm_platform_core target)
+  if(NOT TOLM_PLATFORM STREQUAL "posix")
+    return()
+  endif()
+  # Public: sync.hpp, compiled into every user of the core, chooses its waits by it.
+  target_compile_definitions(${target} PUBLIC TOLM_PLATFORM_POSIX=1)
+  find_package(Threads REQUIRED)
+  target_link_libraries(${target} PUBLIC Threads::Threads)
+  # Thread names for failure reports: glibc, musl 1.2.3, macOS and FreeBSD have the call,
+  # older systems report threads as unnamed.
+  include(CheckSymbolExists)
+  set(CMAKE_REQUIRED_DEFINITIONS -D_GNU_SOURCE)
+  set(CMAKE_REQUIRED_LIBRARIES Threads::Threads)
+  check_symbol_exists(pthread_getname_np pthread.h TOLM_HAVE_PTHREAD_GETNAME_NP)
+  if(TOLM_HAVE_PTHREAD_GETNAME_NP)
+    set_property(SOURCE ${CMAKE_CURRENT_SOURCE_DIR}/${TOLM_PLATFORM_SOURCE} APPEND PROPERTY
+                 COMPILE_DEFINITIONS TOLM_HAVE_PTHREAD_GETNAME_NP=1)
+  endif()
+endfunction()
+
+# macOS: the linker options of tolm_native. The host symbols (CPython's, weak) are looked up
+# when the module is loaded, only the two entry points are exported, and the C++ runtime is
+# the system's own libc++, present on every Mac.
+function(tolm_apple_module target)
+  set_target_properties(${target} PROPERTIES PREFIX "" OUTPUT_NAME "tolm_native" SUFFIX ".abi3.so")
+  target_link_options(${target} PRIVATE -undefined dynamic_lookup
+                      -Wl,-exported_symbols_list,${CMAKE_CURRENT_SOURCE_DIR}/cmake/exports-macos.txt)
+  set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS
+               ${CMAKE_CURRENT_SOURCE_DIR}/cmake/exports-macos.txt)
+endfunction()
