@@ -50,3 +50,28 @@ function(tolm_apple_module target)
   set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS
                ${CMAKE_CURRENT_SOURCE_DIR}/cmake/exports-macos.txt)
 endfunction()
+
+# A cross toolchain file (cmake/toolchain-aarch64-linux.cmake) names its target triple; the
+# glibc floor's stand-ins are then made from that toolchain's glibc.
+set(TOLM_GLIBC_TARGET_ARGS "")
+if(TOLM_GLIBC_TARGET)
+  set(TOLM_GLIBC_TARGET_ARGS --target ${TOLM_GLIBC_TARGET})
+endif()
+
+# GoogleTest built from Debian's sources (package googletest) with the cross toolchain, without
+# the project's warning flags, which are for the project's own code.
+function(tolm_cross_googletest)
+  set(_gtest_src /usr/src/googletest)
+  if(NOT EXISTS ${_gtest_src}/CMakeLists.txt)
+    message(FATAL_ERROR "GoogleTest sources not found in ${_gtest_src} (package googletest)")
+  endif()
+  set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+  set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+  get_property(_project_options DIRECTORY PROPERTY COMPILE_OPTIONS)
+  set_property(DIRECTORY PROPERTY COMPILE_OPTIONS "")
+  add_subdirectory(${_gtest_src} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+  set_property(DIRECTORY PROPERTY COMPILE_OPTIONS ${_project_options})
+  if(NOT TARGET GTest::gtest_main)
+    add_library(GTest::gtest_main ALIAS gtest_main)
+  endif()
+endfunction()

