@@ -137,3 +137,22 @@ format:
 clean:
 	rm -rf build build-asan build-asan-lib build-tsan build-bench build-release build-npm build-py \
 	       build-node build-windows dist
+
+# Linux arm64 (aarch64), cross-built with Debian's aarch64 GCC for the same glibc floor, with
+# the C++ runtime linked in: tolm_native.abi3.so (also as tolm_native.node) and the C++ core
+# suite. test-arm64 runs the core, Node and Python suites under qemu-aarch64 (docs/platforms.md).
+# test-posix builds the core with the POSIX platform layer that macOS and other Unix systems
+# use, and runs the core suite natively.
+ARM64_BUILD ?= build-arm64
+.PHONY: arm64 test-arm64 test-posix
+
+arm64:
+	cmake -S . -B $(ARM64_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DTOLM_WERROR=ON \
+	      -DTOLM_GLIBC_FLOOR=$(GLIBC_FLOOR) -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-aarch64-linux.cmake
+	nice -n 19 cmake --build $(ARM64_BUILD) -j2
+
+test-arm64: arm64
+	bash scripts/arm64/test.sh $(ARM64_BUILD)
+
+test-posix:
+	bash scripts/posix/test.sh build-posix

