@@ -76,6 +76,7 @@ TEST(PosixAddressWaitTest, WakeOneReachesItsOwnWaiterWhenWordsShareARow) {
     auto words = std::make_unique<std::atomic<uint32_t>[]>(kWords);
     std::atomic<size_t> ready{0};
     std::vector<std::thread> sleepers;
+    sleepers.reserve(kWords);
     for (size_t i = 0; i < kWords; ++i) {
         words[i].store(0);
         sleepers.emplace_back([&, i] {
@@ -98,6 +99,7 @@ TEST(PosixAddressWaitTest, WakeAllReleasesEverySleeper) {
     std::atomic<uint32_t> word{0};
     std::atomic<int> released{0};
     std::vector<std::thread> sleepers;
+    sleepers.reserve(6);
     for (int i = 0; i < 6; ++i) {
         sleepers.emplace_back([&] {
             const uint32_t expected = 0;
@@ -119,6 +121,7 @@ void expect_exclusive(Lock& lock) {
     constexpr int kRounds = 20'000;
     long counter = 0;
     std::vector<std::thread> threads;
+    threads.reserve(kThreads);
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([&] {
             for (int i = 0; i < kRounds; ++i) {
