@@ -7,7 +7,8 @@
  * in LD_PRELOAD (the fake clock) passes through the host side untouched and reaches the
  * emulated program.
  *
- * Built with: cc -static -DTOLM_QEMU='"..."' -DTOLM_ROOT='"..."' -DTOLM_PROGRAM='"..."' launcher.c */
+ * Built by scripts/arm64/launchers.sh: cc -static -DTOLM_QEMU=... -DTOLM_ROOT=...
+ * -DTOLM_PROGRAM=... launcher.c, each a quoted path. */
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
