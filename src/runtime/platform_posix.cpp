@@ -6,6 +6,7 @@
 // small table of condition variables keyed by address. std::atomic::wait is not used here
 // because Apple's C++ library offers it only from macOS 11 on, and not at all in older
 // releases of that library.
+
 // The header must see this file as the POSIX side even where the build chose another, so that
 // tools reading every source with one system's flags (make lint's clang-tidy) check it whole.
 #ifndef TOLM_PLATFORM_POSIX
@@ -16,8 +17,9 @@
 #include <time.h>
 #include <unistd.h>
 #if defined(__APPLE__)
-#include <sys/random.h>  // getentropy; elsewhere it is in <unistd.h>
 #include <sys/types.h>
+// <sys/types.h> first: Apple's header relies on it.
+#include <sys/random.h>  // getentropy; elsewhere it is in <unistd.h>
 #endif
 
 #include <atomic>
