@@ -58,8 +58,10 @@ if(TOLM_GLIBC_TARGET)
   set(TOLM_GLIBC_TARGET_ARGS --target ${TOLM_GLIBC_TARGET})
 endif()
 
-# GoogleTest built from Debian's sources (package googletest) with the cross toolchain, without
-# the project's warning flags, which are for the project's own code.
+# GoogleTest built from Debian's sources (package googletest) with the build's own toolchain,
+# without the project's warning flags, which are for the project's own code: for a cross build,
+# or with TOLM_GTEST_FROM_SOURCE for a C++ library other than the system's (libc++).
+option(TOLM_GTEST_FROM_SOURCE "Build GoogleTest from /usr/src/googletest with this toolchain" OFF)
 function(tolm_cross_googletest)
   set(_gtest_src /usr/src/googletest)
   if(NOT EXISTS ${_gtest_src}/CMakeLists.txt)
