@@ -20,7 +20,7 @@ VENV_PYTHON := $(abspath $(VENV))/bin/python
 DEMO_BUILD ?= build-demo
 # The suites of each test target, in the order they run.
 QUICK_SUITES := build cpp python node
-ALL_SUITES := build lint cpp asan tsan python node bindings-asan windows dist
+ALL_SUITES := build lint cpp asan tsan python node bindings-asan windows posix arm64 dist dist-arm64
 SUITE_LOGS ?= build-logs
 
 .PHONY: all build test test-quick test-cpp test-sanitizers test-asan test-tsan test-python \
@@ -90,7 +90,7 @@ test-bindings-asan:
 # in, linked for glibc $(GLIBC_FLOOR) and newer: scripts/dist/glibc_floor.py). A Windows DLL at
 # build-windows/tolm_native.pyd, when present, adds the win_amd64 wheel and its prebuilt
 # (docs/release.md).
-dist: bootstrap-quick build
+dist: bootstrap-test build arm64
 	PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV_PYTHON) scripts/dist/dist.py --build $(BUILD) --out dist --glibc-floor $(GLIBC_FLOOR)
 
 # dist/ installed as a user would, with no compiler on the PATH: the wheel into a fresh venv of
@@ -170,4 +170,29 @@ format:
 
 clean:
 	rm -rf build build-asan build-asan-lib build-tsan build-bench build-release build-npm build-py \
-	       build-node build-windows build-demo build-logs dist
+	       build-node build-windows build-demo build-logs dist build-arm64 build-arm64-host build-posix \
+	       build-posix-libcxx
+
+# Linux arm64 (aarch64), cross-built with Debian's aarch64 GCC for the same glibc floor, with
+# the C++ runtime linked in: tolm_native.abi3.so (also as tolm_native.node) and the C++ core
+# suite. test-arm64 runs the core, Node and Python suites under qemu-aarch64 (docs/platforms.md).
+# test-posix builds the core with the POSIX platform layer that macOS and other Unix systems
+# use, and runs the core suite natively.
+ARM64_BUILD ?= build-arm64
+.PHONY: arm64 test-arm64 test-posix test-dist-arm64
+
+arm64:
+	cmake -S . -B $(ARM64_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DTOLM_WERROR=ON \
+	      -DTOLM_GLIBC_FLOOR=$(GLIBC_FLOOR) -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-aarch64-linux.cmake
+	nice -n 19 cmake --build $(ARM64_BUILD) -j2
+
+test-arm64: arm64
+	bash scripts/arm64/test.sh $(ARM64_BUILD)
+
+test-posix:
+	bash scripts/posix/test.sh build-posix
+
+# The arm64 wheel and npm prebuilt of dist/ installed under qemu with no compiler on the PATH
+# (make arm64 must come before make dist for dist/ to carry them).
+test-dist-arm64: arm64 dist
+	bash scripts/arm64/test-dist.sh dist $(ARM64_BUILD)

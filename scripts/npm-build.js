@@ -54,8 +54,15 @@ function run(program, args) {
   if (result.status !== 0) process.exit(result.status ?? 1);
 }
 
+// What a machine without the tools installs, in its own words.
+const TOOLS_HINT = {
+  darwin: ' (on macOS: xcode-select --install for Apple clang, and brew install cmake)',
+  linux: ' (Debian/Ubuntu: apt-get install cmake g++; Alpine: apk add cmake g++ make linux-headers)',
+};
+
 if (!onPath('cmake')) {
-  console.error('tolm: building the addon needs cmake (3.20 or later) and a C++20 compiler');
+  console.error('tolm: building the addon needs cmake (3.20 or later) and a C++20 compiler' +
+    (TOOLS_HINT[process.platform] ?? ''));
   process.exit(1);
 }
 

@@ -35,7 +35,10 @@ SUITES = {
     "node": ("test-node", "node"),
     "bindings-asan": ("test-bindings-asan", "pytest+node"),
     "windows": ("test-windows", "own"),
+    "posix": ("test-posix", "own"),
+    "arm64": ("test-arm64", "own"),
     "dist": ("test-dist", "own"),
+    "dist-arm64": ("test-dist-arm64", "own"),
 }
 
 CTEST_TOTAL = re.compile(r"^\d+% tests passed, (\d+) tests? failed out of (\d+)")

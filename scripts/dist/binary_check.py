@@ -17,8 +17,9 @@ from pathlib import Path
 EXPORTS = {"PyInit_tolm_native", "napi_register_module_v1"}
 # glibc's own libraries, present on every glibc system.
 GLIBC_LIBRARIES = {"libc.so.6", "libm.so.6", "libdl.so.2", "libpthread.so.0", "librt.so.1",
-                   "ld-linux-x86-64.so.2"}
-EM_X86_64 = 62
+                   "ld-linux-x86-64.so.2", "ld-linux-aarch64.so.1"}
+# Per machine name (as in wheel tags): the ELF machine number and the objdump that reads it.
+MACHINES = {"x86_64": (62, "objdump"), "aarch64": (183, "aarch64-linux-gnu-objdump")}
 ET_DYN = 3
 
 
@@ -44,15 +45,17 @@ def run(*command: str) -> str:
     return subprocess.run(command, capture_output=True, text=True, check=True).stdout
 
 
-def check_linux_library(path: Path) -> LinuxReport:
+def check_linux_library(path: Path, machine: str = "x86_64") -> LinuxReport:
     report = LinuxReport(path)
+    expected_machine, objdump = MACHINES[machine]
     header = path.read_bytes()[:20]
     if header[:4] != b"\x7fELF" or header[4] != 2 or header[5] != 1:
         report.problems.append("not a 64-bit little-endian ELF file")
         return report
-    kind, machine = struct.unpack_from("<HH", header, 16)
-    if kind != ET_DYN or machine != EM_X86_64:
-        report.problems.append(f"ELF type {kind}, machine {machine}: expected an x86-64 shared object")
+    kind, found_machine = struct.unpack_from("<HH", header, 16)
+    if kind != ET_DYN or found_machine != expected_machine:
+        report.problems.append(f"ELF type {kind}, machine {found_machine}: expected an {machine} "
+                               "shared object")
 
     dynamic = run("readelf", "-d", "-W", str(path))
     report.needed = re.findall(r"\(NEEDED\)\s+Shared library: \[([^\]]+)\]", dynamic)
@@ -65,7 +68,7 @@ def check_linux_library(path: Path) -> LinuxReport:
     newest: dict[str, list[str]] = {}
     exported = set()
     # objdump -T lines: "<address> <7 flag columns> <section>\t<size> <version> <name>".
-    for line in run("objdump", "-T", "-w", str(path)).splitlines():
+    for line in run(objdump, "-T", "-w", str(path)).splitlines():
         left, tab, right = line.partition("\t")
         fields = right.split()
         if not tab or len(left) < 26 or len(fields) < 2:

@@ -4,6 +4,8 @@
 - the abi3 wheel, tagged with the platform tag `auditwheel show` finds for the library;
 - the sdist, which builds from source as `pip install .` does;
 - the npm tarball, carrying the same library under prebuilds/linux-x64/;
+- when build-arm64/tolm_native.abi3.so (`make arm64`) exists: the manylinux aarch64 wheel and
+  prebuilds/linux-arm64/ in the npm package, from that one library;
 - when build-windows/tolm_native.pyd (`make windows`) exists: prebuilds/win32-x64/ in the npm
   package if the DLL has its Node-API entry, and the win_amd64 wheel if it has its Python
   entry.
@@ -11,6 +13,7 @@
 The library inside the wheel, the npm prebuilt file and <build>/tolm_native.abi3.so are the
 same bytes; this script checks it after packing. Usage:
     dist.py --build build [--out dist] [--windows-dll build-windows/tolm_native.pyd]
+            [--arm64-build build-arm64]
 """
 
 from __future__ import annotations
@@ -147,14 +150,15 @@ def auditwheel_tag(wheel: Path) -> tuple[str, str]:
     return match.group(1), report  # type: ignore[union-attr]
 
 
-def linux_wheel(out: Path, version: str, library: Path, floor: str) -> tuple[Path, str]:
+def linux_wheel(out: Path, version: str, library: Path, floor: str,
+                machine: str = "x86_64") -> tuple[Path, str]:
     probe_dir = Path(tempfile.mkdtemp())
     try:
-        probe = write_wheel(probe_dir, version, "linux_x86_64", library, "tolm_native.abi3.so")
+        probe = write_wheel(probe_dir, version, f"linux_{machine}", library, "tolm_native.abi3.so")
         tag, _ = auditwheel_tag(probe)
     finally:
         shutil.rmtree(probe_dir)
-    match = re.fullmatch(r"manylinux_(\d+)_(\d+)_x86_64", tag)
+    match = re.fullmatch(rf"manylinux_(\d+)_(\d+)_{machine}", tag)
     if match is None:
         fail(f"auditwheel finds only {tag} for the library: a portable wheel needs manylinux")
     if tuple(map(int, match.groups())) > tuple(map(int, floor.split("."))):  # type: ignore[union-attr]
@@ -266,6 +270,8 @@ def main() -> None:
     parser.add_argument("--glibc-floor", default="2.28",
                         help="the oldest glibc the wheel's tag may name")
     parser.add_argument("--windows-dll", type=Path, default=ROOT / "build-windows" / "tolm_native.pyd")
+    parser.add_argument("--arm64-build", type=Path, default=ROOT / "build-arm64",
+                        help="build directory of `make arm64`, used when it holds the library")
     args = parser.parse_args()
 
     library = args.build.resolve() / "tolm_native.abi3.so"
@@ -275,6 +281,13 @@ def main() -> None:
     print(report.summary())
     if report.problems:
         fail("the library is not fit to ship:\n  " + "\n  ".join(report.problems))
+
+    arm64 = args.arm64_build.resolve() / "tolm_native.abi3.so"
+    if arm64.is_file():
+        arm64_report = binary_check.check_linux_library(arm64, "aarch64")
+        print(arm64_report.summary())
+        if arm64_report.problems:
+            fail("the arm64 library is not fit to ship:\n  " + "\n  ".join(arm64_report.problems))
 
     dll = args.windows_dll
     windows_python = windows_node = False
@@ -293,6 +306,11 @@ def main() -> None:
     sdist(out, version)
 
     prebuilt = {"linux-x64": library}
+    arm64_wheel = None
+    if arm64.is_file():
+        arm64_wheel, arm64_audit = linux_wheel(out, version, arm64, args.glibc_floor, "aarch64")
+        print(f"dist: auditwheel show {arm64_wheel.name}:\n  " + "\n  ".join(arm64_audit.splitlines()))
+        prebuilt["linux-arm64"] = arm64
     windows_wheel = None
     if windows_python:
         windows_wheel = write_wheel(out, version, "win_amd64", dll, "tolm_native.pyd")
@@ -302,6 +320,9 @@ def main() -> None:
 
     same_wheel_bytes(library, wheel, "tolm_native.abi3.so")
     same_tarball_bytes(library, tarball, "linux-x64")
+    if arm64_wheel is not None:
+        same_wheel_bytes(arm64, arm64_wheel, "tolm_native.abi3.so")
+        same_tarball_bytes(arm64, tarball, "linux-arm64")
     if windows_wheel is not None:
         same_wheel_bytes(dll, windows_wheel, "tolm_native.pyd")
     if windows_node:
@@ -313,6 +334,12 @@ def main() -> None:
     print(f"dist: {library.name}, the wheel's tolm_native.abi3.so and the npm "
           "prebuilds/linux-x64/tolm_native.node are the same bytes "
           f"(sha256 {hashlib.sha256(library.read_bytes()).hexdigest()[:16]}...)")
+    if arm64_wheel is None:
+        print(f"dist: no arm64 library at {arm64} (make arm64 builds it): the aarch64 wheel and "
+              "prebuilds/linux-arm64/ are left out")
+    else:
+        print(f"dist: arm64 from {arm64}: {arm64_wheel.name} and prebuilds/linux-arm64/, the same "
+              f"bytes (sha256 {hashlib.sha256(arm64.read_bytes()).hexdigest()[:16]}...)")
     if not dll.is_file():
         print(f"dist: no Windows library at {dll} (make windows builds it): the win_amd64 wheel "
               "and prebuilds/win32-x64/ are left out")

@@ -2,9 +2,18 @@
 // count, random bytes, waiting on an address (Windows), and the failure report's thread
 // name and standard error. Module lookup for Node-API lives with the Node binding.
 //
-// platform_linux.cpp and platform_windows.cpp implement it; the build compiles one. This
-// header stays free of <windows.h> so that its macros reach only the Windows file.
+// platform_linux.cpp, platform_posix.cpp (macOS and other Unix systems) and
+// platform_windows.cpp implement it; the build compiles one. This header stays free of
+// <windows.h> so that its macros reach only the Windows file.
 #pragma once
+
+// Where the locks sleep through the functions below rather than std::atomic wait/notify.
+// The build defines TOLM_PLATFORM_POSIX with platform_posix.cpp (cmake/platform.cmake).
+#if defined(_WIN32) || defined(TOLM_PLATFORM_POSIX)
+#define TOLM_PLATFORM_ADDRESS_WAIT 1
+#else
+#define TOLM_PLATFORM_ADDRESS_WAIT 0
+#endif
 
 #if !defined(_WIN32)
 #include <time.h>
@@ -81,11 +90,11 @@ std::string current_thread_name();
 // of concurrent failures do not interleave. Failures to write are ignored.
 void write_stderr(std::string_view text) noexcept;
 
-#if defined(_WIN32)
+#if TOLM_PLATFORM_ADDRESS_WAIT
 // The locks' sleeping and waking. libstdc++'s std::atomic wait does not use the system's
-// address wait on Windows, so the locks call these instead. `address` is an atomic word of
-// `size` bytes (1, 2, 4 or 8); the wait returns when the word differs from `*expected`,
-// when it is woken, or spuriously.
+// address wait on Windows, and Apple's C++ library has it only from macOS 11 on, so the locks
+// call these instead. `address` is an atomic word of `size` bytes (1, 2, 4 or 8); the wait
+// returns when the word differs from `*expected`, when it is woken, or spuriously.
 void wait_on_address(const void* address, const void* expected, size_t size) noexcept;
 void wake_one_waiter(const void* address) noexcept;
 void wake_all_waiters(const void* address) noexcept;

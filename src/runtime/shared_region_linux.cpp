@@ -105,21 +105,6 @@ void remove_abandoned_drafts(const std::string& public_path) {
 
 }  // namespace
 
-void validate_shared_region_name(std::string_view name) {
-    if (name.empty() || name.size() > kMaxSharedRegionName) {
-        throw SharedRegionError("shared region name must be 1 to " +
-                                std::to_string(kMaxSharedRegionName) + " characters, got " +
-                                std::to_string(name.size()));
-    }
-    for (const char c : name) {
-        if (c == '/' || c == '\\' || c < 0x21 || c > 0x7e) {
-            throw SharedRegionError(
-                "shared region name may hold printable ASCII without '/', '\\' or blanks: '" +
-                std::string(name) + "' does not");
-        }
-    }
-}
-
 std::unique_ptr<SharedRegion> SharedRegion::open(std::string_view name, size_t size,
                                                  uint32_t /*lock_count*/, Initialise initialise,
                                                  void* context) {

@@ -1,5 +1,5 @@
 // Locks of the core, built on C++20 atomic wait/notify (futexes on Linux) and on the
-// system's address wait on Windows.
+// platform layer's address wait elsewhere (Windows, macOS and other Unix systems).
 //
 // PoisonMutex: one byte of state (0 unlocked, 1 locked, 2 locked with a waiter) and one
 // byte that records whether a fatal failure unwound through a holder. Once poisoned it
@@ -22,7 +22,7 @@ namespace sync_detail {
 // Sleeps while `word` holds `expected`, until woken; may return early, so callers re-check.
 template <typename T>
 inline void wait_while(const std::atomic<T>& word, T expected) noexcept {
-#if defined(_WIN32)
+#if TOLM_PLATFORM_ADDRESS_WAIT
     platform::wait_on_address(&word, &expected, sizeof(T));
 #else
     word.wait(expected, std::memory_order_relaxed);
@@ -31,7 +31,7 @@ inline void wait_while(const std::atomic<T>& word, T expected) noexcept {
 
 template <typename T>
 inline void wake_one(std::atomic<T>& word) noexcept {
-#if defined(_WIN32)
+#if TOLM_PLATFORM_ADDRESS_WAIT
     platform::wake_one_waiter(&word);
 #else
     word.notify_one();
@@ -40,7 +40,7 @@ inline void wake_one(std::atomic<T>& word) noexcept {
 
 template <typename T>
 inline void wake_all(std::atomic<T>& word) noexcept {
-#if defined(_WIN32)
+#if TOLM_PLATFORM_ADDRESS_WAIT
     platform::wake_all_waiters(&word);
 #else
     word.notify_all();

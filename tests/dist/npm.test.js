@@ -151,10 +151,12 @@ test('on a platform with no prebuilt, require says which platforms ship one', ()
   fs.renameSync(path.join(pkg, 'prebuilds', 'linux-x64'), path.join(pkg, 'prebuilds', 'linux-riscv64'));
   const loaded = node("require('tolm')", project);
   assert.notEqual(loaded.status, 0);
-  // The package may ship win32-x64 too (make dist adds it when the Windows build is there).
-  assert.match(loaded.stderr, /ships no prebuilt library for linux-x64 \(only for linux-riscv64(, win32-x64)?\)/);
+  // The package may ship linux-arm64 and win32-x64 too (make dist adds each when its build is
+  // there).
+  assert.match(loaded.stderr,
+    /ships no prebuilt library for linux-x64 \(only for (linux-arm64, )?linux-riscv64(, win32-x64)?\)/);
   assert.match(loaded.stderr, /with: npm rebuild tolm \(/);
   const step = spawnSync('node', ['scripts/npm-build.js'], { cwd: pkg, env, encoding: 'utf8' });
   assert.match(step.stderr.split('\n')[0],
-    /^tolm: no prebuilt library for linux-x64 \(only for linux-riscv64(, win32-x64)?\); building the addon from source/);
+    /^tolm: no prebuilt library for linux-x64 \(only for (linux-arm64, )?linux-riscv64(, win32-x64)?\); building the addon from source/);
 });

@@ -4,6 +4,7 @@ requests (tolm.wsgi in front of a wsgiref server on 127.0.0.1) until it answers 
 Usage: smoke.py <expected version>. Runs on every CPython from 3.8."""
 
 import os
+import platform
 import subprocess
 import sys
 import sysconfig
@@ -86,5 +87,6 @@ for kept in (100, 100_000):
     assert child.returncode == 1, (kept, child)
     message = child.stderr.strip().splitlines()[-1]
     assert message.startswith("ImportError: tolm: cannot load the native library"), message
-    for expected in (str(damaged), "Linux x86_64", "pip install --force-reinstall --no-binary tolm tolm"):
+    system = f"Linux {platform.machine()}"
+    for expected in (str(damaged), system, "pip install --force-reinstall --no-binary tolm tolm"):
         assert expected in message, (expected, message)

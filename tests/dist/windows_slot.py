@@ -75,7 +75,7 @@ with tarfile.open(tarball) as archive:
     member = archive.extractfile("package/prebuilds/win32-x64/tolm_native.node")
     assert member is not None and member.read() == node_only
     manifest = archive.extractfile("package/package.json")
-    assert manifest is not None and json.load(manifest)["os"] == ["linux", "win32"]
+    assert manifest is not None and json.load(manifest)["os"] == ["linux", "darwin", "win32"]
 
 # With both entries, the win_amd64 wheel as well.
 both = fake_dll(work / "both.pyd", 0x8664, BOTH)

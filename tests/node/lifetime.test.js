@@ -3,7 +3,7 @@
 // Each case runs in its own process with --expose-gc so that its measurements are its own.
 const test = require('node:test');
 const assert = require('node:assert/strict');
-const { runChild } = require('./support/addon');
+const { runChild, emulationSkips } = require('./support/addon');
 
 const settle = `
   const settle = async () => {
@@ -15,7 +15,9 @@ const settle = `
 // Under AddressSanitizer freed memory sits in quarantine, so resident memory grows by design.
 const sanitized = process.env.TOLM_SANITIZED === '1' && 'resident memory is not flat under a sanitizer';
 
-test('collected instances are finalized and their per-key state is freed', { skip: sanitized }, () => {
+test('collected instances are finalized and their per-key state is freed', {
+  skip: sanitized || emulationSkips('the rounds of garbage collection can outlast the child time limit emulated'),
+}, () => {
   const { status, stderr, output } = runChild(`${settle}
     (async () => {
       let collected = 0;
@@ -40,7 +42,9 @@ test('collected instances are finalized and their per-key state is freed', { ski
   assert.ok(collected >= 250, `only ${collected} of 320 instances were collected`);
 });
 
-test('a million calls that throw do not leak', { skip: sanitized }, () => {
+test('a million calls that throw do not leak', {
+  skip: sanitized || emulationSkips('two million calls take minutes emulated'),
+}, () => {
   const { status, stderr, output } = runChild(`${settle}
     (async () => {
       const node = new TolmNode({});

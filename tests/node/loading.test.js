@@ -54,7 +54,8 @@ test('a Node-API function the host lacks stops the process only when first neede
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'tolm-hide-'));
   t.after(() => fs.rmSync(dir, { recursive: true, force: true }));
   const shim = path.join(dir, 'hide_symbol.so');
-  execFileSync('cc', ['-shared', '-fPIC', '-O2', '-o', shim,
+  // The emulated run names its target's compiler, so that the shim loads into its node.
+  execFileSync(process.env.TOLM_TEST_CC || 'cc', ['-shared', '-fPIC', '-O2', '-o', shim,
     path.join(__dirname, 'support', 'hide_symbol.c'), '-ldl']);
 
   // Only describing a Boolean or Number argument coerces it to a string.

@@ -34,6 +34,12 @@ function removeTemporary(dir) {
   }
 }
 
+// A test's skip option under qemu (make test-arm64, which sets TOLM_EMULATED): false
+// elsewhere; there it names why the emulated run leaves the test out.
+function emulationSkips(why) {
+  return Boolean(process.env.TOLM_EMULATED) && `${why} (under ${process.env.TOLM_EMULATED})`;
+}
+
 function load() {
   return require(addonPath);
 }
@@ -75,4 +81,5 @@ function runChild(source, { clockMs, nodeArgs = [], env = {}, preload = [] } = {
 
 module.exports = {
   addonPath, buildDir, clockShim, pythonModulePath, load, runChild, removeTemporary, windowsLacks,
+  emulationSkips,
 };
