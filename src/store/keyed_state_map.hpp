@@ -208,6 +208,15 @@ class KeyedStateMap {
         return shard->table.contains(h, key);
     }
     uint64_t shard_of(std::string_view key) const noexcept { return shard_index(hash(key)); }
+    // Shards whose index is part way through a rebuild.
+    size_t shards_rebuilding() const {
+        size_t total = 0;
+        for (uint64_t i = 0; i < shard_count_; ++i) {
+            LockedShard shard(shards_[i]);
+            total += shard->table.moving();
+        }
+        return total;
+    }
     // Removal on (the default) or off; off keeps every entry, as if removal did not exist.
     void set_removal_enabled(bool enabled) noexcept {
         removal_enabled_.store(enabled, std::memory_order_relaxed);
