@@ -463,7 +463,7 @@ class KeyedStateMap {
             static Index with_slots(size_t slots) {
                 Index index;
                 index.tags = std::make_unique<uint8_t[]>(slots);
-                index.entries = std::make_unique_for_overwrite<uint32_t[]>(slots);
+                index.entries.reset(new uint32_t[slots]);
                 index.slots = slots;
                 return index;
             }
