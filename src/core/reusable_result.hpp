@@ -12,7 +12,7 @@ namespace tolm {
 
 // The text storage a thread's result may keep between calls, over all its texts. A call whose
 // texts were longer gives the excess back when it ends, so one large route or identity is not
-// carried for the rest of the thread's life.
+// carried for the rest of the thread's life; and no text a caller supplied outlives its call.
 inline constexpr size_t kKeptResultTextBytes = 4096;
 
 namespace reusable_result_detail {
@@ -23,32 +23,34 @@ struct Slot {
 };
 inline thread_local Slot thread_slot;
 
-// Calls `visit(std::string&)` on every text of `result` that holds one.
-template <typename Visit>
-void for_each_text(CheckResult& result, Visit&& visit) {
-    DecisionRecord& record = result.record;
-    for (std::string* text : {&result.algorithm, &result.detail, &record.decision, &record.reason,
-                              &record.algorithm, &record.route, &record.mode, &record.ip}) {
-        visit(*text);
+// The storage one tidied text may keep: five of them at most this each, beside the short
+// texts that are never tidied, stay under kKeptResultTextBytes together.
+inline constexpr size_t kKeptTextBytes = kKeptResultTextBytes / 16;
+
+// Empties `text`, keeping its storage unless it is larger than kKeptTextBytes. An empty text
+// was tidied when it was last emptied (a check only ever writes into a tidied result), so it
+// is left alone.
+inline void forget_text(std::string& text) noexcept {
+    if (text.empty()) return;
+    if (text.capacity() > kKeptTextBytes) {
+        std::string().swap(text);
+    } else {
+        text.clear();
     }
-    if (result.reason) visit(*result.reason);
-    if (record.identity) visit(*record.identity);
 }
 
-// Empties every text of `result`, so that nothing a call saw (a route, an address, an
-// identity) outlives the call, or the engine that made it. The storage stays for the next call
-// unless it adds up to more than kKeptResultTextBytes; then every text longer than an eighth of
-// that bound gives its storage back (the shorter ones, eleven at most, stay under the bound).
+// Empties the texts of `result` that carry what a caller or a configuration supplied (the
+// route, the address, the identity, the algorithm's name), so that none of them outlives the
+// call, or the engine that made it, and gives back the storage of the long ones (see
+// kKeptTextBytes). The other texts come from a fixed vocabulary (decision, reason, mode) or
+// are a number and a fixed phrase (the detail): short, and nothing of the request.
 inline void forget_texts(CheckResult& result) noexcept {
-    size_t kept = 0;
-    for_each_text(result, [&](std::string& text) {
-        text.clear();
-        kept += text.capacity();
-    });
-    if (kept <= kKeptResultTextBytes) return;
-    for_each_text(result, [](std::string& text) {
-        if (text.capacity() > kKeptResultTextBytes / 8) std::string().swap(text);
-    });
+    DecisionRecord& record = result.record;
+    forget_text(result.algorithm);
+    forget_text(record.algorithm);
+    forget_text(record.route);
+    forget_text(record.ip);
+    if (record.identity) forget_text(*record.identity);
 }
 }  // namespace reusable_result_detail
 
