@@ -48,10 +48,9 @@ EngineConfig with_api_key() {
 
 // A check with a 1 MB route and identity (an api key makes the engine copy both into the
 // record) leaves the thread's result holding none of the texts it was given and at most the
-// kept bound of storage,
-// once the call ends and after its engine is gone; ordinary texts keep their storage, so the
-// next check of a known key allocates nothing for them. Python's and Node's calls end the
-// same way: the result is the thread's, the engine is the caller's.
+// kept bound of storage, once the call ends and after its engine is gone; ordinary texts keep
+// their storage, so the next check of a known key allocates nothing for them. Python's and Node's
+// calls end the same way: the result is the thread's, the engine is the caller's.
 TEST(ReusableResultTest, ACallLeavesNoTextAndNoLargeStorageBehind) {
     ManualClock clock;
     const std::string huge(1 << 20, 'r');
