@@ -30,6 +30,7 @@
 #include "../tests/cpp/engine_diagnostics.hpp"
 #include "core/clock.hpp"
 #include "core/engine.hpp"
+#include "core/reusable_result.hpp"
 
 namespace {
 
@@ -85,6 +86,20 @@ void BM_TokenBucket_ExistingKey_ReusedResult(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_TokenBucket_ExistingKey_ReusedResult);
+
+// The bindings' road: the thread's result handed out by ReusableResult for each call (and
+// tidied when the call ends), without the record or the texts, as Node's checkRequest asks.
+void BM_TokenBucket_ExistingKey_ThreadResult(benchmark::State& state) {
+    Engine engine(config_for("token_bucket", 1e12, 1e9));
+    const uint64_t start = tolm::wall_clock().now_ms();
+    for (auto _ : state) {
+        tolm::ReusableResult reusable;
+        engine.check_into(reusable.get(), std::nullopt, "203.0.113.7", "/api/items", start,
+                          tolm::RecordUse::unread, tolm::DetailUse::read, tolm::TextUse::unread);
+        benchmark::DoNotOptimize(reusable.get());
+    }
+}
+BENCHMARK(BM_TokenBucket_ExistingKey_ThreadResult);
 
 // The Node binding's path: a reused result whose detail is read and whose record is not.
 void BM_TokenBucket_ExistingKey_RecordUnread(benchmark::State& state) {

@@ -3,6 +3,9 @@
 #   - clang-format (check mode) on every C and C++ file;
 #   - clang-tidy on the product code (src/), with the checks listed in .clang-tidy, against
 #     the compile database of $TOLM_BUILD_DIR;
+#   - clang's thread-safety analysis (-Wthread-safety) on the core and its C++ tests, which
+#     instantiate the state map's templates: the locks and the fields they guard are annotated
+#     (src/runtime/thread_annotations.hpp), so a field touched without its lock is an error;
 #   - node --check on every JavaScript file, ruff (ruff.toml) on every Python file.
 # Exits non-zero at the end if any of them found something; prints what and where.
 set -uo pipefail
@@ -10,7 +13,8 @@ cd "$(dirname "$0")/.."
 : "${TOLM_BUILD_DIR:?set TOLM_BUILD_DIR to the build directory (make lint does)}"
 clang_format=${CLANG_FORMAT:-clang-format-16}
 clang_tidy=${CLANG_TIDY:-clang-tidy-16}
-for tool in "$clang_format" "$clang_tidy"; do
+clang_cxx=${CLANG_CXX:-clang++-16}
+for tool in "$clang_format" "$clang_tidy" "$clang_cxx"; do
     command -v "$tool" >/dev/null ||
         { echo "lint: $tool is missing; run: bash scripts/bootstrap" >&2; exit 1; }
 done
@@ -32,6 +36,15 @@ git ls-files -z 'src/*.cpp' |
     xargs -0 -n 4 -P "$(nproc)" "$clang_tidy" -p "$TOLM_BUILD_DIR" --quiet \
         --extra-arg=-Wno-unknown-warning-option 2>/dev/null ||
     fail "clang-tidy found the problems above"
+
+step "clang -Wthread-safety"
+# The core's own files (no host headers needed) and the C++ tests; the bindings only call in.
+git ls-files -z 'src/core/*.cpp' 'src/store/*.cpp' 'src/algorithms/*.cpp' 'src/telemetry/*.cpp' \
+    'src/runtime/fatal.cpp' 'src/runtime/allocation.cpp' 'src/runtime/platform_linux.cpp' \
+    'tests/cpp/*.cpp' |
+    xargs -0 -n 4 -P "$(nproc)" "$clang_cxx" -std=c++20 -Isrc -Itests/cpp -fsyntax-only \
+        -Wthread-safety -Wthread-safety-beta -Werror ||
+    fail "the thread-safety analysis found the problems above"
 
 step "node --check"
 while IFS= read -r -d '' file; do

@@ -88,7 +88,7 @@ void Engine::run_algorithm(std::string_view key, AlgorithmVerdict& verdict) {
     // Lock order: this engine lock first, then (inside the algorithm) the one shard lock of
     // the key. A fatal failure below poisons this lock on its way out, because the key's state
     // may be half updated.
-    with_poisoning_lock(lock_, [&] {
+    with_poisoning_lock(lock_, [&]() TOLM_REQUIRES(lock_) {
         if (lock_.poisoned()) raise_fatal("engine lock poisoned by an earlier failure");
         Clock& clock = *clock_;
         SharedStore* shared = shared_.get();

@@ -169,7 +169,7 @@ class Engine {
     // Taken first: the algorithm takes one shard lock of its state map inside it, never the
     // reverse. Poisoned for good when a fatal failure unwinds through a holder.
     PoisonMutex lock_;
-    AlgorithmObject algorithm_object_;  // guarded by `lock_`
+    AlgorithmObject algorithm_object_ TOLM_GUARDED_BY(lock_);
     // Present for a shared engine: the algorithm then keeps its states there instead of in
     // its own map. Also owns the region's clock.
     std::unique_ptr<SharedStore> shared_;

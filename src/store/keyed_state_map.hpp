@@ -21,7 +21,9 @@
 // 32-bit entry numbers plus one tag byte per slot. That keeps an IPv4-sized key with a 16-byte
 // state under 96 bytes of memory, and a lookup of an existing key touches one tag, one index
 // slot and one entry. The index is rebuilt, doubled if need be, when three-quarters of its slots
-// are in use; the entry list grows like a vector.
+// are in use. Neither part ever stops a check to copy a whole shard: the entry list grows by
+// segments that never move, and a rebuilt index takes over the old one's slots a few per
+// insertion (see Table), so the longest check stays short however large a shard grows.
 //
 // Removal. A key whose state has fully recovered (its next check would decide exactly as for a
 // key never seen, and so would every later check while the clock does not step back) is
@@ -33,7 +35,8 @@
 //     calls it (RecoveryTest below);
 //   - the sweep policy (sweep_after_insert): a new key pays for the removal of old ones. Each
 //     insertion examines kExaminedPerInsert entries at the shard's sweep hand, the whole shard
-//     is swept before its index would grow, and a shard that ends up sparse is shrunk;
+//     is swept once in the insertions just before its index is rebuilt (so that recovered keys
+//     make room instead of growth), and a shard that ends up sparse is shrunk;
 //   - the table mechanics (Table): erase the entry at a position, iterate positions, rebuild
 //     the index at another size.
 // The sweep runs only after the insertion's caller is done with the new key's state, under the
@@ -102,7 +105,8 @@ class KeyedStateMap {
       public:
         EntryGuard(const EntryGuard&) = delete;
         EntryGuard& operator=(const EntryGuard&) = delete;
-        ~EntryGuard() {
+        // The lock came from entry_or_insert, a hand-off the analysis cannot follow.
+        ~EntryGuard() TOLM_NO_THREAD_SAFETY_ANALYSIS {
             if (shard_ != nullptr) shard_->lock.unlock();
         }
 
@@ -118,7 +122,7 @@ class KeyedStateMap {
         // leaves the table as it was and still releases the lock.
         template <typename Recovery>
             requires RecoveryTest<Recovery, State>
-        void release(uint64_t now, const Recovery& recovery) {
+        void release(uint64_t now, const Recovery& recovery) TOLM_NO_THREAD_SAFETY_ANALYSIS {
             Shard* shard = std::exchange(shard_, nullptr);
             struct Unlock {
                 Shard* shard;
@@ -157,8 +161,12 @@ class KeyedStateMap {
     // (called at most once, only for a new key, under the shard's lock). If `make_default`
     // throws, nothing is inserted and the lock is released. The key is copied only when it
     // is inserted, so a check of an existing key allocates nothing.
+    //
+    // The shard's lock leaves this function held, owned by the returned guard: a hand-off the
+    // analysis cannot follow, so it is left out of it.
     template <typename MakeDefault>
-    EntryGuard entry_or_insert(std::string_view key, MakeDefault&& make_default) {
+    EntryGuard entry_or_insert(std::string_view key,
+                               MakeDefault&& make_default) TOLM_NO_THREAD_SAFETY_ANALYSIS {
         const uint64_t h = siphash13_key_text(k0_, k1_, key);
         Shard& shard = shards_[shard_index(h)];
         shard.lock.lock();
@@ -185,8 +193,9 @@ class KeyedStateMap {
     size_t size() const {
         size_t total = 0;
         for (uint64_t i = 0; i < shard_count_; ++i) {
-            LockedShard shard(shards_[i]);
-            total += shard->table.size();
+            Shard& shard = shards_[i];
+            LockedShard locked(shard);
+            total += shard.table.size();
         }
         return total;
     }
@@ -194,17 +203,29 @@ class KeyedStateMap {
     size_t slot_count() const {
         size_t total = 0;
         for (uint64_t i = 0; i < shard_count_; ++i) {
-            LockedShard shard(shards_[i]);
-            total += shard->table.slot_count();
+            Shard& shard = shards_[i];
+            LockedShard locked(shard);
+            total += shard.table.slot_count();
         }
         return total;
     }
     bool contains(std::string_view key) const {
         const uint64_t h = hash(key);
-        LockedShard shard(shards_[shard_index(h)]);
-        return shard->table.contains(h, key);
+        Shard& shard = shards_[shard_index(h)];
+        LockedShard locked(shard);
+        return shard.table.contains(h, key);
     }
     uint64_t shard_of(std::string_view key) const noexcept { return shard_index(hash(key)); }
+    // Shards whose index is part way through a rebuild.
+    size_t shards_rebuilding() const {
+        size_t total = 0;
+        for (uint64_t i = 0; i < shard_count_; ++i) {
+            Shard& shard = shards_[i];
+            LockedShard locked(shard);
+            total += shard.table.moving();
+        }
+        return total;
+    }
     // Removal on (the default) or off; off keeps every entry, as if removal did not exist.
     void set_removal_enabled(bool enabled) noexcept {
         removal_enabled_.store(enabled, std::memory_order_relaxed);
@@ -226,16 +247,83 @@ class KeyedStateMap {
     // waits about half a pass: live entries settle near (1 + 1/(2k)) times the keys that
     // arrive within one recovery period, about 6% above it for k = 8, for a few nanoseconds
     // per insertion (the states are read in memory order).
-    static constexpr int kExaminedPerInsert = 8;
-    // Before an insertion would double a shard's index, the whole shard is swept. One that
-    // leaves more than 5/8 of the slots live freed too little to put off growth for long: the
-    // shard then grows as it would have, and sweeps in full again only at its next size.
-    // Otherwise at least 1/8 of the slots fill before the next full sweep, which keeps a full
-    // sweep's cost (at most 3/4 of the slots) below 6 examinations per insertion.
+    static constexpr size_t kExaminedPerInsert = 8;
+    // Before a shard's index is rebuilt, the whole shard is swept once, so that the rebuild
+    // sees what recovered keys leave and stays at its size when they leave enough. The pass
+    // is spread over the last 1/16 of the slots' worth of insertions before the rebuild (at
+    // most 3/4 of the slots examined over them: about 12 more examinations per insertion),
+    // so no single insertion examines the whole shard. One pass per rebuild: a pass that
+    // frees too little lets the index grow as it would have.
+    static constexpr size_t kPassWindowDivisor = 16;
 
     struct Entry {
         std::string key;
         State state;
+    };
+
+    // The dense entry list of one shard, kept in segments that never move once allocated:
+    // the first ones small (16, 16, 32, ... entries, so that a small table stays small), then
+    // 4096 entries each. Growing the list allocates at most one segment and moves nothing, so
+    // no insertion pays for copying a whole shard, and an entry stays where it is until it is
+    // erased or the last entry is moved into its place.
+    class EntryList {
+      public:
+        size_t size() const noexcept { return size_; }
+        Entry& operator[](size_t position) noexcept {
+            const Place place = locate(position);
+            return segments_[place.segment][place.offset];
+        }
+        const Entry& operator[](size_t position) const noexcept {
+            const Place place = locate(position);
+            return segments_[place.segment][place.offset];
+        }
+        Entry& back() noexcept { return (*this)[size_ - 1]; }
+
+        void push_back(Entry&& entry) {
+            const size_t segment = locate(size_).segment;
+            if (segment == segments_.size()) {
+                segments_.emplace_back();
+                segments_.back().reserve(segment_capacity(segment));
+            }
+            segments_[segment].push_back(std::move(entry));
+            ++size_;
+        }
+        void pop_back() noexcept {
+            --size_;
+            segments_[locate(size_).segment].pop_back();
+        }
+        // Gives back the segments past the last entry.
+        void release_unused() {
+            segments_.resize(size_ == 0 ? 0 : locate(size_ - 1).segment + 1);
+            segments_.shrink_to_fit();
+        }
+
+      private:
+        static constexpr size_t kFirstSegment = 16;
+        static constexpr size_t kLargestSegment = 4096;
+        static constexpr int kLargestBits = std::countr_zero(kLargestSegment);
+        static_assert(std::has_single_bit(kFirstSegment) && std::has_single_bit(kLargestSegment));
+
+        struct Place {
+            size_t segment, offset;
+        };
+        // Segment 0 holds positions [0, 16); segment s >= 1 holds [8 << s, 16 << s) until the
+        // segments reach 4096 entries, from where each holds the next 4096.
+        static Place locate(size_t position) noexcept {
+            if (position < kFirstSegment) return {0, position};
+            if (position < kLargestSegment) {
+                const size_t segment = static_cast<size_t>(std::bit_width(position)) - 4;
+                return {segment, position - (size_t{8} << segment)};
+            }
+            return {(position >> kLargestBits) + (kLargestBits - 4),
+                    position & (kLargestSegment - 1)};
+        }
+        static size_t segment_capacity(size_t segment) noexcept {
+            return segment == 0 ? kFirstSegment : std::min(size_t{8} << segment, kLargestSegment);
+        }
+
+        std::vector<std::vector<Entry>> segments_;
+        size_t size_ = 0;
     };
 
     // Table mechanics: one shard's entries and index. Positions 0 .. size()-1 name the live
@@ -243,16 +331,28 @@ class KeyedStateMap {
     // at a position it has not reached yet (see erase_at), so a sweep hand may remove while it
     // walks.
     //
-    // A removed key's index slot becomes a tombstone: a slot that lookups step over and an
-    // insertion may reuse, so every probe chain stays intact without touching any other entry.
-    // (Backward-shift deletion, the alternative, has to hash the key of every entry it might
-    // move back, a cache miss into the entries for each, and cost a removal more than an
-    // insertion.) Tombstones count as used slots: when used slots reach three-quarters of the
-    // index the next insertion rebuilds it, at the same size when the live entries alone fill
-    // no more than 5/8 of it (so at least 1/8 were tombstones, whose removals pay for the
-    // rebuild), and at twice the size otherwise. A tombstone followed by an empty slot ends no
-    // chain that needs it, so removal turns it, and the tombstones right before it, back into
-    // empty slots at once.
+    // The index is open-addressed (linear probing): one tag byte per slot and the number of the
+    // entry the slot points at. A removed key's index slot becomes a tombstone: a slot that
+    // lookups step over and an insertion may reuse, so every probe chain stays intact without
+    // touching any other entry. (Backward-shift deletion, the alternative, has to hash the key
+    // of every entry it might move back, a cache miss into the entries for each, and cost a
+    // removal more than an insertion.) Tombstones count as used slots: when used slots reach
+    // three-quarters of the index the next insertion rebuilds it, at the same size when the
+    // live entries alone fill no more than 5/8 of it (so at least 1/8 were tombstones, whose
+    // removals pay for the rebuild), and at twice the size otherwise. A tombstone followed by
+    // an empty slot ends no chain that needs it, so removal turns it, and the tombstones right
+    // before it, back into empty slots at once.
+    //
+    // A rebuild happens a little at a time. It allocates the new index and makes it current;
+    // the old one stays beside it as `previous_`, and every insertion moves the next
+    // kMovedPerInsert of its slots over (hashing their keys again) until none are left. Until
+    // then a key is in exactly one of the two: a lookup tries the current index, then the
+    // previous one; an insertion goes into the current one; a moved slot becomes a tombstone
+    // in the previous index so that its chains stay intact. The entries do not move. The
+    // entries still waiting in the previous index count as used slots of the current one, so
+    // the current index never fills before the move is done; should it need a rebuild of its
+    // own first (only possible when many removed keys leave tombstones behind during the
+    // move), it is rebuilt from the entry list at once.
     class Table {
       public:
         struct Found {
@@ -264,48 +364,42 @@ class KeyedStateMap {
         Found find_or_insert(uint64_t h, std::string_view key, MakeDefault&& make_default,
                              const KeyedStateMap& map) {
             const uint8_t tag = tag_of(h);
-            if (!tags_.empty()) {
-                for (size_t slot = h & mask();; slot = (slot + 1) & mask()) {
-                    const uint8_t t = tags_[slot];
-                    if (t == kEmpty) break;
-                    if (t == tag) {
-                        Entry& entry = entries_[index_[slot]];
-                        if (entry.key == key) return {&entry.state, false};
-                    }
-                }
-            }
+            if (State* state = find(h, tag, key)) return {state, false};
             State state = make_default();
-            if (next_insert_rebuilds()) {
-                rehash(tags_.empty()         ? kMinSlots
-                       : next_insert_grows() ? tags_.size() * 2
-                                             : tags_.size(),
-                       map);
-            }
             if (entries_.size() >= UINT32_MAX)
                 raise_fatal("state table size cannot be represented");
-            size_t slot = h & mask();
-            while (tags_[slot] & kLive) slot = (slot + 1) & mask();  // empty or tombstone
+            if (current_.slots == 0) {
+                current_ = Index::with_slots(kMinSlots);
+            } else if (next_insert_rebuilds()) {
+                start_rebuild(next_insert_grows() ? current_.slots * 2 : current_.slots, map);
+            }
+            if (moving()) move_slots(kMovedPerInsert, map);
             entries_.push_back(Entry{std::string(key), std::move(state)});
-            used_ += tags_[slot] == kEmpty;
-            tags_[slot] = tag;
-            index_[slot] = static_cast<uint32_t>(entries_.size() - 1);
+            current_.place(h, tag, static_cast<uint32_t>(entries_.size() - 1));
             return {&entries_.back().state, true};
         }
 
         bool contains(uint64_t h, std::string_view key) const noexcept {
-            if (tags_.empty()) return false;
-            for (size_t slot = h & mask(); tags_[slot] != kEmpty; slot = (slot + 1) & mask()) {
-                if (tags_[slot] == tag_of(h) && entries_[index_[slot]].key == key) return true;
-            }
-            return false;
+            return const_cast<Table*>(this)->find(h, tag_of(h), key) != nullptr;
         }
 
         size_t size() const noexcept { return entries_.size(); }
-        size_t slot_count() const noexcept { return tags_.size(); }
+        // The current index's slots (a previous index still being emptied is not counted).
+        size_t slot_count() const noexcept { return current_.slots; }
+        // Whether a previous index is still being moved into the current one.
+        bool moving() const noexcept { return previous_.slots != 0; }
+        // How many rebuilds the index has had; a sweep pass belongs to one of them.
+        uint64_t rebuilds() const noexcept { return rebuilds_; }
+        // Insertions that can still come before one rebuilds the index.
+        size_t insertions_before_rebuild() const noexcept {
+            const size_t limit = current_.slots * 3 / 4;
+            const size_t used = projected_used();
+            return used >= limit ? 0 : limit - used;
+        }
         // Whether the next insertion doubles the index: its used slots (live and tombstones)
         // would pass three-quarters, and the live entries alone would fill more than 5/8.
         bool next_insert_grows() const noexcept {
-            return next_insert_rebuilds() && (entries_.size() + 1) * 8 > tags_.size() * 5;
+            return next_insert_rebuilds() && (entries_.size() + 1) * 8 > current_.slots * 5;
         }
         const State& state_at(size_t position) const noexcept { return entries_[position].state; }
 
@@ -315,10 +409,12 @@ class KeyedStateMap {
         // `position` or above. Touches the removed entry, the last one and their index slots.
         void erase_at(size_t position, const KeyedStateMap& map) noexcept {
             const uint32_t removed = static_cast<uint32_t>(position);
-            bury(slot_of(map.hash(entries_[removed].key), removed));
+            const SlotRef gone = slot_of(map.hash(entries_[removed].key), removed);
+            gone.index->bury(gone.slot);
             const uint32_t last = static_cast<uint32_t>(entries_.size() - 1);
             if (removed != last) {
-                index_[slot_of(map.hash(entries_[last].key), last)] = removed;
+                const SlotRef moved = slot_of(map.hash(entries_[last].key), last);
+                moved.index->entries[moved.slot] = removed;
                 entries_[removed] = std::move(entries_[last]);
             }
             entries_.pop_back();
@@ -326,16 +422,17 @@ class KeyedStateMap {
 
         // A table is sparse once fewer than one slot in 8 holds a live entry.
         bool sparse() const noexcept {
-            return tags_.size() > kMinSlots && entries_.size() * 8 < tags_.size();
+            return current_.slots > kMinSlots && entries_.size() * 8 < current_.slots;
         }
-        // Rebuilds the index at a size that leaves it between a quarter and half full, and
-        // gives the entry list's spare room back to the allocator. Growth (at 3/4) and the
-        // next shrink (at 1/8) are then both a multiple of the live entries away, so the
-        // rebuild's cost is spread over as many insertions or removals.
+        // Rebuilds the index at once, at a size that leaves it between a quarter and half
+        // full, and gives the entry list's unused segments back to the allocator. Growth (at
+        // 3/4) and the next shrink (at 1/8) are then both a multiple of the live entries away,
+        // so the rebuild's cost is spread over as many insertions or removals; and the live
+        // entries are at most 1/8 of the old size, so it hashes few keys.
         void shrink(const KeyedStateMap& map) {
             const size_t slots = std::bit_ceil(std::max(entries_.size() * 2, kMinSlots));
-            if (slots < tags_.size()) rehash(slots, map);
-            entries_.shrink_to_fit();
+            if (slots < current_.slots) rebuild_at_once(slots, map);
+            entries_.release_unused();
         }
 
       private:
@@ -343,83 +440,178 @@ class KeyedStateMap {
         static constexpr uint8_t kTombstone = 1;
         static constexpr uint8_t kLive = 0x80;  // set in every live entry's tag
         static constexpr size_t kMinSlots = 8;
+        // Slots of the previous index moved per insertion. A doubling leaves the current
+        // index at most 3/8 used by the previous one's entries, and a rebuild at the same size
+        // at most 5/8, with 1/8 of the slots to go before it is due again: moving 16 slots per
+        // insertion finishes either well before (after slots / 16 insertions).
+        static constexpr size_t kMovedPerInsert = 16;
+
         // The top seven bits of the hash, with the high bit set so that no tag is empty or a
         // tombstone.
         static uint8_t tag_of(uint64_t h) noexcept {
             return static_cast<uint8_t>(kLive | (h >> (64 - kTagBits)));
         }
-        size_t mask() const noexcept { return tags_.size() - 1; }
 
-        // The index is kept at most three-quarters used, so that probe chains stay short.
-        bool next_insert_rebuilds() const noexcept { return (used_ + 1) * 4 > tags_.size() * 3; }
+        struct Index {
+            std::unique_ptr<uint8_t[]> tags;      // kEmpty, kTombstone or a live tag
+            std::unique_ptr<uint32_t[]> entries;  // the entry number, where the tag is live
+            size_t slots = 0;                     // a power of two, or 0 before the first
+            size_t used = 0;                      // slots that are not empty
+            size_t live = 0;                      // slots with a live tag
+
+            // All slots empty; the entry numbers are left unwritten until a slot is used.
+            static Index with_slots(size_t slots) {
+                Index index;
+                index.tags = std::make_unique<uint8_t[]>(slots);
+                index.entries.reset(new uint32_t[slots]);
+                index.slots = slots;
+                return index;
+            }
+            size_t mask() const noexcept { return slots - 1; }
+
+            // Puts `entry` in the first slot of its chain that holds no live entry.
+            void place(uint64_t h, uint8_t tag, uint32_t entry) noexcept {
+                size_t slot = h & mask();
+                while (tags[slot] & kLive) slot = (slot + 1) & mask();
+                used += tags[slot] == kEmpty;
+                ++live;
+                tags[slot] = tag;
+                entries[slot] = entry;
+            }
+
+            void bury(size_t slot) noexcept {
+                --live;
+                if (tags[(slot + 1) & mask()] != kEmpty) {
+                    tags[slot] = kTombstone;
+                    return;
+                }
+                // Nothing continues past an empty slot, so this slot and the tombstones before
+                // it end no chain that needs them.
+                do {
+                    tags[slot] = kEmpty;
+                    --used;
+                    slot = (slot - 1) & mask();
+                } while (tags[slot] == kTombstone);
+            }
+        };
+
+        struct SlotRef {
+            Index* index;
+            size_t slot;
+        };
+
+        State* find_in(const Index& index, uint64_t h, uint8_t tag, std::string_view key) noexcept {
+            if (index.slots == 0) return nullptr;
+            for (size_t slot = h & index.mask();; slot = (slot + 1) & index.mask()) {
+                const uint8_t t = index.tags[slot];
+                if (t == kEmpty) return nullptr;
+                if (t == tag) {
+                    Entry& entry = entries_[index.entries[slot]];
+                    if (entry.key == key) return &entry.state;
+                }
+            }
+        }
+        State* find(uint64_t h, uint8_t tag, std::string_view key) noexcept {
+            if (State* state = find_in(current_, h, tag, key)) return state;
+            return moving() ? find_in(previous_, h, tag, key) : nullptr;
+        }
 
         // The index slot that points at entry `entry`, whose key hashes to `h`. It lies on
-        // the key's probe chain, before the chain's first empty slot.
-        size_t slot_of(uint64_t h, uint32_t entry) const noexcept {
-            size_t slot = h & mask();
-            while (!(tags_[slot] & kLive) || index_[slot] != entry) slot = (slot + 1) & mask();
-            return slot;
+        // the key's probe chain in one of the two indexes, before the chain's first empty slot.
+        SlotRef slot_of(uint64_t h, uint32_t entry) noexcept {
+            for (Index* index : {&current_, &previous_}) {
+                if (index->slots == 0) continue;
+                for (size_t slot = h & index->mask(); index->tags[slot] != kEmpty;
+                     slot = (slot + 1) & index->mask()) {
+                    if ((index->tags[slot] & kLive) && index->entries[slot] == entry) {
+                        return {index, slot};
+                    }
+                }
+            }
+            abort_with_message("state table index lost an entry");
         }
 
-        void bury(size_t slot) noexcept {
-            if (tags_[(slot + 1) & mask()] != kEmpty) {
-                tags_[slot] = kTombstone;
+        // Used slots of the current index once the previous one's entries are all moved in.
+        size_t projected_used() const noexcept { return current_.used + previous_.live; }
+        // The index is kept at most three-quarters used, so that probe chains stay short.
+        bool next_insert_rebuilds() const noexcept {
+            return (projected_used() + 1) * 4 > current_.slots * 3;
+        }
+
+        // Makes a new index of `slots` slots current; the old one is moved over by later
+        // insertions. The size is checked first, so a failure leaves the table as it was.
+        void start_rebuild(size_t slots, const KeyedStateMap& map) {
+            check_slots(slots);
+            ++rebuilds_;
+            if (moving()) {
+                rebuild_at_once(slots, map);
                 return;
             }
-            // Nothing continues past an empty slot, so this slot and the tombstones before it
-            // end no chain that needs them.
-            do {
-                tags_[slot] = kEmpty;
-                --used_;
-                slot = (slot - 1) & mask();
-            } while (tags_[slot] == kTombstone);
+            previous_ = std::exchange(current_, Index::with_slots(slots));
+            moved_ = 0;
         }
 
-        // Builds a new index of `slots` slots for the current entries and only then replaces
-        // the old one, so a failure (out of memory, or a size that cannot be represented)
-        // leaves the table as it was.
-        void rehash(size_t slots, const KeyedStateMap& map) {
+        // Moves up to `count` slots of the previous index into the current one, and drops
+        // the previous index once all are moved.
+        void move_slots(size_t count, const KeyedStateMap& map) noexcept {
+            const size_t end = std::min(previous_.slots, moved_ + count);
+            for (; moved_ < end; ++moved_) {
+                const uint8_t tag = previous_.tags[moved_];
+                if (!(tag & kLive)) continue;
+                const uint32_t entry = previous_.entries[moved_];
+                current_.place(map.hash(entries_[entry].key), tag, entry);
+                previous_.tags[moved_] = kTombstone;
+                --previous_.live;
+            }
+            if (moved_ == previous_.slots) previous_ = Index{};
+        }
+
+        // Builds a new index of `slots` slots for every entry and only then replaces both the
+        // current and any previous one, so a failure leaves the table as it was.
+        void rebuild_at_once(size_t slots, const KeyedStateMap& map) {
+            check_slots(slots);
+            Index fresh = Index::with_slots(slots);
+            for (uint32_t i = 0; i < entries_.size(); ++i) {
+                const uint64_t h = map.hash(entries_[i].key);
+                fresh.place(h, tag_of(h), i);
+            }
+            current_ = std::move(fresh);
+            previous_ = Index{};
+            ++rebuilds_;
+        }
+
+        static void check_slots(size_t slots) {
             if (slots > (size_t{1} << kMaxSlotBits)) {
                 raise_fatal("state table size cannot be represented");
             }
-            std::vector<uint8_t> tags(slots, kEmpty);
-            std::vector<uint32_t> index(slots, 0);
-            const size_t new_mask = slots - 1;
-            for (uint32_t i = 0; i < entries_.size(); ++i) {
-                const uint64_t h = map.hash(entries_[i].key);
-                size_t slot = h & new_mask;
-                while (tags[slot] != kEmpty) slot = (slot + 1) & new_mask;
-                tags[slot] = tag_of(h);
-                index[slot] = i;
-            }
-            tags_.swap(tags);
-            index_.swap(index);
-            used_ = entries_.size();
         }
 
-        std::vector<uint8_t> tags_;
-        std::vector<uint32_t> index_;
-        std::vector<Entry> entries_;
-        size_t used_ = 0;  // slots that are not empty: live entries and tombstones
+        Index current_;
+        Index previous_;    // being moved into current_; no slots once it is done
+        size_t moved_ = 0;  // previous_'s slots below this one have been moved
+        uint64_t rebuilds_ = 0;
+        EntryList entries_;
     };
 
     struct alignas(64) Shard {
         RwLock lock;
-        Table table;
-        size_t hand = 0;  // the next position the incremental sweep examines
-        // The slot count at which the last full sweep freed too little (0: none); no full
-        // sweep runs again until the index has changed size.
-        size_t full_sweep_spent_at = 0;
+        Table table TOLM_GUARDED_BY(lock);
+        size_t hand TOLM_GUARDED_BY(lock) = 0;  // the next position the incremental sweep examines
+        // The pre-rebuild pass: the rebuild it belongs to (the table's rebuilds() when it
+        // began) and the examinations it has left.
+        uint64_t pass_rebuilds TOLM_GUARDED_BY(lock) = UINT64_MAX;
+        size_t pass_left TOLM_GUARDED_BY(lock) = 0;
     };
 
     // Holds one shard's lock for a diagnostic read.
-    class LockedShard {
+    class TOLM_SCOPED_CAPABILITY LockedShard {
       public:
-        explicit LockedShard(Shard& shard) noexcept : shard_(shard) { shard_.lock.lock(); }
-        ~LockedShard() { shard_.lock.unlock(); }
+        explicit LockedShard(Shard& shard) noexcept TOLM_ACQUIRE(shard.lock) : shard_(shard) {
+            shard_.lock.lock();
+        }
+        ~LockedShard() TOLM_RELEASE() { shard_.lock.unlock(); }
         LockedShard(const LockedShard&) = delete;
         LockedShard& operator=(const LockedShard&) = delete;
-        Shard* operator->() const noexcept { return &shard_; }
 
       private:
         Shard& shard_;
@@ -432,9 +624,23 @@ class KeyedStateMap {
     // `now`; positions move (erase_at), the index is rebuilt (shrink), but no entry that is
     // kept changes.
     template <typename Recovery>
-    void sweep_after_insert(Shard& shard, uint64_t now, const Recovery& recovered) {
+    void sweep_after_insert(Shard& shard, uint64_t now, const Recovery& recovered)
+        TOLM_REQUIRES(shard.lock) {
         Table& table = shard.table;
-        for (int examined = 0; examined < kExaminedPerInsert && table.size() > 0; ++examined) {
+        size_t budget = kExaminedPerInsert;
+        // Close to a rebuild: make sure one whole pass is done by the time it comes, so that
+        // the rebuild sees what the recovered entries leave.
+        const size_t room = table.insertions_before_rebuild();
+        const bool passing = room <= table.slot_count() / kPassWindowDivisor;
+        if (passing) {
+            if (shard.pass_rebuilds != table.rebuilds()) {
+                shard.pass_rebuilds = table.rebuilds();
+                shard.pass_left = table.size();
+            }
+            // Spread what is left of the pass evenly over the insertions left (rounded up).
+            budget = std::max(budget, (shard.pass_left + room) / (room + 1));
+        }
+        for (size_t examined = 0; examined < budget && table.size() > 0; ++examined) {
             if (shard.hand >= table.size()) shard.hand = 0;
             if (recovered(table.state_at(shard.hand), now)) {
                 table.erase_at(shard.hand, *this);  // another entry now sits at the hand
@@ -442,23 +648,8 @@ class KeyedStateMap {
                 ++shard.hand;
             }
         }
-        // The next insertion would double the index: first see whether the recovered entries
-        // leave it room enough (it then rebuilds the index at its size instead).
-        if (table.next_insert_grows() && shard.full_sweep_spent_at != table.slot_count()) {
-            for (size_t position = 0; position < table.size();) {
-                if (recovered(table.state_at(position), now)) {
-                    table.erase_at(position, *this);
-                } else {
-                    ++position;
-                }
-            }
-            shard.hand = 0;
-            if (table.next_insert_grows()) shard.full_sweep_spent_at = table.slot_count();
-        }
-        if (table.sparse()) {
-            table.shrink(*this);
-            shard.full_sweep_spent_at = 0;
-        }
+        if (passing) shard.pass_left -= std::min(shard.pass_left, budget);
+        if (table.sparse()) table.shrink(*this);
     }
 
     uint64_t shard_count_;

@@ -83,11 +83,11 @@ TelemetryEvent expand(const QueuedEvent& queued) {
 
 std::vector<TelemetryEvent> TelemetryQueue::snapshot() const {
     std::vector<TelemetryEvent> ordered;
-    with_poisoning_lock(events_->mutex, [&] {
-        const std::vector<QueuedEvent>& slots = events_->slots;
-        ordered.reserve(slots.size());
-        for (size_t i = 0; i < slots.size(); ++i) {
-            ordered.push_back(expand(slots[(events_->oldest + i) % slots.size()]));
+    with_poisoning_lock(events_->mutex, [&]() TOLM_REQUIRES(events_->mutex) {
+        const size_t held = events_->slots.size();
+        ordered.reserve(held);
+        for (size_t i = 0; i < held; ++i) {
+            ordered.push_back(expand(events_->slots[(events_->oldest + i) % held]));
         }
     });
     return ordered;

@@ -87,7 +87,7 @@ class TelemetryQueue {
     template <typename Fill>
     void emplace(Fill&& fill) {
         if (!enabled_) return;
-        with_poisoning_lock(events_->mutex, [&] {
+        with_poisoning_lock(events_->mutex, [&]() TOLM_REQUIRES(events_->mutex) {
             if (events_->mutex.poisoned()) fail_poisoned();
             bool recycled = false;
             QueuedEvent& slot = next_slot(recycled);
@@ -105,7 +105,7 @@ class TelemetryQueue {
   private:
     [[noreturn]] static void fail_poisoned();
     // The slot the next event goes into; called with the mutex held.
-    QueuedEvent& next_slot(bool& recycled);
+    QueuedEvent& next_slot(bool& recycled) TOLM_REQUIRES(events_->mutex);
 
     // A ring: `slots` grows like a vector until it holds max_queued_events, after which
     // each event overwrites the oldest, found at `oldest`.
@@ -116,8 +116,8 @@ class TelemetryQueue {
     // with the engine.
     struct Events {
         mutable PoisonMutex mutex;
-        std::vector<QueuedEvent> slots;
-        size_t oldest = 0;
+        std::vector<QueuedEvent> slots TOLM_GUARDED_BY(mutex);
+        size_t oldest TOLM_GUARDED_BY(mutex) = 0;
     };
 
     std::string backend_url_;

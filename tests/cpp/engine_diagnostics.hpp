@@ -15,10 +15,15 @@ namespace tolm {
 
 struct EngineDiagnostics {
   private:
+    // Under the engine lock, which guards the algorithm object (the map then takes its own
+    // shard locks, in the engine's order).
     template <typename Body>
     static auto visit(Engine& engine, Body body) {
-        return std::visit([&](auto& algorithm) { return body(algorithm.states()); },
-                          engine.algorithm_object_);
+        engine.lock_.lock();
+        auto result = std::visit([&](auto& algorithm) { return body(algorithm.states()); },
+                                 engine.algorithm_object_);
+        engine.lock_.unlock();
+        return result;
     }
 
   public:

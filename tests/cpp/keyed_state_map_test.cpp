@@ -212,8 +212,9 @@ TEST(KeyedStateMapRemovalTest, SparseTablesShrinkAndRemovalCanBeSwitchedOff) {
     EXPECT_EQ(kept.size(), 25'000u);
 }
 
-// Sweeps, full sweeps and shrinks run while other threads update keys of the same shards; no
-// update is lost and no kept key moves under its holder. Run under TSan by `make test-tsan`.
+// Sweeps, passes before rebuilds, gradual rebuilds and shrinks run while other threads update keys
+// of the same shards; no update is lost and no kept key moves under its holder. Run under TSan by
+// `make test-tsan`.
 TEST(KeyedStateMapRemovalTest, SweepsRaceWithChecksOfTheSameShards) {
     TimedMap map;
     constexpr int kHotKeys = 16, kRounds = 4000, kFloodKeys = 20'000;
