@@ -37,10 +37,10 @@ from __future__ import annotations
 import functools
 from typing import Any, Callable, Dict, List, Optional, Tuple
 
-from django.conf import settings
-from django.core.exceptions import ImproperlyConfigured
-from django.http import HttpRequest, HttpResponse
-from django.utils.module_loading import import_string
+from django.conf import settings  # type: ignore[import-untyped, unused-ignore]
+from django.core.exceptions import ImproperlyConfigured  # type: ignore[import-untyped, unused-ignore]
+from django.http import HttpRequest, HttpResponse  # type: ignore[import-untyped, unused-ignore]
+from django.utils.module_loading import import_string  # type: ignore[import-untyped, unused-ignore]
 
 from ._common import REFUSED_STATUS, Core, refusal_body
 from ._integration import as_limiter
@@ -88,8 +88,8 @@ class _Check:
         to add wait in ``request._tolm_fields``."""
         decision, fields, _ = self.core.decide(request, request.META.get("REMOTE_ADDR"),
                                                request.path or "/")
-        request.tolm = decision  # type: ignore[attr-defined]
-        request._tolm_fields = fields  # type: ignore[attr-defined]
+        request.tolm = decision
+        request._tolm_fields = fields
         if decision["allowed"]:
             return None
         if self.on_limited is not None:
@@ -154,5 +154,5 @@ class TolmMiddleware:
                      kwargs: Any) -> Optional[HttpResponse]:
         if self.check is None or getattr(view, _EXEMPT, False) or getattr(view, _LIMITED, False):
             return None
-        request._tolm_by = self  # type: ignore[attr-defined]
+        request._tolm_by = self
         return self.check.refusal(request)

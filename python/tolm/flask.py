@@ -109,7 +109,7 @@ class Limiter:
         if view is not None:
             if getattr(view, _EXEMPT, False):
                 return []
-            own = getattr(view, _LIMITS, None)
+            own: Optional[List[Core]] = getattr(view, _LIMITS, None)
             if own:
                 return own
         return [self._default] if self._default is not None else []
