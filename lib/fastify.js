@@ -57,6 +57,16 @@ function hookFor(state) {
 }
 
 function tolmFastify(fastify, options, done) {
+  try {
+    setUp(fastify, options);
+  } catch (err) {
+    done(err);
+    return;
+  }
+  done();
+}
+
+function setUp(fastify, options) {
   const { limiter: given, global: everywhere = true, ...rest } = options || {};
   if (typeof everywhere !== 'boolean') {
     throw new TypeError(`${OWNER}: options.global must be true or false; got ${describe(everywhere)}`);
@@ -86,7 +96,6 @@ function tolmFastify(fastify, options, done) {
     const hooks = route.onRequest === undefined ? [] : [].concat(route.onRequest);
     route.onRequest = [hookFor(state), ...hooks];
   });
-  done();
 }
 
 // Registered without encapsulation, so that the hooks reach the routes of the whole app.
