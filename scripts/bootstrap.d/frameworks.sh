@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The frameworks of the integration tests: the Python ones pinned in frameworks.txt beside this
 # script, and Fastify and Koa at the versions package.json pins as devDependencies, installed
-# into build-express/ (ignored by git, outside the package) beside Express. Optional: a failure
+# into build-frameworks/ (ignored by git, outside the package; a directory of their own, as an
+# install with --no-save drops whatever else the directory held). Optional: a failure
 # only skips the framework cases. Quick when everything is at its pin.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -38,16 +39,15 @@ command -v npm >/dev/null || { echo "bootstrap: npm missing; the Fastify and Koa
 wanted=()
 for name in fastify koa; do
     version=$(node -p "require('./package.json').devDependencies['$name']")
-    grep -qs "\"version\": \"$version\"" "build-express/node_modules/$name/package.json" ||
-        wanted+=("$name@$version")
+    grep -qs "\"version\": \"$version\"" "build-frameworks/node_modules/$name/package.json" ||
+        stale=1
+    wanted+=("$name@$version")
 done
-if [ ${#wanted[@]} -gt 0 ]; then
-    mkdir -p build-express
-    [ -f build-express/package.json ] || echo '{"private": true}' > build-express/package.json
-    # Express is named again so that npm keeps it in the same tree.
-    express=$(node -p "require('./build-express/node_modules/express/package.json').version" 2>/dev/null || true)
-    npm install --prefix build-express --no-audit --no-fund --loglevel=error --no-save \
-        ${express:+"express@$express"} "${wanted[@]}" ||
+if [ -n "${stale:-}" ]; then
+    mkdir -p build-frameworks
+    [ -f build-frameworks/package.json ] || echo '{"private": true}' > build-frameworks/package.json
+    npm install --prefix build-frameworks --no-audit --no-fund --loglevel=error --no-save \
+        "${wanted[@]}" ||
         echo "bootstrap: ${wanted[*]} not installed; their tests will be skipped" >&2
 fi
 exit 0

@@ -1,6 +1,6 @@
 'use strict';
 // tolm/fastify and tolm/koa over loopback HTTP with the real frameworks (installed by the
-// bootstrap into build-express/): refused at the right request with the headers, per-route
+// bootstrap into build-frameworks/): refused at the right request with the headers, per-route
 // limits and exemptions, the identity from the framework's own request state, errors in the
 // hooks handled as each framework handles errors; and the warning in a cluster worker.
 const test = require('node:test');
@@ -8,8 +8,9 @@ const assert = require('node:assert/strict');
 const path = require('node:path');
 
 const fs = require('node:fs');
+const http = require('node:http');
 const os = require('node:os');
-const { spawnSync } = require('node:child_process');
+const { spawn, spawnSync } = require('node:child_process');
 
 const { addonPath, load } = require('./support/addon');
 const { serving, exchange } = require('./support/http');
@@ -23,7 +24,7 @@ const build = (config) => limiter({ refillRate: 0, ...config }, { TolmNode });
 
 function framework(name) {
   try {
-    return require(path.join(root, 'build-express', 'node_modules', name));
+    return require(path.join(root, 'build-frameworks', 'node_modules', name));
   } catch {
     return null;
   }
@@ -275,4 +276,66 @@ test('the package exports tolm/fastify and tolm/koa', () => {
     assert.ok(entry, name);
     assert.ok(fs.existsSync(path.join(root, entry.default)), entry.default);
   }
+});
+
+// Runs a shipped example with require('tolm') answered by the addon under test and the
+// frameworks from build-frameworks/; resolves with its port once it listens.
+function startExample(name) {
+  const index = path.join(root, 'index.js');
+  const preload = `
+    const Module = require('node:module');
+    const stub = new Module(${JSON.stringify(index)});
+    stub.filename = ${JSON.stringify(index)};
+    stub.loaded = true;
+    stub.exports = { TolmNode: require(${JSON.stringify(addonPath)}).TolmNode };
+    require.cache[${JSON.stringify(index)}] = stub;
+    require(${JSON.stringify(path.join(root, 'examples', name))});`;
+  const child = spawn(process.execPath, ['-e', preload], {
+    cwd: root,
+    env: { ...process.env, PORT: '0', NODE_PATH: path.join(root, 'build-frameworks', 'node_modules') },
+    stdio: ['ignore', 'pipe', 'inherit'],
+  });
+  return new Promise((resolve, reject) => {
+    let out = '';
+    child.stdout.on('data', (chunk) => {
+      out += chunk;
+      const match = /listening on http:\/\/127\.0\.0\.1:(\d+)/.exec(out);
+      if (match) resolve({ child, port: Number(match[1]) });
+    });
+    child.on('exit', (code) => reject(new Error(`${name} exited ${code}: ${out}`)));
+  });
+}
+
+async function withExample(name, body) {
+  const { child, port } = await startExample(name);
+  try {
+    await body(port);
+  } finally {
+    child.kill();
+  }
+}
+
+test('the Fastify example limits its routes, login more tightly, health not at all', { skip: skipFastify }, async () => {
+  await withExample('fastify_app.js', async (port) => {
+    const first = await exchange(port, '/');
+    assert.match(first.headers.ratelimit, /^"token_bucket";r=19;/);
+    const health = await exchange(port, '/health');
+    assert.equal(health.headers.ratelimit, undefined);
+    const login = await new Promise((resolve, reject) => {
+      const req = http.request({ host: '127.0.0.1', port, path: '/login', method: 'POST', agent: false },
+        (res) => { res.resume(); resolve(res.headers); });
+      req.on('error', reject);
+      req.end();
+    });
+    // Its own limit (the window's clock is the real one: only the first request is certain).
+    assert.equal(login['ratelimit-policy'], '"fixed_window";q=5;w=60');
+    assert.match(login.ratelimit, /^"fixed_window";r=4;/);
+  });
+});
+
+test('the Koa example limits by address and skips the health check', { skip: skipKoa }, async () => {
+  await withExample('koa_app.js', async (port) => {
+    assert.match((await exchange(port, '/')).headers.ratelimit, /^"token_bucket";r=19;/);
+    assert.equal((await exchange(port, '/health')).headers.ratelimit, undefined);
+  });
 });
