@@ -145,3 +145,18 @@ def test_misspelt_and_unimportable_settings_are_refused_at_start_up():
     with site(limit={"capacity": 2}, identity="no.such.module.user"):
         with pytest.raises(ImproperlyConfigured, match="cannot be imported"):
             WSGIHandler()
+
+
+def test_the_shipped_example_passes_djangos_checks():
+    import os
+    import subprocess
+    import sys
+    from pathlib import Path
+    root = Path(__file__).resolve().parents[2]
+    env = dict(os.environ)
+    from conftest import BUILD_DIR
+    env["PYTHONPATH"] = os.pathsep.join([str(root / "python"), str(BUILD_DIR)])
+    done = subprocess.run([sys.executable, str(root / "examples" / "django_app.py"), "check"],
+                          env=env, capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert "no issues" in done.stdout

@@ -116,3 +116,22 @@ def test_bad_options_are_refused_when_the_dependency_is_made():
         RateLimit(tolm.limiter(), identity="user")
     with pytest.raises(TypeError, match="did you mean 'refill_rate'"):
         RateLimit({"refil_rate": 3})
+
+
+def test_the_shipped_example_keys_by_verified_token_and_refuses_made_up_ones(monkeypatch):
+    import importlib.util
+    from pathlib import Path
+    monkeypatch.setenv("TOLM_TOKENS", "alice=t-alice")
+    source = Path(__file__).resolve().parents[2] / "examples" / "fastapi_dependency.py"
+    spec = importlib.util.spec_from_file_location("example_fastapi_dependency", source)
+    example = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(example)
+    with uvicorn_server(example.app) as port:
+        alice = {"Authorization": "Bearer t-alice"}
+        codes = [exchange(port, "/search", alice)[0] for _ in range(11)]
+        assert codes == [200] * 10 + [429]
+        # Another token is refused outright: it never buys a fresh allowance.
+        assert exchange(port, "/search", {"Authorization": "Bearer made-up"})[0] == 401
+        status, fields, _ = exchange(port, "/search")
+        assert status == 200 and fields["ratelimit"].startswith('"token_bucket";r=9')
+        assert "ratelimit" not in exchange(port, "/health")[1]

@@ -144,3 +144,27 @@ def test_bad_options_are_refused_when_the_extension_is_made():
         Limiter(on_limited="429")
     with pytest.raises(TypeError, match="did you mean 'capacity'"):
         Limiter(default={"capcity": 3})
+
+
+def test_the_shipped_example_limits_login_tighter_and_leaves_health_alone():
+    import importlib.util
+    from pathlib import Path
+    source = Path(__file__).resolve().parents[2] / "examples" / "flask_extension.py"
+    spec = importlib.util.spec_from_file_location("example_flask_extension", source)
+    example = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(example)
+    with wsgi_server(example.app) as port:
+        status, fields, body = exchange(port, "/")
+        assert status == 200 and flask.json.loads(body) == {"hello": "anonymous", "remaining": 19}
+        assert "ratelimit" not in exchange(port, "/health")[1]
+        import http.client
+        conn = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
+        conn.request("POST", "/login/ann")
+        answer = conn.getresponse()
+        answer.read()
+        conn.close()
+        assert answer.status == 200
+        assert answer.getheader("RateLimit-Policy") == '"fixed_window";q=5;w=60'
+        # Signed in: the user's own allowance, not the address's.
+        cookie = {"Cookie": answer.getheader("Set-Cookie").split(";")[0]}
+        assert flask.json.loads(exchange(port, "/", cookie)[2]) == {"hello": "ann", "remaining": 19}
