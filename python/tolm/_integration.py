@@ -9,7 +9,7 @@ import os
 import shlex
 import sys
 import warnings
-from typing import Any, Dict, List, Optional, Sequence
+from typing import Dict, List, Optional, Sequence
 
 from ._limiter import Limiter, limiter
 
