@@ -168,3 +168,27 @@ def test_the_shipped_example_limits_login_tighter_and_leaves_health_alone():
         # Signed in: the user's own allowance, not the address's.
         cookie = {"Cookie": answer.getheader("Set-Cookie").split(";")[0]}
         assert flask.json.loads(exchange(port, "/", cookie)[2]) == {"hello": "ann", "remaining": 19}
+
+
+def test_the_readmes_flask_example_runs_as_written():
+    """Its identity reads the session, which only works inside the request context."""
+    import re
+    from pathlib import Path
+    readme = (Path(__file__).resolve().parents[2] / "README.md").read_text()
+    block = next(b for b in re.findall(r"```python\n(.*?)```", readme, re.S) if "tolm.flask" in b)
+    scope = {"__name__": "readme_example", "verified_user": lambda session: session.get("user")}
+    exec(compile(block, "README.md", "exec"), scope)
+    app = scope["app"]
+    app.secret_key = "test"
+
+    @app.get("/login/<name>")
+    def login(name):
+        flask.session["user"] = name
+        return "in"
+
+    with wsgi_server(app) as port:
+        status, fields, body = exchange(port, "/")
+        assert status == 200 and flask.json.loads(body) == {"remaining": 19}
+        cookie = {"Cookie": exchange(port, "/login/ann")[1]["set-cookie"].split(";")[0]}
+        assert flask.json.loads(exchange(port, "/", cookie)[2]) == {"remaining": 19}
+        assert "ratelimit" not in exchange(port, "/health")[1]
