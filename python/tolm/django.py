@@ -35,6 +35,7 @@ configured from ``settings.TOLM``.
 from __future__ import annotations
 
 import functools
+import threading
 from typing import Any, Callable, Dict, List, Optional, Tuple
 
 from django.conf import settings  # type: ignore[import-untyped, unused-ignore]
@@ -112,14 +113,22 @@ def rate_limit(limit: object, **options: Any) -> Callable[[Callable[..., Any]], 
     those of ``settings.TOLM``."""
     def decorate(view: Callable[..., Any]) -> Callable[..., Any]:
         checks: List[_Check] = []
+        lock = threading.Lock()
+
+        def check() -> _Check:
+            # Built on first use, when Django has loaded the settings; once, whichever of the
+            # server's threads comes first.
+            with lock:
+                if not checks:
+                    merged = {k: v for k, v in getattr(settings, "TOLM", {}).items()
+                              if k != "limit"}
+                    merged.update(options)
+                    checks.append(_Check("tolm.django.rate_limit", limit, merged))
+            return checks[0]
 
         @functools.wraps(view)
         def limited(request: HttpRequest, *args: Any, **kwargs: Any) -> HttpResponse:
-            if not checks:  # settings are read on first use, after Django has loaded them
-                merged = {k: v for k, v in getattr(settings, "TOLM", {}).items() if k != "limit"}
-                merged.update(options)
-                checks.append(_Check("tolm.django.rate_limit", limit, merged))
-            refused = checks[0].refusal(request)
+            refused = (checks[0] if checks else check()).refusal(request)
             response = refused if refused is not None else view(request, *args, **kwargs)
             return _add_fields(request, response)
         setattr(limited, _LIMITED, True)
