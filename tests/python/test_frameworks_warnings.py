@@ -3,6 +3,7 @@ from the server's command line and environment), and misspelt tolm.limiter setti
 
 import sys
 import warnings
+from pathlib import Path
 
 import pytest
 
@@ -65,3 +66,78 @@ def test_misspelt_limiter_settings_name_the_right_one():
         tolm.limiter(colour="red")
     # Positional settings and the right names are unchanged.
     assert tolm.limiter("fixed_window", "shadow", 5).capacity == 5
+
+
+# -- real servers ------------------------------------------------------------------------------
+
+APP = '''
+import sys
+import tolm
+from tolm.asgi import TolmMiddleware as Asgi
+from tolm.wsgi import TolmMiddleware as Wsgi
+
+async def asgi(scope, receive, send):
+    pass
+
+def wsgi(environ, start_response):
+    return []
+
+engine = tolm.limiter()
+wsgi_app = Wsgi(wsgi, engine)
+Wsgi(wsgi, engine)  # a second middleware in the same process: no second warning
+asgi_app = Asgi(asgi, engine)
+print("tolm-app-ready", flush=True, file=sys.stderr)
+'''
+
+
+def _server_output(tmp_path, command, ready_count):
+    """Starts a server of `command` (cwd holds the app module) and reads its standard error
+    until `ready_count` processes have built their middleware; returns the lines read."""
+    import os
+    import subprocess
+    import sys as _sys
+    from conftest import BUILD_DIR
+    (tmp_path / "app.py").write_text(APP)
+    root = Path(__file__).resolve().parents[2]
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(root / "python"), str(BUILD_DIR)]),
+               PYTHONWARNINGS="default")
+    env.pop("WEB_CONCURRENCY", None)
+    env.pop("GUNICORN_CMD_ARGS", None)
+    process = subprocess.Popen([_sys.executable, "-m", *command], cwd=tmp_path, env=env,
+                               stderr=subprocess.PIPE, stdout=subprocess.DEVNULL, text=True)
+    lines = []
+    # A hung server is killed, which ends the read below.
+    import threading
+    guard = threading.Timer(60, process.kill)
+    guard.start()
+    try:
+        ready = 0
+        while ready < ready_count:
+            line = process.stderr.readline()
+            if not line:
+                raise AssertionError("server ended early:\n" + "".join(lines))
+            lines.append(line)
+            ready += "tolm-app-ready" in line
+    finally:
+        guard.cancel()
+        process.terminate()
+        process.wait(30)
+    return lines
+
+
+@pytest.mark.parametrize("server", ["gunicorn", "uvicorn"])
+def test_each_worker_of_a_multi_worker_server_warns_once(server, tmp_path):
+    pytest.importorskip(server)
+    command = (["gunicorn", "-w", "2", "--bind", "127.0.0.1:0", "app:wsgi_app"]
+               if server == "gunicorn" else
+               ["uvicorn", "--workers", "2", "--port", "0", "app:asgi_app"])
+    lines = _server_output(tmp_path, command, 2)
+    warned = [line for line in lines if "RuntimeWarning" in line]
+    assert len(warned) == 2, "".join(lines)
+    assert all(f"this {server} process is one of several workers" in line for line in warned)
+
+
+def test_a_single_worker_server_does_not_warn(tmp_path):
+    pytest.importorskip("gunicorn")
+    lines = _server_output(tmp_path, ["gunicorn", "--bind", "127.0.0.1:0", "app:wsgi_app"], 1)
+    assert not [line for line in lines if "RuntimeWarning" in line], "".join(lines)
