@@ -61,9 +61,10 @@ def number(setting: str, value: object, lowest: float, accepted: str) -> float:
 _F = TypeVar("_F", bound=Callable[..., Any])
 
 
-def suggesting(owner: str) -> Callable[[_F], _F]:
-    """Wraps a function of keyword settings so that a misspelt setting is refused with the
-    name it was most likely meant to be, rather than Python's bare "unexpected keyword"."""
+def suggesting(owner: str, what: str = "setting") -> Callable[[_F], _F]:
+    """Wraps a function of keyword settings (or options) so that a misspelt one is refused
+    with the name it was most likely meant to be, rather than Python's bare "unexpected
+    keyword"."""
     def wrap(function: _F) -> _F:
         known = tuple(inspect.signature(function).parameters)
 
@@ -73,7 +74,7 @@ def suggesting(owner: str) -> Callable[[_F], _F]:
                 if name not in known:
                     guess = closest(name, known)
                     hint = f"; did you mean {guess!r}?" if guess else ""
-                    raise TypeError(f"{owner}: unknown setting {name!r}{hint}")
+                    raise TypeError(f"{owner}: unknown {what} {name!r}{hint}")
             return function(*args, **kwargs)
         return checked  # type: ignore[return-value]
     return wrap

@@ -33,6 +33,7 @@ from fastapi import Depends, HTTPException, Request, Response
 
 from ._common import REFUSED_STATUS, Core
 from ._integration import as_limiter
+from ._settings import suggesting
 from .asgi import TolmMiddleware
 
 __all__ = ["RateLimit", "RateLimited", "TolmMiddleware"]
@@ -63,6 +64,7 @@ class RateLimit:
     headers, legacy_headers, ipv6_subnet, nat64_prefixes: as in ``tolm.asgi.TolmMiddleware``.
     """
 
+    @suggesting("tolm.fastapi.RateLimit", "option")
     def __init__(self, limit: object, identity: Optional[Callable[..., Any]] = None, *,
                  headers: bool = True, legacy_headers: bool = False, ipv6_subnet: Any = 56,
                  nat64_prefixes: Any = None) -> None:

@@ -37,6 +37,7 @@ from flask import Flask, Response, current_app, g, request
 
 from ._common import REFUSED_STATUS, Core, refusal_body
 from ._integration import as_limiter
+from ._settings import suggesting
 from ._limiter import Limiter as _Limiter
 
 __all__ = ["Limiter"]
@@ -57,6 +58,7 @@ class Limiter:
         may return); the rate-limit headers and Retry-After are added to it.
     """
 
+    @suggesting("tolm.flask.Limiter", "option")
     def __init__(self, app: Optional[Flask] = None, *, default: object = None,
                  identity: Optional[Callable[[Any], Optional[str]]] = None,
                  headers: bool = True, legacy_headers: bool = False,

@@ -59,13 +59,21 @@ def test_no_warning_in_a_single_process(monkeypatch):
         _integration.warn_if_multi_worker(tolm.limiter())
 
 
-def test_misspelt_limiter_settings_name_the_right_one():
+def test_misspelt_settings_and_options_name_the_right_one():
     with pytest.raises(TypeError, match=r"unknown setting 'refillrate'; did you mean 'refill_rate'\?"):
         tolm.limiter(refillrate=3)
     with pytest.raises(TypeError, match=r"unknown setting 'colour'$"):
         tolm.limiter(colour="red")
     # Positional settings and the right names are unchanged.
     assert tolm.limiter("fixed_window", "shadow", 5).capacity == 5
+    from tolm.asgi import TolmMiddleware as Asgi
+    from tolm.wsgi import TolmMiddleware as Wsgi
+    with pytest.raises(TypeError, match=r"tolm.wsgi.TolmMiddleware: unknown option 'legacy_header'; "
+                                        r"did you mean 'legacy_headers'\?"):
+        Wsgi(lambda environ, start_response: [], tolm.limiter(), legacy_header=True)
+    # As Starlette's add_middleware builds it: by keyword.
+    with pytest.raises(TypeError, match=r"unknown option 'ipv6subnet'; did you mean 'ipv6_subnet'"):
+        Asgi(app=None, engine=tolm.limiter(), ipv6subnet=48)
 
 
 # -- real servers ------------------------------------------------------------------------------
