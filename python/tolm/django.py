@@ -35,6 +35,7 @@ configured from ``settings.TOLM``.
 from __future__ import annotations
 
 import functools
+import inspect
 import threading
 from typing import Any, Callable, Dict, List, Optional, Tuple
 
@@ -126,11 +127,21 @@ def rate_limit(limit: object, **options: Any) -> Callable[[Callable[..., Any]], 
                     checks.append(_Check("tolm.django.rate_limit", limit, merged))
             return checks[0]
 
-        @functools.wraps(view)
-        def limited(request: HttpRequest, *args: Any, **kwargs: Any) -> HttpResponse:
-            refused = (checks[0] if checks else check()).refusal(request)
-            response = refused if refused is not None else view(request, *args, **kwargs)
-            return _add_fields(request, response)
+        limited: Callable[..., Any]
+        if inspect.iscoroutinefunction(view):
+            # An async view stays async, so that Django awaits it on its own loop.
+            @functools.wraps(view)
+            async def limited(request: HttpRequest, *args: Any, **kwargs: Any) -> HttpResponse:
+                refused = (checks[0] if checks else check()).refusal(request)
+                response = refused if refused is not None else await view(request, *args,
+                                                                          **kwargs)
+                return _add_fields(request, response)
+        else:
+            @functools.wraps(view)
+            def limited(request: HttpRequest, *args: Any, **kwargs: Any) -> HttpResponse:
+                refused = (checks[0] if checks else check()).refusal(request)
+                response = refused if refused is not None else view(request, *args, **kwargs)
+                return _add_fields(request, response)
         setattr(limited, _LIMITED, True)
         return limited
     return decorate

@@ -62,9 +62,13 @@ def routes():
     def search(request):
         return HttpResponse("found")
 
+    @rate_limit({"capacity": 1, "refill_rate": 0})
+    async def lookup(request):
+        return HttpResponse("looked up")
+
     class URLs:  # a urlconf may be any hashable object with urlpatterns
         urlpatterns = [path("", index), path("login/<name>", login), path("health", health),
-                       path("search", search)]
+                       path("search", search), path("lookup", lookup)]
     return URLs
 
 
@@ -136,6 +140,10 @@ def test_no_site_limit_leaves_other_views_alone():
         status, fields, _ = exchange(port, "/login/x")
         assert status == 200 and "ratelimit" not in fields
         assert statuses(port, "/search", 2) == [200, 429]
+        # An async view is limited too, and still awaited.
+        status, fields, body = exchange(port, "/lookup")
+        assert (status, body) == (200, b"looked up") and "ratelimit" in fields
+        assert statuses(port, "/lookup", 1) == [429]
 
 
 def test_misspelt_and_unimportable_settings_are_refused_at_start_up():
