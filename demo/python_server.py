@@ -25,10 +25,10 @@ from tolm import limiter  # noqa: E402
 from tolm.wsgi import TolmMiddleware  # noqa: E402
 
 
-def issued_keys(spec):
+def issued_keys(pairs):
     """{sha256 of an issued key: its owner} from "owner=key,owner=key"."""
     table = {}
-    for pair in filter(None, (p.strip() for p in spec.split(","))):
+    for pair in filter(None, (p.strip() for p in pairs.split(","))):
         owner, _, key = pair.partition("=")
         if owner and key:
             table[hashlib.sha256(key.encode()).hexdigest()] = owner

@@ -18,10 +18,10 @@ import tolm
 from tolm.fastapi import RateLimit
 
 
-def issued(spec: str) -> Dict[str, str]:
+def issued(pairs: str) -> Dict[str, str]:
     """{sha256 of an issued token: its owner} from "owner=token,owner=token"."""
     table = {}
-    for pair in filter(None, (p.strip() for p in spec.split(","))):
+    for pair in filter(None, (p.strip() for p in pairs.split(","))):
         owner, _, token = pair.partition("=")
         if owner and token:
             table[hashlib.sha256(token.encode()).hexdigest()] = owner

@@ -123,9 +123,9 @@ def test_the_shipped_example_keys_by_verified_token_and_refuses_made_up_ones(mon
     from pathlib import Path
     monkeypatch.setenv("TOLM_TOKENS", "alice=t-alice")
     source = Path(__file__).resolve().parents[2] / "examples" / "fastapi_dependency.py"
-    spec = importlib.util.spec_from_file_location("example_fastapi_dependency", source)
-    example = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(example)
+    found = importlib.util.spec_from_file_location("example_fastapi_dependency", source)
+    example = importlib.util.module_from_spec(found)
+    found.loader.exec_module(example)
     with uvicorn_server(example.app) as port:
         alice = {"Authorization": "Bearer t-alice"}
         codes = [exchange(port, "/search", alice)[0] for _ in range(11)]

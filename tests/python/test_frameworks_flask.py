@@ -150,9 +150,9 @@ def test_the_shipped_example_limits_login_tighter_and_leaves_health_alone():
     import importlib.util
     from pathlib import Path
     source = Path(__file__).resolve().parents[2] / "examples" / "flask_extension.py"
-    spec = importlib.util.spec_from_file_location("example_flask_extension", source)
-    example = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(example)
+    found = importlib.util.spec_from_file_location("example_flask_extension", source)
+    example = importlib.util.module_from_spec(found)
+    found.loader.exec_module(example)
     with wsgi_server(example.app) as port:
         status, fields, body = exchange(port, "/")
         assert status == 200 and flask.json.loads(body) == {"hello": "anonymous", "remaining": 19}
