@@ -1,12 +1,14 @@
 'use strict';
 // Demo server: node:http with one tolm withRateLimit wrapper (and one TolmNode) per scenario
 // of scenarios.json. GET /<scenario>/... is limited by that scenario's limiter; the key is the
-// X-Client-Id header when sent, else the client address.
+// owner of an issued API key sent as X-Api-Key (TOLM_DEMO_KEYS holds "owner=key,..."), else the
+// client address: a key nobody issued is never a rate-limit key.
 //
 // Prints one line, "listening <url> <addon file>", once it accepts connections.
 const http = require('node:http');
 const path = require('node:path');
 const fs = require('node:fs');
+const crypto = require('node:crypto');
 
 const buildDir = process.env.TOLM_BUILD_DIR || path.join(__dirname, '..', 'build');
 const addon = path.join(buildDir, 'tolm_native.node');
@@ -32,11 +34,18 @@ function answer(req, res) {
   send(res, 200, { allowed, wouldBlock, reason, algorithm, remaining });
 }
 
-const clientId = (req) => req.headers['x-client-id'] || undefined;
+const sha256 = (text) => crypto.createHash('sha256').update(text).digest('hex');
+// {sha256 of an issued key: its owner}, so a lookup never compares the keys themselves.
+const issued = new Map((process.env.TOLM_DEMO_KEYS || '').split(',').map((pair) => pair.trim().split('='))
+  .filter(([owner, key]) => owner && key).map(([owner, key]) => [sha256(key), owner]));
+const customer = (req) => {
+  const presented = req.headers['x-api-key'];
+  return typeof presented === 'string' && presented ? issued.get(sha256(presented)) : undefined;
+};
 const routes = new Map(config.scenarios.map((s) => [s.name, withRateLimit(
   limiter({ algorithm: s.algorithm, mode: s.mode, capacity: config.capacity,
     refillRate: config.refill_rate }, { TolmNode }),
-  answer, { identity: clientId })]));
+  answer, { identity: customer })]));
 
 const server = http.createServer((req, res) => {
   const name = (req.url || '/').split('?')[0].split('/')[1];

@@ -1,10 +1,12 @@
 """Demo server: the standard library's WSGI server with one tolm.wsgi middleware (and one
 engine) per scenario of scenarios.json. GET /<scenario>/... is limited by that scenario's
-engine; the key is the X-Client-Id header when sent, else the client address.
+engine; the key is the owner of an issued API key sent as X-Api-Key (TOLM_DEMO_KEYS holds
+"owner=key,..."), else the client address: a key nobody issued is never a rate-limit key.
 
 Prints one line, "listening <url> <module file>", once it accepts connections."""
 
 import argparse
+import hashlib
 import json
 import os
 import sys
@@ -23,8 +25,25 @@ from tolm import limiter  # noqa: E402
 from tolm.wsgi import TolmMiddleware  # noqa: E402
 
 
-def client_id(environ):
-    return environ.get("HTTP_X_CLIENT_ID") or None
+def issued_keys(pairs):
+    """{sha256 of an issued key: its owner} from "owner=key,owner=key"."""
+    table = {}
+    for pair in filter(None, (p.strip() for p in pairs.split(","))):
+        owner, _, key = pair.partition("=")
+        if owner and key:
+            table[hashlib.sha256(key.encode()).hexdigest()] = owner
+    return table
+
+
+ISSUED = issued_keys(os.environ.get("TOLM_DEMO_KEYS", ""))
+
+
+def customer(environ):
+    """The owner of a valid X-Api-Key; None (limit by address) for a missing or unknown key."""
+    presented = environ.get("HTTP_X_API_KEY")
+    if not presented:
+        return None
+    return ISSUED.get(hashlib.sha256(presented.encode("utf-8", "surrogateescape")).hexdigest())
 
 
 def answer(environ, start_response):
@@ -44,7 +63,7 @@ def answer(environ, start_response):
 def build_app(config):
     routes = {
         s["name"]: TolmMiddleware(answer, limiter(s["algorithm"], s["mode"], config["capacity"],
-                                                  config["refill_rate"]), identity=client_id)
+                                                  config["refill_rate"]), identity=customer)
         for s in config["scenarios"]
     }
 

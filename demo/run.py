@@ -10,6 +10,7 @@ import argparse
 import http.client
 import json
 import os
+import secrets
 import select
 import signal
 import subprocess
@@ -37,10 +38,11 @@ class DemoError(Exception):
     pass
 
 
-def start(kind, extra=()):
+def start(kind, extra=(), env=None):
     """Starts one demo server; returns (process, base url, library file it loaded)."""
     proc = subprocess.Popen(SERVERS[kind]["argv"] + list(extra), stdin=subprocess.PIPE,
-                            stdout=subprocess.PIPE, text=True)
+                            stdout=subprocess.PIPE, text=True,
+                            env=None if env is None else {**os.environ, **env})
     deadline = time.monotonic() + START_TIMEOUT_S
     while time.monotonic() < deadline:
         ready, _, _ = select.select([proc.stdout], [], [], 0.2)
@@ -168,7 +170,11 @@ def demo():
 
 
 def serve(kind, port):
-    proc, url, library = start(kind, ["--port", str(port), "--log", "--exit-with-stdin"])
+    # An API key issued for this run only: the server keys its owner's requests by the owner,
+    # and any other value by the address it came from.
+    key = secrets.token_hex(12)
+    proc, url, library = start(kind, ["--port", str(port), "--log", "--exit-with-stdin"],
+                               {"TOLM_DEMO_KEYS": f"alice={key}"})
     names = [s["name"] for s in CONFIG["scenarios"]]
     print(f"{SERVERS[kind]['title']} at {url} (limiting through {library})\n"
           f"Scenarios: {', '.join('/' + n for n in names)}; capacity {CONFIG['capacity']}, "
@@ -176,7 +182,7 @@ def serve(kind, port):
           f"  curl -i {url}/token_bucket/hello\n"
           f"  for i in 1 2 3 4 5 6; do curl -s -o /dev/null -w '%{{http_code}}\\n' "
           f"{url}/fixed_window/hello; done\n"
-          f"  curl -i -H 'X-Client-Id: alice' {url}/token_bucket/hello   # keyed by identity\n"
+          f"  curl -i -H 'X-Api-Key: {key}' {url}/token_bucket/hello   # keyed by its owner, alice\n"
           f"Press Ctrl-C to stop.", flush=True)
     try:
         proc.wait()

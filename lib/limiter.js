@@ -71,3 +71,4 @@ function limiterSettings(instance) {
 }
 
 module.exports = { limiter, limiterSettings };
+module.exports.SETTINGS = SETTINGS;

@@ -13,6 +13,7 @@ const {
 const { limiter, limiterSettings } = require('./limiter');
 const { describe, rejectUnknown, isPlainObject } = require('./settings');
 const { Policy } = require('./headers');
+const { warnIfClustered } = require('./workers');
 
 const REFUSED_STATUS = 429;
 const OPTIONS = ['identity', 'headers', 'legacyHeaders', 'ipv6Subnet', 'nat64Prefixes', 'onLimited',
@@ -146,6 +147,7 @@ function build(owner, limiterOrConfig, options, extra) {
   const standard = flag(owner, options, 'headers', true);
   const legacy = flag(owner, options, 'legacyHeaders', false);
   const settings = limiterSettings(instance);
+  warnIfClustered(settings);
   if ((standard || legacy) && !settings) {
     throw new TypeError(`${owner}: the rate-limit headers need the limiter's settings, which a TolmNode built with new TolmNode(...) does not expose; build it with limiter({ ... }) from 'tolm/middleware', or pass { headers: false, legacyHeaders: false }`);
   }
@@ -211,13 +213,18 @@ function setHeaders(res, fields) {
   for (let i = 0; i < fields.length; i += 2) res.setHeader(fields[i], fields[i + 1]);
 }
 
-function refuse(res, decision) {
-  const body = JSON.stringify({
+// The JSON body of a 429 answer: what was refused and why, in the engine's words.
+function refusalBody(decision) {
+  return JSON.stringify({
     error: 'too_many_requests',
     reason: decision.reason,
     algorithm: decision.algorithm,
     remaining: decision.remaining,
   });
+}
+
+function refuse(res, decision) {
+  const body = refusalBody(decision);
   if (res.headersSent) {
     res.end();
     return;
@@ -318,4 +325,24 @@ function withRateLimit(limiterOrConfig, handler, options) {
   };
 }
 
+const NO_FIELDS = [];
+
+// For the framework integrations (tolm/fastify, tolm/koa), which answer through their own
+// objects: the decision on `req` (anything with what keyOf and routeOf read), the header pairs
+// to send with the answer, and for a refusal the Retry-After seconds (null: never).
+function decide(state, req) {
+  const numbers = state.numbers;
+  const decision = new Decision(state.instance._decide(keyOf(state, req), routeOf(req), numbers),
+    state.algorithm, numbers);
+  const policy = state.policy;
+  let fields = NO_FIELDS;
+  if (policy && decision.reason !== undefined &&
+      (state.standard || state.legacy || !decision.allowed)) {
+    fields = policy.headers(decision, state.legacy ? Date.now() : 0, state.standard, state.legacy);
+  }
+  const retryAfter = decision.allowed || !policy ? null : policy.retryAfter(decision.admitAfterMs);
+  return { decision, fields, retryAfter };
+}
+
 module.exports = { limiter, limiterSettings, rateLimit, withRateLimit, UNKNOWN_KEY, fitKey };
+module.exports._integration = { build, hook, decide, refusalBody, REFUSED_STATUS };

@@ -30,3 +30,11 @@ echo "== the benchmark's own checks"
 
 echo "== HTTP benchmark (load average: $(cut -d' ' -f1-3 /proc/loadavg))"
 TOLM_BUILD_DIR=$release "$venv/bin/python" bench/http/run.py
+
+# The framework integrations beside each framework's usual limiter (about 3 minutes):
+# BENCH_HTTP_SKIP_FRAMEWORKS=1 leaves them out.
+if [ "${BENCH_HTTP_SKIP_FRAMEWORKS:-0}" = 0 ]; then
+    echo "== framework integrations, per-route limit (bench/http/frameworks.py)"
+    TOLM_BUILD_DIR=$release "$venv/bin/python" bench/http/frameworks_inprocess.py
+    TOLM_BUILD_DIR=$release "$venv/bin/python" bench/http/frameworks.py
+fi

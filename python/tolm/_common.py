@@ -9,6 +9,7 @@ import time
 from typing import Any, Callable, Dict, List, Optional, Protocol, Tuple
 
 from ._headers import Header, Policy
+from ._integration import warn_if_multi_worker
 from ._keys import UNKNOWN_KEY, Subnet, address_key, identity_key, nat64_networks, text
 from ._limiter import Limiter, limiter
 
@@ -148,6 +149,7 @@ class Core:
         self.skip: Optional[Callable[[Any], object]] = _hook(
             owner, "skip", skip, f"({source}) -> bool")
         self.on_limited: Any = _application(owner, "on_limited", on_limited, source == "scope")
+        warn_if_multi_worker(engine)
 
     def skipped(self, request: Any) -> bool:
         """Whether the skip hook (which must be set) lets `request` through unchecked."""

@@ -6,7 +6,7 @@ from typing import TYPE_CHECKING, Optional
 
 from ._headers import Policy
 from ._prebuilt import native_engine_class
-from ._settings import choice, number
+from ._settings import choice, number, suggesting
 
 from ._keys import IDENTITY_DIGEST_PREFIX, RAW_DIGEST_PREFIX, SURELY_SHORT_KEY, fit_key
 
@@ -78,6 +78,7 @@ class Limiter:
                 f"capacity={self._capacity!r}, refill_rate={self._refill_rate!r})")
 
 
+@suggesting("tolm.limiter")
 def limiter(algorithm: str = "token_bucket", mode: str = "active", capacity: float = 100,
             refill_rate: float = 10, api_key: Optional[str] = None) -> Limiter:
     """A new engine with checked settings (the defaults are the Node package's).

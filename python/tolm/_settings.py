@@ -4,9 +4,11 @@ wrong value, and the checks ``tolm.limiter()`` and the middleware share."""
 from __future__ import annotations
 
 import difflib
+import functools
+import inspect
 import math
 import numbers
-from typing import Optional, Sequence
+from typing import Any, Callable, Optional, Sequence, TypeVar
 
 
 def closest(value: str, choices: Sequence[str]) -> Optional[str]:
@@ -54,3 +56,25 @@ def number(setting: str, value: object, lowest: float, accepted: str) -> float:
     if not math.isfinite(number) or number < lowest:
         raise ValueError(f"tolm.limiter: {setting} must be {accepted}; got {_shown(value)}")
     return number
+
+
+_F = TypeVar("_F", bound=Callable[..., Any])
+
+
+def suggesting(owner: str, what: str = "setting") -> Callable[[_F], _F]:
+    """Wraps a function of keyword settings (or options) so that a misspelt one is refused
+    with the name it was most likely meant to be, rather than Python's bare "unexpected
+    keyword"."""
+    def wrap(function: _F) -> _F:
+        known = tuple(inspect.signature(function).parameters)
+
+        @functools.wraps(function)
+        def checked(*args: Any, **kwargs: Any) -> Any:
+            for name in kwargs:
+                if name not in known:
+                    guess = closest(name, known)
+                    hint = f"; did you mean {guess!r}?" if guess else ""
+                    raise TypeError(f"{owner}: unknown {what} {name!r}{hint}")
+            return function(*args, **kwargs)
+        return checked  # type: ignore[return-value]
+    return wrap

@@ -27,6 +27,7 @@ from typing import (Any, Awaitable, Callable, Dict, List, MutableMapping, Option
 
 from ._common import REFUSED_STATUS, Core, Engine, refusal_body, text
 from ._limiter import Limiter
+from ._settings import suggesting
 
 __all__ = ["TolmMiddleware", "STATE_KEY", "RETRY_AFTER_KEY"]
 
@@ -76,6 +77,7 @@ class TolmMiddleware:
         ``scope["state"]["tolm_retry_after"]`` holds the Retry-After seconds (None: never).
     """
 
+    @suggesting("tolm.asgi.TolmMiddleware", "option")
     def __init__(self, app: ASGIApp, engine: Union[Engine, Limiter],
                  identity: Optional[Callable[[Scope], Optional[str]]] = None, *,
                  headers: bool = True, legacy_headers: bool = False,

@@ -24,6 +24,7 @@ from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Tupl
 
 from ._common import REFUSED_STATUS, Core, Engine, refusal_body, text
 from ._limiter import Limiter
+from ._settings import suggesting
 
 __all__ = ["TolmMiddleware", "ENVIRON_KEY", "RETRY_AFTER_KEY"]
 
@@ -65,6 +66,7 @@ class TolmMiddleware:
     skip: optional ``f(environ) -> bool``; a true result lets the request through unchecked.
     """
 
+    @suggesting("tolm.wsgi.TolmMiddleware", "option")
     def __init__(self, app: WSGIApp, engine: Union[Engine, Limiter],
                  identity: Optional[Callable[[Environ], Optional[str]]] = None, *,
                  headers: bool = True, legacy_headers: bool = False, ipv6_subnet: Union[int, bool] = 56,
