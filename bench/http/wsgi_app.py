@@ -2,8 +2,10 @@
 ``gunicorn ... wsgi_app:app``, configured by the environment:
 
   BENCH_HTTP_VARIANT  none | tolm | tolm-bare (tolm without headers) | peer (flask-limiter)
+                      | tolm-shared (tolm on the shared region TOLM_BENCH_REGION, every worker
+                      one limit) | peer-redis (flask-limiter on the redis-server BENCH_REDIS_URL)
   BENCH_HTTP_LIMIT    JSON {capacity, refill_rate} for tolm's token bucket and {per_second}
-                      for flask-limiter's one-second fixed window
+                      (or {per_minute}) for flask-limiter's fixed window
 
 Every variant sits behind werkzeug's ProxyFix with one trusted hop, so the load generator's
 X-Forwarded-For address is the client's key for tolm and for flask-limiter alike.
@@ -39,12 +41,25 @@ if VARIANT in ("tolm", "tolm-bare"):
                                       headers=VARIANT == "tolm")
     else:
         app.wsgi_app = TolmMiddleware(app.wsgi_app, engine)  # type: ignore[method-assign]
-elif VARIANT == "peer":
+elif VARIANT == "tolm-shared":
+    from tolm import limiter
+    from tolm.wsgi import TolmMiddleware
+
+    if "shared" not in inspect.signature(limiter).parameters:
+        raise SystemExit("skipped: tolm.limiter() has no shared= option in this tree")
+    engine = limiter("token_bucket", capacity=LIMIT["capacity"],  # type: ignore[call-arg]
+                     refill_rate=LIMIT["refill_rate"], shared=os.environ["TOLM_BENCH_REGION"],
+                     max_clients=int(os.environ.get("TOLM_BENCH_REGION_CLIENTS", "200000")))
+    app.wsgi_app = TolmMiddleware(app.wsgi_app, engine)  # type: ignore[method-assign]
+elif VARIANT in ("peer", "peer-redis"):
     from flask_limiter import Limiter
     from flask_limiter.util import get_remote_address
 
-    Limiter(get_remote_address, app=app, default_limits=[f"{LIMIT['per_second']} per second"],
-            storage_uri="memory://", headers_enabled=True)
+    rate = (f"{LIMIT['per_minute']} per minute" if "per_minute" in LIMIT
+            else f"{LIMIT['per_second']} per second")
+    storage = os.environ["BENCH_REDIS_URL"] if VARIANT == "peer-redis" else "memory://"
+    Limiter(get_remote_address, app=app, default_limits=[rate], storage_uri=storage,
+            headers_enabled=True)
 elif VARIANT != "none":
     raise SystemExit(f"unknown variant {VARIANT!r}")
 

@@ -28,6 +28,12 @@ function ipv4LikeKeys(count) {
   return JSON.parse(JSON.stringify(keys));
 }
 
+function redisClient(Redis) {
+  const url = process.env.BENCH_REDIS_URL;
+  if (!url || !/^redis:\/\/127\.0\.0\.1:\d+/.test(url)) throw new Error('BENCH_REDIS_URL must be a loopback redis:// URL');
+  return new Redis(url, { lazyConnect: false, enableOfflineQueue: true });
+}
+
 // Each variant gives { call(key, route), async, allowed(result) }.
 const variants = {
   tolm() {
@@ -35,6 +41,39 @@ const variants = {
     const node = new TolmNode({ capacity: GENEROUS, refillRate: TOLM_REFILL_PER_S });
     // As documented: the caller passes the request's start time, read per request.
     return { call: (key, route) => node.checkRequest(key, route, Date.now()), allowed: (r) => r.allowed === true };
+  },
+  // The shared-memory store: a region named by the runner (TOLM_BENCH_REGION), sized for every
+  // key of the run, so a check times the same work as the private table's.
+  tolm_shared() {
+    const { TolmNode } = require(path.join(process.env.TOLM_BUILD_DIR, 'tolm_native.node'));
+    if (typeof TolmNode._open !== 'function') {
+      throw new Error('skipped: this build of tolm_native has no TolmNode._open (shared store factory)');
+    }
+    const node = TolmNode._open({
+      algorithm: 'token_bucket',
+      mode: 'active',
+      capacity: GENEROUS,
+      refillRate: TOLM_REFILL_PER_S,
+      maxClients: Number(process.env.TOLM_BENCH_REGION_CLIENTS || 200000),
+      shared: process.env.TOLM_BENCH_REGION,
+    });
+    return { call: (key, route) => node.checkRequest(key, route, Date.now()), allowed: (r) => r.allowed === true };
+  },
+  // The peers' multi-process answer: their Redis store, one round trip to redis-server per
+  // check, through ioredis (what both document).
+  rlf_redis() {
+    const { RateLimiterRedis } = require(path.join(peers, 'rate-limiter-flexible'));
+    const Redis = require(path.join(peers, 'ioredis'));
+    const limiter = new RateLimiterRedis({ storeClient: redisClient(Redis), points: GENEROUS, duration: 60 });
+    return { call: (key) => limiter.consume(key), async: true, allowed: (r) => r.remainingPoints >= 0 };
+  },
+  erl_redis() {
+    const { RedisStore } = require(path.join(peers, 'rate-limit-redis'));
+    const Redis = require(path.join(peers, 'ioredis'));
+    const client = redisClient(Redis);
+    const store = new RedisStore({ sendCommand: (command, ...args) => client.call(command, ...args) });
+    store.init({ windowMs: 60_000 });
+    return { call: (key) => store.increment(key), async: true, allowed: (r) => r.totalHits <= GENEROUS };
   },
   floor() {
     const { floor } = require(process.env.TOLM_BENCH_REFERENCE);
