@@ -165,8 +165,10 @@ def run_child(group, variant, keys, env):
     command += ["time", variant, str(keys), str(SAMPLE_SECONDS), str(SAMPLES), str(WARMUP_SECONDS)]
     run = subprocess.run(command, env=env, capture_output=True, text=True, timeout=CHILD_TIMEOUT)
     if run.returncode != 0:
-        message = (run.stderr.strip() or run.stdout.strip())[-600:]
-        raise RuntimeError(message)
+        output = run.stderr + run.stdout
+        if "skipped:" in output:
+            raise RuntimeError(output[output.index("skipped:"):].splitlines()[0])
+        raise RuntimeError(output.strip()[-600:])
     result = json.loads(run.stdout)
     return statistics.median(result["wall_ns_per_call"]), statistics.median(result["ns_per_call"])
 
