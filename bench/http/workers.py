@@ -128,6 +128,23 @@ class WorkersServer:
         self.log.close()
 
 
+def shared_option_missing(framework):
+    """Why this tree's friendly layer cannot open a shared region, or None when it can."""
+    if framework == "flask":
+        env = dict(os.environ, PYTHONPATH=os.pathsep.join(
+            [os.environ["TOLM_BUILD_DIR"], os.path.join(ROOT, "python")]))
+        command = [VENV_PYTHON, "-c", "import inspect, tolm; "
+                   "print('shared' in inspect.signature(tolm.limiter).parameters)"]
+        answer = subprocess.run(command, env=env, capture_output=True, text=True).stdout.strip()
+        return None if answer == "True" else "skipped: tolm.limiter() has no shared= option in this tree"
+    script = ("const { limiter } = require(process.argv[1]);"
+              "try { limiter({ shared: 'x', maxClients: 1 }, { TolmNode: class { checkRequest() {} } });"
+              " console.log('yes'); } catch (e) { console.log(/shared/.test(e.message) ? 'no' : 'yes'); }")
+    answer = subprocess.run(["node", "-e", script, os.path.join(ROOT, "lib", "limiter.js")],
+                            capture_output=True, text=True).stdout.strip()
+    return None if answer == "yes" else "skipped: limiter() has no shared option in this tree"
+
+
 def exactness(framework, variant, redis, region):
     """Requests let through of EXACT_REQUESTS from one address, capacity EXACT_CAPACITY, no refill;
     None and the reason when the server cannot run in this tree."""
@@ -154,7 +171,13 @@ def main():
     try:
         for framework, framework_label, _ in FRAMEWORKS:
             log(f"== {framework_label}, {WORKERS} workers")
+            missing = shared_option_missing(framework)
+            if missing:
+                skipped[(framework, "tolm-shared")] = missing
+                log(f"  tolm-shared: {missing}")
             for variant in VARIANTS[1:]:
+                if (framework, variant) in skipped:
+                    continue
                 region = f"tolm-bench-http-{os.getpid()}-{framework}-exact"
                 remove_region(region)
                 try:

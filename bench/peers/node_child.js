@@ -20,9 +20,12 @@ const GENEROUS = 1e9;
 const TOLM_REFILL_PER_S = 1e-3;
 const peers = path.join(__dirname, '..', 'node_modules');
 
-function ipv4LikeKeys(count) {
+function ipv4LikeKeys(count, first = 0) {
   const keys = new Array(count);
-  for (let i = 0; i < count; i++) keys[i] = `10.${(i >> 16) & 255}.${(i >> 8) & 255}.${i & 255}`;
+  for (let j = 0; j < count; j++) {
+    const i = first + j;
+    keys[j] = `10.${(i >> 16) & 255}.${(i >> 8) & 255}.${i & 255}`;
+  }
   // Concatenation makes rope strings that the first hash or read would flatten, allocating
   // inside the limiter under test; a JSON round trip hands every limiter flat strings.
   return JSON.parse(JSON.stringify(keys));
@@ -152,7 +155,9 @@ function cpuNs() {
 }
 
 async function measureTime(name, keyCount, sampleSeconds, samples, warmupSeconds) {
-  const keys = keyCount === 1 ? new Array(1000).fill(ONE_KEY) : ipv4LikeKeys(keyCount);
+  // TOLM_BENCH_KEY_OFFSET: processes run side by side each take keys of their own.
+  const first = Number(process.env.TOLM_BENCH_KEY_OFFSET || 0);
+  const keys = keyCount === 1 ? new Array(1000).fill(ONE_KEY) : ipv4LikeKeys(keyCount, first);
   const variant = variants[name]();
   const oneRound = makeRound(variant, keys);
   await oneRound(); // every key inserted

@@ -26,8 +26,8 @@ GENEROUS = 10**9
 TOLM_REFILL_PER_S = 1e-3
 
 
-def ipv4_like_keys(count):
-    return [f"10.{(i >> 16) & 255}.{(i >> 8) & 255}.{i & 255}" for i in range(count)]
+def ipv4_like_keys(count, first=0):
+    return [f"10.{(i >> 16) & 255}.{(i >> 8) & 255}.{i & 255}" for i in range(first, first + count)]
 
 
 # Each variant returns (call shape, callable, fixed argument, is_allowed). The call shapes
@@ -198,7 +198,9 @@ def resident_bytes():
 
 def measure_time(variant, key_count, sample_seconds, samples, warmup_seconds):
     # One key hit over and over runs the same loop over a list holding that key repeatedly.
-    keys = [ONE_KEY] * 1000 if key_count == 1 else ipv4_like_keys(key_count)
+    # TOLM_BENCH_KEY_OFFSET: processes run side by side each take keys of their own.
+    first = int(os.environ.get("TOLM_BENCH_KEY_OFFSET", "0"))
+    keys = [ONE_KEY] * 1000 if key_count == 1 else ipv4_like_keys(key_count, first)
     shape, call, fixed, is_allowed = VARIANTS[variant]("time")
     one_round = make_round(shape, call, fixed, keys)
     one_round()  # every key inserted

@@ -6,7 +6,8 @@ costs against the private table, and what it saves against the peers' answer to 
      BM_Shared rows, one key and 100k keys), then the bindings: tolm's private engine and a
      shared one in Python and in Node, each in a fresh process.
   2. Four processes hammering one key, then keys of their own: total checks per second, shared
-     against private (tolm_core_bench --hammer=4).
+     against private (tolm_core_bench --hammer=4), and the same with four Python and four Node
+     processes.
   3. The peers with Redis, against a redis-server this script starts on a free loopback port
      and stops: limits' RedisStorage (what flask-limiter and slowapi call with a redis://
      storage URI), rate-limiter-flexible's RateLimiterRedis and express-rate-limit with
@@ -200,6 +201,39 @@ def run_hammer(core, processes=4):
     return {"processes": processes, "checks_per_second": found, "output": run.stdout}
 
 
+HAMMER_PROCESSES = 4
+HAMMER_OWN_KEYS = 1000
+
+
+def hammer_bindings(group, variant, same_key, env):
+    """HAMMER_PROCESSES children of one binding started together, on one key or on keys of
+    their own: the sum of their checks per second (each child's median wall rate). The
+    children overlap for all but their start-up, which a warm-up covers."""
+    if group == "Python":
+        base = [sys.executable, os.path.join(PEERS, "py_child.py")]
+    else:
+        base = ["node", os.path.join(PEERS, "node_child.js")]
+    keys = 1 if same_key else HAMMER_OWN_KEYS
+    children = []
+    for p in range(HAMMER_PROCESSES):
+        child_env = dict(env, TOLM_BENCH_KEY_OFFSET=str(p * HAMMER_OWN_KEYS))
+        command = base + ["time", variant, str(keys), str(SAMPLE_SECONDS), str(SAMPLES),
+                          str(WARMUP_SECONDS)]
+        children.append(subprocess.Popen(command, env=child_env, stdout=subprocess.PIPE,
+                                         stderr=subprocess.PIPE, text=True))
+    total = 0.0
+    errors = []
+    for child in children:
+        out, err = child.communicate(timeout=CHILD_TIMEOUT)
+        if child.returncode != 0:
+            errors.append((err + out).strip()[-300:])
+            continue
+        total += 1e9 / statistics.median(json.loads(out)["wall_ns_per_call"])
+    if errors:
+        raise RuntimeError(errors[0])
+    return total
+
+
 def ratio(a, b):
     return a / b if a and b else None
 
@@ -280,6 +314,26 @@ def main():
                 except (RuntimeError, subprocess.TimeoutExpired, KeyError, ValueError) as error:
                     failures.append(f"core: {error}")
                     log(f"  core: FAILED {error}")
+        bindings_hammer = {}
+        for rep in range(REPS):
+            for group in ("Python", "Node"):
+                for same_key in (True, False):
+                    for variant in ("tolm", "tolm_shared"):
+                        if (group, variant) in skipped:
+                            continue
+                        name = f"{group}/{'same key' if same_key else 'own keys'}/{variant}"
+                        region = f"tolm-bench-{os.getpid()}-{group.lower()}-hammer"
+                        remove_region(region)
+                        try:
+                            rate = hammer_bindings(group, variant, same_key,
+                                                   child_env(redis.url, region))
+                        except (RuntimeError, subprocess.TimeoutExpired) as error:
+                            failures.append(f"hammer {name}: {error}")
+                            continue
+                        finally:
+                            remove_region(region)
+                        bindings_hammer.setdefault(name, []).append(rate)
+                        log(f"  pass {rep + 1} {HAMMER_PROCESSES} processes {name:32} {rate:12.0f} checks/s")
         hammer = None
         if core:
             try:
@@ -313,6 +367,8 @@ def main():
         "core": {name: summary(core_ns[name]) for name, _, _ in CORE_ROWS},
         "ratios": {name: summary(values) for name, values in ratios.items()},
         "hammer": hammer,
+        "hammer_bindings": {"processes": HAMMER_PROCESSES, "own_keys_per_process": HAMMER_OWN_KEYS,
+                            "checks_per_second": {n: summary(v) for n, v in bindings_hammer.items()}},
         "memory_at_1m_clients": memory,
         "failures": failures,
     }
@@ -347,6 +403,12 @@ def table(results):
                      "(median of 5, min-max)")
         for name, cell in results["hammer"]["checks_per_second"].items():
             lines.append(f"  {name:20} {_cell(cell)}")
+    hammer = results["hammer_bindings"]
+    if hammer["checks_per_second"]:
+        lines.append(f"== bindings, {hammer['processes']} processes, total checks per second "
+                     "(median, min-max over passes)")
+        for name, cell in sorted(hammer["checks_per_second"].items()):
+            lines.append(f"  {name:32} {_cell(cell)}")
     for memory in results["memory_at_1m_clients"][:1]:
         lines.append(f"== region bytes per client at 1M clients: {memory['region_bytes_per_client']:.1f} "
                      f"(resident {memory['resident_bytes_per_client']:.1f}, "
