@@ -70,7 +70,7 @@ function sharedTolmLimiter() {
   try {
     limiter = mw.limiter(config, { TolmNode });
   } catch (err) {
-    if (!/shared|maxClients/.test(String(err && err.message))) throw err;
+    if (!/unknown setting .(shared|maxClients)/.test(String(err && err.message))) throw err;
     console.error(`skipped: limiter() has no shared option in this tree (${err.message})`);
     process.exit(3);
   }

@@ -139,7 +139,7 @@ def shared_option_missing(framework):
         return None if answer == "True" else "skipped: tolm.limiter() has no shared= option in this tree"
     script = ("const { limiter } = require(process.argv[1]);"
               "try { limiter({ shared: 'x', maxClients: 1 }, { TolmNode: class { checkRequest() {} } });"
-              " console.log('yes'); } catch (e) { console.log(/shared/.test(e.message) ? 'no' : 'yes'); }")
+              " console.log('yes'); } catch (e) { console.log(/unknown setting .shared/.test(e.message) ? 'no' : 'yes'); }")
     answer = subprocess.run(["node", "-e", script, os.path.join(ROOT, "lib", "limiter.js")],
                             capture_output=True, text=True).stdout.strip()
     return None if answer == "yes" else "skipped: limiter() has no shared option in this tree"
