@@ -1,0 +1,55 @@
+-- Fixed window for one client, kept in one hash (c: units counted, s: window start ms). A
+-- client's window opens at its first request, and each later one at the first request after
+-- the previous one ran out.
+-- KEYS[1] the client's key; ARGV: capacity (limit per window), rate (unused here), window ms,
+-- cost, and the time in ms ("" for the server's clock).
+-- Returns {allowed (0/1), remaining, admit_after_ms, whole_after_ms}, -1 where unknown.
+local key = KEYS[1]
+local limit = math.floor(tonumber(ARGV[1]))
+local window = tonumber(ARGV[3])
+local cost = tonumber(ARGV[4])
+local now
+if ARGV[5] ~= nil and ARGV[5] ~= '' then
+  now = tonumber(ARGV[5])
+else
+  local t = redis.call('TIME')
+  now = tonumber(t[1]) * 1000 + math.floor(tonumber(t[2]) / 1000)
+end
+
+local saved = redis.call('HMGET', key, 'c', 's')
+local count, start
+if saved[1] then
+  count = tonumber(saved[1])
+  start = tonumber(saved[2])
+else
+  count = 0
+  start = now
+end
+
+local elapsed = 0
+if now > start then elapsed = now - start end
+if elapsed >= window then
+  -- A new window opens with this request, whether or not it is then admitted.
+  count = 0
+  start = now
+end
+
+local allowed = 0
+local remaining = 0
+if count + cost <= limit then
+  count = count + cost
+  allowed = 1
+  remaining = math.floor(limit - count)
+end
+
+local from = start
+if now > from then from = now end
+local reopens = from + (window - (from - start)) - now
+local admit_after = -1
+if allowed == 0 then admit_after = reopens end
+
+-- The key lives exactly until its window runs out, when a new client's check opens the same
+-- window.
+redis.call('HSET', key, 'c', string.format('%.17g', count), 's', string.format('%.17g', start))
+redis.call('PEXPIRE', key, start + window - now)
+return {allowed, remaining, admit_after, reopens}
