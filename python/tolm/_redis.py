@@ -85,6 +85,7 @@ class RedisLimiter:
         self._ascript = async_client.register_script(source) if async_client is not None \
             else None
         self._down_until = 0.0  # monotonic seconds; 0 while Redis answers
+        self._retry_after_s = RETRY_AFTER_FAILURE_MS / 1000.0
         self._stats = {"calls": 0, "errors": 0, "fallbacks": 0, "recoveries": 0}
 
     # -- settings, read only ---------------------------------------------------------------
@@ -156,7 +157,7 @@ class RedisLimiter:
     def _failed(self, error: BaseException) -> None:
         self._stats["errors"] += 1
         first = self._down_until == 0.0
-        self._down_until = time.monotonic() + RETRY_AFTER_FAILURE_MS / 1000.0
+        self._down_until = time.monotonic() + self._retry_after_s
         if first and self._on_event is not None:
             self._on_event("fallback", error)
 
@@ -172,8 +173,9 @@ class RedisLimiter:
         self._stats["fallbacks"] += 1
         if self._on_error == "local":
             decide = self._local._decide
-            return tuple(decide(ip, route, identity) if cost == 1
-                         else decide(ip, route, identity, cost))  # type: ignore[return-value]
+            numbers: Tuple[int, Optional[int], Optional[int], Optional[int]] = tuple(
+                decide(ip, route, identity) if cost == 1 else decide(ip, route, identity, cost))
+            return numbers
         if self._on_error == "allow":
             return (1 | (_WITHIN << 2), None, None, None)
         refused = _refused_outcome(self._algorithm)
@@ -260,6 +262,10 @@ class RedisLimiter:
         started = time.perf_counter()
         return self._result(await self._adecide(ip, route, identity, cost), route, started)
 
+    def _serves(self, awaited: bool) -> bool:
+        """Whether this limiter has the client that `awaited` (asyncio) checks need."""
+        return (self._ascript if awaited else self._script) is not None
+
     def close(self) -> None:
         """Closes the synchronous client's connections if this limiter made the client."""
         if self._sync is not None:
@@ -271,7 +277,7 @@ class RedisLimiter:
 
 
 def _is_redis_failure(error: BaseException) -> bool:
-    import redis.exceptions
+    import redis.exceptions  # type: ignore[import-not-found,unused-ignore]
 
     return isinstance(error, (redis.exceptions.RedisError, OSError, asyncio.TimeoutError))
 
@@ -279,8 +285,8 @@ def _is_redis_failure(error: BaseException) -> bool:
 def _one_retry(module: Any) -> Any:
     """One immediate retry, on a dropped connection only: a server that restarted or closed an
     idle connection answers on a new one, while a timeout is never spent twice."""
-    from redis.backoff import NoBackoff
-    from redis.exceptions import ConnectionError as DroppedConnection
+    from redis.backoff import NoBackoff  # type: ignore[import-not-found,unused-ignore]
+    from redis.exceptions import ConnectionError as DroppedConnection  # type: ignore[import-not-found,unused-ignore]
 
     return module.retry.Retry(NoBackoff(), 1, supported_errors=(DroppedConnection,))
 
@@ -324,8 +330,8 @@ def redis_limiter(redis: object, *, algorithm: str, mode: str, capacity: float,
                   on_redis_event: object, local_factory: Callable[[], Any]) -> RedisLimiter:
     """A RedisLimiter from ``tolm.limiter``'s checked settings and the Redis options."""
     try:
-        import redis as redis_module
-        import redis.asyncio as redis_asyncio
+        import redis as redis_module  # type: ignore[import-not-found,unused-ignore]
+        import redis.asyncio as redis_asyncio  # type: ignore[import-not-found,unused-ignore]
     except ImportError as error:
         raise ImportError("tolm.limiter: redis= needs the redis package: "
                           "pip install tolm[redis]") from error
@@ -342,11 +348,12 @@ def redis_limiter(redis: object, *, algorithm: str, mode: str, capacity: float,
                         f"None; got {on_redis_event!r}")
     timeout_s = float(redis_timeout_ms) / 1000.0
     sync_client = async_client = None
+    source_pool: Any
     if isinstance(redis, str):
         if not redis.startswith(("redis://", "rediss://", "unix://")):
             raise ValueError(f"tolm.limiter: redis must be a redis://, rediss:// or unix:// "
                              f"URL, or a redis client; got {redis!r}")
-        options = {"socket_timeout": timeout_s, "socket_connect_timeout": timeout_s,
+        options: Dict[str, Any] = {"socket_timeout": timeout_s, "socket_connect_timeout": timeout_s,
                    "retry_on_timeout": False}
         sync_client = redis_module.Redis.from_url(redis, retry=_one_retry(redis_module),
                                                   **options)
