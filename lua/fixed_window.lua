@@ -8,8 +8,11 @@ local key = KEYS[1]
 local limit = math.floor(tonumber(ARGV[1]))
 local window = tonumber(ARGV[3])
 local cost = tonumber(ARGV[4])
+-- A time passed in is the caller's clock, which the server's key expiry cannot follow: keys
+-- are then kept until a check finds their client recovered.
+local passed_time = ARGV[5] ~= nil and ARGV[5] ~= ''
 local now
-if ARGV[5] ~= nil and ARGV[5] ~= '' then
+if passed_time then
   now = tonumber(ARGV[5])
 else
   local t = redis.call('TIME')
@@ -51,5 +54,5 @@ if allowed == 0 then admit_after = reopens end
 -- The key lives exactly until its window runs out, when a new client's check opens the same
 -- window.
 redis.call('HSET', key, 'c', string.format('%.17g', count), 's', string.format('%.17g', start))
-redis.call('PEXPIRE', key, start + window - now)
+if not passed_time then redis.call('PEXPIRE', key, start + window - now) end
 return {allowed, remaining, admit_after, reopens}

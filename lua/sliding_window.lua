@@ -7,8 +7,11 @@ local key = KEYS[1]
 local limit = math.floor(tonumber(ARGV[1]))
 local window = tonumber(ARGV[3])
 local cost = tonumber(ARGV[4])
+-- A time passed in is the caller's clock, which the server's key expiry cannot follow: keys
+-- are then kept until a check finds their client recovered.
+local passed_time = ARGV[5] ~= nil and ARGV[5] ~= ''
 local now
-if ARGV[5] ~= nil and ARGV[5] ~= '' then
+if passed_time then
   now = tonumber(ARGV[5])
 else
   local t = redis.call('TIME')
@@ -54,5 +57,5 @@ if n > 0 then whole_after = gone(-1) end
 
 -- The key lives exactly until its newest entry has left the window, when a new client's
 -- empty list is the same state (Redis deletes an emptied list itself).
-if whole_after > 0 then redis.call('PEXPIRE', key, whole_after) end
+if whole_after > 0 and not passed_time then redis.call('PEXPIRE', key, whole_after) end
 return {allowed, remaining, admit_after, whole_after}

@@ -7,8 +7,11 @@ local key = KEYS[1]
 local capacity = tonumber(ARGV[1])
 local rate = tonumber(ARGV[2])
 local cost = tonumber(ARGV[4])
+-- A time passed in is the caller's clock, which the server's key expiry cannot follow: keys
+-- are then kept until a check finds their client recovered.
+local passed_time = ARGV[5] ~= nil and ARGV[5] ~= ''
 local now
-if ARGV[5] ~= nil and ARGV[5] ~= '' then
+if passed_time then
   now = tonumber(ARGV[5])
 else
   local t = redis.call('TIME')
@@ -94,7 +97,7 @@ if full_after == 0 then
   redis.call('DEL', key)
 else
   redis.call('HSET', key, 't', string.format('%.17g', tokens), 'l', string.format('%.17g', last))
-  if full_after > 0 then
+  if full_after > 0 and not passed_time then
     redis.call('PEXPIRE', key, full_after)
   else
     redis.call('PERSIST', key)
