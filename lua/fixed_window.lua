@@ -3,7 +3,8 @@
 -- the previous one ran out.
 -- KEYS[1] the client's key; ARGV: capacity (limit per window), rate (unused here), window ms,
 -- cost, and the time in ms ("" for the server's clock).
--- Returns {allowed (0/1), remaining, admit_after_ms, whole_after_ms}, -1 where unknown.
+-- Returns {allowed (0/1), remaining, admit_after_ms, whole_after_ms, units taken}, -1 where
+-- unknown; ARGV[6], when given, asks for a lease (see below).
 local key = KEYS[1]
 local limit = math.floor(tonumber(ARGV[1]))
 local window = tonumber(ARGV[3])
@@ -37,6 +38,16 @@ if elapsed >= window then
   start = now
 end
 
+-- Lease mode (ARGV[6] = the largest batch): take a batch of units for the caller to spend
+-- locally instead of one, a quarter of what is left and at most the batch size, so that
+-- batches shrink as the allowance runs out and are single units near the limit.
+local lease = tonumber(ARGV[6] or '')
+if lease then
+  local grant = math.floor((limit - count) / 4)
+  if grant > lease then grant = lease end
+  if grant < cost then grant = cost end
+  cost = grant
+end
 local allowed = 0
 local remaining = 0
 if count + cost <= limit then
@@ -55,4 +66,4 @@ if allowed == 0 then admit_after = reopens end
 -- window.
 redis.call('HSET', key, 'c', string.format('%.17g', count), 's', string.format('%.17g', start))
 if not passed_time then redis.call('PEXPIRE', key, start + window - now) end
-return {allowed, remaining, admit_after, reopens}
+return {allowed, remaining, admit_after, reopens, cost}

@@ -1,7 +1,8 @@
 -- Leaky bucket for one client, kept in one hash (v: level, l: last drain ms).
 -- KEYS[1] the client's key; ARGV: capacity, leak rate (units/s), window ms (unused here),
 -- cost, and the time in ms ("" for the server's clock).
--- Returns {allowed (0/1), remaining, admit_after_ms, whole_after_ms}, -1 where unknown.
+-- Returns {allowed (0/1), remaining, admit_after_ms, whole_after_ms, units taken}, -1 where
+-- unknown; ARGV[6], when given, asks for a lease (see below).
 local key = KEYS[1]
 local capacity = tonumber(ARGV[1])
 local rate = tonumber(ARGV[2])
@@ -60,6 +61,18 @@ end
 
 level = drained(now)
 if now > last then last = now end
+-- Lease mode (ARGV[6] = the largest batch): take a batch of units for the caller to spend
+-- locally instead of one, a quarter of what is left and at most the batch size, so that
+-- batches shrink as the allowance runs out and are single units near the limit.
+local lease = tonumber(ARGV[6] or '')
+if lease then
+  local available = 0
+  if capacity > level then available = math.ceil(capacity - level) end
+  local grant = math.floor(available / 4)
+  if grant > lease then grant = lease end
+  if grant < cost then grant = cost end
+  cost = grant
+end
 -- A request is admitted while its first unit finds room (the bucket may then run over by
 -- less than one unit, as with single requests); the rest of a larger cost must fit too.
 local extra = cost - 1.0
@@ -101,4 +114,4 @@ else
     redis.call('PERSIST', key)
   end
 end
-return {allowed, free, admit_after, whole_after}
+return {allowed, free, admit_after, whole_after, cost}

@@ -2,7 +2,8 @@
 -- a request of cost n is n entries).
 -- KEYS[1] the client's key; ARGV: capacity (limit per window), rate (unused here), window ms,
 -- cost (whole units), and the time in ms ("" for the server's clock).
--- Returns {allowed (0/1), remaining, admit_after_ms, whole_after_ms}, -1 where unknown.
+-- Returns {allowed (0/1), remaining, admit_after_ms, whole_after_ms, units taken}, -1 where
+-- unknown; ARGV[6], when given, asks for a lease (see below).
 local key = KEYS[1]
 local limit = math.floor(tonumber(ARGV[1]))
 local window = tonumber(ARGV[3])
@@ -28,6 +29,16 @@ while true do
   redis.call('LPOP', key)
 end
 local n = redis.call('LLEN', key)
+-- Lease mode (ARGV[6] = the largest batch): take a batch of units for the caller to spend
+-- locally instead of one, a quarter of what is left and at most the batch size, so that
+-- batches shrink as the allowance runs out and are single units near the limit.
+local lease = tonumber(ARGV[6] or '')
+if lease then
+  local grant = math.floor((limit - n) / 4)
+  if grant > lease then grant = lease end
+  if grant < cost then grant = cost end
+  cost = grant
+end
 
 local allowed = 0
 local remaining = 0
@@ -58,4 +69,4 @@ if n > 0 then whole_after = gone(-1) end
 -- The key lives exactly until its newest entry has left the window, when a new client's
 -- empty list is the same state (Redis deletes an emptied list itself).
 if whole_after > 0 and not passed_time then redis.call('PEXPIRE', key, whole_after) end
-return {allowed, remaining, admit_after, whole_after}
+return {allowed, remaining, admit_after, whole_after, cost}

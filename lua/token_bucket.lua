@@ -2,7 +2,8 @@
 -- cluster needs nothing more than the client's own key.
 -- KEYS[1] the client's key; ARGV: capacity, refill rate (tokens/s), window ms (unused here),
 -- cost, and the time in ms ("" for the server's clock).
--- Returns {allowed (0/1), remaining, admit_after_ms, whole_after_ms}, -1 where unknown.
+-- Returns {allowed (0/1), remaining, admit_after_ms, whole_after_ms, units taken}, -1 where
+-- unknown; ARGV[6], when given, asks for a lease (see below).
 local key = KEYS[1]
 local capacity = tonumber(ARGV[1])
 local rate = tonumber(ARGV[2])
@@ -61,6 +62,16 @@ end
 
 tokens = refilled(now)
 if now > last then last = now end
+-- Lease mode (ARGV[6] = the largest batch): take a batch of units for the caller to spend
+-- locally instead of one, a quarter of what is left and at most the batch size, so that
+-- batches shrink as the allowance runs out and are single units near the limit.
+local lease = tonumber(ARGV[6] or '')
+if lease then
+  local grant = math.floor(math.floor(tokens) / 4)
+  if grant > lease then grant = lease end
+  if grant < cost then grant = cost end
+  cost = grant
+end
 local allowed = 0
 if tokens >= cost then
   tokens = tokens - cost
@@ -103,4 +114,4 @@ else
     redis.call('PERSIST', key)
   end
 end
-return {allowed, whole, admit_after, whole_after}
+return {allowed, whole, admit_after, whole_after, cost}

@@ -83,7 +83,8 @@ def limiter(algorithm: str = "token_bucket", mode: str = "active", capacity: flo
             refill_rate: float = 10, api_key: Optional[str] = None, *,
             window_ms: int = 60000, redis: Any = None, redis_prefix: str = "tolm:",
             on_redis_error: str = "local", redis_timeout_ms: float = 5,
-            on_redis_event: Optional[Callable[..., Any]] = None) -> Union[Limiter, Any]:
+            on_redis_event: Optional[Callable[..., Any]] = None, lease: Optional[int] = None,
+            lease_ms: float = 1000) -> Union[Limiter, Any]:
     """A new engine with checked settings (the defaults are the Node package's).
 
     Raises TypeError or ValueError, naming the setting, the value and what is accepted, for an
@@ -94,7 +95,8 @@ def limiter(algorithm: str = "token_bucket", mode: str = "active", capacity: flo
     ``redis``: a ``redis://`` URL, a ``redis.Redis`` or a ``redis.asyncio.Redis`` client;
     the limiter then keeps its clients' state in Redis, shared by every process and host
     that uses the same server and ``redis_prefix`` (see docs/redis.md), and ``window_ms``
-    sets the window algorithms' window there."""
+    sets the window algorithms' window there. ``lease=k`` lets each process take batches of
+    up to k units per round trip and spend them locally (see docs/redis.md for the bound)."""
     algorithm = choice("algorithm", algorithm, ALGORITHMS)
     mode = choice("mode", mode, MODES)
     capacity = number("capacity", capacity, 1.0, "a finite number >= 1")
@@ -104,7 +106,8 @@ def limiter(algorithm: str = "token_bucket", mode: str = "active", capacity: flo
                         f"got {api_key!r} ({type(api_key).__name__})")
     if redis is not None:
         return _redis_limiter(redis, algorithm, mode, capacity, refill_rate, api_key, window_ms,
-                              redis_prefix, on_redis_error, redis_timeout_ms, on_redis_event)
+                              redis_prefix, on_redis_error, redis_timeout_ms, on_redis_event,
+                              lease, lease_ms)
     engine = native_engine_class()(algorithm, mode, capacity, refill_rate, api_key, None, "")
     return Limiter(engine, algorithm, mode, capacity, refill_rate, api_key)
 
@@ -112,7 +115,7 @@ def limiter(algorithm: str = "token_bucket", mode: str = "active", capacity: flo
 def _redis_limiter(redis: Any, algorithm: str, mode: str, capacity: float, refill_rate: float,
                    api_key: Optional[str], window_ms: object, redis_prefix: object,
                    on_redis_error: object, redis_timeout_ms: object,
-                   on_redis_event: object) -> Any:
+                   on_redis_event: object, lease: object, lease_ms: object) -> Any:
     from ._redis import redis_limiter
 
     if isinstance(window_ms, bool) or not isinstance(window_ms, int) or window_ms < 1:
@@ -137,4 +140,4 @@ def _redis_limiter(redis: Any, algorithm: str, mode: str, capacity: float, refil
                          refill_rate=refill_rate, window_ms=window_ms,
                          redis_prefix=redis_prefix, on_redis_error=on_redis_error,
                          redis_timeout_ms=redis_timeout_ms, on_redis_event=on_redis_event,
-                         local_factory=local)
+                         local_factory=local, lease=lease, lease_ms=lease_ms)

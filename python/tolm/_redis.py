@@ -11,7 +11,7 @@ import asyncio
 import math
 import time
 from pathlib import Path
-from typing import Any, Callable, Dict, Optional, Tuple
+from typing import Any, Callable, Dict, List, Optional, Tuple
 
 from ._headers import Policy
 from ._keys import IDENTITY_DIGEST_PREFIX, RAW_DIGEST_PREFIX, SURELY_SHORT_KEY, fit_key
@@ -27,6 +27,8 @@ _WITHIN, _EXCEEDED, _EXHAUSTED = 1, 2, 3
 # How long a limiter answers without Redis after a failure before it asks Redis again, so
 # that an unreachable server costs one time budget per interval rather than per request.
 RETRY_AFTER_FAILURE_MS = 1000
+# Clients whose leases one limiter keeps before it drops the expired ones (or all).
+_MAX_LEASES = 10000
 
 
 def _scripts_dir() -> Path:
@@ -64,7 +66,7 @@ class RedisLimiter:
     def __init__(self, *, algorithm: str, mode: str, capacity: float, refill_rate: float,
                  window_ms: int, sync_client: Any, async_client: Any, prefix: str,
                  on_error: str, timeout_ms: float, on_event: Optional[Callable[..., Any]],
-                 local: Any) -> None:
+                 local: Any, lease: int = 0, lease_ms: float = 1000) -> None:
         self._algorithm = algorithm
         self._mode = mode
         self._capacity = capacity
@@ -86,7 +88,12 @@ class RedisLimiter:
             else None
         self._down_until = 0.0  # monotonic seconds; 0 while Redis answers
         self._retry_after_s = RETRY_AFTER_FAILURE_MS / 1000.0
-        self._stats = {"calls": 0, "errors": 0, "fallbacks": 0, "recoveries": 0}
+        self._stats = {"calls": 0, "errors": 0, "fallbacks": 0, "recoveries": 0, "local": 0}
+        # Lease mode: per client key, [units left, expiry, refused until, remaining in Redis
+        # when leased] in monotonic seconds.
+        self._lease_units = str(lease) if lease else ""
+        self._lease_s = lease_ms / 1000.0
+        self._held: Dict[str, List[Any]] = {}
 
     # -- settings, read only ---------------------------------------------------------------
 
@@ -103,7 +110,8 @@ class RedisLimiter:
     @property
     def redis_stats(self) -> Dict[str, int]:
         """Counts: ``calls`` to Redis, ``errors`` among them, ``fallbacks`` (decisions made
-        without Redis), ``recoveries`` (Redis answering again after a failure)."""
+        without Redis), ``recoveries`` (Redis answering again after a failure), ``local``
+        (lease mode: decisions made from a lease or a remembered refusal)."""
         return dict(self._stats)
 
     @property
@@ -140,7 +148,7 @@ class RedisLimiter:
                 "" if now_ms is None else str(int(now_ms)))
 
     def _outcome(self, reply: Any) -> Tuple[int, Optional[int], Optional[int], Optional[int]]:
-        allowed, remaining, admit, whole = (int(v) for v in reply)
+        allowed, remaining, admit, whole = (int(v) for v in reply[:4])
         if allowed:
             outcome = 1 | (_WITHIN << 2)
         elif self._mode == "shadow":
@@ -149,6 +157,51 @@ class RedisLimiter:
             outcome = 2 | _refused_outcome(self._algorithm)
         return (outcome, remaining, None if admit < 0 else admit,
                 None if whole < 0 else whole)
+
+    # -- lease mode -------------------------------------------------------------------------
+
+    def _from_lease(self, key: str, cost: float) -> Optional[Tuple[int, Optional[int],
+                                                                    Optional[int],
+                                                                    Optional[int]]]:
+        """The decision this process can make alone: a unit of the client's lease, or the
+        refusal it was given until the client may retry; None when Redis must be asked."""
+        held = self._held.get(key)
+        if held is None or cost != 1:
+            return None
+        now = time.monotonic()
+        if now < held[2]:
+            self._stats["local"] += 1
+            outcome = (1 | 2 if self._mode == "shadow" else 2) | _refused_outcome(self._algorithm)
+            return (outcome, 0, max(0, math.ceil((held[2] - now) * 1000)), None)
+        if held[0] >= 1 and now < held[1]:
+            held[0] -= 1
+            self._stats["local"] += 1
+            return (1 | (_WITHIN << 2), held[3] + held[0], None, None)
+        return None
+
+    def _lease_args(self, args: Tuple[str, ...], cost: float) -> Tuple[str, ...]:
+        return args + (self._lease_units,) if self._lease_units and cost == 1 else args
+
+    def _keep_lease(self, key: str, reply: Any, cost: float) -> None:
+        if not self._lease_units or cost != 1:
+            return
+        allowed, remaining, admit, whole, granted = (int(v) for v in reply[:5])
+        now = time.monotonic()
+        held = self._held
+        if len(held) >= _MAX_LEASES:
+            for stale in [k for k, v in held.items() if v[1] <= now and v[2] <= now]:
+                del held[stale]
+            if len(held) >= _MAX_LEASES:
+                held.clear()  # unspent units are lost: fewer admissions, never more
+        if allowed:
+            lifetime = self._lease_s
+            if self._algorithm == "fixed_window" and whole >= 0:
+                # Units of this window are not spent in the next one.
+                lifetime = min(lifetime, whole / 1000.0)
+            held[key] = [granted - 1, now + lifetime, 0.0, remaining]
+        else:
+            until = now + (admit / 1000.0 if admit >= 0 else self._lease_s)
+            held[key] = [0, 0.0, until, 0]
 
     def _skip_redis(self) -> bool:
         down = self._down_until
@@ -194,6 +247,11 @@ class RedisLimiter:
                             "acheck() (or build it with a redis.Redis client or a URL)")
         key = self._key(ip, identity)
         args = self._args(cost, now_ms)
+        if self._held:
+            local = self._from_lease(key, cost)
+            if local is not None:
+                return local
+        args = self._lease_args(args, cost)
         if self._skip_redis():
             return self._without_redis(ip, route, identity, cost)
         self._stats["calls"] += 1
@@ -205,6 +263,7 @@ class RedisLimiter:
             self._failed(error)
             return self._without_redis(ip, route, identity, cost)
         self._answered()
+        self._keep_lease(key, reply, cost)
         return self._outcome(reply)
 
     async def _adecide(self, ip: str, route: str, identity: Optional[str] = None,
@@ -218,6 +277,11 @@ class RedisLimiter:
                             "check() (or build it with a redis.asyncio.Redis client or a URL)")
         key = self._key(ip, identity)
         args = self._args(cost, now_ms)
+        if self._held:
+            local = self._from_lease(key, cost)
+            if local is not None:
+                return local
+        args = self._lease_args(args, cost)
         if self._skip_redis():
             return self._without_redis(ip, route, identity, cost)
         self._stats["calls"] += 1
@@ -230,6 +294,7 @@ class RedisLimiter:
             self._failed(error)
             return self._without_redis(ip, route, identity, cost)
         self._answered()
+        self._keep_lease(key, reply, cost)
         return self._outcome(reply)
 
     def _result(self, numbers: Tuple[Any, ...], route: str, started: float) -> Dict[str, Any]:
@@ -327,7 +392,8 @@ def _verify(redis_module: Any, sync_kwargs: Dict[str, Any], connection_class: An
 def redis_limiter(redis: object, *, algorithm: str, mode: str, capacity: float,
                   refill_rate: float, window_ms: int, redis_prefix: object,
                   on_redis_error: object, redis_timeout_ms: object,
-                  on_redis_event: object, local_factory: Callable[[], Any]) -> RedisLimiter:
+                  on_redis_event: object, local_factory: Callable[[], Any],
+                  lease: object = None, lease_ms: object = 1000) -> RedisLimiter:
     """A RedisLimiter from ``tolm.limiter``'s checked settings and the Redis options."""
     try:
         import redis as redis_module  # type: ignore[import-not-found,unused-ignore]
@@ -346,6 +412,14 @@ def redis_limiter(redis: object, *, algorithm: str, mode: str, capacity: float,
     if on_redis_event is not None and not callable(on_redis_event):
         raise TypeError(f"tolm.limiter: on_redis_event must be a callable (kind, error) or "
                         f"None; got {on_redis_event!r}")
+    if lease is not None and (isinstance(lease, bool) or not isinstance(lease, int)
+                              or lease < 1):
+        raise ValueError(f"tolm.limiter: lease must be a whole number of units >= 1 (the "
+                         f"largest batch a process takes), or None; got {lease!r}")
+    if isinstance(lease_ms, bool) or not isinstance(lease_ms, (int, float)) \
+            or not math.isfinite(lease_ms) or lease_ms <= 0:
+        raise ValueError(f"tolm.limiter: lease_ms must be a finite number of ms > 0; "
+                         f"got {lease_ms!r}")
     timeout_s = float(redis_timeout_ms) / 1000.0
     sync_client = async_client = None
     source_pool: Any
@@ -384,4 +458,5 @@ def redis_limiter(redis: object, *, algorithm: str, mode: str, capacity: float,
                         refill_rate=refill_rate, window_ms=window_ms, sync_client=sync_client,
                         async_client=async_client, prefix=prefix, on_error=on_redis_error,
                         timeout_ms=float(redis_timeout_ms), on_event=on_redis_event,
-                        local=local_factory() if on_redis_error == "local" else None)
+                        local=local_factory() if on_redis_error == "local" else None,
+                        lease=lease or 0, lease_ms=float(lease_ms))

@@ -189,6 +189,66 @@ class TestSeveralProcesses:
         assert sum(counts) == 40, counts
 
 
+LEASE_WORKER = """
+import sys
+sys.path[:0] = [{build!r}, {python!r}]
+import tolm
+limiter = tolm.limiter({algorithm!r}, capacity=200, refill_rate=0, redis={url!r},
+                       redis_timeout_ms=2000, lease=20, lease_ms=60000)
+admitted = sum(limiter.check("shared", "/")["allowed"] for _ in range(120))
+print(admitted, limiter.redis_stats["calls"])
+"""
+
+
+class TestLease:
+    def test_batches_spare_round_trips_and_refusals_are_remembered(self, server):
+        limiter = tolm.limiter(capacity=1000, refill_rate=0, redis=server.url, lease=50,
+                               lease_ms=60000, on_redis_error="refuse")
+        admitted = sum(limiter.check("l", "/")["allowed"] for _ in range(1100))
+        # One holder spends every unit it takes: exactly the limit, and batches of up to
+        # 50 that shrink to single units near the end.
+        assert admitted == 1000
+        calls = limiter.redis_stats["calls"]
+        assert calls < 100, calls
+        for _ in range(500):
+            assert not limiter.check("l", "/")["allowed"]
+        assert limiter.redis_stats["calls"] == calls  # the refusal is kept locally
+        assert limiter.redis_stats["local"] >= 1000 - calls + 500
+
+    def test_a_refusal_is_kept_only_until_the_client_may_retry(self, server):
+        limiter = tolm.limiter("fixed_window", capacity=2, redis=server.url, lease=10,
+                               window_ms=60000, on_redis_error="refuse")
+        assert [limiter.check("m", "/")["allowed"] for _ in range(3)] == [True, True, False]
+        held = limiter._held[limiter._key("m", None)]
+        refused_for = held[2] - time.monotonic()
+        assert 55 < refused_for <= 60  # the window's end, not a fixed guess
+        # Another client is not affected by that refusal.
+        assert limiter.check("n", "/")["allowed"]
+
+    @pytest.mark.parametrize("algorithm", ["token_bucket", "fixed_window", "sliding_window"])
+    def test_several_holders_stay_within_the_bound(self, server, algorithm):
+        import conftest
+
+        code = LEASE_WORKER.format(build=str(conftest.BUILD_DIR), python=str(ROOT / "python"),
+                                   algorithm=algorithm, url=server.url)
+        workers = [subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE,
+                                    text=True) for _ in range(4)]
+        rows = [w.communicate(timeout=60)[0].split() for w in workers]
+        admitted = sum(int(r[0]) for r in rows)
+        calls = sum(int(r[1]) for r in rows)
+        # No refill and one interval: over-admission is impossible (Redis grants no more
+        # than the limit) and under-admission is at most holders x k unspent units.
+        assert 200 - 4 * 20 <= admitted <= 200, admitted
+        assert calls < 480 / 3, calls
+
+    def test_bad_lease_settings(self, server):
+        for bad in (0, -1, 1.5, True):
+            with pytest.raises(ValueError, match="lease"):
+                tolm.limiter(redis=server.url, lease=bad)
+        with pytest.raises(ValueError, match="lease_ms"):
+            tolm.limiter(redis=server.url, lease=5, lease_ms=0)
+
+
 def limiter_on(server, on_error, events=None, **settings):
     limiter = tolm.limiter(capacity=settings.pop("capacity", 2), refill_rate=0,
                            redis=server.url, on_redis_error=on_error,
