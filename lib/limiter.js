@@ -7,7 +7,7 @@ const ALGORITHMS = ['token_bucket', 'sliding_window', 'fixed_window', 'leaky_buc
 const MODES = ['active', 'shadow', 'disabled'];
 const SETTINGS = ['algorithm', 'mode', 'capacity', 'refillRate', 'apiKey'];
 // The Redis store's settings (lib/redis.js): with `redis`, clients' state lives in Redis.
-const REDIS_SETTINGS = ['redis', 'redisPrefix', 'onRedisError', 'redisTimeoutMs', 'onRedisEvent', 'windowMs'];
+const REDIS_SETTINGS = ['redis', 'redisPrefix', 'onRedisError', 'redisTimeoutMs', 'onRedisEvent', 'windowMs', 'lease', 'leaseMs'];
 
 // Names people bring from other limiters (or TolmNode's inert settings), with what to use.
 const FOREIGN_SETTINGS = {

@@ -20,6 +20,8 @@ const DETAIL = {
 // How long a limiter answers without Redis after a failure before it asks Redis again, so
 // that an unreachable server costs one time budget per interval rather than per request.
 const RETRY_AFTER_FAILURE_MS = 1000;
+// Clients whose leases one limiter keeps before it drops the expired ones (or all).
+const MAX_LEASES = 10000;
 
 const sources = new Map();
 function scriptSource(algorithm) {
@@ -106,7 +108,7 @@ function isNoScript(err) {
 // A limiter whose clients' state lives in Redis. check() and _decide() return promises.
 class RedisLimiter {
   constructor(settings, redisOptions, local) {
-    const { client, prefix, onError, timeoutMs, onEvent } = redisOptions;
+    const { client, prefix, onError, timeoutMs, onEvent, lease, leaseMs } = redisOptions;
     this.algorithm = settings.algorithm;
     this.mode = settings.mode;
     this._settings = settings;
@@ -118,7 +120,12 @@ class RedisLimiter {
     this._localNumbers = new Float64Array(3);
     this._retryAfterMs = RETRY_AFTER_FAILURE_MS;
     this._downUntil = 0;
-    this._stats = { calls: 0, errors: 0, fallbacks: 0, recoveries: 0 };
+    this._stats = { calls: 0, errors: 0, fallbacks: 0, recoveries: 0, local: 0 };
+    // Lease mode: per client key, { units, expires, refusedUntil, remaining } (ms of
+    // performance.now()).
+    this._lease = lease ? String(lease) : '';
+    this._leaseMs = leaseMs;
+    this._held = new Map();
     this._source = scriptSource(settings.algorithm);
     this._sha = crypto.createHash('sha1').update(this._source).digest('hex');
     this._args = [String(settings.capacity), String(settings.refillRate), String(settings.windowMs)];
@@ -202,6 +209,44 @@ class RedisLimiter {
     return this._refused();
   }
 
+  // The decision this process can make alone (a unit of the client's lease, or the refusal
+  // it was given until the client may retry), or -1 when Redis must be asked.
+  _fromLease(key, numbers, cost) {
+    const held = this._held.get(key);
+    if (held === undefined || cost !== 1) return -1;
+    const now = performance.now();
+    if (now < held.refusedUntil) {
+      this._stats.local += 1;
+      numbers[0] = 0; numbers[1] = Math.ceil(held.refusedUntil - now); numbers[2] = -1;
+      return this._refused();
+    }
+    if (held.units >= 1 && now < held.expires) {
+      held.units -= 1;
+      this._stats.local += 1;
+      numbers[0] = held.remaining + held.units; numbers[1] = -1; numbers[2] = -1;
+      return 1 | (1 << 2);
+    }
+    return -1;
+  }
+
+  _keepLease(key, reply) {
+    const now = performance.now();
+    const held = this._held;
+    if (held.size >= MAX_LEASES) {
+      for (const [k, v] of held) if (v.expires <= now && v.refusedUntil <= now) held.delete(k);
+      if (held.size >= MAX_LEASES) held.clear(); // unspent units are lost: fewer admissions, never more
+    }
+    const admit = Number(reply[2]);
+    const whole = Number(reply[3]);
+    if (Number(reply[0]) === 1) {
+      // Units of a fixed window are not spent in the next one.
+      const lifetime = this.algorithm === 'fixed_window' && whole >= 0 ? Math.min(this._leaseMs, whole) : this._leaseMs;
+      held.set(key, { units: Number(reply[4]) - 1, expires: now + lifetime, refusedUntil: 0, remaining: Number(reply[1]) });
+    } else {
+      held.set(key, { units: 0, expires: 0, refusedUntil: now + (admit >= 0 ? admit : this._leaseMs), remaining: 0 });
+    }
+  }
+
   async _evaluate(key, args) {
     try {
       return await this._adapter.evalsha(this._sha, key, args);
@@ -230,10 +275,16 @@ class RedisLimiter {
       }
     }
     const redisKey = this._keyPrefix + key;
+    const leasing = this._lease !== '' && cost === 1;
+    if (leasing && this._held.size > 0) {
+      const local = this._fromLease(key, numbers, cost);
+      if (local !== -1) return local;
+    }
     if (this._downUntil !== 0 && Date.now() < this._downUntil) {
       return this._withoutRedis(key, route, numbers, cost);
     }
     const args = [...this._args, String(cost), nowMs === undefined ? '' : String(nowMs)];
+    if (leasing) args.push(this._lease);
     this._stats.calls += 1;
     let reply;
     try {
@@ -243,6 +294,7 @@ class RedisLimiter {
       return this._withoutRedis(key, route, numbers, cost);
     }
     this._answered();
+    if (leasing) this._keepLease(key, reply);
     numbers[0] = Number(reply[1]);
     numbers[1] = Number(reply[2]);
     numbers[2] = Number(reply[3]);
@@ -297,8 +349,16 @@ function redisLimiter(settings, config, localFactory) {
   if (onEvent !== undefined && typeof onEvent !== 'function') {
     throw new TypeError(`limiter: onRedisEvent must be a function (kind, error) => void; got ${describe(onEvent)}`);
   }
+  const lease = config.lease === undefined || config.lease === null ? 0 : config.lease;
+  if (!Number.isInteger(lease) || lease < 0) {
+    throw new RangeError(`limiter: lease must be a whole number of units >= 1 (the largest batch a process takes); got ${describe(lease)}`);
+  }
+  const leaseMs = config.leaseMs === undefined ? 1000 : config.leaseMs;
+  if (typeof leaseMs !== 'number' || !Number.isFinite(leaseMs) || leaseMs <= 0) {
+    throw new RangeError(`limiter: leaseMs must be a finite number of ms > 0; got ${describe(leaseMs)}`);
+  }
   const local = onError === 'local' ? localFactory() : null;
-  return new RedisLimiter(settings, { client: config.redis, prefix, onError, timeoutMs, onEvent }, local);
+  return new RedisLimiter(settings, { client: config.redis, prefix, onError, timeoutMs, onEvent, lease, leaseMs }, local);
 }
 
 module.exports = { RedisLimiter, redisLimiter, scriptSource, RETRY_AFTER_FAILURE_MS };

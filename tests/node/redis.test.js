@@ -257,6 +257,26 @@ test('a stopped, restarted or stalled server is answered as configured', { skip 
   });
 });
 
+test('lease mode spends batches locally and remembers refusals', { skip }, async () => {
+  await withServer(async (server, track) => {
+    for (const [name, make] of Object.entries(clients)) {
+      const client = track(await make(server.url));
+      const store = build({ capacity: 500, refillRate: 0, redis: client, lease: 40, leaseMs: 60000,
+        onRedisError: 'refuse', redisPrefix: name });
+      await store.ready;
+      let admitted = 0;
+      for (let i = 0; i < 600; i += 1) admitted += (await store.check('l', '/')).allowed ? 1 : 0;
+      assert.equal(admitted, 500, name); // one holder spends all it takes: exactly the limit
+      const { calls } = store.redisStats;
+      assert.ok(calls < 60, `${name}: ${calls} round trips`);
+      const refused = await store.check('l', '/');
+      assert.equal(refused.allowed, false);
+      assert.equal(store.redisStats.calls, calls, 'a remembered refusal costs no round trip');
+    }
+    assert.throws(() => build({ redis: track(clients.ioredis(server.url)), lease: 1.5 }), /lease must be/);
+  });
+});
+
 test('bad input is refused when the limiter is built', { skip }, async () => {
   await withServer(async (server, track) => {
     assert.throws(() => build({ redis: {} }), /redis must be a redis:\/\/ URL/);
