@@ -341,6 +341,13 @@ class RedisLimiter:
             await self._async.aclose()
 
 
+def _is_cluster(client: object) -> bool:
+    import redis.asyncio.cluster  # type: ignore[import-not-found,unused-ignore]
+    import redis.cluster  # type: ignore[import-not-found,unused-ignore]
+
+    return isinstance(client, (redis.cluster.RedisCluster, redis.asyncio.cluster.RedisCluster))
+
+
 def _is_redis_failure(error: BaseException) -> bool:
     import redis.exceptions  # type: ignore[import-not-found,unused-ignore]
 
@@ -446,9 +453,35 @@ def redis_limiter(redis: object, *, algorithm: str, mode: str, capacity: float,
                             "UnixDomainSocketConnection":
                                 redis_module.UnixDomainSocketConnection}.get(
             source_pool.connection_class.__name__, redis_module.Connection)
+    elif _is_cluster(redis):
+        # A cluster client routes each check to the node owning the client's key (one key per
+        # script), with its own connection settings: the time budget applies to asyncio only.
+        cluster: Any = redis
+        try:
+            # (The asyncio cluster client cannot be probed synchronously.)
+            if isinstance(cluster, redis_module.cluster.RedisCluster):
+                cluster.ping()
+                cluster.script_load(script_source(algorithm))
+        except redis_module.exceptions.ResponseError as error:
+            raise ValueError(f"tolm.limiter: the redis server refused the limiter's script "
+                             f"(is scripting disabled?): {error}") from error
+        except Exception as error:
+            raise ConnectionError(f"tolm.limiter: redis is not reachable: {error}") from error
+        if isinstance(cluster, redis_module.cluster.RedisCluster):
+            sync_client = cluster
+        else:
+            async_client = cluster
+        return RedisLimiter(algorithm=algorithm, mode=mode, capacity=capacity,
+                            refill_rate=refill_rate, window_ms=window_ms,
+                            sync_client=sync_client, async_client=async_client, prefix=prefix,
+                            on_error=on_redis_error, timeout_ms=float(redis_timeout_ms),
+                            on_event=on_redis_event,
+                            local=local_factory() if on_redis_error == "local" else None,
+                            lease=lease or 0, lease_ms=float(lease_ms))
     else:
-        raise TypeError(f"tolm.limiter: redis must be a redis:// URL, a redis.Redis or a "
-                        f"redis.asyncio.Redis client; got {type(redis).__name__}")
+        raise TypeError(f"tolm.limiter: redis must be a redis:// URL, a redis.Redis, "
+                        f"redis.asyncio.Redis or RedisCluster client; got "
+                        f"{type(redis).__name__}")
     probe_kwargs = {k: v for k, v in source_pool.connection_kwargs.items()
                     if k not in ("retry",)}
     probe_kwargs["socket_timeout"] = max(timeout_s, 1.0)

@@ -342,6 +342,28 @@ class TestFaults:
         assert limiter.redis_stats["fallbacks"] == 1
 
 
+class TestCluster:
+    @pytest.fixture
+    def cluster(self, tmp_path):
+        yield from support.running_cluster(tmp_path)
+
+    def test_clients_on_every_node_admit_exactly_their_limit(self, cluster):
+        from redis.cluster import RedisCluster
+
+        client = RedisCluster(host="127.0.0.1", port=cluster[0].port, socket_timeout=2)
+        for algorithm in ALGORITHMS:
+            limiter = tolm.limiter(algorithm, capacity=3, refill_rate=0, redis=client,
+                                   on_redis_error="refuse")
+            keys = [f"198.51.100.{i}" for i in range(30)]
+            admitted = {k: sum(limiter.check(k, "/")["allowed"] for _ in range(5)) for k in keys}
+            assert set(admitted.values()) == {3}, algorithm
+            assert limiter.redis_stats["errors"] == 0
+        # The clients' keys landed on every node, each script touching only its own.
+        sizes = [redis.Redis(port=node.port).dbsize() for node in cluster]
+        assert all(size > 0 for size in sizes) and sum(sizes) == 120, sizes
+        client.close()
+
+
 class TestBadInput:
     def test_refused_when_built(self, server, tmp_path):
         url = server.url
