@@ -14,7 +14,7 @@ const { spawn, spawnSync, execFileSync } = require('node:child_process');
 
 const { load, runChild } = require('./support/addon');
 const { serving, exchange } = require('./support/http');
-const { limiter, withRateLimit } = require('../../lib/middleware');
+const { limiter, rateLimit, withRateLimit } = require('../../lib/middleware');
 
 const root = path.resolve(__dirname, '..', '..');
 const { TolmNode } = load();
@@ -194,7 +194,7 @@ print(sum(limiter.check("shared", "/")["allowed"] for _ in range(30)))
   });
 });
 
-test('node:http middleware awaits the Redis decision', { skip }, async () => {
+test('the node:http and Express-style middleware await the Redis decision', { skip }, async () => {
   await withServer(async (server, track) => {
     const client = track(await clients['node-redis'](server.url));
     const store = build({ algorithm: 'fixed_window', capacity: 2, redis: client });
@@ -206,6 +206,12 @@ test('node:http middleware awaits the Redis decision', { skip }, async () => {
       assert.deepEqual(answers.map((a) => a.status), [200, 200, 429]);
       assert.match(answers[0].headers.ratelimit, /^"fixed_window";r=1;t=60$/);
       assert.equal(answers[2].headers['retry-after'], '60');
+    });
+    // rateLimit's (req, res, next) shape, as Express calls it: next only once admitted.
+    const connect = rateLimit(build({ capacity: 1, redis: client, redisPrefix: 'express:' }));
+    await serving((req, res) => connect(req, res, () => res.end('ok')), async (port) => {
+      const answers = [await exchange(port), await exchange(port)];
+      assert.deepEqual(answers.map((a) => [a.status, a.body.slice(0, 2)]), [[200, 'ok'], [429, '{"']]);
     });
   });
 });
