@@ -428,7 +428,8 @@ def redis_limiter(redis: object, *, algorithm: str, mode: str, capacity: float,
         raise ValueError(f"tolm.limiter: lease_ms must be a finite number of ms > 0; "
                          f"got {lease_ms!r}")
     timeout_s = float(redis_timeout_ms) / 1000.0
-    sync_client = async_client = None
+    sync_client: Any = None
+    async_client: Any = None
     source_pool: Any
     if isinstance(redis, str):
         if not redis.startswith(("redis://", "rediss://", "unix://")):
