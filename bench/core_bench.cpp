@@ -2,16 +2,19 @@
 // keys on, and off for comparison), the cost of a full telemetry queue and its memory with
 // long routes, a million distinct keys (time per check and memory per key), and the churn run:
 // a stream of one-off clients under a simulated clock, printing live keys and resident memory
-// over time with removal on and off.
+// over time with removal on and off; the shared store against the private one per check and
+// its bytes per client; and, with --hammer=N, N processes checking at once.
 //
 //   tolm_core_bench [google benchmark flags] [--churn=table|json|none]
-//                   [--churn_seconds=600] [--churn_keys_per_second=100000]
+//                   [--churn_seconds=600] [--churn_keys_per_second=100000] [--hammer=4]
 //
 // --churn=table (the default) runs the benchmarks, then the churn run, printed as a table;
 // --churn=json runs only the churn run and prints it as JSON (bench/churn_chart.py draws it);
 // --churn=none runs only the benchmarks.
 #include <benchmark/benchmark.h>
 #include <malloc.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <charconv>
@@ -425,6 +428,156 @@ int run_lookups(size_t count) {
     return allowed == count ? 0 : 1;
 }
 
+// Shared store against private store, same run: one key, and 100k keys round-robin. The
+// region is created by the row and removed after it; its name carries the process id so that
+// two runs do not meet.
+std::string bench_region(const char* row) {
+    return std::string("tolm-bench-") + std::to_string(::getpid()) + "-" + row;
+}
+
+std::unique_ptr<Engine> open_bench_shared(const char* row, uint64_t max_clients) {
+    const std::string name = bench_region(row);
+    Engine::remove_shared(name);
+    return Engine::open_shared(config_for("token_bucket", 1e12, 1e-3),
+                               tolm::SharedOptions{name, max_clients});
+}
+
+void BM_Shared_OneKey_Private(benchmark::State& state) {
+    Engine engine(config_for("token_bucket", 1e12, 1e-3));
+    run_existing_key(state, engine);
+}
+BENCHMARK(BM_Shared_OneKey_Private);
+
+void BM_Shared_OneKey_Shared(benchmark::State& state) {
+    auto engine = open_bench_shared("one", 1000);
+    run_existing_key(state, *engine);
+    Engine::remove_shared(bench_region("one"));
+}
+BENCHMARK(BM_Shared_OneKey_Shared);
+
+void run_100k(benchmark::State& state, Engine& engine) {
+    constexpr size_t kKeys = 100'000;
+    static const std::vector<std::string> keys = ipv4_like_keys(kKeys);
+    const uint64_t start = tolm::wall_clock().now_ms();
+    tolm::CheckResult result;
+    for (const std::string& key : keys) engine.check(std::nullopt, key, "/", start);
+    size_t i = 0;
+    for (auto _ : state) {
+        engine.check_into(result, std::nullopt, keys[i], "/", start, tolm::RecordUse::read,
+                          tolm::DetailUse::unread);
+        benchmark::DoNotOptimize(result.allowed);
+        if (++i == kKeys) i = 0;
+    }
+}
+
+void BM_Shared_100kKeys_Private(benchmark::State& state) {
+    Engine engine(config_for("token_bucket", 1e12, 1e-3));
+    run_100k(state, engine);
+}
+BENCHMARK(BM_Shared_100kKeys_Private);
+
+void BM_Shared_100kKeys_Shared(benchmark::State& state) {
+    auto engine = open_bench_shared("100k", 100'000);
+    run_100k(state, *engine);
+    Engine::remove_shared(bench_region("100k"));
+}
+BENCHMARK(BM_Shared_100kKeys_Shared);
+
+// Bytes of region per client for a region sized for a million clients (its file size over
+// max_clients), and the resident memory one process gains by filling it.
+void BM_Shared_MillionKeys_BytesPerClient(benchmark::State& state) {
+    constexpr size_t kKeys = 1'000'000;
+    static const std::vector<std::string> keys = ipv4_like_keys(kKeys);
+    const long before = resident_bytes();
+    auto engine = open_bench_shared("million", kKeys);
+    const uint64_t start = tolm::wall_clock().now_ms();
+    for (const std::string& key : keys) engine->check(std::nullopt, key, "/", start);
+    const long after = resident_bytes();
+    size_t i = 0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(engine->check(std::nullopt, keys[i], "/", start));
+        if (++i == kKeys) i = 0;
+    }
+    const auto geometry =
+        tolm::SharedTable::geometry(kKeys, sizeof(tolm::SharedSlot<tolm::TokenBucketState>));
+    state.counters["region_bytes_per_client"] = static_cast<double>(geometry.region_bytes) / kKeys;
+    state.counters["resident_bytes_per_client"] = static_cast<double>(after - before) / kKeys;
+    state.counters["evictions"] = static_cast<double>(engine->shared_store()->evictions());
+    Engine::remove_shared(bench_region("million"));
+}
+BENCHMARK(BM_Shared_MillionKeys_BytesPerClient)->Iterations(3'000'000);
+
+// --hammer=N: N processes checking at once, each `kHammerChecks` checks, on one key or on
+// keys of their own, with a shared engine (one region for all) and with private engines (each
+// process its own, the N-times-the-limit setup the shared store replaces). Prints total
+// checks per second per setup, the median of five runs and its spread, from the wall time
+// between the start signal and the last process's end.
+constexpr size_t kHammerChecks = 1'000'000;
+
+double hammer_once(size_t processes, bool shared, bool same_key) {
+    const std::string name = bench_region("hammer");
+    Engine::remove_shared(name);
+    auto config = config_for("token_bucket", 1e12, 1e-3);
+    std::unique_ptr<Engine> opened =
+        shared ? Engine::open_shared(config, tolm::SharedOptions{name, 100'000}) : nullptr;
+    int start_pipe[2];
+    if (::pipe(start_pipe) != 0) return 0;
+    std::vector<pid_t> children;
+    for (size_t p = 0; p < processes; ++p) {
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            ::close(start_pipe[1]);
+            std::unique_ptr<Engine> own =
+                shared ? Engine::open_shared(config, tolm::SharedOptions{name, 100'000})
+                       : std::make_unique<Engine>(config);
+            std::vector<std::string> keys;
+            for (size_t k = 0; k < 1000; ++k) {
+                keys.push_back(same_key ? std::string("203.0.113.7")
+                                        : "10." + std::to_string(p) + ".0." + std::to_string(k));
+            }
+            char go = 0;
+            if (::read(start_pipe[0], &go, 1) != 0) ::_exit(2);
+            tolm::CheckResult result;
+            for (size_t i = 0; i < kHammerChecks; ++i) {
+                own->check_into(result, std::nullopt, keys[i % keys.size()], "/", 0,
+                                tolm::RecordUse::unread, tolm::DetailUse::unread,
+                                tolm::TextUse::unread);
+            }
+            ::_exit(result.allowed ? 0 : 1);
+        }
+        children.push_back(pid);
+    }
+    ::close(start_pipe[0]);
+    timespec begin{}, end{};
+    ::clock_gettime(CLOCK_MONOTONIC, &begin);
+    ::close(start_pipe[1]);  // every child's read returns: go
+    for (const pid_t child : children) {
+        int status = 0;
+        ::waitpid(child, &status, 0);
+    }
+    ::clock_gettime(CLOCK_MONOTONIC, &end);
+    Engine::remove_shared(name);
+    const double seconds =
+        static_cast<double>(end.tv_sec - begin.tv_sec) + (end.tv_nsec - begin.tv_nsec) / 1e9;
+    return static_cast<double>(processes * kHammerChecks) / seconds;
+}
+
+int run_hammer(size_t processes) {
+    std::printf("%zu processes, %zu checks each: total checks per second (median of 5, min-max)\n",
+                processes, kHammerChecks);
+    for (const bool same_key : {true, false}) {
+        for (const bool shared : {false, true}) {
+            std::vector<double> rates;
+            for (int run = 0; run < 5; ++run)
+                rates.push_back(hammer_once(processes, shared, same_key));
+            std::sort(rates.begin(), rates.end());
+            std::printf("  %-10s %-8s %12.0f  (%.0f-%.0f)\n", same_key ? "same key" : "own keys",
+                        shared ? "shared" : "private", rates[2], rates[0], rates[4]);
+        }
+    }
+    return 0;
+}
+
 // Takes `--name=value` out of argv; returns whether it was there.
 bool take_flag(int& argc, char** argv, const char* name, std::string& value) {
     const size_t length = std::strlen(name);
@@ -448,6 +601,7 @@ int main(int argc, char** argv) {
     if (take_flag(argc, argv, "--churn_seconds", text)) seconds = std::stoull(text);
     if (take_flag(argc, argv, "--churn_keys_per_second", text)) keys_per_second = std::stoull(text);
     if (take_flag(argc, argv, "--lookups", text)) return run_lookups(std::stoull(text));
+    if (take_flag(argc, argv, "--hammer", text)) return run_hammer(std::stoull(text));
     if (churn != "table" && churn != "json" && churn != "none") {
         std::fprintf(stderr, "--churn must be table, json or none, not %s\n", churn.c_str());
         return 2;

@@ -14,8 +14,10 @@ for tool in "$clang_format" "$clang_tidy"; do
     command -v "$tool" >/dev/null ||
         { echo "lint: $tool is missing; run: bash scripts/bootstrap" >&2; exit 1; }
 done
-python3 -c 'import ruff' 2>/dev/null ||
-    { echo "lint: ruff is missing; run: bash scripts/bootstrap" >&2; exit 1; }
+# ruff comes with the project's virtual environment.
+python=${PYTHON:-.venv/bin/python}
+"$python" -c 'import ruff' 2>/dev/null ||
+    { echo "lint: ruff is missing from $python; run: bash scripts/bootstrap --for quick" >&2; exit 1; }
 
 status=0
 step() { echo "lint: $1"; }
@@ -37,6 +39,6 @@ while IFS= read -r -d '' file; do
 done < <(git ls-files -z '*.js')
 
 step "ruff"
-git ls-files -z '*.py' | xargs -0 python3 -m ruff check --quiet || fail "ruff found the problems above"
+git ls-files -z '*.py' | xargs -0 "$python" -m ruff check --quiet || fail "ruff found the problems above"
 
 exit $status

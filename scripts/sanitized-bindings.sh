@@ -14,13 +14,25 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 : "${TOLM_BUILD_DIR:?set TOLM_BUILD_DIR to the sanitizer build directory}"
 export TOLM_BUILD_DIR
+# The project's virtual environment, where pytest lives (scripts/bootstrap --for quick).
+python=${PYTHON:-$PWD/.venv/bin/python}
 asan=$(${CC:-gcc} -print-file-name=libasan.so)
 stdcxx=$(${CXX:-g++} -print-file-name=libstdc++.so)
 export TOLM_SANITIZED=1
 export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
+# Both suites run whatever the first one did, so that one run shows every failure.
+status=0
 echo "sanitized bindings: pytest"
-(cd tests/python && LD_PRELOAD="$asan:$stdcxx" python3 -m pytest -q -p no:cacheprovider .)
+(cd tests/python && LD_PRELOAD="$asan:$stdcxx" "$python" -m pytest -q -p no:cacheprovider .) ||
+    status=1
+# Dots on the terminal; the closing counts, which the summary of make test reads, from the
+# second reporter's file.
 echo "sanitized bindings: node:test"
-LD_PRELOAD="$asan:$stdcxx" node --test --test-reporter=dot tests/node/
+counts=$(mktemp)
+trap 'rm -f "$counts"' EXIT
+LD_PRELOAD="$asan:$stdcxx" node --test --test-reporter=dot --test-reporter-destination=stdout \
+    --test-reporter=spec --test-reporter-destination="$counts" tests/node/ || status=1
+grep -E '^ℹ (tests|pass|fail|cancelled|skipped|todo) [0-9]+$' "$counts" || true
+exit $status

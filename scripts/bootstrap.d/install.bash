@@ -29,21 +29,10 @@ apt_install() {
     rm -f "$log"
 }
 
-# The Python that runs the suites (scripts/bootstrap finds it once for all steps).
+# The interpreter the project's virtual environment is made from (scripts/bootstrap finds it
+# once for all steps). Nothing is ever installed into it.
 python=${BOOTSTRAP_PYTHON:-python3}
 
-# pip_install "what is missing" package... (into that Python)
-pip_install() {
-    local what=$1
-    shift
-    echo "bootstrap: installing $* with pip"
-    local log
-    log=$(mktemp)
-    # A distribution's own Python refuses plain installs (PEP 668); these are test tools only.
-    if ! { "$python" -m pip install --quiet --disable-pip-version-check "$@" ||
-        "$python" -m pip install --quiet --disable-pip-version-check --break-system-packages "$@"; } >"$log" 2>&1; then
-        echo "bootstrap: could not install $what (see $log); install it with: python3 -m pip install $*" >&2
-        exit 1
-    fi
-    rm -f "$log"
-}
+# The project's virtual environment: every Python tool of the build and the tests lives there.
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+venv=${TOLM_VENV:-$root/.venv}

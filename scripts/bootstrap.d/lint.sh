@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# What `make lint` needs: clang-format and clang-tidy 16 from Debian, ruff from PyPI. Installs
-# only what is missing; safe to run again.
+# What `make lint` needs from Debian: clang-format and clang-tidy 16 (ruff comes with the
+# project's virtual environment, venv.sh). Installs only what is missing; safe to run again.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/install.bash"
@@ -9,5 +9,4 @@ apt_packages=()
 command -v clang-format-16 >/dev/null || apt_packages+=(clang-format-16)
 command -v clang-tidy-16 >/dev/null || apt_packages+=(clang-tidy-16)
 [ ${#apt_packages[@]} -eq 0 ] || apt_install "${apt_packages[*]}" "${apt_packages[@]}"
-"$python" -c "import ruff" 2>/dev/null || pip_install ruff ruff
 exit 0

@@ -1,14 +1,13 @@
 #!/usr/bin/env bash
-# What the Node binding's build, suite and benchmark need beyond the main bootstrap:
-# Node.js 18 or later with npm, the Node-API headers, and a C compiler for the suite's
-# preload shims.
+# What the Node binding's build and suite need beyond the main bootstrap: Node.js 18 or later,
+# the Node-API headers, and a C compiler for the suite's preload shims. (npm, which only the
+# tests and the benchmarks use, is the main bootstrap's.)
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/install.bash"
 
 missing=()
 command -v node >/dev/null || missing+=(nodejs)
-command -v npm >/dev/null || missing+=(npm)
 command -v cc >/dev/null || missing+=(gcc)
 [ ${#missing[@]} -eq 0 ] || apt_install "${missing[*]}" "${missing[@]}"
 

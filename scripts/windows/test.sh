@@ -16,6 +16,7 @@ trap wine_stop EXIT
 
 passed=0
 failed=0
+skipped=0
 fail() {
     echo "windows: FAILED: $*" >&2
     failed=$((failed + 1))
@@ -228,10 +229,11 @@ else
         fi
     else
         passed=$((passed + node_passed))
+        skipped=$((skipped + ${node_skipped:-0}))
         echo "windows: Node suites in node.exe: $node_passed passed, $node_skipped skipped:"
         sed -n 's/^﹣ \(.*\) ([0-9.]*ms) # \(.*\)$/  skipped: \1 (\2)/p' "$log.txt"
     fi
 fi
 echo "windows: Node suites under Wine in $(since "$start") s"
-echo "windows: $passed passed, $failed failed"
+echo "windows: $passed passed, $failed failed, $skipped skipped"
 [ "$failed" = 0 ]

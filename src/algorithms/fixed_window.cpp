@@ -4,6 +4,7 @@
 
 #include "algorithms/wait.hpp"
 #include "core/format.hpp"
+#include "store/shared_state_map.hpp"
 
 namespace tolm {
 namespace {
@@ -36,8 +37,17 @@ void FixedWindow::report_waits(const FixedWindowState& state, uint64_t now,
     if (!verdict.allowed && limit_ > 0) verdict.admit_after_ms = reopens;
 }
 
-void FixedWindow::check(std::string_view key, Clock& clock, AlgorithmVerdict& verdict) {
-    auto state = states_.entry_or_insert(key, [&clock] {
+
+uint64_t FixedWindowRecovery::distance(const FixedWindowState& state, uint64_t now) const noexcept {
+    const uint64_t elapsed = window_elapsed(state, now);
+    const uint64_t behind = state.window_start_ms > now ? state.window_start_ms - now : 0;
+    return elapsed >= window_ms_ ? 0 : window_ms_ - elapsed + behind;
+}
+
+template <typename Store>
+void FixedWindow::check_in(Store& states, std::string_view key, Clock& clock,
+                           AlgorithmVerdict& verdict) {
+    auto state = states.entry_or_insert(key, [&clock] {
         return FixedWindowState{0, clock.now_ms()};
     });
     const uint64_t now = clock.now_ms();
@@ -71,5 +81,10 @@ void FixedWindow::check(std::string_view key, Clock& clock, AlgorithmVerdict& ve
     report_waits(*state, now, verdict);
     state.release(now, recovery_);
 }
+
+template void FixedWindow::check_in(KeyedStateMap<FixedWindowState>&, std::string_view, Clock&,
+                                    AlgorithmVerdict&);
+template void FixedWindow::check_in(SharedStateMap<FixedWindowState>&, std::string_view, Clock&,
+                                    AlgorithmVerdict&);
 
 }  // namespace tolm

@@ -23,6 +23,9 @@ class FixedWindowRecovery {
     explicit FixedWindowRecovery(uint64_t window_ms) noexcept : window_ms_(window_ms) {}
     bool possible() const noexcept { return true; }
     bool operator()(const FixedWindowState& state, uint64_t now) const noexcept;
+    // The ms until the window runs out (0 when it has): what a full store compares to evict
+    // the entry that gives away the least.
+    uint64_t distance(const FixedWindowState& state, uint64_t now) const noexcept;
 
   private:
     uint64_t window_ms_;
@@ -36,7 +39,14 @@ class FixedWindow {
     // Decides one request for `key` at the time `clock` reads and writes every field of
     // `verdict`, reusing the storage its detail text already has. Throws FatalError when the
     // clock fails; the key's state is then as it was (a new key is not inserted).
-    void check(std::string_view key, Clock& clock, AlgorithmVerdict& verdict);
+    void check(std::string_view key, Clock& clock, AlgorithmVerdict& verdict) {
+        check_in(states_, key, clock, verdict);
+    }
+    // The same check with the states kept in `states` (this object's own map, or a
+    // SharedStateMap that other processes share).
+    template <typename Store>
+    void check_in(Store& states, std::string_view key, Clock& clock, AlgorithmVerdict& verdict);
+    const FixedWindowRecovery& recovery() const noexcept { return recovery_; }
 
   private:
     // Fills the verdict's admit_after_ms (refusals) and whole_after_ms from the key's state

@@ -5,6 +5,7 @@
 
 #include "algorithms/wait.hpp"
 #include "core/format.hpp"
+#include "store/shared_state_map.hpp"
 
 namespace tolm {
 namespace {
@@ -72,8 +73,21 @@ void LeakyBucket::report_waits(const LeakyBucketState& state, uint64_t now,
         wait_until(0.0, [&](uint64_t at) { return drained_level(state, at, leak_rate_) == 0.0; });
 }
 
-void LeakyBucket::check(std::string_view key, Clock& clock, AlgorithmVerdict& verdict) {
-    auto state = states_.entry_or_insert(key, [&clock] {
+
+uint64_t LeakyBucketRecovery::distance(const LeakyBucketState& state, uint64_t now) const noexcept {
+    if ((*this)(state, now)) return 0;
+    if (!possible_) return UINT64_MAX;
+    const uint64_t behind = state.last_leak_ms > now ? state.last_leak_ms - now : 0;
+    const double level = drained_level(state, now, leak_rate_);
+    const uint64_t drain_ms = to_u64_saturating(std::ceil(level / leak_rate_ * 1000.0));
+    const uint64_t total = drain_ms > UINT64_MAX - behind ? UINT64_MAX : drain_ms + behind;
+    return total == 0 ? 1 : total;
+}
+
+template <typename Store>
+void LeakyBucket::check_in(Store& states, std::string_view key, Clock& clock,
+                           AlgorithmVerdict& verdict) {
+    auto state = states.entry_or_insert(key, [&clock] {
         return LeakyBucketState{0.0, clock.now_ms()};
     });
     const uint64_t now = clock.now_ms();
@@ -100,5 +114,10 @@ void LeakyBucket::check(std::string_view key, Clock& clock, AlgorithmVerdict& ve
     report_waits(*state, now, verdict);
     state.release(now, recovery_);
 }
+
+template void LeakyBucket::check_in(KeyedStateMap<LeakyBucketState>&, std::string_view, Clock&,
+                                    AlgorithmVerdict&);
+template void LeakyBucket::check_in(SharedStateMap<LeakyBucketState>&, std::string_view, Clock&,
+                                    AlgorithmVerdict&);
 
 }  // namespace tolm

@@ -25,6 +25,9 @@ class LeakyBucketRecovery {
     // or whose arithmetic involves infinities or NaN, is kept for good.
     bool possible() const noexcept { return possible_; }
     bool operator()(const LeakyBucketState& state, uint64_t now) const noexcept;
+    // About the ms until the bucket is empty (0 when it is recovered, UINT64_MAX when never):
+    // what a full store compares to evict the entry that gives away the least.
+    uint64_t distance(const LeakyBucketState& state, uint64_t now) const noexcept;
 
   private:
     double leak_rate_;
@@ -41,7 +44,14 @@ class LeakyBucket {
     // Decides one request for `key` at the time `clock` reads and writes every field of
     // `verdict`, reusing the storage its detail text already has. Throws FatalError when the
     // clock fails; the key's state is then as it was (a new key is not inserted).
-    void check(std::string_view key, Clock& clock, AlgorithmVerdict& verdict);
+    void check(std::string_view key, Clock& clock, AlgorithmVerdict& verdict) {
+        check_in(states_, key, clock, verdict);
+    }
+    // The same check with the states kept in `states` (this object's own map, or a
+    // SharedStateMap that other processes share).
+    template <typename Store>
+    void check_in(Store& states, std::string_view key, Clock& clock, AlgorithmVerdict& verdict);
+    const LeakyBucketRecovery& recovery() const noexcept { return recovery_; }
 
   private:
     // Fills the verdict's admit_after_ms (refusals) and whole_after_ms from the key's state

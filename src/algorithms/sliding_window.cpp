@@ -1,11 +1,13 @@
 #include "algorithms/sliding_window.hpp"
 
+#include <algorithm>
 #include <new>
 #include <string>
 
 #include "algorithms/wait.hpp"
 #include "core/format.hpp"
 #include "runtime/fatal.hpp"
+#include "store/shared_state_map.hpp"
 
 namespace tolm {
 
@@ -42,7 +44,58 @@ bool expired(uint64_t accepted, uint64_t cutoff) noexcept {
     return accepted < cutoff;
 }
 
+// A new key's empty queue, and the queue a state holds, in either store.
+SlidingWindowState empty_state(const KeyedStateMap<SlidingWindowState>&, uint64_t) {
+    return SlidingWindowState{};
+}
+SharedSlidingWindowState empty_state(const SharedStateMap<SharedSlidingWindowState>&,
+                                     uint64_t limit) {
+    return SharedSlidingWindowState{0, 0, static_cast<uint32_t>(limit), 0};
+}
+TimestampQueue& queue_of(SlidingWindowState& state) noexcept {
+    return state.timestamps;
+}
+TimestampRing queue_of(SharedSlidingWindowState& state) noexcept {
+    return TimestampRing(state);
+}
+
+template <typename Queue>
+bool all_expired(const Queue& queue, uint64_t now, uint64_t window_ms) noexcept {
+    if (queue.empty()) return true;
+    const uint64_t cutoff = window_cutoff(now, window_ms);
+    if (!expired(queue.back(), cutoff)) return false;
+    for (uint64_t i = 0; i < queue.size(); ++i) {
+        if (!expired(queue.at(i), cutoff)) return false;
+    }
+    return true;
+}
+
+// A value accepted at t counts until now > t + window_ms; the latest of them decides.
+template <typename Queue>
+uint64_t ms_until_all_expired(const Queue& queue, uint64_t now, uint64_t window_ms) noexcept {
+    uint64_t latest = 0;
+    for (uint64_t i = 0; i < queue.size(); ++i) latest = std::max(latest, queue.at(i));
+    if (queue.empty() || expired(latest, window_cutoff(now, window_ms))) return 0;
+    const uint64_t leaves =
+        latest > UINT64_MAX - window_ms - 1 ? UINT64_MAX : latest + window_ms + 1;
+    return leaves - now;
+}
+
 }  // namespace
+
+bool SlidingWindowRecovery::operator()(const SharedSlidingWindowState& state,
+                                       uint64_t now) const noexcept {
+    return all_expired(TimestampRing(state), now, window_ms_);
+}
+
+uint64_t SlidingWindowRecovery::distance(const SharedSlidingWindowState& state,
+                                         uint64_t now) const noexcept {
+    return ms_until_all_expired(TimestampRing(state), now, window_ms_);
+}
+uint64_t SlidingWindowRecovery::distance(const SlidingWindowState& state,
+                                         uint64_t now) const noexcept {
+    return ms_until_all_expired(state.timestamps, now, window_ms_);
+}
 
 // A check at `now` prunes from the front while the front has expired; when every value has,
 // the queue ends empty, which is a new key's default, and the verdict follows from the empty
@@ -53,22 +106,15 @@ bool expired(uint64_t accepted, uint64_t cutoff) noexcept {
 // queue (limit 0 keeps every queue empty) is recovered at any time.
 bool SlidingWindowRecovery::operator()(const SlidingWindowState& state,
                                        uint64_t now) const noexcept {
-    const TimestampQueue& queue = state.timestamps;
-    if (queue.empty()) return true;
-    const uint64_t cutoff = window_cutoff(now, window_ms_);
-    if (!expired(queue.back(), cutoff)) return false;
-    for (uint64_t i = 0; i < queue.size(); ++i) {
-        if (!expired(queue.at(i), cutoff)) return false;
-    }
-    return true;
+    return all_expired(state.timestamps, now, window_ms_);
 }
 
 // A request leaves the window once it is more than window_ms old: a refused client is
 // admitted once the oldest one has left, and the whole allowance is back once the newest has
 // (behind an older one only when the clock stepped back; then this is early).
-void SlidingWindow::report_waits(const SlidingWindowState& state, uint64_t now,
+template <typename Queue>
+void SlidingWindow::report_waits(const Queue& queue, uint64_t now,
                                  AlgorithmVerdict& verdict) const {
-    const TimestampQueue& queue = state.timestamps;
     const auto gone = [&](uint64_t accepted) -> std::optional<uint64_t> {
         if (accepted > UINT64_MAX - window_ms_ - 1) return std::nullopt;
         const uint64_t leaves = accepted + window_ms_ + 1;
@@ -80,12 +126,14 @@ void SlidingWindow::report_waits(const SlidingWindowState& state, uint64_t now,
     }
 }
 
-void SlidingWindow::check(std::string_view key, Clock& clock, AlgorithmVerdict& verdict) {
-    auto state = states_.entry_or_insert(key, [] { return SlidingWindowState{}; });
+template <typename Store>
+void SlidingWindow::check_in(Store& states, std::string_view key, Clock& clock,
+                             AlgorithmVerdict& verdict) {
+    auto state = states.entry_or_insert(key, [&] { return empty_state(states, limit_); });
     const uint64_t now = clock.now_ms();
     const uint64_t cutoff = window_cutoff(now, window_ms_);
 
-    TimestampQueue& queue = state->timestamps;
+    auto&& queue = queue_of(*state);
     // Stop at the first value inside the window; later ones are not examined even if a
     // clock that stepped back left older values behind it.
     while (!queue.empty() && expired(queue.front(), cutoff)) queue.pop_front();
@@ -112,8 +160,13 @@ void SlidingWindow::check(std::string_view key, Clock& clock, AlgorithmVerdict& 
         verdict.allowed = false;
         verdict.reason = ReasonCode::limit_exceeded;
     }
-    report_waits(*state, now, verdict);
+    report_waits(queue, now, verdict);
     state.release(now, recovery_);
 }
+
+template void SlidingWindow::check_in(KeyedStateMap<SlidingWindowState>&, std::string_view, Clock&,
+                                      AlgorithmVerdict&);
+template void SlidingWindow::check_in(SharedStateMap<SharedSlidingWindowState>&, std::string_view,
+                                      Clock&, AlgorithmVerdict&);
 
 }  // namespace tolm

@@ -61,6 +61,47 @@ struct SlidingWindowState {
     TimestampQueue timestamps;  // now_ms of each accepted request still remembered
 };
 
+// The same queue in a shared region, where nothing can grow: a ring of `capacity` (the
+// limit) timestamps that the slot keeps right behind this record (SharedStateMap's tail).
+struct SharedSlidingWindowState {
+    uint32_t head;
+    uint32_t size;
+    uint32_t capacity;
+    uint32_t unused;
+};
+
+// TimestampQueue's interface over a SharedSlidingWindowState and its ring. A check never
+// pushes beyond the limit, which is the ring's capacity.
+class TimestampRing {
+  public:
+    explicit TimestampRing(const SharedSlidingWindowState& state) noexcept
+        : state_(const_cast<SharedSlidingWindowState*>(&state)),
+          data_(reinterpret_cast<uint64_t*>(state_ + 1)) {}
+    bool empty() const noexcept { return state_->size == 0; }
+    uint64_t size() const noexcept { return state_->size; }
+    uint64_t front() const noexcept { return data_[state_->head]; }
+    uint64_t back() const noexcept { return at(state_->size - 1); }
+    uint64_t at(uint64_t i) const noexcept {
+        uint64_t slot = state_->head + i;
+        if (slot >= state_->capacity) slot -= state_->capacity;
+        return data_[slot];
+    }
+    void pop_front() noexcept {
+        state_->head = state_->head + 1 == state_->capacity ? 0 : state_->head + 1;
+        --state_->size;
+    }
+    void push_back(uint64_t value) noexcept {
+        uint64_t tail = uint64_t{state_->head} + state_->size;
+        if (tail >= state_->capacity) tail -= state_->capacity;
+        data_[tail] = value;
+        ++state_->size;
+    }
+
+  private:
+    SharedSlidingWindowState* state_;
+    uint64_t* data_;
+};
+
 // When a key is a new key's again, so that its map may forget it: every request it remembers
 // has left the window, so a check at `now` prunes its queue empty (see sliding_window.cpp).
 // Possible for every limit.
@@ -69,6 +110,11 @@ class SlidingWindowRecovery {
     explicit SlidingWindowRecovery(uint64_t window_ms) noexcept : window_ms_(window_ms) {}
     bool possible() const noexcept { return true; }
     bool operator()(const SlidingWindowState& state, uint64_t now) const noexcept;
+    bool operator()(const SharedSlidingWindowState& state, uint64_t now) const noexcept;
+    // The ms until every remembered request has left the window (0 when none is left): what a
+    // full store compares to evict the entry that gives away the least.
+    uint64_t distance(const SharedSlidingWindowState& state, uint64_t now) const noexcept;
+    uint64_t distance(const SlidingWindowState& state, uint64_t now) const noexcept;
 
   private:
     uint64_t window_ms_;
@@ -82,12 +128,20 @@ class SlidingWindow {
     // Decides one request for `key` at the time `clock` reads and writes every field of
     // `verdict`, reusing the storage its detail text already has. Throws FatalError when the
     // clock fails; the key's state is then as it was (a new key is not inserted).
-    void check(std::string_view key, Clock& clock, AlgorithmVerdict& verdict);
+    void check(std::string_view key, Clock& clock, AlgorithmVerdict& verdict) {
+        check_in(states_, key, clock, verdict);
+    }
+    // The same check with the states kept in `states` (this object's own map, or a
+    // SharedStateMap that other processes share).
+    template <typename Store>
+    void check_in(Store& states, std::string_view key, Clock& clock, AlgorithmVerdict& verdict);
 
   private:
     // Fills the verdict's admit_after_ms (refusals) and whole_after_ms from the key's state
     // as the check left it.
-    void report_waits(const SlidingWindowState& state, uint64_t now,
+    // `queue` is the key's TimestampQueue or TimestampRing.
+    template <typename Queue>
+    void report_waits(const Queue& queue, uint64_t now,
                       AlgorithmVerdict& verdict) const;
 
   public:

@@ -5,6 +5,7 @@
 
 #include "algorithms/wait.hpp"
 #include "core/format.hpp"
+#include "store/shared_state_map.hpp"
 
 namespace tolm {
 namespace {
@@ -79,8 +80,21 @@ void TokenBucket::report_waits(const TokenBucketState& state, uint64_t now,
     verdict.whole_after_ms = wait_for(quota);
 }
 
-void TokenBucket::check(std::string_view key, Clock& clock, AlgorithmVerdict& verdict) {
-    auto state = states_.entry_or_insert(key, [this, &clock] {
+
+uint64_t TokenBucketRecovery::distance(const TokenBucketState& state, uint64_t now) const noexcept {
+    if ((*this)(state, now)) return 0;
+    if (!possible_) return UINT64_MAX;
+    const uint64_t behind = state.last_refill_ms > now ? state.last_refill_ms - now : 0;
+    const double missing = capacity_ - refilled_tokens(state, now, capacity_, refill_rate_);
+    const uint64_t refill_ms = to_u64_saturating(std::ceil(missing / refill_rate_ * 1000.0));
+    const uint64_t total = refill_ms > UINT64_MAX - behind ? UINT64_MAX : refill_ms + behind;
+    return total == 0 ? 1 : total;
+}
+
+template <typename Store>
+void TokenBucket::check_in(Store& states, std::string_view key, Clock& clock,
+                           AlgorithmVerdict& verdict) {
+    auto state = states.entry_or_insert(key, [this, &clock] {
         return TokenBucketState{capacity_, clock.now_ms()};
     });
     const uint64_t now = clock.now_ms();
@@ -112,5 +126,10 @@ void TokenBucket::check(std::string_view key, Clock& clock, AlgorithmVerdict& ve
     report_waits(*state, now, verdict);
     state.release(now, recovery_);
 }
+
+template void TokenBucket::check_in(KeyedStateMap<TokenBucketState>&, std::string_view, Clock&,
+                                    AlgorithmVerdict&);
+template void TokenBucket::check_in(SharedStateMap<TokenBucketState>&, std::string_view, Clock&,
+                                    AlgorithmVerdict&);
 
 }  // namespace tolm

@@ -49,16 +49,40 @@ T make_algorithm_object(Algorithm kind, double capacity, double refill_rate) {
     return T(std::in_place_type<TokenBucket>, capacity, refill_rate);
 }
 
+// Runs `algorithm` on its own map, or on the shared store when the engine has one.
+template <typename AlgorithmType>
+void run_on_store(AlgorithmType& algorithm, SharedStore* shared, std::string_view key, Clock& clock,
+                  AlgorithmVerdict& verdict) {
+    if (shared != nullptr) return shared->check(algorithm, key, clock, verdict);
+    algorithm.check(key, clock, verdict);
+}
+
 }  // namespace
 
-Engine::Engine(EngineConfig config, Clock& clock)
+Engine::Engine(EngineConfig config, Clock& clock) : Engine(std::move(config), &clock, nullptr) {}
+
+std::unique_ptr<Engine> Engine::open_shared(EngineConfig config, const SharedOptions& options,
+                                            Clock* clock) {
+    auto shared = std::make_unique<SharedStore>(parse_algorithm(config.algorithm), config, options);
+    Clock* reading = clock != nullptr ? clock : &shared->clock();
+    return std::unique_ptr<Engine>(new Engine(std::move(config), reading, std::move(shared)));
+}
+
+bool Engine::remove_shared(std::string_view name) {
+    return remove_shared_region(name);
+}
+
+Engine::~Engine() = default;
+
+Engine::Engine(EngineConfig config, Clock* clock, std::unique_ptr<SharedStore> shared)
     : config_(std::move(config)),
       algorithm_kind_(parse_algorithm(config_.algorithm)),
       mode_(parse_mode(config_.mode)),
-      clock_(&clock),
+      clock_(clock),
       telemetry_(config_.backend_url, config_.api_key.has_value()),
       algorithm_object_(make_algorithm_object<AlgorithmObject>(algorithm_kind_, config_.capacity,
-                                                               config_.refill_rate)) {}
+                                                               config_.refill_rate)),
+      shared_(std::move(shared)) {}
 
 void Engine::run_algorithm(std::string_view key, AlgorithmVerdict& verdict) {
     // Lock order: this engine lock first, then (inside the algorithm) the one shard lock of
@@ -67,15 +91,20 @@ void Engine::run_algorithm(std::string_view key, AlgorithmVerdict& verdict) {
     with_poisoning_lock(lock_, [&] {
         if (lock_.poisoned()) raise_fatal("engine lock poisoned by an earlier failure");
         Clock& clock = *clock_;
+        SharedStore* shared = shared_.get();
         switch (algorithm_kind_) {
             case Algorithm::sliding_window:
-                return std::get_if<SlidingWindow>(&algorithm_object_)->check(key, clock, verdict);
+                return run_on_store(*std::get_if<SlidingWindow>(&algorithm_object_), shared, key,
+                                    clock, verdict);
             case Algorithm::fixed_window:
-                return std::get_if<FixedWindow>(&algorithm_object_)->check(key, clock, verdict);
+                return run_on_store(*std::get_if<FixedWindow>(&algorithm_object_), shared, key,
+                                    clock, verdict);
             case Algorithm::leaky_bucket:
-                return std::get_if<LeakyBucket>(&algorithm_object_)->check(key, clock, verdict);
+                return run_on_store(*std::get_if<LeakyBucket>(&algorithm_object_), shared, key,
+                                    clock, verdict);
             case Algorithm::token_bucket:
-                return std::get_if<TokenBucket>(&algorithm_object_)->check(key, clock, verdict);
+                return run_on_store(*std::get_if<TokenBucket>(&algorithm_object_), shared, key,
+                                    clock, verdict);
         }
     });
 }

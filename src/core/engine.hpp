@@ -16,6 +16,7 @@
 #include "algorithms/sliding_window.hpp"
 #include "algorithms/token_bucket.hpp"
 #include "core/clock.hpp"
+#include "core/shared_store.hpp"
 #include "core/vocabulary.hpp"
 #include "runtime/sync.hpp"
 #include "telemetry/queue.hpp"
@@ -97,6 +98,20 @@ class Engine {
     // engine. Production engines read the wall clock; tests pass a clock they steer.
     explicit Engine(EngineConfig config, Clock& clock = wall_clock());
 
+    // An engine whose client states live in the shared-memory region `options.name`, shared
+    // with every process of the host that opens that name with the same settings: all of
+    // them together decide exactly as one engine would for the interleaved checks. The region
+    // is created on first use. `clock` is for tests; by default the engine reads the region's
+    // clock (RegionClock), the same time in every process. Throws
+    // platform::SharedRegionError, whose text names the region and what is wrong.
+    static std::unique_ptr<Engine> open_shared(EngineConfig config, const SharedOptions& options,
+                                               Clock* clock = nullptr);
+    // Removes the region `name` so that the next open_shared creates it anew; engines that
+    // have it open keep theirs. False when there was none (always on Windows, where a region
+    // goes with its last user).
+    static bool remove_shared(std::string_view name);
+
+    ~Engine();
     Engine(const Engine&) = delete;
     Engine& operator=(const Engine&) = delete;
 
@@ -122,6 +137,9 @@ class Engine {
     Clock& clock() const noexcept { return *clock_; }
     const TelemetryQueue& telemetry() const noexcept { return telemetry_; }
     TelemetryQueue& telemetry() noexcept { return telemetry_; }
+    // The shared store of an engine made by open_shared, else null. Its evictions() is the
+    // operators' count of clients evicted from a full region.
+    const SharedStore* shared_store() const noexcept { return shared_.get(); }
 
   private:
     // Reaches the algorithm's state map, for the core's own tests and benchmarks only
@@ -129,6 +147,8 @@ class Engine {
     friend struct EngineDiagnostics;
 
     using AlgorithmObject = std::variant<TokenBucket, SlidingWindow, FixedWindow, LeakyBucket>;
+
+    Engine(EngineConfig config, Clock* clock, std::unique_ptr<SharedStore> shared);
 
     void run_algorithm(std::string_view key, AlgorithmVerdict& verdict);
     // Reads the clock once more and fills `record` from the decision, the verdict (null in
@@ -150,6 +170,9 @@ class Engine {
     // reverse. Poisoned for good when a fatal failure unwinds through a holder.
     PoisonMutex lock_;
     AlgorithmObject algorithm_object_;  // guarded by `lock_`
+    // Present for a shared engine: the algorithm then keeps its states there instead of in
+    // its own map. Also owns the region's clock.
+    std::unique_ptr<SharedStore> shared_;
 };
 
 }  // namespace tolm

@@ -76,10 +76,18 @@ done
 for pid in "${pids[@]}"; do wait "$pid" || status=1; done
 [ $status -eq 0 ] || exit 1
 
+passed=${#pythons[@]}
+
 echo "tests/dist: $(basename "${tarballs[0]}") into an empty project, no compiler on the PATH"
 TOLM_DIST_TARBALL=${tarballs[0]} TOLM_DIST_BIN=$bare TOLM_DIST_VERSION=$version \
 TOLM_WINDOWS_DLL=$root/build-windows/tolm_native.pyd \
-    node --test --test-reporter=spec "$here/npm.test.js"
+    node --test --test-reporter=spec "$here/npm.test.js" | tee "$work/npm.log"
+node_count() { sed -n "s/^ℹ $1 \([0-9]*\)$/\1/p" "$work/npm.log"; }
+npm_passed=$(node_count pass)
+skipped=$(node_count skipped)
+passed=$((passed + ${npm_passed:-0}))
 # Where the Windows port plugs in, with a stand-in DLL (into a directory of its own).
 "$(python3 -c 'import sys; print(sys.executable)')" "$here/windows_slot.py" "$build" "$work"
+passed=$((passed + 1))
 echo "tests/dist: passed in $((SECONDS - start)) s"
+echo "tests/dist: $passed passed, 0 failed, ${skipped:-0} skipped"

@@ -1,13 +1,20 @@
 #!/usr/bin/env bash
 # The Python suite: pytest against the module in $TOLM_BUILD_DIR, then the sdist installed from
 # source into a fresh virtual environment, a smoke test of the installed module, and a type
-# check of code written against its stub. Exits non-zero on any failure.
+# check of code written against its stub. Exits non-zero on any failure. Runs with the project's
+# virtual environment ($PYTHON, else .venv: scripts/bootstrap --for quick makes it); the checks
+# beside pytest each print one "tests/python: check passed|failed|skipped: ..." line, which the
+# summary of make test counts.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
 : "${TOLM_BUILD_DIR:?set TOLM_BUILD_DIR to the absolute build directory}"
 export TOLM_BUILD_DIR
-python=${PYTHON:-python3}
+python=${PYTHON:-$root/.venv/bin/python}
+if ! "$python" -c 'import pytest' 2>/dev/null; then
+    echo "tests/python: $python has no pytest; run: bash scripts/bootstrap --for quick" >&2
+    exit 1
+fi
 
 status=0
 (cd "$here" && "$python" -m pytest -q -p no:cacheprovider "$here") || status=$?
@@ -19,7 +26,8 @@ elif [ "$status" -ne 0 ]; then
 fi
 
 if [ "${TOLM_SKIP_PIP_INSTALL:-0}" = 1 ]; then
-    echo "tests/python: pip install check skipped (TOLM_SKIP_PIP_INSTALL=1)"
+    echo "tests/python: check skipped: pip install of the sdist, and the installed module's smoke test (TOLM_SKIP_PIP_INSTALL=1)"
+    echo "tests/python: check skipped: type check against the installed stub (TOLM_SKIP_PIP_INSTALL=1)"
     exit 0
 fi
 
@@ -30,12 +38,19 @@ trap 'rm -rf "$work"' EXIT
 venv=$work/venv
 sdist=$("$python" "$root/scripts/dist/sdist.py" "$work" | tail -n 1)
 "$python" -m venv "$venv"
-"$venv/bin/python" -m pip install --quiet --disable-pip-version-check "$sdist"
-(cd "$venv" && "$venv/bin/python" "$here/installed_smoke.py")
-
-if "$python" -c 'import mypy' 2>/dev/null; then
-    "$python" "$here/stub_check.py" "$venv/bin/python"
+if "$venv/bin/python" -m pip install --quiet --disable-pip-version-check "$sdist" &&
+    (cd "$venv" && "$venv/bin/python" "$here/installed_smoke.py"); then
+    echo "tests/python: check passed: pip install of the sdist, and the installed module's smoke test"
 else
-    echo "tests/python: mypy is not installed; type stub check skipped" >&2
+    echo "tests/python: check failed: pip install of the sdist, and the installed module's smoke test"
+    exit 1
 fi
-echo "tests/python: pip install check passed"
+
+if ! "$python" -c 'import mypy' 2>/dev/null; then
+    echo "tests/python: check skipped: type check against the installed stub (no mypy in $python)"
+elif "$python" "$here/stub_check.py" "$venv/bin/python"; then
+    echo "tests/python: check passed: type check against the installed stub"
+else
+    echo "tests/python: check failed: type check against the installed stub"
+    exit 1
+fi

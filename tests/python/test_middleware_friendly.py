@@ -356,7 +356,7 @@ def _load_example(name):
 
 
 @pytest.mark.skipif(importlib.util.find_spec("flask") is None,
-                    reason="flask not installed (scripts/bootstrap.d/middleware.sh)")
+                    reason="flask not installed (scripts/bootstrap.d/requirements.txt, into .venv)")
 def test_flask_example_cannot_be_bypassed_with_made_up_api_keys(monkeypatch):
     monkeypatch.setenv("TOLM_API_KEYS", "alice=k-alice-4f9c2e")
     example = _load_example("flask_app.py")
@@ -370,7 +370,7 @@ def test_flask_example_cannot_be_bypassed_with_made_up_api_keys(monkeypatch):
 
 
 @pytest.mark.skipif(importlib.util.find_spec("fastapi") is None,
-                    reason="fastapi not installed (scripts/bootstrap.d/middleware.sh)")
+                    reason="fastapi not installed (scripts/bootstrap.d/requirements.txt, into .venv)")
 def test_fastapi_example_observes_in_shadow_mode():
     example = _load_example("fastapi_app.py")
     with asgi_server(example.app) as port:
@@ -384,7 +384,7 @@ def test_fastapi_example_observes_in_shadow_mode():
 
 def test_the_package_passes_mypy_strict():
     if importlib.util.find_spec("mypy") is None:
-        pytest.skip("mypy not installed (scripts/bootstrap.d/python.sh)")
+        pytest.skip("mypy not installed (scripts/bootstrap.d/requirements.txt, into .venv)")
     done = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental",
                            str(ROOT / "python" / "tolm")], capture_output=True, text=True,
                           env={**os.environ, "MYPYPATH": str(ROOT)})
