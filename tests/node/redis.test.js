@@ -155,7 +155,9 @@ test('the scripts decide as the engine does, with both clients', { skip }, async
 });
 
 test('Node and Python processes against one Redis admit exactly the limit', { skip }, async (t) => {
-  const pythonPath = process.env.PYTHON || 'python3';
+  // The project's Python (.venv, where the bootstrap installs redis), else python3.
+  const venvPython = path.join(root, '.venv', 'bin', 'python');
+  const pythonPath = process.env.PYTHON || (fs.existsSync(venvPython) ? venvPython : 'python3');
   const python = spawnSync(pythonPath, ['-c', 'import redis'], { encoding: 'utf8' });
   await withServer(async (server) => {
     const node = (n) => spawn(process.execPath, ['-e', `
@@ -197,7 +199,7 @@ print(sum(limiter.check("shared", "/")["allowed"] for _ in range(30)))
 test('the node:http and Express-style middleware await the Redis decision', { skip }, async () => {
   await withServer(async (server, track) => {
     const client = track(await clients['node-redis'](server.url));
-    const store = build({ algorithm: 'fixed_window', capacity: 2, redis: client });
+    const store = build({ algorithm: 'fixed_window', capacity: 2, redis: client, redisTimeoutMs: 2000 });
     await store.ready;
     const handler = withRateLimit(store, (req, res) => res.end('ok'));
     await serving(handler, async (port) => {
@@ -208,7 +210,7 @@ test('the node:http and Express-style middleware await the Redis decision', { sk
       assert.equal(answers[2].headers['retry-after'], '60');
     });
     // rateLimit's (req, res, next) shape, as Express calls it: next only once admitted.
-    const connect = rateLimit(build({ capacity: 1, redis: client, redisPrefix: 'express:' }));
+    const connect = rateLimit(build({ capacity: 1, redis: client, redisPrefix: 'express:', redisTimeoutMs: 2000 }));
     await serving((req, res) => connect(req, res, () => res.end('ok')), async (port) => {
       const answers = [await exchange(port), await exchange(port)];
       assert.deepEqual(answers.map((a) => [a.status, a.body.slice(0, 2)]), [[200, 'ok'], [429, '{"']]);
@@ -268,7 +270,7 @@ test('lease mode spends batches locally and remembers refusals', { skip }, async
     for (const [name, make] of Object.entries(clients)) {
       const client = track(await make(server.url));
       const store = build({ capacity: 500, refillRate: 0, redis: client, lease: 40, leaseMs: 60000,
-        onRedisError: 'refuse', redisPrefix: name });
+        onRedisError: 'refuse', redisPrefix: name, redisTimeoutMs: 2000 });
       await store.ready;
       let admitted = 0;
       for (let i = 0; i < 600; i += 1) admitted += (await store.check('l', '/')).allowed ? 1 : 0;

@@ -96,17 +96,17 @@ class TestExactness:
             """)
             expected = [tuple(r) for r in json.loads(done.stdout)]
             limiter = tolm.limiter("fixed_window", mode, capacity=2, refill_rate=0,
-                                   redis=server.url, redis_prefix=mode)
+                                   redis=server.url, redis_timeout_ms=2000, redis_prefix=mode)
             assert [limiter._decide(k, "/", None, now_ms=t) for t, k in steps] == expected
 
     def test_costs(self, server):
         # A cost of n takes n units at once and is refused whole when they are not there.
         for algorithm in ALGORITHMS:
-            limiter = tolm.limiter(algorithm, capacity=10, refill_rate=1, redis=server.url)
+            limiter = tolm.limiter(algorithm, capacity=10, refill_rate=1, redis=server.url, redis_timeout_ms=2000)
             admitted = [limiter._decide("c", "/", None, 4, now_ms=T0)[0] & 1 for _ in range(3)]
             assert admitted == [1, 1, 0], algorithm
             assert limiter._decide("c", "/", None, 2, now_ms=T0)[0] & 1 == 1, algorithm
-        sliding = tolm.limiter("sliding_window", capacity=10, redis=server.url)
+        sliding = tolm.limiter("sliding_window", capacity=10, redis=server.url, redis_timeout_ms=2000)
         with pytest.raises(ValueError, match="whole number"):
             sliding.check("c", "/", cost=1.5)
         for bad in (0, -1, float("nan"), float("inf")):
@@ -126,7 +126,7 @@ class TestExpiry:
         ]
         for algorithm, capacity, rate, window, lives in cases:
             limiter = tolm.limiter(algorithm, capacity=capacity, refill_rate=rate,
-                                   window_ms=window, redis=server.url,
+                                   window_ms=window, redis=server.url, redis_timeout_ms=2000,
                                    on_redis_error="refuse")
             limiter.check("e", "/")
             (key,) = client.keys("tolm:*")
@@ -137,13 +137,13 @@ class TestExpiry:
     def test_keys_are_kept_on_a_passed_clock(self, server):
         # The server's expiry cannot follow a caller's clock: such keys wait for a check.
         client = redis.Redis.from_url(server.url)
-        limiter = tolm.limiter(capacity=2, refill_rate=1, redis=server.url)
+        limiter = tolm.limiter(capacity=2, refill_rate=1, redis=server.url, redis_timeout_ms=2000)
         limiter._decide("p", "/", None, now_ms=T0)
         assert client.pttl("tolm:tb:p") == -1
 
     def test_a_recovered_bucket_leaves_no_key(self, server):
         client = redis.Redis.from_url(server.url)
-        limiter = tolm.limiter(capacity=2, refill_rate=1, redis=server.url)
+        limiter = tolm.limiter(capacity=2, refill_rate=1, redis=server.url, redis_timeout_ms=2000)
         limiter._decide("r", "/", None, now_ms=T0)
         assert client.exists("tolm:tb:r")
         # Refused outright (cost above capacity) once full again: nothing left to keep.
@@ -153,7 +153,7 @@ class TestExpiry:
     def test_one_off_clients_all_expire(self, server):
         client = redis.Redis.from_url(server.url)
         for algorithm in ALGORITHMS:
-            limiter = tolm.limiter(algorithm, capacity=5, refill_rate=1, redis=server.url)
+            limiter = tolm.limiter(algorithm, capacity=5, refill_rate=1, redis=server.url, redis_timeout_ms=2000)
             pipe_keys = [f"10.0.{i // 256}.{i % 256}" for i in range(300)]
             for ip in pipe_keys:
                 limiter.check(ip, "/")
@@ -202,7 +202,7 @@ print(admitted, limiter.redis_stats["calls"])
 
 class TestLease:
     def test_batches_spare_round_trips_and_refusals_are_remembered(self, server):
-        limiter = tolm.limiter(capacity=1000, refill_rate=0, redis=server.url, lease=50,
+        limiter = tolm.limiter(capacity=1000, refill_rate=0, redis=server.url, redis_timeout_ms=2000, lease=50,
                                lease_ms=60000, on_redis_error="refuse")
         admitted = sum(limiter.check("l", "/")["allowed"] for _ in range(1100))
         # One holder spends every unit it takes: exactly the limit, and batches of up to
@@ -216,7 +216,7 @@ class TestLease:
         assert limiter.redis_stats["local"] >= 1000 - calls + 500
 
     def test_a_refusal_is_kept_only_until_the_client_may_retry(self, server):
-        limiter = tolm.limiter("fixed_window", capacity=2, redis=server.url, lease=10,
+        limiter = tolm.limiter("fixed_window", capacity=2, redis=server.url, redis_timeout_ms=2000, lease=10,
                                window_ms=60000, on_redis_error="refuse")
         assert [limiter.check("m", "/")["allowed"] for _ in range(3)] == [True, True, False]
         held = limiter._held[limiter._key("m", None)]
@@ -244,14 +244,15 @@ class TestLease:
     def test_bad_lease_settings(self, server):
         for bad in (0, -1, 1.5, True):
             with pytest.raises(ValueError, match="lease"):
-                tolm.limiter(redis=server.url, lease=bad)
+                tolm.limiter(redis=server.url, redis_timeout_ms=2000, lease=bad)
         with pytest.raises(ValueError, match="lease_ms"):
-            tolm.limiter(redis=server.url, lease=5, lease_ms=0)
+            tolm.limiter(redis=server.url, redis_timeout_ms=2000, lease=5, lease_ms=0)
 
 
 def limiter_on(server, on_error, events=None, **settings):
+    settings.setdefault("redis_timeout_ms", 2000)
     limiter = tolm.limiter(capacity=settings.pop("capacity", 2), refill_rate=0,
-                           redis=server.url, on_redis_error=on_error,
+                           redis=server.url, redis_timeout_ms=2000, on_redis_error=on_error,
                            on_redis_event=(lambda kind, error: events.append(kind))
                            if events is not None else None, **settings)
     limiter._retry_after_s = 0  # ask Redis again on the next check
@@ -308,7 +309,7 @@ class TestFaults:
 
     def test_a_stalled_server_times_out_within_the_budget(self, server):
         events = []
-        limiter = limiter_on(server, "refuse", events, redis_timeout_ms=100, capacity=3)
+        limiter = limiter_on(server, "refuse", events, redis_timeout_ms=300, capacity=3)
         assert limiter.check("j", "/")["allowed"]
         server.pause()
         try:
@@ -324,7 +325,7 @@ class TestFaults:
         assert events == ["fallback", "recovery"]
 
     def test_asyncio_stall_times_out_too(self, server):
-        limiter = limiter_on(server, "allow", redis_timeout_ms=100, capacity=1)
+        limiter = limiter_on(server, "allow", redis_timeout_ms=300, capacity=1)
 
         async def run():
             first = await limiter.acheck("k", "/")
@@ -392,7 +393,7 @@ class TestBadInput:
                 "default", enabled=True, nopass=True, commands=["+@all", "-@scripting"],
                 keys=["*"], channels=["*"], reset=False)
             with pytest.raises(ValueError, match="scripting"):
-                tolm.limiter(redis=server.url)
+                tolm.limiter(redis=server.url, redis_timeout_ms=2000)
         finally:
             server.stop()
 
@@ -407,7 +408,7 @@ class TestBadInput:
 
 class TestMiddleware:
     def test_wsgi_blocks_on_redis(self, server):
-        limiter = tolm.limiter("fixed_window", capacity=2, redis=server.url)
+        limiter = tolm.limiter("fixed_window", capacity=2, redis=server.url, redis_timeout_ms=2000)
         app = tolm_wsgi.TolmMiddleware(lambda e, start: (start("200 OK", []), [b"ok"])[1],
                                        limiter)
         statuses = []
@@ -418,7 +419,7 @@ class TestMiddleware:
         assert statuses[0][1]["RateLimit"].startswith('"fixed_window";r=1')
 
     def test_asgi_awaits_redis(self, server):
-        limiter = tolm.limiter("fixed_window", capacity=1, redis=server.url)
+        limiter = tolm.limiter("fixed_window", capacity=1, redis=server.url, redis_timeout_ms=2000)
 
         async def inner(scope, receive, send):
             await send({"type": "http.response.start", "status": 200, "headers": []})
