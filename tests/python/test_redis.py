@@ -252,7 +252,7 @@ class TestLease:
 def limiter_on(server, on_error, events=None, **settings):
     settings.setdefault("redis_timeout_ms", 2000)
     limiter = tolm.limiter(capacity=settings.pop("capacity", 2), refill_rate=0,
-                           redis=server.url, redis_timeout_ms=2000, on_redis_error=on_error,
+                           redis=server.url, on_redis_error=on_error,
                            on_redis_event=(lambda kind, error: events.append(kind))
                            if events is not None else None, **settings)
     limiter._retry_after_s = 0  # ask Redis again on the next check
