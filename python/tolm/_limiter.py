@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 import sys
-from typing import TYPE_CHECKING, Any, Callable, Optional, Union
+from typing import TYPE_CHECKING, Any, Callable, Optional, Union, overload
 
 from ._headers import Policy
 from ._prebuilt import native_engine_class
@@ -13,6 +13,8 @@ from ._keys import IDENTITY_DIGEST_PREFIX, RAW_DIGEST_PREFIX, SURELY_SHORT_KEY, 
 
 if TYPE_CHECKING:  # the stub, without importing the extension module at import time
     from tolm_native import CheckResult, NativeEngine
+
+    from ._redis import RedisLimiter
 
 ALGORITHMS = ("token_bucket", "sliding_window", "fixed_window", "leaky_bucket")
 MODES = ("active", "shadow", "disabled")
@@ -79,12 +81,26 @@ class Limiter:
                 f"capacity={self._capacity!r}, refill_rate={self._refill_rate!r})")
 
 
+@overload
+def limiter(algorithm: str = ..., mode: str = ..., capacity: float = ...,
+            refill_rate: float = ..., api_key: Optional[str] = ..., *,
+            window_ms: int = ..., redis: None = ..., redis_prefix: str = ...,
+            on_redis_error: str = ..., redis_timeout_ms: float = ...,
+            on_redis_event: Optional[Callable[..., Any]] = ..., lease: Optional[int] = ...,
+            lease_ms: float = ...) -> Limiter: ...
+@overload
+def limiter(algorithm: str = ..., mode: str = ..., capacity: float = ...,
+            refill_rate: float = ..., api_key: Optional[str] = ..., *,
+            window_ms: int = ..., redis: object, redis_prefix: str = ...,
+            on_redis_error: str = ..., redis_timeout_ms: float = ...,
+            on_redis_event: Optional[Callable[..., Any]] = ..., lease: Optional[int] = ...,
+            lease_ms: float = ...) -> "RedisLimiter": ...
 def limiter(algorithm: str = "token_bucket", mode: str = "active", capacity: float = 100,
             refill_rate: float = 10, api_key: Optional[str] = None, *,
             window_ms: int = 60000, redis: Any = None, redis_prefix: str = "tolm:",
             on_redis_error: str = "local", redis_timeout_ms: float = 5,
             on_redis_event: Optional[Callable[..., Any]] = None, lease: Optional[int] = None,
-            lease_ms: float = 1000) -> Union[Limiter, Any]:
+            lease_ms: float = 1000) -> Union[Limiter, "RedisLimiter"]:
     """A new engine with checked settings (the defaults are the Node package's).
 
     Raises TypeError or ValueError, naming the setting, the value and what is accepted, for an
@@ -115,7 +131,7 @@ def limiter(algorithm: str = "token_bucket", mode: str = "active", capacity: flo
 def _redis_limiter(redis: Any, algorithm: str, mode: str, capacity: float, refill_rate: float,
                    api_key: Optional[str], window_ms: object, redis_prefix: object,
                    on_redis_error: object, redis_timeout_ms: object,
-                   on_redis_event: object, lease: object, lease_ms: object) -> Any:
+                   on_redis_event: object, lease: object, lease_ms: object) -> "RedisLimiter":
     from ._redis import redis_limiter
 
     if isinstance(window_ms, bool) or not isinstance(window_ms, int) or window_ms < 1:
