@@ -225,9 +225,12 @@ class RedisLimiter:
                        cost: float) -> Tuple[int, Optional[int], Optional[int], Optional[int]]:
         self._stats["fallbacks"] += 1
         if self._on_error == "local":
+            # Keyed by the same bounded text as in Redis (the identity if given, else the
+            # address), which the engine keys by when it is passed as the address alone.
+            client = self._key(ip, identity)[len(self._key_prefix):]
             decide = self._local._decide
             numbers: Tuple[int, Optional[int], Optional[int], Optional[int]] = tuple(
-                decide(ip, route, identity) if cost == 1 else decide(ip, route, identity, cost))
+                decide(client, route, None) if cost == 1 else decide(client, route, None, cost))
             return numbers
         if self._on_error == "allow":
             return (1 | (_WITHIN << 2), None, None, None)
