@@ -49,6 +49,7 @@ function adapterFor(client, owned) {
     return {
       kind: 'ioredis',
       evalsha: (sha, key, args) => client.evalsha(sha, 1, key, ...args),
+      eval: (source, key, args) => client.eval(source, 1, key, ...args),
       load: (source) => client.script('LOAD', source),
     };
   }
@@ -59,6 +60,7 @@ function adapterFor(client, owned) {
     return {
       kind: 'node-redis',
       evalsha: (sha, key, args) => client.sendCommand(['EVALSHA', sha, '1', key, ...args]),
+      eval: (source, key, args) => client.sendCommand(['EVAL', source, '1', key, ...args]),
       load: (source) => client.scriptLoad(source),
     };
   }
@@ -252,9 +254,9 @@ class RedisLimiter {
       return await this._adapter.evalsha(this._sha, key, args);
     } catch (err) {
       if (!isNoScript(err)) throw err;
-      // The server lost its scripts (a restart or SCRIPT FLUSH): load once more.
-      await this._adapter.load(this._source);
-      return this._adapter.evalsha(this._sha, key, args);
+      // The server that owns the key lacks the script (a restart, SCRIPT FLUSH, or a cluster
+      // node that has not seen it): sent whole once, which also caches it there.
+      return this._adapter.eval(this._source, key, args);
     }
   }
 

@@ -59,9 +59,9 @@ class Server {
     this.url = `redis://127.0.0.1:${port}/0`;
   }
 
-  async start() {
+  async start(extra = []) {
     this.child = spawn(redisServer, ['--port', String(this.port), '--bind', '127.0.0.1',
-      '--save', '', '--appendonly', 'no', '--dir', this.dir], { stdio: 'ignore' });
+      '--save', '', '--appendonly', 'no', '--dir', this.dir, ...extra], { stdio: 'ignore' });
     for (let i = 0; i < 500; i += 1) {
       const up = await new Promise((resolve) => {
         const socket = net.connect(this.port, '127.0.0.1');
@@ -283,6 +283,56 @@ test('lease mode spends batches locally and remembers refusals', { skip }, async
     }
     assert.throws(() => build({ redis: track(clients.ioredis(server.url)), lease: 1.5 }), /lease must be/);
   });
+});
+
+// A free port whose cluster bus port (10000 above it) is free too.
+async function freeClusterPort() {
+  for (;;) {
+    const port = 20000 + Math.floor(Math.random() * 30000);
+    const free = await Promise.all([port, port + 10000].map((p) => new Promise((resolve) => {
+      const probe = net.createServer();
+      probe.once('error', () => resolve(false));
+      probe.listen(p, '127.0.0.1', () => probe.close(() => resolve(true)));
+    })));
+    if (free.every(Boolean)) return port;
+  }
+}
+
+test('an ioredis Cluster spreads clients over three nodes, each admitted its limit', { skip }, async () => {
+  const nodes = [];
+  try {
+    for (let i = 0; i < 3; i += 1) {
+      const node = new Server(await freeClusterPort());
+      nodes.push(node);
+      await node.start(['--cluster-enabled', 'yes']);
+    }
+    execFileSync('redis-cli', ['--cluster', 'create', ...nodes.map((n) => `127.0.0.1:${n.port}`),
+      '--cluster-replicas', '0', '--cluster-yes'], { stdio: 'ignore', timeout: 60000 });
+    for (let i = 0; i < 300; i += 1) {
+      const states = nodes.map((n) => execFileSync('redis-cli', ['-p', String(n.port), 'cluster', 'info'], { encoding: 'utf8' }));
+      if (states.every((text) => text.includes('cluster_state:ok'))) break;
+      await new Promise((resolve) => setTimeout(resolve, 100)); // the nodes agreeing on slots
+    }
+    const cluster = new IORedis.Cluster([{ host: '127.0.0.1', port: nodes[0].port }]);
+    cluster.on('error', () => {});
+    try {
+      const store = build({ algorithm: 'sliding_window', capacity: 3, refillRate: 0, redis: cluster,
+        onRedisError: 'refuse', redisTimeoutMs: 5000 });
+      await store.ready;
+      for (let k = 0; k < 30; k += 1) {
+        let admitted = 0;
+        for (let i = 0; i < 5; i += 1) admitted += (await store.check(`198.51.100.${k}`, '/')).allowed ? 1 : 0;
+        assert.equal(admitted, 3, `client ${k}`);
+      }
+      assert.equal(store.redisStats.errors, 0);
+      const sizes = nodes.map((n) => Number(execFileSync('redis-cli', ['-p', String(n.port), 'dbsize'], { encoding: 'utf8' })));
+      assert.ok(sizes.every((size) => size > 0), String(sizes));
+    } finally {
+      cluster.disconnect();
+    }
+  } finally {
+    for (const node of nodes) await node.close();
+  }
 });
 
 test('bad input is refused when the limiter is built', { skip }, async () => {
