@@ -6,6 +6,8 @@ const { describe, rejectUnknown, isPlainObject, choice, number } = require('./se
 const ALGORITHMS = ['token_bucket', 'sliding_window', 'fixed_window', 'leaky_bucket'];
 const MODES = ['active', 'shadow', 'disabled'];
 const SETTINGS = ['algorithm', 'mode', 'capacity', 'refillRate', 'apiKey'];
+// The Redis store's settings (lib/redis.js): with `redis`, clients' state lives in Redis.
+const REDIS_SETTINGS = ['redis', 'redisPrefix', 'onRedisError', 'redisTimeoutMs', 'onRedisEvent', 'windowMs', 'lease', 'leaseMs'];
 
 // Names people bring from other limiters (or TolmNode's inert settings), with what to use.
 const FOREIGN_SETTINGS = {
@@ -32,7 +34,8 @@ function limiter(config, options) {
   if (!isPlainObject(config)) {
     throw new TypeError(`limiter: config must be a plain object such as { capacity: 100, refillRate: 10 }; got ${describe(config)}`);
   }
-  rejectUnknown('limiter', 'setting', config, SETTINGS, FOREIGN_SETTINGS);
+  const redisConfig = config.redis !== undefined && config.redis !== null;
+  rejectUnknown('limiter', 'setting', config, redisConfig ? SETTINGS.concat(REDIS_SETTINGS) : SETTINGS, FOREIGN_SETTINGS);
   let Class;
   if (options !== undefined) {
     if (!isPlainObject(options)) throw new TypeError(`limiter: options must be a plain object such as { TolmNode }; got ${describe(options)}`);
@@ -60,8 +63,29 @@ function limiter(config, options) {
     }
     settings.apiKey = config.apiKey;
   }
+  if (redisConfig) return redisInstance(Class, settings, config);
   const instance = new Class({ ...settings });
   settingsOf.set(instance, Object.freeze(settings));
+  return instance;
+}
+
+function redisInstance(Class, settings, config) {
+  if (settings.apiKey !== undefined) throw new TypeError('limiter: apiKey is not available with redis');
+  const windowMs = config.windowMs === undefined ? 60000 : config.windowMs;
+  if (!Number.isInteger(windowMs) || windowMs < 1) {
+    throw new RangeError(`limiter: windowMs must be a whole number of ms >= 1; got ${describe(windowMs)}`);
+  }
+  const local = () => {
+    // The in-process limiter that answers while Redis cannot, with the same settings.
+    if (typeof Class._open === 'function') return Class._open({ ...settings, windowMs, clock: 'monotonic' });
+    if (windowMs !== 60000 && settings.algorithm.endsWith('_window')) {
+      throw new RangeError("limiter: onRedisError 'local' with a window other than 60000 ms needs a newer addon");
+    }
+    return new Class({ ...settings });
+  };
+  const { redisLimiter } = require('./redis');
+  const instance = redisLimiter({ ...settings, windowMs }, config, local);
+  settingsOf.set(instance, Object.freeze({ ...settings }));
   return instance;
 }
 
