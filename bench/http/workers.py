@@ -160,6 +160,7 @@ def exactness(framework, variant, redis, region):
 
 
 def main():
+    signal.signal(signal.SIGTERM, single._terminate)
     shared_run = _shared_run()
     RedisServer, remove_region = shared_run.RedisServer, shared_run.remove_region
 

@@ -28,10 +28,12 @@ come from the environment:
   BENCH_OUT_DIR       where the JSON goes (default docs/)
 """
 
+import ctypes
 import json
 import os
 import re
 import shutil
+import signal
 import socket
 import statistics
 import subprocess
@@ -82,6 +84,14 @@ def log(text):
     print(text, file=sys.stderr, flush=True)
 
 
+_libc = ctypes.CDLL(None, use_errno=True)
+
+
+def _die_with_parent():
+    # The server goes with this script however it ends.
+    _libc.prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
+
+
 def free_port():
     with socket.socket() as probe:
         probe.bind(("127.0.0.1", 0))
@@ -102,7 +112,7 @@ class RedisServer:
         self.process = subprocess.Popen(
             [binary, "--bind", "127.0.0.1", "--port", str(self.port), "--save", "",
              "--appendonly", "no", "--dir", self.dir, "--protected-mode", "yes"],
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, preexec_fn=_die_with_parent)
         deadline = time.monotonic() + 10
         while self.command("PING") != "+PONG":
             if self.process.poll() is not None or time.monotonic() > deadline:
@@ -238,7 +248,12 @@ def ratio(a, b):
     return a / b if a and b else None
 
 
+def _terminate(signum, frame):
+    raise KeyboardInterrupt
+
+
 def main():
+    signal.signal(signal.SIGTERM, _terminate)
     run = Run(QUICK)
     failures, skipped = [], {}
     core = os.environ.get("TOLM_CORE_BENCH")
