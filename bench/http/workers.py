@@ -129,20 +129,18 @@ class WorkersServer:
 
 
 def shared_option_missing(framework):
-    """Why this tree's friendly layer cannot open a shared region, or None when it can."""
+    """Why this tree cannot open a shared region from this framework's runtime, or None."""
     if framework == "flask":
-        env = dict(os.environ, PYTHONPATH=os.pathsep.join(
-            [os.environ["TOLM_BUILD_DIR"], os.path.join(ROOT, "python")]))
-        command = [VENV_PYTHON, "-c", "import inspect, tolm; "
-                   "print('shared' in inspect.signature(tolm.limiter).parameters)"]
+        env = dict(os.environ, PYTHONPATH=os.environ["TOLM_BUILD_DIR"])
+        command = [VENV_PYTHON, "-c", "import tolm_native; print(hasattr(tolm_native, '_open'))"]
         answer = subprocess.run(command, env=env, capture_output=True, text=True).stdout.strip()
-        return None if answer == "True" else "skipped: tolm.limiter() has no shared= option in this tree"
-    script = ("const { limiter } = require(process.argv[1]);"
-              "try { limiter({ shared: 'x', maxClients: 1 }, { TolmNode: class { checkRequest() {} } });"
-              " console.log('yes'); } catch (e) { console.log(/unknown setting .shared/.test(e.message) ? 'no' : 'yes'); }")
-    answer = subprocess.run(["node", "-e", script, os.path.join(ROOT, "lib", "limiter.js")],
+        return None if answer == "True" else "skipped: tolm_native has no _open in this build"
+    script = ("const { TolmNode } = require(process.argv[1]);"
+              "console.log(typeof TolmNode._open === 'function' ? 'yes' : 'no');")
+    answer = subprocess.run(["node", "-e", script, os.path.join(os.environ["TOLM_BUILD_DIR"],
+                                                                  "tolm_native.node")],
                             capture_output=True, text=True).stdout.strip()
-    return None if answer == "yes" else "skipped: limiter() has no shared option in this tree"
+    return None if answer == "yes" else "skipped: TolmNode has no _open in this build"
 
 
 def exactness(framework, variant, redis, region):
