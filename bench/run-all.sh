@@ -52,6 +52,7 @@ BENCH_OUT_DIR=${BENCH_OUT_DIR:-$out_default} \
 
 if [ "${BENCH_SKIP_SHARED:-0}" = 0 ]; then
     echo "== shared store: against the private table and the peers with Redis"
+    "$venv/bin/python" -m unittest -q bench/shared/test_harness.py
     TOLM_BUILD_DIR=$release TOLM_CORE_BENCH=$core_build/tolm_core_bench \
     BENCH_OUT_DIR=${BENCH_OUT_DIR:-$out_default} \
         "$venv/bin/python" bench/shared/run.py

@@ -208,6 +208,8 @@ def run_hammer(core, processes=4):
             keys, store = match.group(1), match.group(2)
             found[f"{keys}/{store}"] = {"median": float(match.group(3)), "min": float(match.group(4)),
                                         "max": float(match.group(5))}
+    if len(found) != 4:
+        raise RuntimeError(f"tolm_core_bench --hammer printed {len(found)} of 4 rows: {run.stdout[-600:]}")
     return {"processes": processes, "checks_per_second": found, "output": run.stdout}
 
 
