@@ -110,7 +110,8 @@ function expressApp() {
     app.use(mw.rateLimit(limiter, tolmOptions(variant === 'tolm')));
   } else if (variant === 'tolm-shared') {
     const { mw, limiter } = sharedTolmLimiter();
-    app.use(mw.rateLimit(limiter, tolmOptions(true)));
+    // A bare TolmNode from the native factory gives the middleware no settings for headers.
+    app.use(mw.rateLimit(limiter, tolmOptions(notes.limiter === 'limiter({ shared })')));
   } else if (variant === 'peer-redis') {
     app.use(redisPeer());
   } else if (variant === 'peer') {

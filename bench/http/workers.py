@@ -199,8 +199,15 @@ def main():
                     if (framework, variant) in skipped:
                         continue
                     servers[variant] = WorkersServer(framework, variant, OPEN, redis.url, region)
-                for server in servers.values():
-                    server.wait_ready()
+                for variant, server in list(servers.items()):
+                    try:
+                        server.wait_ready()
+                    except RuntimeError as error:
+                        # One server that cannot start costs its own rows only.
+                        failures.append(f"{framework} {variant}: {error}")
+                        log(f"  {framework} {variant}: FAILED {str(error)[-300:]}")
+                        server.stop()
+                        del servers[variant]
                 for variant, server in servers.items():
                     load.run(server.url, 1, f"w/{framework}/{variant}", warmup=single.PRIME_SECONDS,
                              seconds=0.05)

@@ -50,14 +50,16 @@ elif VARIANT == "tolm-shared":
     if "shared" in inspect.signature(limiter).parameters:
         engine = limiter("token_bucket", capacity=LIMIT["capacity"],  # type: ignore[call-arg]
                          refill_rate=LIMIT["refill_rate"], shared=region, max_clients=clients)
+        app.wsgi_app = TolmMiddleware(app.wsgi_app, engine)  # type: ignore[method-assign]
     else:
         # A tree whose friendly limiter has no shared= option yet: the native factory it
-        # would call, which the middleware takes as it is.
+        # would call; a bare engine gives the middleware no settings to send headers from.
         import tolm_native
 
         engine = tolm_native._open("token_bucket", "active", LIMIT["capacity"],
                                    LIMIT["refill_rate"], shared=region, max_clients=clients)
-    app.wsgi_app = TolmMiddleware(app.wsgi_app, engine)  # type: ignore[method-assign]
+        app.wsgi_app = TolmMiddleware(app.wsgi_app, engine, headers=False,  # type: ignore[method-assign]
+                                      legacy_headers=False)
 elif VARIANT in ("peer", "peer-redis"):
     from flask_limiter import Limiter
     from flask_limiter.util import get_remote_address
