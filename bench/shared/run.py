@@ -25,7 +25,7 @@ come from the environment:
   TOLM_CORE_BENCH     the tolm_core_bench program
   BENCH_QUICK=1       fewer and shorter repetitions
   BENCH_REPS          repetitions (default 5; quick 3)
-  BENCH_OUT_DIR       where the JSON goes (default docs/)
+  BENCH_OUT_DIR       where the JSON goes (default docs/, quick bench/results/)
 """
 
 import ctypes
@@ -53,7 +53,8 @@ REPS = int(os.environ.get("BENCH_REPS", "3" if QUICK else "5"))
 SAMPLE_SECONDS = 0.05 if QUICK else 0.1
 SAMPLES = 3 if QUICK else 5
 WARMUP_SECONDS = 0.2 if QUICK else 0.3
-OUT_DIR = os.environ.get("BENCH_OUT_DIR", os.path.join(ROOT, "docs"))
+OUT_DIR = os.environ.get("BENCH_OUT_DIR") or (
+    os.path.join(BENCH, "results") if QUICK else os.path.join(ROOT, "docs"))
 CHILD_TIMEOUT = 300
 MANY_KEYS = 100_000
 # A Redis check is a round trip; a round over 100k keys would take seconds per sample, and
