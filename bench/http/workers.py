@@ -1,8 +1,8 @@
-"""One limit for every worker of a server: Flask under gunicorn with 4 workers and Express under
-node:cluster with 4 workers, each with no limiter, tolm's private table (each worker its own
-limit), tolm's shared region (one limit for all) and the peer middleware with its Redis store
-(flask-limiter, express-rate-limit + rate-limit-redis) on a redis-server this script starts on
-a free loopback port. First, per server, the exactness check: capacity 10 and no refill, 40
+"""One limit for every worker of a server: Flask under gunicorn, Starlette under uvicorn and
+Express under node:cluster, each with 4 workers and with no limiter, tolm's private table (each
+worker its own limit), tolm's shared region (one limit for all) and the peer middleware with its
+Redis store (flask-limiter, slowapi, express-rate-limit + rate-limit-redis) on a redis-server
+this script starts on a free loopback port. First, per server, the exactness check: capacity 10 and no refill, 40
 requests from one address, and how many got through (one limit for 4 workers lets 10 through;
 a private table per worker up to 40). Then requests per second under autocannon, all allowed,
 one key and 100k keys, every variant measured once per round in a rotating order, with each
@@ -10,7 +10,8 @@ variant's ratio to the no-limiter server of the same round.
 
 Run by bench/http/run.sh after the single-worker benchmark (BENCH_HTTP_SKIP_WORKERS=1 leaves it
 out). Settings: those of run.py (TOLM_BUILD_DIR, BENCH_HTTP_QUICK, BENCH_HTTP_ROUNDS,
-BENCH_HTTP_SECONDS, BENCH_OUT_DIR) and BENCH_HTTP_WORKERS (default 4). Nothing is pinned: four
+BENCH_HTTP_SECONDS, BENCH_OUT_DIR, BENCH_HTTP_FRAMEWORKS: of these, flask, starlette and express
+run here) and BENCH_HTTP_WORKERS (default 4). Nothing is pinned: four
 workers share the machine's cores with the load generator, as they would in production.
 """
 
@@ -41,7 +42,11 @@ def _shared_run():
 
 WORKERS = int(os.environ.get("BENCH_HTTP_WORKERS", "4"))
 FRAMEWORKS = [("flask", "Flask under gunicorn", "flask-limiter (Redis)"),
+              ("starlette", "Starlette under uvicorn", "slowapi (Redis)"),
               ("express", "Express under node:cluster", "express-rate-limit + rate-limit-redis")]
+_chosen = [n.strip() for n in os.environ.get("BENCH_HTTP_FRAMEWORKS", "").split(",") if n.strip()]
+if _chosen:
+    FRAMEWORKS = [f for f in FRAMEWORKS if f[0] in _chosen]
 VARIANTS = ["none", "tolm", "tolm-shared", "peer-redis"]
 LABELS = {"none": "no limiter", "tolm": "tolm, private table per worker",
           "tolm-shared": "tolm, shared region"}
@@ -83,9 +88,15 @@ class WorkersServer:
                 [os.environ["TOLM_BUILD_DIR"], os.path.join(ROOT, "python"), HERE])
             env["BENCH_HTTP_VARIANT"] = variant
             env["BENCH_HTTP_LIMIT"] = json.dumps(limit)
-            command = [VENV_PYTHON, "-m", "gunicorn", "--workers", str(WORKERS), "--worker-class",
-                       "gthread", "--threads", "4", "--bind", f"127.0.0.1:{self.port}",
-                       "--no-control-socket", "--log-level", "warning", "wsgi_app:app"]
+            if framework == "flask":
+                command = [VENV_PYTHON, "-m", "gunicorn", "--workers", str(WORKERS), "--worker-class",
+                           "gthread", "--threads", "4", "--bind", f"127.0.0.1:{self.port}",
+                           "--no-control-socket", "--log-level", "warning", "wsgi_app:app"]
+            else:
+                command = [VENV_PYTHON, "-m", "uvicorn", "--workers", str(WORKERS), "--host",
+                           "127.0.0.1", "--port", str(self.port), "--loop", "uvloop", "--http",
+                           "httptools", "--proxy-headers", "--forwarded-allow-ips", "127.0.0.1",
+                           "--no-access-log", "--log-level", "warning", "asgi_app:app"]
         self.process = subprocess.Popen(
             command, cwd=HERE, env=env, stdin=subprocess.PIPE, stdout=self.log,
             stderr=subprocess.STDOUT, start_new_session=True, preexec_fn=single._die_with_parent)
@@ -130,7 +141,7 @@ class WorkersServer:
 
 def shared_option_missing(framework):
     """Why this tree cannot open a shared region from this framework's runtime, or None."""
-    if framework == "flask":
+    if framework in ("flask", "starlette"):
         env = dict(os.environ, PYTHONPATH=os.environ["TOLM_BUILD_DIR"])
         command = [VENV_PYTHON, "-c", "import tolm_native; print(hasattr(tolm_native, '_open'))"]
         answer = subprocess.run(command, env=env, capture_output=True, text=True).stdout.strip()
