@@ -29,7 +29,7 @@ def as_limiter(owner: str, limit: object) -> Limiter:
             raise TypeError(f"{owner}: this version of tolm.limiter reads no rate text such as "
                             f"{limit!r}; give tolm.limiter(capacity=..., refill_rate=...) or a "
                             f"dict of those settings")
-        return limiter(rate=limit)  # type: ignore[call-arg]
+        return limiter(rate=limit)
     raise TypeError(f"{owner}: a limit must be built by tolm.limiter(...), a dict of its "
                     f"settings or a rate text; got {limit!r}")
 
