@@ -13,7 +13,7 @@ from ._headers import Header, Policy, merged
 from ._integration import warn_if_multi_worker
 from ._keys import UNKNOWN_KEY, Subnet, address_key, identity_key, nat64_networks, text
 from ._limiter import Limiter, checked_cost, decision_of, hidden, limiter
-from ._multi import Limits, combined
+from ._multi import Limits, combined, took_units
 
 __all__ = ["UNKNOWN_KEY", "REFUSED_STATUS", "Engine", "Core", "text", "refusal_body",
            "merged", "refund_stacked"]
@@ -138,7 +138,7 @@ class Core:
 
     __slots__ = ("owner", "decide_numbers", "policy", "algorithm", "standard", "legacy",
                  "subnet", "identity", "skip", "on_limited", "nat64", "limiter", "limits",
-                 "cost", "skip_successful", "skip_failed")
+                 "cost", "skip_successful", "skip_failed", "refunds")
 
     def __init__(self, owner: str, engine: object, identity: object, headers: object,
                  legacy_headers: object, ipv6_subnet: object, on_limited: object,
@@ -161,6 +161,15 @@ class Core:
                 and self.limiter is None and self.limits is None:
             raise TypeError(f"{owner}: cost, skip_successful and skip_failed need a limiter "
                             f"built by tolm.limiter(...) or tolm.limits(...); got {engine!r}")
+        refunds = self.skip_successful or self.skip_failed or self.limits is not None
+        engines = self.limits.limiters if self.limits is not None \
+            else (self.limiter,) if self.limiter is not None else ()
+        if refunds and not all(hasattr(one.engine, "_adjust") for one in engines):
+            raise TypeError(f"{owner}: this build of tolm_native cannot give units back "
+                            f"(no NativeEngine._adjust), which several limits, "
+                            f"skip_successful and skip_failed need; rebuild the library")
+        # Whether this middleware's limiters can give back what a refusal behind it spent.
+        self.refunds = bool(engines) and all(hasattr(one.engine, "_adjust") for one in engines)
         self.subnet = _subnet(owner, ipv6_subnet)
         self.nat64 = nat64_networks(owner, nat64_prefixes)
         self.identity: Optional[Callable[[Any], object]] = _hook(
@@ -242,9 +251,14 @@ class Core:
             if numbers[0] < 4:  # disabled mode: nothing to tell
                 continue
             policy = one.policy
-            # A limit that admitted a refused request tells its state, without Retry-After.
-            own = numbers if decision["allowed"] or numbers[0] & 1 == 0 \
-                else (numbers[0] | 1, *numbers[1:])
+            # A limit that admitted a refused request tells its state once its units are
+            # back, without Retry-After.
+            own = numbers
+            if not decision["allowed"] and numbers[0] & 1:
+                left = numbers[1]
+                if took_units(numbers[0]) and left is not None:
+                    left = min(int(left + cost), policy.quota)
+                own = (numbers[0], left, numbers[2], numbers[3])
             fields = merged(fields, policy.headers(own, now_ms, self.standard, self.legacy))
             if numbers[0] & 1 == 0:
                 wait = policy.retry_after(numbers[2])

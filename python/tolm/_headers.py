@@ -146,11 +146,12 @@ _LISTS = ("ratelimit-policy", "ratelimit")
 _LEGACY = ("x-ratelimit-limit", "x-ratelimit-remaining", "x-ratelimit-reset")
 
 
-def merged(headers: List[Header], fields: List[Header]) -> List[Header]:
+def merged(headers: List[Header], fields: List[Header], front: bool = False) -> List[Header]:
     """`headers` (a response's, perhaps with another limiter's fields) with `fields` added,
     every field once: the RateLimit and RateLimit-Policy lists joined (each policy under its
-    own name), the largest Retry-After, and the X-RateLimit-* trio of whichever limiter has
-    the fewest requests left."""
+    own name; `fields`' first when `front`, as a middleware further out adds its fields after
+    the ones behind it), the largest Retry-After, and the X-RateLimit-* trio of whichever
+    limiter has the fewest requests left."""
     names = {name.lower() for name, _ in headers}
     if not names.intersection(_LISTS) and "retry-after" not in names \
             and "x-ratelimit-remaining" not in names:
@@ -171,7 +172,8 @@ def merged(headers: List[Header], fields: List[Header]) -> List[Header]:
             index[folded] = len(out)
             out.append((name, value))
         elif folded in _LISTS:
-            out[at] = (out[at][0], f"{out[at][1]}, {value}")
+            out[at] = (out[at][0], f"{value}, {out[at][1]}" if front
+                       else f"{out[at][1]}, {value}")
         elif folded == "retry-after":
             if int(value) > int(out[at][1]):
                 out[at] = (out[at][0], value)

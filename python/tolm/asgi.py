@@ -73,7 +73,7 @@ def _merged_bytes(headers: List[Tuple[bytes, bytes]],
     if not any(name.lower() in _RATE_NAMES for name, _ in headers):
         return [*headers, *fields]
     texts = merged([(n.decode("latin-1"), v.decode("latin-1")) for n, v in headers],
-                   [(n.decode("latin-1"), v.decode("latin-1")) for n, v in fields])
+                   [(n.decode("latin-1"), v.decode("latin-1")) for n, v in fields], front=True)
     return [(n.encode("latin-1"), v.encode("latin-1")) for n, v in texts]
 
 
@@ -174,7 +174,7 @@ class TolmMiddleware:
                                     *encoded]})
             await send({"type": "http.response.body", "body": body})
             return
-        if result["reason"] is not None and not result["would_block"]:
+        if result["reason"] is not None and not result["would_block"] and core.refunds:
             # A new list: the state mapping was copied, the list must be this request's.
             state[_ADMITTED_KEY] = [*(admitted or ()), (core, result)]
         if encoded:

@@ -47,7 +47,7 @@ def _adding(start_response: StartResponse,
             fields: List[Tuple[str, str]]) -> StartResponse:
     def start(status: str, headers: List[Tuple[str, str]], *exc_info: Any) -> Any:
         # Another limiter's middleware may have added its fields already: one line each.
-        return start_response(status, merged(headers, fields), *exc_info)
+        return start_response(status, merged(headers, fields, front=True), *exc_info)
     return start
 
 
@@ -164,7 +164,7 @@ class TolmMiddleware:
             return [body]
         if fields:
             start_response = _adding(start_response, fields)
-        if result["reason"] is not None and not result["would_block"]:
+        if result["reason"] is not None and not result["would_block"] and core.refunds:
             if admitted is None:
                 environ[_ADMITTED_KEY] = [(core, result)]
             else:
