@@ -163,6 +163,9 @@ function build(owner, limiterOrConfig, options, extra) {
   if ((cost || skipSuccessful || skipFailed) && !settings) {
     throw new TypeError(`${owner}: options.cost, skipSuccessful and skipFailed need a limiter built by limiter({ ... })`);
   }
+  if ((skipSuccessful || skipFailed) && typeof (group ? group.limiters[0] : instance)._adjust !== 'function') {
+    throw new TypeError(`${owner}: this build of the addon cannot give units back (no TolmNode _adjust), which skipSuccessful and skipFailed need; rebuild it from this release`);
+  }
   return {
     instance: group ? group.limiters[0] : instance,
     // Several limits: every one decides each request (see Limits).
@@ -273,8 +276,10 @@ function evaluateCosted(state, req, key, route) {
     const pending = new FieldList();
     each.forEach((d, i) => {
       if (d.reason === undefined) return;
-      // A limit that admitted a refused request tells its state, without Retry-After.
-      const shown = decision.allowed || refusing(d) ? d : { ...d, allowed: true };
+      // A limit that admitted a refused request tells its state once its units are back,
+      // without Retry-After.
+      const shown = decision.allowed || refusing(d) || d.wouldBlock || d.remaining === null ? d
+        : { ...d, remaining: Math.min(Math.floor(d.remaining + cost), policies[i].quota) };
       setMerged(pending, policies[i].headers(shown, now, state.standard, state.legacy));
       if (refusing(d)) {
         const wait = policies[i].retryAfter(d.admitAfterMs);
