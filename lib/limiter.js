@@ -9,6 +9,8 @@ const ALGORITHMS = ['token_bucket', 'sliding_window', 'fixed_window', 'leaky_buc
 const WINDOW_ALGORITHMS = ['sliding_window', 'fixed_window'];
 const MODES = ['active', 'shadow', 'disabled'];
 const SETTINGS = ['algorithm', 'mode', 'capacity', 'refillRate', 'apiKey', 'rate', 'windowMs', 'name'];
+// The Redis store's settings (lib/redis.js): with `redis`, clients' state lives in Redis.
+const REDIS_SETTINGS = ['redis', 'redisPrefix', 'onRedisError', 'redisTimeoutMs', 'onRedisEvent', 'lease', 'leaseMs'];
 // The window algorithms' window when none is given (the one TolmNode itself has).
 const DEFAULT_WINDOW_MS = 60000;
 const NAME = /^[A-Za-z0-9_.-]{1,64}$/;
@@ -39,7 +41,8 @@ function limiter(config, options) {
   if (!isPlainObject(config)) {
     throw new TypeError(`limiter: config must be a plain object such as { capacity: 100, refillRate: 10 }; got ${describe(config)}`);
   }
-  rejectUnknown('limiter', 'setting', config, SETTINGS, FOREIGN_SETTINGS);
+  const redisConfig = config.redis !== undefined && config.redis !== null;
+  rejectUnknown('limiter', 'setting', config, redisConfig ? SETTINGS.concat(REDIS_SETTINGS) : SETTINGS, FOREIGN_SETTINGS);
   let Class;
   if (options !== undefined) {
     if (!isPlainObject(options)) throw new TypeError(`limiter: options must be a plain object such as { TolmNode }; got ${describe(options)}`);
@@ -70,7 +73,7 @@ function limiter(config, options) {
       refillRate = rate.limit / (rate.windowMs / 1000);
     }
   }
-  if (windowMs !== undefined && !windowed) {
+  if (windowMs !== undefined && !windowed && !redisConfig) {
     throw new TypeError(`limiter: config.windowMs is the window of sliding_window and fixed_window; ${algorithm} refills instead: give refillRate, or rate: '100/minute'`);
   }
   if (windowMs !== undefined && !(Number.isInteger(windowMs) && windowMs >= 1 && windowMs <= MAX_WINDOW_MS)) {
@@ -90,6 +93,9 @@ function limiter(config, options) {
       throw new TypeError(`limiter: config.apiKey must be a string; got ${describe(config.apiKey)}`);
     }
     settings.apiKey = config.apiKey;
+  }
+  if (redisConfig) {
+    return redisInstance(Class, settings, { ...config, windowMs }, config.name === undefined ? algorithm : config.name);
   }
   let instance;
   if (windowMs === undefined || windowMs === DEFAULT_WINDOW_MS) {
@@ -185,6 +191,26 @@ const FRIENDLY = {
   // Forgets every client.
   clear: { value: function clear() { hiddenMember(this, '_clear').call(this); } },
 };
+
+function redisInstance(Class, settings, config, name) {
+  if (settings.apiKey !== undefined) throw new TypeError('limiter: apiKey is not available with redis');
+  const windowMs = config.windowMs === undefined ? 60000 : config.windowMs;
+  if (!Number.isInteger(windowMs) || windowMs < 1) {
+    throw new RangeError(`limiter: windowMs must be a whole number of ms >= 1; got ${describe(windowMs)}`);
+  }
+  const local = () => {
+    // The in-process limiter that answers while Redis cannot, with the same settings.
+    if (typeof Class._open === 'function') return Class._open({ ...settings, windowMs, clock: 'monotonic' });
+    if (windowMs !== 60000 && settings.algorithm.endsWith('_window')) {
+      throw new RangeError("limiter: onRedisError 'local' with a window other than 60000 ms needs a newer addon");
+    }
+    return new Class({ ...settings });
+  };
+  const { redisLimiter } = require('./redis');
+  const instance = redisLimiter({ ...settings, windowMs }, config, local);
+  settingsOf.set(instance, Object.freeze({ ...settings, windowMs, name }));
+  return instance;
+}
 
 // The settings a limiter() instance was built from, frozen; undefined for anything else.
 function limiterSettings(instance) {

@@ -15,6 +15,7 @@ const { describe, rejectUnknown, isPlainObject } = require('./settings');
 const { Policy, setMerged, FieldList } = require('./headers');
 const { Limits, limits, combined } = require('./multi');
 const { warnIfClustered } = require('./workers');
+const { RedisLimiter } = require('./redis');
 
 const REFUSED_STATUS = 429;
 const OPTIONS = ['identity', 'headers', 'legacyHeaders', 'ipv6Subnet', 'nat64Prefixes', 'onLimited',
@@ -54,6 +55,7 @@ function toLimiter(owner, limiterOrConfig) {
     throw new TypeError(`${owner}: the first argument must be a limiter or a config object; got ${hint}`);
   }
   if (limiterOrConfig instanceof Limits) return limiterOrConfig;
+  if (limiterOrConfig instanceof RedisLimiter) return limiterOrConfig;
   if (limiterOrConfig && typeof limiterOrConfig.checkRequest === 'function') {
     if (typeof limiterOrConfig._decide !== 'function') {
       throw new TypeError(`${owner}: the limiter comes from another build of the addon, which lacks what the middleware calls; build it with limiter({ ... }) from 'tolm/middleware'`);
@@ -160,6 +162,9 @@ function build(owner, limiterOrConfig, options, extra) {
   const cost = hook(owner, options, 'cost', '(req) => number > 0', true);
   const skipSuccessful = flag(owner, options, 'skipSuccessful', false);
   const skipFailed = flag(owner, options, 'skipFailed', false);
+  if ((cost || skipSuccessful || skipFailed) && instance instanceof RedisLimiter) {
+    throw new TypeError(`${owner}: options.cost, skipSuccessful and skipFailed need an in-process limiter; a Redis limiter takes one unit a request`);
+  }
   if ((cost || skipSuccessful || skipFailed) && !settings) {
     throw new TypeError(`${owner}: options.cost, skipSuccessful and skipFailed need a limiter built by limiter({ ... })`);
   }
@@ -176,6 +181,8 @@ function build(owner, limiterOrConfig, options, extra) {
     skipFailed,
     // The engine writes each request's numbers here (see Decision).
     numbers: new Float64Array(3),
+    // A Redis limiter's decision is a round trip, awaited (each with numbers of its own).
+    awaited: instance instanceof RedisLimiter,
     algorithm: settings ? settings.algorithm : undefined,
     policy: settings ? new Policy(settings) : null,
     standard,
@@ -381,18 +388,26 @@ function check(state, req, res, fail) {
     if (skipped) return SKIPPED;
   }
   const key = keyOf(state, req);
-  let decision;
-  let retryAfter;
-  const policy = state.policy;
+  if (state.awaited) {
+    const numbers = new Float64Array(3);
+    return state.instance._decide(key, routeOf(req), numbers)
+      .then((outcome) => answer(state, req, res, fail, new Decision(outcome, state.algorithm, numbers, key, 1)));
+  }
   if (state.cost || state.group) {
     const found = evaluateCosted(state, req, key, routeOf(req));
-    decision = found.decision;
-    retryAfter = found.retryAfter;
     if (found.fields.length > 0 && !res.headersSent) setHeaders(res, found.fields);
-  } else {
-    const numbers = state.numbers;
-    const outcome = state.instance._decide(key, routeOf(req), numbers);
-    decision = new Decision(outcome, state.algorithm, numbers, key, 1);
+    return answer(state, req, res, fail, found.decision, found.retryAfter);
+  }
+  const numbers = state.numbers;
+  const outcome = state.instance._decide(key, routeOf(req), numbers);
+  return answer(state, req, res, fail, new Decision(outcome, state.algorithm, numbers, key, 1));
+}
+
+// What follows a decision: req.tolm, req.rateLimit, the headers (unless `retryAfter` is given:
+// evaluateCosted set them), and a refusal's answer.
+function answer(state, req, res, fail, decision, retryAfter) {
+  const policy = state.policy;
+  if (retryAfter === undefined) {
     // Disabled mode (no reason) evaluates nothing, so there is nothing to tell.
     if (policy && decision.reason !== undefined && !res.headersSent &&
         (state.standard || state.legacy || !decision.allowed)) {
@@ -413,7 +428,7 @@ function check(state, req, res, fail) {
     if (decision.reason !== undefined && !decision.wouldBlock && typeof state.instance._adjust === 'function') {
       if (admitted) admitted.push(state, decision);
       else req[ADMITTED] = [state, decision];
-      if ((state.skipSuccessful || state.skipFailed)) settleOnFinish(state, res, decision);
+      if (state.skipSuccessful || state.skipFailed) settleOnFinish(state, res, decision);
     }
     return decision;
   }
@@ -442,6 +457,10 @@ function rateLimit(limiterOrConfig, options) {
       result = check(state, req, res, next);
     } catch (err) {
       next(err);
+      return;
+    }
+    if (isThenable(result)) {
+      result.then((decided) => { if (decided) next(); }, next);
       return;
     }
     if (result) next();
@@ -479,6 +498,10 @@ function withRateLimit(limiterOrConfig, handler, options) {
     } catch (err) {
       fail(err, req, res);
       return undefined;
+    }
+    if (isThenable(result)) {
+      return result.then((decided) => (decided ? handler(req, res) : undefined),
+        (err) => fail(err, req, res));
     }
     return result ? handler(req, res) : undefined;
   };

@@ -14,6 +14,7 @@ from ._integration import warn_if_multi_worker
 from ._keys import UNKNOWN_KEY, Subnet, address_key, identity_key, nat64_networks, text
 from ._limiter import Limiter, checked_cost, decision_of, hidden, limiter
 from ._multi import Limits, combined, took_units
+from ._redis import RedisLimiter
 
 __all__ = ["UNKNOWN_KEY", "REFUSED_STATUS", "Engine", "Core", "text", "refusal_body",
            "merged", "refund_stacked"]
@@ -119,6 +120,8 @@ def _engine(owner: str, engine: object, needs_settings: bool) -> Tuple[Callable[
                         f"build one with tolm.limiter(...)")
     if isinstance(engine, Limiter):
         return engine.engine._decide, engine.policy
+    if isinstance(engine, RedisLimiter):
+        return engine._decide, engine.policy
     if isinstance(engine, Limits):
         return engine.check_all, None
     check = getattr(engine, "check", None)
@@ -137,8 +140,8 @@ class Core:
     """One middleware's checked options and the per-request decision."""
 
     __slots__ = ("owner", "decide_numbers", "policy", "algorithm", "standard", "legacy",
-                 "subnet", "identity", "skip", "on_limited", "nat64", "limiter", "limits",
-                 "cost", "skip_successful", "skip_failed", "refunds")
+                 "subnet", "identity", "skip", "on_limited", "nat64", "adecide_numbers",
+                 "limiter", "limits", "cost", "skip_successful", "skip_failed", "refunds")
 
     def __init__(self, owner: str, engine: object, identity: object, headers: object,
                  legacy_headers: object, ipv6_subnet: object, on_limited: object,
@@ -149,7 +152,16 @@ class Core:
         self.standard = _flag(owner, "headers", headers)
         self.legacy = _flag(owner, "legacy_headers", legacy_headers)
         self.decide_numbers, self.policy = _engine(owner, engine, self.standard or self.legacy)
-        self.algorithm = engine.algorithm if isinstance(engine, Limiter) else None
+        self.algorithm = engine.algorithm if isinstance(engine, (Limiter, RedisLimiter)) \
+            else None
+        # A limiter whose decision is a network round trip is awaited where the server is
+        # async (see adecide).
+        self.adecide_numbers = engine._adecide if isinstance(engine, RedisLimiter) else None
+        if isinstance(engine, RedisLimiter) and not engine._serves(source == "scope"):
+            raise TypeError(f"{owner}: the limiter's Redis client is "
+                            f"{'synchronous' if source == 'scope' else 'an asyncio one'}; "
+                            f"pass a {'redis.asyncio.Redis' if source == 'scope' else 'redis.Redis'}"
+                            f" client or a redis:// URL to tolm.limiter(redis=...)")
         # The limiter(s) whose units a request takes, for giving them back.
         self.limiter: Optional[Limiter] = engine if isinstance(engine, Limiter) else None
         self.limits: Optional[Limits] = engine if isinstance(engine, Limits) else None
@@ -192,20 +204,39 @@ class Core:
                route: str) -> Tuple[Dict[str, Any], List[Header], Optional[int]]:
         """The decision the application sees, the headers to send with the answer, and (when
         refused) the Retry-After seconds or None."""
+        key, identity = self._keys(request, address)
+        if self.cost is not None or self.limits is not None:
+            return self._decide_costed(request, key, route, identity)
+        return self._answer(self.decide_numbers(key, route, identity),
+                            key if identity is None else identity)
+
+    async def adecide(self, request: Any, address: object,
+                      route: str) -> Tuple[Dict[str, Any], List[Header], Optional[int]]:
+        """As ``decide``, awaiting a limiter whose decision is a round trip (``adecide_numbers``
+        set); any other limiter is asked at once."""
+        key, identity = self._keys(request, address)
+        if self.cost is not None or self.limits is not None:
+            return self._decide_costed(request, key, route, identity)
+        engine_key = key if identity is None else identity
+        if self.adecide_numbers is None:
+            return self._answer(self.decide_numbers(key, route, identity), engine_key)
+        return self._answer(await self.adecide_numbers(key, route, identity), engine_key)
+
+    def _keys(self, request: Any, address: object) -> Tuple[str, Optional[str]]:
         chosen = self.identity(request) if self.identity is not None else None
         if chosen is not None and type(chosen) is not str:
             _refuse_unkeyable(self.owner, chosen)
         identity = None if chosen is None else identity_key(chosen)
-        ip = address_key(address, self.subnet, self.nat64)
-        if self.cost is not None or self.limits is not None:
-            return self._decide_costed(request, ip, route, identity)
-        numbers = self.decide_numbers(ip, route, identity)
+        return address_key(address, self.subnet, self.nat64), identity
+
+    def _answer(self, numbers: Tuple[Any, ...], key: str
+                ) -> Tuple[Dict[str, Any], List[Header], Optional[int]]:
         outcome, remaining, admit_ms, whole_ms = numbers
         allowed, would_block, reason = _OUTCOMES[outcome]
         decision = {"allowed": allowed, "would_block": would_block, "reason": reason,
                     "algorithm": self.algorithm, "remaining": remaining,
                     "admit_after_ms": admit_ms, "whole_after_ms": whole_ms,
-                    "key": ip if identity is None else identity, "cost": 1}
+                    "key": key, "cost": 1}
         policy = self.policy
         # Disabled mode (no reason) evaluates nothing, so there is nothing to tell.
         if policy is None or reason is None:

@@ -4,8 +4,9 @@ from __future__ import annotations
 
 import math
 import re
+import sys
 import time
-from typing import TYPE_CHECKING, Any, Dict, Optional, Tuple
+from typing import TYPE_CHECKING, Any, Callable, Dict, Optional, Tuple, Union, overload
 
 from ._headers import Policy
 from ._prebuilt import native_engine_class
@@ -16,6 +17,8 @@ from ._keys import IDENTITY_DIGEST_PREFIX, RAW_DIGEST_PREFIX, SURELY_SHORT_KEY, 
 
 if TYPE_CHECKING:  # the stub, without importing the extension module at import time
     from tolm_native import CheckResult, NativeEngine
+
+    from ._redis import RedisLimiter
 
 ALGORITHMS = ("token_bucket", "sliding_window", "fixed_window", "leaky_bucket")
 MODES = ("active", "shadow", "disabled")
@@ -203,11 +206,31 @@ def decision_of(numbers: Tuple[int, Optional[int], Optional[int], Optional[int]]
             "whole_after_ms": whole_ms, "key": key, "cost": cost}
 
 
+@overload
+def limiter(algorithm: str = ..., mode: str = ..., capacity: Optional[float] = ...,
+            refill_rate: Optional[float] = ..., api_key: Optional[str] = ..., *,
+            rate: Optional[str] = ..., window_ms: Optional[int] = ..., name: Optional[str] = ...,
+            redis: None = ..., redis_prefix: str = ...,
+            on_redis_error: str = ..., redis_timeout_ms: float = ...,
+            on_redis_event: Optional[Callable[..., Any]] = ..., lease: Optional[int] = ...,
+            lease_ms: float = ...) -> Limiter: ...
+@overload
+def limiter(algorithm: str = ..., mode: str = ..., capacity: Optional[float] = ...,
+            refill_rate: Optional[float] = ..., api_key: Optional[str] = ..., *,
+            rate: Optional[str] = ..., window_ms: Optional[int] = ..., name: Optional[str] = ...,
+            redis: object, redis_prefix: str = ...,
+            on_redis_error: str = ..., redis_timeout_ms: float = ...,
+            on_redis_event: Optional[Callable[..., Any]] = ..., lease: Optional[int] = ...,
+            lease_ms: float = ...) -> "RedisLimiter": ...
 @suggesting("tolm.limiter")
 def limiter(algorithm: str = "token_bucket", mode: str = "active",
             capacity: Optional[float] = None, refill_rate: Optional[float] = None,
             api_key: Optional[str] = None, *, rate: Optional[str] = None,
-            window_ms: Optional[int] = None, name: Optional[str] = None) -> Limiter:
+            window_ms: Optional[int] = None, name: Optional[str] = None,
+            redis: Any = None, redis_prefix: str = "tolm:",
+            on_redis_error: str = "local", redis_timeout_ms: float = 5,
+            on_redis_event: Optional[Callable[..., Any]] = None, lease: Optional[int] = None,
+            lease_ms: float = 1000) -> Union[Limiter, "RedisLimiter"]:
     """A new engine with checked settings (the defaults are the Node package's: capacity
     100, refill rate 10).
 
@@ -222,7 +245,13 @@ def limiter(algorithm: str = "token_bucket", mode: str = "active",
     unknown algorithm or mode, a capacity that is not a finite number >= 1, a refill rate
     that is not a finite number >= 0, a rate that does not parse or comes with capacity,
     refill_rate or window_ms, a window for a bucket, or an api_key that is not a str or None.
-    ``tolm_native.NativeEngine`` takes any settings unchecked."""
+    ``tolm_native.NativeEngine`` takes any settings unchecked.
+
+    ``redis``: a ``redis://`` URL, a ``redis.Redis`` or a ``redis.asyncio.Redis`` client;
+    the limiter then keeps its clients' state in Redis, shared by every process and host
+    that uses the same server and ``redis_prefix`` (see docs/redis.md), and ``window_ms``
+    sets the window algorithms' window there. ``lease=k`` lets each process take batches of
+    up to k units per round trip and spend them locally (see docs/redis.md for the bound)."""
     algorithm = choice("algorithm", algorithm, ALGORITHMS)
     mode = choice("mode", mode, MODES)
     windowed = algorithm in WINDOW_ALGORITHMS
@@ -238,7 +267,7 @@ def limiter(algorithm: str = "token_bucket", mode: str = "active",
             window_ms, refill_rate = parsed.window_ms, 0.0
         else:
             refill_rate = parsed.per_second
-    if window_ms is not None and not windowed:
+    if window_ms is not None and not windowed and redis is None:
         raise TypeError(f"tolm.limiter: window_ms is the window of sliding_window and "
                         f"fixed_window; {algorithm} refills instead: give refill_rate, or "
                         f"rate='100/minute'")
@@ -258,6 +287,10 @@ def limiter(algorithm: str = "token_bucket", mode: str = "active",
     if api_key is not None and not isinstance(api_key, str):
         raise TypeError(f"tolm.limiter: api_key must be a str or None; "
                         f"got {api_key!r} ({type(api_key).__name__})")
+    if redis is not None:
+        return _redis_limiter(redis, algorithm, mode, capacity, refill_rate, api_key, window_ms,
+                              redis_prefix, on_redis_error, redis_timeout_ms, on_redis_event,
+                              lease, lease_ms)
     if window_ms == DEFAULT_WINDOW_MS:
         engine = native_engine_class()(algorithm, mode, capacity, refill_rate, api_key, None, "")
     else:
@@ -282,3 +315,34 @@ def _open_native(algorithm: str, mode: str, capacity: float, refill_rate: float,
     engine: "NativeEngine" = opener(algorithm, mode, capacity, refill_rate,
                                     window_ms=window_ms, api_key=api_key)
     return engine
+
+
+def _redis_limiter(redis: Any, algorithm: str, mode: str, capacity: float, refill_rate: float,
+                   api_key: Optional[str], window_ms: object, redis_prefix: object,
+                   on_redis_error: object, redis_timeout_ms: object,
+                   on_redis_event: object, lease: object, lease_ms: object) -> "RedisLimiter":
+    from ._redis import redis_limiter
+
+    if isinstance(window_ms, bool) or not isinstance(window_ms, int) or window_ms < 1:
+        raise ValueError(f"tolm.limiter: window_ms must be a whole number of ms >= 1; "
+                         f"got {window_ms!r}")
+    if api_key is not None:
+        raise ValueError("tolm.limiter: api_key is not available with redis=")
+
+    def local() -> Any:
+        # The in-process engine that answers while Redis cannot, with the same settings.
+        engine_class = native_engine_class()
+        opener = getattr(sys.modules[engine_class.__module__], "_open", None)
+        if opener is not None:
+            return opener(algorithm, mode, capacity, refill_rate, window_ms=window_ms,
+                          clock="monotonic")
+        if window_ms != 60000 and algorithm in ("fixed_window", "sliding_window"):
+            raise ValueError("tolm.limiter: on_redis_error='local' with a window other than "
+                             "60000 ms needs a newer tolm_native")
+        return engine_class(algorithm, mode, capacity, refill_rate, None, None, "")
+
+    return redis_limiter(redis, algorithm=algorithm, mode=mode, capacity=capacity,
+                         refill_rate=refill_rate, window_ms=window_ms,
+                         redis_prefix=redis_prefix, on_redis_error=on_redis_error,
+                         redis_timeout_ms=redis_timeout_ms, on_redis_event=on_redis_event,
+                         local_factory=local, lease=lease, lease_ms=lease_ms)
