@@ -98,10 +98,10 @@ function limits(instances, ...more) {
       throw new TypeError(`limits: two limits are named "${settings.name}" (positions ${names.get(settings.name)} and ${index}), and the headers could not tell them apart; give each a name: limiter({ ..., name: 'perSecond' })`);
     }
     names.set(settings.name, index);
-    if (typeof instance._adjust !== 'function') {
-      throw new TypeError('limits: this build of the addon cannot give units back (no TolmNode _adjust), which several limits need; rebuild it from this release');
-    }
   });
+  if (list.some((instance) => typeof instance._adjust !== 'function')) {
+    throw new TypeError('limits: this build of the addon cannot give units back (no TolmNode _adjust), which several limits need; rebuild it from this release');
+  }
   return new Limits(Object.freeze(list.slice()));
 }
 

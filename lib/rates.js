@@ -19,7 +19,7 @@ const EXAMPLES = '"100/minute", "10 per second" or "5 per 15 minutes"';
 // blanks are those of Python's ASCII \s, so both read a text alike.
 const RATE = /^[ \t\n\r\f\v]*([0-9]+)[ \t\n\r\f\v]*(?:\/|[ \t\n\r\f\v]+per[ \t\n\r\f\v]+|per[ \t\n\r\f\v]+)[ \t\n\r\f\v]*(?:([0-9]+)[ \t\n\r\f\v]*)?(second|minute|hour|day)s?[ \t\n\r\f\v]*$/i;
 
-// { count, windowMs } for `text`; a TypeError or RangeError showing accepted texts otherwise.
+// { limit, windowMs } for `text`; a TypeError or RangeError showing accepted texts otherwise.
 function parseRate(text, owner = 'limiter') {
   if (typeof text !== 'string') {
     throw new TypeError(`${owner}: rate must be a string such as ${EXAMPLES}; got ${typeof text === 'object' ? JSON.stringify(text) : String(text)} (${typeof text})`);
@@ -38,7 +38,7 @@ function parseRate(text, owner = 'limiter') {
   if (!(windowMs >= 1 && windowMs <= MAX_WINDOW_MS)) {
     throw new RangeError(`${owner}: rate ${JSON.stringify(text)} needs a window from 1 second to 366 days; write it as ${EXAMPLES}`);
   }
-  return { count, windowMs };
+  return { limit: count, windowMs };
 }
 
 module.exports = { parseRate, UNIT_MS, MAX_WINDOW_MS };
