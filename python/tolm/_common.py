@@ -141,7 +141,8 @@ class Core:
 
     __slots__ = ("owner", "decide_numbers", "policy", "algorithm", "standard", "legacy",
                  "subnet", "identity", "skip", "on_limited", "nat64", "adecide_numbers",
-                 "limiter", "limits", "cost", "skip_successful", "skip_failed", "refunds")
+                 "limiter", "limits", "cost", "skip_successful", "skip_failed", "refunds",
+                 "counts_by_status")
 
     def __init__(self, owner: str, engine: object, identity: object, headers: object,
                  legacy_headers: object, ipv6_subnet: object, on_limited: object,
@@ -169,6 +170,7 @@ class Core:
             owner, "cost", cost, f"({source}) -> number > 0")
         self.skip_successful = _flag(owner, "skip_successful", skip_successful)
         self.skip_failed = _flag(owner, "skip_failed", skip_failed)
+        self.counts_by_status = self.skip_successful or self.skip_failed
         if (self.cost is not None or self.skip_successful or self.skip_failed) \
                 and self.limiter is None and self.limits is None:
             raise TypeError(f"{owner}: cost, skip_successful and skip_failed need a limiter "
@@ -319,13 +321,15 @@ class Core:
         if (self.skip_failed and failed) or (self.skip_successful and not failed):
             self.give_back(decision)
 
-    def numbers(self, decision: Dict[str, Any]) -> Optional[Dict[str, Any]]:
-        """The request's numbers as applications read them: limit, used, remaining and
-        reset_time (a UTC datetime, None when the allowance never comes back), from the limit
-        with the fewest requests left; None without a limiter's settings or in disabled
-        mode."""
+    def numbers(self, decision: Dict[str, Any]) -> Optional["RateLimitNumbers"]:
+        """The request's numbers as applications read them, from the limit with the fewest
+        requests left; None without a limiter's settings or in disabled mode."""
         if decision["reason"] is None:
             return None
+        if self.limits is None and self.policy is not None:
+            wait = decision["admit_after_ms"] if decision["would_block"] \
+                else decision["whole_after_ms"]
+            return RateLimitNumbers(self.policy.quota, _left(decision), wait, time.time())
         if self.limits is not None:
             pairs = [(one.policy, each) for one, each
                      in zip(self.limits.limiters, decision["limits"]) if each["reason"]]
@@ -334,12 +338,58 @@ class Core:
             policy, chosen = self.policy, decision
         else:
             return None
-        left = _left(chosen)
         wait = chosen["admit_after_ms"] if chosen["would_block"] else chosen["whole_after_ms"]
-        reset_time = None if wait is None else datetime.fromtimestamp(
-            (time.time() * 1000 + wait) / 1000, timezone.utc)
-        return {"limit": policy.quota, "used": max(policy.quota - left, 0), "remaining": left,
-                "reset_time": reset_time}
+        return RateLimitNumbers(policy.quota, _left(chosen), wait, time.time())
+
+
+class RateLimitNumbers:
+    """One request's numbers, read as a mapping (``numbers["remaining"]``) or as attributes:
+    limit (the policy's quota), used, remaining (after this request; 0 when refused) and
+    reset_time (an aware UTC datetime: when a refused request would be admitted, else when
+    the whole allowance is back; None when it never comes back). The datetime is made only
+    when asked for."""
+
+    __slots__ = ("limit", "remaining", "_wait_ms", "_at")
+    _NAMES = ("limit", "used", "remaining", "reset_time")
+
+    def __init__(self, limit: int, remaining: int, wait_ms: Optional[int], at: float) -> None:
+        self.limit = limit
+        self.remaining = remaining
+        self._wait_ms = wait_ms
+        self._at = at
+
+    @property
+    def used(self) -> int:
+        return max(self.limit - self.remaining, 0)
+
+    @property
+    def reset_time(self) -> Optional[datetime]:
+        if self._wait_ms is None:
+            return None
+        return datetime.fromtimestamp(self._at + self._wait_ms / 1000, timezone.utc)
+
+    def __getitem__(self, name: str) -> Any:
+        if name not in self._NAMES:
+            raise KeyError(name)
+        return getattr(self, name)
+
+    def keys(self) -> Tuple[str, ...]:
+        return self._NAMES
+
+    def get(self, name: str, default: Any = None) -> Any:
+        return getattr(self, name) if name in self._NAMES else default
+
+    def __iter__(self) -> Any:
+        return iter(self._NAMES)
+
+    def __len__(self) -> int:
+        return len(self._NAMES)
+
+    def __repr__(self) -> str:
+        return repr(dict(self.items()))
+
+    def items(self) -> List[Tuple[str, Any]]:
+        return [(name, getattr(self, name)) for name in self._NAMES]
 
 
 def _left(decision: Dict[str, Any]) -> int:

@@ -37,17 +37,23 @@ RETRY_AFTER_KEY = "tolm.retry_after"
 NUMBERS_KEY = "tolm.rate_limit"
 # What the limiters in front have taken for this request: given back if one behind refuses.
 _ADMITTED_KEY = "tolm.admitted"
+# How many limiters' middleware add their fields to this request's answer.
+_FIELDS_KEY = "tolm.fields"
 
 Environ = Dict[str, Any]
 StartResponse = Callable[..., Any]
 WSGIApp = Callable[[Environ, StartResponse], Iterable[bytes]]
 
 
-def _adding(start_response: StartResponse,
-            fields: List[Tuple[str, str]]) -> StartResponse:
+def _adding(start_response: StartResponse, fields: List[Tuple[str, str]],
+            environ: Environ) -> StartResponse:
+    environ[_FIELDS_KEY] = environ.get(_FIELDS_KEY, 0) + 1
+
     def start(status: str, headers: List[Tuple[str, str]], *exc_info: Any) -> Any:
-        # Another limiter's middleware may have added its fields already: one line each.
-        return start_response(status, merged(headers, fields, front=True), *exc_info)
+        if environ[_FIELDS_KEY] > 1:
+            # Another limiter's middleware may have added its fields already: one line each.
+            return start_response(status, merged(headers, fields, front=True), *exc_info)
+        return start_response(status, headers + fields, *exc_info)
     return start
 
 
@@ -147,7 +153,12 @@ class TolmMiddleware:
         route = text(environ.get("SCRIPT_NAME", "")) + text(environ.get("PATH_INFO", ""))
         result, fields, retry = core.decide(environ, environ.get("REMOTE_ADDR"), route or "/")
         environ[ENVIRON_KEY] = result
-        _numbers_on(environ, core, result)
+        numbers = core.numbers(result)
+        if numbers is not None:
+            known = environ.get(NUMBERS_KEY)
+            # A limiter in front may have put tighter numbers there already.
+            if known is None or numbers.remaining < known["remaining"]:
+                environ[NUMBERS_KEY] = numbers
         admitted = environ.get(_ADMITTED_KEY)
         if not result["allowed"]:
             if admitted:
@@ -155,30 +166,23 @@ class TolmMiddleware:
             if core.on_limited is not None:
                 environ[RETRY_AFTER_KEY] = retry
                 answer: Iterable[bytes] = core.on_limited(environ,
-                                                          _adding(start_response, fields))
+                                                          _adding(start_response, fields,
+                                                                  environ))
                 return answer
             body = refusal_body(result)
             refused: List[Tuple[str, str]] = [("Content-Type", "application/json"),
                                               ("Content-Length", str(len(body)))]
+            if fields:  # for the middleware further out, which meet theirs with these
+                environ[_FIELDS_KEY] = environ.get(_FIELDS_KEY, 0) + 1
             start_response(f"{REFUSED_STATUS} Too Many Requests", refused + fields)
             return [body]
         if fields:
-            start_response = _adding(start_response, fields)
-        if result["reason"] is not None and not result["would_block"] and core.refunds:
+            start_response = _adding(start_response, fields, environ)
+        if core.refunds and result["reason"] is not None and not result["would_block"]:
             if admitted is None:
                 environ[_ADMITTED_KEY] = [(core, result)]
             else:
                 admitted.append((core, result))
-        if core.settles(result):
+        if core.counts_by_status and core.settles(result):
             return _settling(self.app, core, result, environ, start_response)
         return self.app(environ, start_response)
-
-
-def _numbers_on(environ: Environ, core: Core, result: Dict[str, Any]) -> None:
-    """Puts the request's numbers in the environment, unless a limiter in front already put
-    tighter ones there."""
-    numbers = core.numbers(result)
-    if numbers is not None:
-        known = environ.get(NUMBERS_KEY)
-        if known is None or numbers["remaining"] < known["remaining"]:
-            environ[NUMBERS_KEY] = numbers
