@@ -120,10 +120,9 @@ const LEGACY = ['x-ratelimit-limit', 'x-ratelimit-remaining', 'x-ratelimit-reset
 // joined (each policy under its own name), the largest Retry-After, and the X-RateLimit-*
 // trio of whichever limiter has the fewest requests left.
 function setMerged(res, fields) {
-  const known = typeof res.getHeader === 'function' ? res.getHeader('RateLimit-Policy') !== undefined
-    || res.getHeader('RateLimit') !== undefined || res.getHeader('Retry-After') !== undefined
-    || res.getHeader('X-RateLimit-Remaining') !== undefined : false;
-  if (!known) {
+  // Every limiter's middleware that sends fields sends one of these two.
+  if (typeof res.getHeader !== 'function' || (res.getHeader('RateLimit-Policy') === undefined
+      && res.getHeader('X-RateLimit-Limit') === undefined)) {
     for (let i = 0; i < fields.length; i += 2) res.setHeader(fields[i], fields[i + 1]);
     return;
   }

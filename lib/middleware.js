@@ -329,13 +329,26 @@ function rateLimitInfo(state, decision) {
   }
   if (!policy) return undefined;
   const remaining = chosen.wouldBlock ? 0 : (chosen.remaining || 0);
-  const wait = chosen.wouldBlock ? chosen.admitAfterMs : chosen.wholeAfterMs;
-  return {
-    limit: policy.quota,
-    used: Math.max(policy.quota - remaining, 0),
-    remaining,
-    resetTime: wait === null ? undefined : new Date(Date.now() + wait),
-  };
+  return new RateLimitInfo(policy.quota, remaining, chosen.wouldBlock ? chosen.admitAfterMs : chosen.wholeAfterMs);
+}
+
+// req.rateLimit; the Date is made when read.
+class RateLimitInfo {
+  constructor(limit, remaining, waitMs) {
+    this.limit = limit;
+    this.used = Math.max(limit - remaining, 0);
+    this.remaining = remaining;
+    this.waitMs = waitMs;
+    this.at = Date.now();
+  }
+
+  get resetTime() {
+    return this.waitMs === null ? undefined : new Date(this.at + this.waitMs);
+  }
+
+  toJSON() {
+    return { limit: this.limit, used: this.used, remaining: this.remaining, resetTime: this.resetTime };
+  }
 }
 
 // Gives the units back once the answer's status is known, when that status is not counted
