@@ -334,16 +334,20 @@ function rateLimitInfo(state, decision) {
 
 // req.rateLimit; the Date is made when read.
 class RateLimitInfo {
+  #waitMs;
+
+  #at;
+
   constructor(limit, remaining, waitMs) {
     this.limit = limit;
     this.used = Math.max(limit - remaining, 0);
     this.remaining = remaining;
-    this.waitMs = waitMs;
-    this.at = Date.now();
+    this.#waitMs = waitMs;
+    this.#at = Date.now();
   }
 
   get resetTime() {
-    return this.waitMs === null ? undefined : new Date(this.at + this.waitMs);
+    return this.#waitMs === null ? undefined : new Date(this.#at + this.#waitMs);
   }
 
   toJSON() {
