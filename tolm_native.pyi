@@ -60,12 +60,15 @@ class NativeEngine:
         """Decides one request from `ip` on `route`; `identity`, when given, is the client key
         instead of `ip`. Raises PanicException (a BaseException) on a fatal internal failure."""
         ...
-    def _decide(self, ip: str, route: str, identity: Optional[str], /
+    def _decide(self, ip: str, route: str, identity: Optional[str],
+                cost: Union[SupportsFloat, SupportsIndex] = 1, /
                 ) -> Tuple[int, Optional[int], Optional[int], Optional[int]]:
         """The middleware's check, deciding as `check` does: (outcome, remaining,
         admit_after_ms, whole_after_ms), None where unknown. The outcome packs allowed (1),
         would_block (2) and, above them, 0 for no reason (disabled mode) or 1 + the reason's
-        code (within_limit, limit_exceeded, token_exhausted)."""
+        code (within_limit, limit_exceeded, token_exhausted). `cost`: the units the request
+        takes, admitted whole or not at all (> 0; whole numbers for the window algorithms);
+        ValueError for a bad cost."""
         ...
     def _stats(self) -> EngineStats:
         """Clients evicted to stay within max_clients, and the clients kept."""

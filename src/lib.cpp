@@ -38,13 +38,14 @@ constexpr const char* kClassDoc =
     "\n--\n\n";
 constexpr const char* kCheckDoc = "check($self, ip, route, identity=None)\n--\n\n";
 constexpr const char* kDecideDoc =
-    "_decide($self, ip, route, identity, /)\n--\n\n"
+    "_decide($self, ip, route, identity, cost=1, /)\n--\n\n"
     "The middleware's check: (outcome, remaining, admit_after_ms, whole_after_ms), None for\n"
     "what is unknown; outcome packs allowed (1), would_block (2) and 1 + the reason code << 2.";
 
 constexpr std::array<const char*, 7> kNewParameters = {
     "algorithm_str", "mode_str", "capacity", "refill_rate", "api_key", "debug", "backend_url"};
 constexpr std::array<const char*, 3> kCheckParameters = {"ip", "route", "identity"};
+constexpr std::array<const char*, 4> kDecideParameters = {"ip", "route", "identity", "cost"};
 
 constexpr const char* kOpenDoc =
     "_open(algorithm, mode, capacity, refill_rate, *, window_ms=60000, max_clients=0,\n"
@@ -72,7 +73,7 @@ const ArgSpec kNewSpec{kClassName, "__new__", kNewParameters, 0, 7};
 const ArgSpec kOpenSpec{std::nullopt, "_open", kOpenParameters, 0, 4, kOpenKeywords};
 const ArgSpec kRemoveSharedSpec{std::nullopt, "_remove_shared", kNameParameter, 1, 1};
 const ArgSpec kCheckSpec{kClassName, "check", kCheckParameters, 0, 2};
-const ArgSpec kDecideSpec{kClassName, "_decide", kCheckParameters, 3, 3};
+const ArgSpec kDecideSpec{kClassName, "_decide", kDecideParameters, 4, 3};
 
 // Python-side settings that are not exposed to Python code.
 constexpr double kBurstMultiplier = 1.0;
@@ -289,7 +290,7 @@ PyObject* optional_count(std::optional<uint64_t> value) {
 // same way as check's, with the same errors for a wrong type.
 PyObject* engine_decide(PyObject* self, PyObject* args) noexcept {
     return guarded([&]() -> PyObject* {
-        std::array<PyObject*, kCheckParameters.size()> slots{};
+        std::array<PyObject*, kDecideParameters.size()> slots{};
         tolm::python::bind(kDecideSpec, args, nullptr, slots);
 
         using namespace tolm::python;
@@ -305,11 +306,17 @@ PyObject* engine_decide(PyObject* self, PyObject* args) noexcept {
             slots[2], kCheckParameters[2]);
 
         tolm::Engine& engine = reinterpret_cast<EngineObject*>(self)->engine();
+        double cost = 1.0;
+        if (slots[3] != nullptr) {
+            cost = convert_argument(to_double, slots[3], kDecideParameters[3]);
+            const std::string problem = tolm::cost_problem(engine.algorithm(), cost);
+            if (!problem.empty()) throw PyError(PyExc_ValueError, "cost" + problem);
+        }
         const uint64_t start_ms = engine.clock().now_ms();
         tolm::ReusableResult reusable;
         tolm::CheckResult& result = reusable.get();
         engine.check_into(result, identity, ip, route, start_ms, tolm::RecordUse::unread,
-                          tolm::DetailUse::unread, tolm::TextUse::unread);
+                          tolm::DetailUse::unread, tolm::TextUse::unread, cost);
 
         PyRef out = PyRef::steal(must(PyTuple_New(4)));
         const auto put = [&](Py_ssize_t index, PyObject* item) {

@@ -34,7 +34,8 @@ void FixedWindow::report_waits(const FixedWindowState& state, uint64_t now,
     const std::optional<uint64_t> reopens =
         wait_from(from, window_ms_ - (from - state.window_start_ms), now);
     verdict.whole_after_ms = limit_ == 0 ? std::optional<uint64_t>(0) : reopens;
-    if (!verdict.allowed && limit_ > 0) verdict.admit_after_ms = reopens;
+    // A request costing more than a whole window's limit is never admitted.
+    if (!verdict.allowed && limit_ >= units_of(verdict.cost)) verdict.admit_after_ms = reopens;
 }
 
 uint64_t FixedWindowRecovery::distance(const FixedWindowState& state, uint64_t now) const noexcept {
@@ -62,8 +63,9 @@ void FixedWindow::check_in(Store& states, std::string_view key, Clock& clock,
         verdict.reset_after_ms = window_ms_;
     }
 
-    if (state->count < limit_) {
-        ++state->count;
+    const uint64_t units = units_of(verdict.cost);
+    if (state->count < limit_ && units <= limit_ - state->count) {
+        state->count += units;
         const uint64_t remaining = limit_ - state->count;
         verdict.remaining = remaining;
         if (verdict.detail_wanted) {

@@ -64,9 +64,13 @@ void LeakyBucket::report_waits(const LeakyBucketState& state, uint64_t now,
             first_ms_where(estimate, [&](uint64_t ms) { return holds(state.last_leak_ms + ms); }),
             now);
     };
-    if (!verdict.allowed) {
-        verdict.admit_after_ms = wait_until(capacity_, [&](uint64_t at) {
-            return capacity_ > drained_level(state, at, leak_rate_);
+    // A request of cost c is admitted as the last of c plain ones would be: while the level,
+    // plus the c - 1 units before it, is below capacity. One that even an empty bucket cannot
+    // take is never admitted.
+    const double before = verdict.cost - 1.0;
+    if (!verdict.allowed && capacity_ > 0.0 + before) {
+        verdict.admit_after_ms = wait_until(capacity_ - before, [&](uint64_t at) {
+            return capacity_ > drained_level(state, at, leak_rate_) + before;
         });
     }
     verdict.whole_after_ms =
@@ -94,8 +98,11 @@ void LeakyBucket::check_in(Store& states, std::string_view key, Clock& clock,
     if (now > state->last_leak_ms) state->last_leak_ms = now;
 
     verdict.clear();
-    if (capacity_ > state->level) {
-        state->level += 1.0;
+    // Admitted as the last of `cost` plain requests would be (see report_waits); for a cost of
+    // one, level + 0.0 compares exactly as the level.
+    const double cost = verdict.cost;
+    if (capacity_ > state->level + (cost - 1.0)) {
+        state->level += cost;
         const double free_space = capacity_ - state->level;
         const double whole = std::floor(free_space);
         verdict.remaining = to_u64_saturating(whole > 0.0 ? whole : 0.0);

@@ -121,8 +121,13 @@ void SlidingWindow::report_waits(const Queue& queue, uint64_t now,
         return leaves > now ? leaves - now : 0;
     };
     verdict.whole_after_ms = queue.empty() ? std::optional<uint64_t>(0) : gone(queue.back());
-    if (!verdict.allowed && limit_ > 0 && !queue.empty()) {
-        verdict.admit_after_ms = gone(queue.front());
+    // A refused request of `units` is admitted once enough of the oldest have left to make
+    // room for all of it; one larger than the limit never is.
+    const uint64_t units = units_of(verdict.cost);
+    if (!verdict.allowed && limit_ > 0 && units <= limit_ && !queue.empty()) {
+        const uint64_t must_leave = queue.size() + units - limit_;  // at least 1 when refused
+        const uint64_t index = must_leave == 0 ? 0 : std::min(must_leave, queue.size()) - 1;
+        verdict.admit_after_ms = gone(queue.at(index));
     }
 }
 
@@ -145,9 +150,10 @@ void SlidingWindow::check_in(Store& states, std::string_view key, Clock& clock,
         const uint64_t expiry = front > UINT64_MAX - window_ms_ ? UINT64_MAX : front + window_ms_;
         verdict.reset_after_ms = expiry > now ? expiry - now : 0;
     }
-    if (n < limit_) {
-        queue.push_back(now);
-        const uint64_t remaining = limit_ - n - 1;
+    const uint64_t units = units_of(verdict.cost);
+    if (n < limit_ && units <= limit_ - n) {
+        for (uint64_t i = 0; i < units; ++i) queue.push_back(now);
+        const uint64_t remaining = limit_ - n - units;
         verdict.remaining = remaining;
         if (verdict.detail_wanted) {
             assign_count_text(verdict.detail, remaining, " requests remaining");

@@ -76,7 +76,10 @@ void TokenBucket::report_waits(const TokenBucketState& state, uint64_t now,
                                         }),
                          now);
     };
-    if (!verdict.allowed) verdict.admit_after_ms = wait_for(1.0);
+    // A cost above the capacity is never admitted: the bucket never holds that much.
+    if (!verdict.allowed && !(verdict.cost > capacity_)) {
+        verdict.admit_after_ms = wait_for(verdict.cost);
+    }
     verdict.whole_after_ms = wait_for(quota);
 }
 
@@ -101,8 +104,9 @@ void TokenBucket::check_in(Store& states, std::string_view key, Clock& clock,
     if (now > state->last_refill_ms) state->last_refill_ms = now;
 
     verdict.clear();
-    if (state->tokens >= 1.0) {
-        state->tokens -= 1.0;
+    const double cost = verdict.cost;
+    if (state->tokens >= cost) {
+        state->tokens -= cost;
         if (refill_rate_ > 0.0 && capacity_ > state->tokens) {
             verdict.retry_after_ms = to_u64_saturating(
                 std::ceil(((1.0 - fraction_of(state->tokens)) / refill_rate_) * 1000.0));
@@ -112,7 +116,7 @@ void TokenBucket::check_in(Store& states, std::string_view key, Clock& clock,
     } else {
         if (refill_rate_ > 0.0) {
             verdict.retry_after_ms =
-                to_u64_saturating(std::ceil(((1.0 - state->tokens) / refill_rate_) * 1000.0));
+                to_u64_saturating(std::ceil(((cost - state->tokens) / refill_rate_) * 1000.0));
         }
         verdict.allowed = false;
         verdict.reason = ReasonCode::token_exhausted;

@@ -111,6 +111,21 @@ std::string whole_number_problem(double value, uint64_t least, uint64_t most) {
     return text + std::string(digits, written.ptr);
 }
 
+std::string cost_problem(Algorithm algorithm, double cost) {
+    if (!(cost > 0.0) || !(cost <= kMaxCost)) {
+        char digits[32];
+        const auto written = std::to_chars(digits, digits + sizeof digits, cost);
+        return " must be a number above 0 and at most 2^53, got " +
+               std::string(digits, written.ptr);
+    }
+    const bool windowed =
+        algorithm == Algorithm::fixed_window || algorithm == Algorithm::sliding_window;
+    if (windowed && cost != std::floor(cost)) {
+        return " must be a whole number of requests for " + std::string(to_text(algorithm));
+    }
+    return {};
+}
+
 Engine::Engine(EngineConfig config, Clock& clock) : Engine(std::move(config), &clock, nullptr) {}
 
 Engine::Parts Engine::make_parts(const EngineConfig& config, const EngineOptions& options) {
@@ -244,7 +259,7 @@ CheckResult Engine::check(std::optional<std::string_view> identity, std::string_
 
 void Engine::check_into(CheckResult& result, std::optional<std::string_view> identity,
                         std::string_view ip, std::string_view route, uint64_t start_ms,
-                        RecordUse record_use, DetailUse detail_use, TextUse text_use) {
+                        RecordUse record_use, DetailUse detail_use, TextUse text_use, double cost) {
     const bool queue_event = config_.api_key.has_value();
     const bool build_record = record_use == RecordUse::read || queue_event;
     const bool texts = text_use == TextUse::read;
@@ -271,6 +286,7 @@ void Engine::check_into(CheckResult& result, std::optional<std::string_view> ide
     // The algorithm writes its detail straight into the result's text, reusing its storage.
     AlgorithmVerdict verdict(result.detail);
     verdict.detail_wanted = detail_use == DetailUse::read;
+    verdict.cost = cost;
     run_algorithm(identity ? *identity : ip, verdict);
 
     // Without an api key the event latency feeds nothing, so its clock reading is skipped.

@@ -77,6 +77,9 @@ std::string algorithm_problem(std::string_view algorithm);
 std::string mode_problem(std::string_view mode);
 std::string clock_problem(std::string_view clock);
 std::optional<ClockChoice> parse_clock(std::string_view text) noexcept;
+// A request's cost: positive, at most kMaxCost, and whole for the window algorithms.
+std::string cost_problem(Algorithm algorithm, double cost);
+inline constexpr double kMaxCost = 9007199254740992.0;  // 2^53
 // A whole number in [least, most], given as a double.
 std::string whole_number_problem(double value, uint64_t least, uint64_t most);
 
@@ -180,7 +183,7 @@ class Engine {
     void check_into(CheckResult& result, std::optional<std::string_view> identity,
                     std::string_view ip, std::string_view route, uint64_t start_ms,
                     RecordUse record_use = RecordUse::read, DetailUse detail_use = DetailUse::read,
-                    TextUse text_use = TextUse::read);
+                    TextUse text_use = TextUse::read, double cost = 1.0);
 
     Algorithm algorithm() const noexcept { return algorithm_kind_; }
     Mode mode() const noexcept { return mode_; }

@@ -142,8 +142,8 @@ napi_value check_request(napi_env env, napi_callback_info info) {
 // whole_after_ms, -1 for unknown. No object and no text is made.
 napi_value decide(napi_env env, napi_callback_info info) {
     return at_boundary(env, [&]() -> napi_value {
-        size_t argc = 3;
-        napi_value argv[3] = {};
+        size_t argc = 4;
+        napi_value argv[4] = {};
         napi_value self = nullptr;
         expect_ok(node_api.napi_get_cb_info(env, info, &argc, argv, &self, nullptr),
                   messages::kCallbackInfo);
@@ -166,13 +166,24 @@ napi_value decide(napi_env env, napi_callback_info info) {
             type != napi_float64_array || length < 3) {
             fail(napi_invalid_arg, messages::kVerdictArray);
         }
+        // The units this request takes; absent (or undefined) is one plain request.
+        double cost = 1.0;
+        if (argc > 3) {
+            napi_valuetype cost_type = napi_undefined;
+            expect_ok(node_api.napi_typeof(env, argv[3], &cost_type));
+            if (cost_type != napi_undefined) {
+                cost = read_number(env, argv[3]);
+                const std::string problem = cost_problem(part.engine->algorithm(), cost);
+                if (!problem.empty()) fail(napi_invalid_arg, "cost" + problem);
+            }
+        }
 
         ReusableResult reusable;
         CheckResult& result = reusable.get();
         // Only a telemetry event reads the start time, as the latency it records.
         const uint64_t start_ms = queue_event ? part.engine->clock().now_ms() : 0;
         part.engine->check_into(result, std::nullopt, ip.view(), route.view(), start_ms,
-                                RecordUse::unread, DetailUse::unread, TextUse::unread);
+                                RecordUse::unread, DetailUse::unread, TextUse::unread, cost);
         auto* out = static_cast<double*>(data);
         const auto number = [](std::optional<uint64_t> value) {
             return value ? static_cast<double>(*value) : -1.0;

@@ -86,3 +86,21 @@ test('two engines of one region share the allowance', () => {
   }
   assert.equal(TolmNode._removeShared(name), false);
 });
+
+test('a cost takes that many units at once, or nothing', () => {
+  for (const algorithm of ['token_bucket', 'leaky_bucket', 'fixed_window', 'sliding_window']) {
+    const node = TolmNode._open({ algorithm, capacity: 5, refillRate: 0 });
+    const numbers = new Float64Array(3);
+    assert.equal(node._decide('c', '/', numbers, 3), 5, algorithm);
+    assert.equal(numbers[0], 2, algorithm);
+    assert.equal(node._decide('c', '/', numbers, 3) & 1, 0, algorithm);
+    assert.equal(node._decide('c', '/', numbers, 2), 5, algorithm);
+    assert.equal(numbers[0], 0, algorithm);
+    assert.equal(node._decide('c', '/', numbers, undefined) & 1, 0, algorithm);
+  }
+  const node = TolmNode._open({ algorithm: 'fixed_window', capacity: 5 });
+  assert.throws(() => node._decide('c', '/', new Float64Array(3), 0.5),
+    { message: /^cost must be a whole number of requests for fixed_window/ });
+  assert.throws(() => node._decide('c', '/', new Float64Array(3), -1),
+    { message: /^cost must be a number above 0/ });
+});
