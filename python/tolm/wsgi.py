@@ -88,7 +88,8 @@ def _settle_on_first(answer: Iterable[bytes], core: Core, result: Dict[str, Any]
     settled = False
     try:
         for chunk in answer:
-            if not settled:
+            # An application may yield empty chunks before it starts its answer.
+            if not settled and (seen or chunk):
                 settled = True
                 core.settle(result, seen[0] if seen else None)
             yield chunk

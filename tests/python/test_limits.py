@@ -264,3 +264,71 @@ def test_a_cost_hook_prices_each_request():
     bad = wsgi.TolmMiddleware(_answering("200 OK"), lim, cost=lambda environ: 0)
     with pytest.raises(ValueError, match="cost"):
         _call(bad)
+
+
+# --- giving units back, with a stand-in engine that counts -----------------------------------
+# What the middleware refunds, and to whom, does not depend on the algorithm: an engine that
+# only counts units per key shows it whatever the native module offers.
+
+class CountingEngine:
+    def __init__(self, allowance):
+        self.allowance, self.used = allowance, {}
+
+    def _decide(self, ip, route, identity, cost=1):
+        key = ip if identity is None else identity
+        used = self.used.get(key, 0)
+        if used + cost <= self.allowance:
+            self.used[key] = used + cost
+            return 1 | 1 << 2, int(self.allowance - used - cost), None, None
+        return 2 | 2 << 2, 0, 1500, None
+
+    def _adjust(self, key, units):
+        self.used[key] = max(0, self.used.get(key, 0) + units)
+
+    def check(self, ip, route, identity=None):
+        raise AssertionError("the middleware calls _decide")
+
+
+def counting(allowance, name):
+    return tolm.Limiter(CountingEngine(allowance), "fixed_window", "active", allowance, 0, None,
+                        60_000, name)
+
+
+def test_refunds_go_to_the_limits_that_admitted_a_refused_request():
+    wide, narrow = counting(5, "wide"), counting(2, "narrow")
+    assert [tolm.limits(wide, narrow).decide("k", "/")["allowed"] for _ in range(4)] \
+        == [True, True, False, False]
+    assert wide.engine.used == {"k": 2} and narrow.engine.used == {"k": 2}
+    # Stacked, the outer middleware's unit comes back when the inner one refuses.
+    wide, narrow = counting(5, "wide"), counting(2, "narrow")
+    app = wsgi.TolmMiddleware(wsgi.TolmMiddleware(_answering("200 OK"), narrow), wide)
+    answers = [_call(app) for _ in range(4)]
+    assert [a[0] for a in answers] == [200, 200, 429, 429]
+    assert wide.engine.used == {"203.0.113.7": 2}
+    assert answers[1][1]["RateLimit"] == '"wide";r=3, "narrow";r=0'
+    assert answers[2][1]["Retry-After"] == "2"
+    # As one object, a limit that admitted a refused request shows its unit given back.
+    wide, narrow = counting(5, "wide"), counting(2, "narrow")
+    app = wsgi.TolmMiddleware(_answering("200 OK"), tolm.limits(wide, narrow))
+    assert [_call(app)[1]["RateLimit"] for _ in range(3)][2] == '"wide";r=3, "narrow";r=0;t=2'
+
+
+def test_skip_failed_gives_back_the_cost_of_a_failed_request():
+    lim = counting(4, "c")
+    app = wsgi.TolmMiddleware(_answering("503 Busy"), lim, skip_failed=True,
+                              cost=lambda environ: 3)
+    assert [_call(app)[0] for _ in range(3)] == [503, 503, 503]
+    assert lim.engine.used == {"203.0.113.7": 0}
+
+    def lazy(status):  # starts its answer only when iterated, after an empty chunk
+        def app(environ, start_response):
+            yield b""
+            start_response(status, [])
+            yield b"x"
+        return app
+    for status, used in (("200 OK", 1), ("404 Not Found", 2)):
+        app = wsgi.TolmMiddleware(lazy(status), lim, skip_failed=True)
+        body = app({"REMOTE_ADDR": "203.0.113.7", "PATH_INFO": "/"}, lambda *a: None)
+        assert lim.engine.used == {"203.0.113.7": used}
+        assert b"".join(body) == b"x"
+    assert lim.engine.used == {"203.0.113.7": 1}  # the success counted, the 404 did not
