@@ -201,3 +201,61 @@ test('a cost hook prices each request', { skip: lacksCost }, () => {
   bad({ url: '/', socket: {} }, { setHeader() {}, getHeader() {} }, (err) => { error = err; });
   assert.match(String(error), /options.cost returned 0/);
 });
+
+// What the middleware refunds, and to whom, does not depend on the algorithm: a stand-in
+// engine that only counts units per key shows it whatever the addon offers.
+class CountingNode {
+  constructor(config) {
+    this.allowance = config.capacity;
+    this.used = {};
+  }
+
+  checkRequest() { throw new Error('the middleware calls _decide'); }
+
+  _decide(key, route, numbers, cost = 1) {
+    const used = this.used[key] || 0;
+    numbers[2] = -1;
+    if (used + cost <= this.allowance) {
+      this.used[key] = used + cost;
+      numbers[0] = this.allowance - used - cost;
+      numbers[1] = -1;
+      return 1 | (1 << 2);
+    }
+    numbers[0] = 0;
+    numbers[1] = 1500;
+    return 2 | (2 << 2);
+  }
+
+  _adjust(key, units) { this.used[key] = Math.max(0, (this.used[key] || 0) + units); }
+}
+const counting = (capacity, name) => limiter({ algorithm: 'fixed_window', capacity, name }, { TolmNode: CountingNode });
+
+test('refunds go to the limits that admitted a refused request, as one object or stacked', () => {
+  let wide = counting(5, 'wide');
+  let narrow = counting(2, 'narrow');
+  const together = rateLimit(limits([wide, narrow]));
+  const answers = [1, 2, 3, 4].map(() => exchange(together).res);
+  assert.deepEqual(answers.map((res) => res.statusCode), [200, 200, 429, 429]);
+  assert.deepEqual([wide.used, narrow.used], [{ '203.0.113.7': 2 }, { '203.0.113.7': 2 }]);
+  assert.equal(answers[2].headers.ratelimit, '"wide";r=3, "narrow";r=0;t=2');
+  assert.equal(answers[2].headers['retry-after'], '2');
+  wide = counting(5, 'wide');
+  narrow = counting(2, 'narrow');
+  const outer = rateLimit(wide);
+  const inner = rateLimit(narrow);
+  const stacked = (req, res, next) => outer(req, res, () => inner(req, res, next));
+  const seen = [1, 2, 3, 4].map(() => exchange(stacked).res);
+  assert.deepEqual(seen.map((res) => res.statusCode), [200, 200, 429, 429]);
+  assert.deepEqual(wide.used, { '203.0.113.7': 2 });
+  assert.equal(seen[1].headers['ratelimit-policy'], '"wide";q=5;w=60, "narrow";q=2;w=60');
+});
+
+test('skipFailed gives back the cost of a failed request, once', () => {
+  const lim = counting(4, 'c');
+  const handle = rateLimit(lim, { skipFailed: true, cost: () => 3 });
+  assert.deepEqual([1, 2, 3].map(() => exchange(handle, { status: 503 }).res.statusCode), [503, 503, 503]);
+  assert.deepEqual(lim.used, { '203.0.113.7': 0 });
+  const { res } = exchange(handle, { status: 200 });
+  res.emit('close'); // after 'finish': already settled as a success
+  assert.deepEqual(lim.used, { '203.0.113.7': 3 });
+});
