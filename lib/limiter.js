@@ -17,8 +17,8 @@ const NAME = /^[A-Za-z0-9_.-]{1,64}$/;
 
 // Names people bring from other limiters (or TolmNode's inert settings), with what to use.
 const FOREIGN_SETTINGS = {
-  limit: 'is an express-rate-limit option, not ours: set capacity (requests at once for the buckets, per 60-second window for the windows)',
-  max: 'is an express-rate-limit option, not ours: set capacity',
+  limit: 'is an express-rate-limit option, not ours: set capacity (requests at once for the buckets, per window for the windows), or rate: \'100/minute\'',
+  max: 'is an express-rate-limit option, not ours: set capacity, or rate: \'100/minute\'',
   points: 'is a rate-limiter-flexible option, not ours: set capacity, or rate: \'100/minute\'',
   duration: 'is a rate-limiter-flexible option, not ours: set windowMs (ms), or rate: \'100/minute\'',
   refill_rate: 'is the Python spelling: use refillRate',
@@ -27,7 +27,7 @@ const FOREIGN_SETTINGS = {
   requestsPerSecond: 'is stored by TolmNode but no limit depends on it: set capacity and refillRate',
   burstLimit: 'is stored by TolmNode but no limit depends on it: set capacity',
   burstMultiplier: 'is stored by TolmNode but no limit depends on it: set capacity',
-  blockDurationMs: 'is stored by TolmNode but no limit depends on it',
+  blockDurationMs: 'is stored by TolmNode but no limit depends on it: block a client with limiter.block(key, ms)',
   debug: 'is stored by TolmNode but nothing reads it; build a TolmNode directly to set it',
   backendUrl: 'is stored by TolmNode but never contacted; build a TolmNode directly to set it',
 };
