@@ -94,6 +94,14 @@ export declare class TolmNode {
    * @internal
    */
   _decide(ip: string, route: string, numbers: Float64Array, cost?: number): number;
+  /** Forgets the client `key`. @internal */
+  _reset(key: string): void;
+  /** Gives back (units < 0) or takes (units > 0) allowance without a decision. @internal */
+  _adjust(key: string, units: number): void;
+  /** Refuses `key` for durationMs; only _reset ends it early. @internal */
+  _block(key: string, durationMs: number): void;
+  /** Forgets every client (of the whole region for a shared engine). @internal */
+  _clear(): void;
   /** Clients evicted to stay within maxClients, and the clients kept. @internal */
   _stats(): { evictions: number; clients: number };
   /**

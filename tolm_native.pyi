@@ -73,6 +73,21 @@ class NativeEngine:
     def _stats(self) -> EngineStats:
         """Clients evicted to stay within max_clients, and the clients kept."""
         ...
+    def _reset(self, key: str, /) -> None:
+        """Forgets the client `key` (the identity checks key by, else the address)."""
+        ...
+    def _adjust(self, key: str, units: Union[SupportsFloat, SupportsIndex], /) -> None:
+        """Gives back (units < 0) or takes (units > 0) allowance without a decision; whole
+        units for the window algorithms. A refund never lifts a bucket's or fixed window's
+        block."""
+        ...
+    def _block(self, key: str, duration_ms: Union[SupportsFloat, SupportsIndex], /) -> None:
+        """Refuses `key` for duration_ms; only _reset ends it early. Afterwards a window's
+        allowance is whole again and a bucket refills from empty."""
+        ...
+    def _clear(self) -> None:
+        """Forgets every client (of the whole region for a shared engine)."""
+        ...
 
 class EngineStats(TypedDict):
     evictions: int

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <new>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -346,6 +347,63 @@ PyObject* engine_stats(PyObject* self, PyObject* /*unused*/) noexcept {
     });
 }
 
+// The key argument of the client methods: the text checks key by.
+std::string_view key_argument(PyObject* args, const ArgSpec& spec, std::span<PyObject*> slots,
+                              std::string& storage) {
+    tolm::python::bind(spec, args, nullptr, slots);
+    return convert_argument(
+        [&](PyObject* value) { return tolm::python::to_text_view(value, storage); }, slots[0],
+        "key");
+}
+
+constexpr std::array<const char*, 1> kKeyParameter = {"key"};
+constexpr std::array<const char*, 2> kAdjustParameters = {"key", "units"};
+constexpr std::array<const char*, 2> kBlockParameters = {"key", "duration_ms"};
+const ArgSpec kResetSpec{kClassName, "_reset", kKeyParameter, 1, 1};
+const ArgSpec kAdjustSpec{kClassName, "_adjust", kAdjustParameters, 2, 2};
+const ArgSpec kBlockSpec{kClassName, "_block", kBlockParameters, 2, 2};
+
+PyObject* engine_reset(PyObject* self, PyObject* args) noexcept {
+    return guarded([&]() -> PyObject* {
+        std::array<PyObject*, 1> slots{};
+        std::string storage;
+        const std::string_view key = key_argument(args, kResetSpec, slots, storage);
+        reinterpret_cast<EngineObject*>(self)->engine().reset(key);
+        return PyRef::borrow(Py_None).release();
+    });
+}
+
+PyObject* engine_adjust(PyObject* self, PyObject* args) noexcept {
+    return guarded([&]() -> PyObject* {
+        std::array<PyObject*, 2> slots{};
+        std::string storage;
+        const std::string_view key = key_argument(args, kAdjustSpec, slots, storage);
+        const double units = convert_argument(tolm::python::to_double, slots[1], "units");
+        tolm::Engine& engine = reinterpret_cast<EngineObject*>(self)->engine();
+        expect_fine("units", tolm::units_problem(engine.algorithm(), units));
+        engine.adjust(key, units);
+        return PyRef::borrow(Py_None).release();
+    });
+}
+
+PyObject* engine_block(PyObject* self, PyObject* args) noexcept {
+    return guarded([&]() -> PyObject* {
+        std::array<PyObject*, 2> slots{};
+        std::string storage;
+        const std::string_view key = key_argument(args, kBlockSpec, slots, storage);
+        const uint64_t duration = whole_option(slots[1], "duration_ms", 0, 0, tolm::kMaxWindowMs);
+        reinterpret_cast<EngineObject*>(self)->engine().block(key, duration);
+        return PyRef::borrow(Py_None).release();
+    });
+}
+
+PyObject* engine_clear(PyObject* self, PyObject* /*unused*/) noexcept {
+    return guarded([&]() -> PyObject* {
+        reinterpret_cast<EngineObject*>(self)->engine().clear();
+        return PyRef::borrow(Py_None).release();
+    });
+}
+
 PyMethodDef engine_methods[] = {
     {"_decide", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(engine_decide)),
      METH_VARARGS, kDecideDoc},
@@ -353,6 +411,18 @@ PyMethodDef engine_methods[] = {
      METH_VARARGS | METH_KEYWORDS, kCheckDoc},
     {"_stats", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(engine_stats)),
      METH_NOARGS, kStatsDoc},
+    {"_reset", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(engine_reset)),
+     METH_VARARGS, "_reset($self, key, /)\n--\n\nForgets the client `key`."},
+    {"_adjust", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(engine_adjust)),
+     METH_VARARGS,
+     "_adjust($self, key, units, /)\n--\n\nGives back (units < 0) or takes (units > 0) "
+     "allowance."},
+    {"_block", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(engine_block)),
+     METH_VARARGS,
+     "_block($self, key, duration_ms, /)\n--\n\nRefuses `key` for duration_ms; only _reset "
+     "ends it early."},
+    {"_clear", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(engine_clear)),
+     METH_NOARGS, "_clear($self, /)\n--\n\nForgets every client."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -121,8 +121,44 @@ void LeakyBucket::check_in(Store& states, std::string_view key, Clock& clock,
     state.release(now, recovery_);
 }
 
+// A block fills the bucket and starts its drain at the block's end; a refund during a block
+// (drain time ahead of the clock) gives nothing back, so only a reset ends a block early.
+template <typename Store>
+void LeakyBucket::change_in(Store& states, std::string_view key, Clock& clock,
+                            const StateChange& change) {
+    auto state = states.entry_or_insert(key, [&clock] {
+        return LeakyBucketState{0.0, clock.now_ms()};
+    });
+    const uint64_t now = clock.now_ms();
+    switch (change.kind) {
+        case StateChange::Kind::reset:
+            *state = LeakyBucketState{0.0, now};
+            break;
+        case StateChange::Kind::adjust: {
+            if (change.units < 0.0 && state->last_leak_ms > now) break;
+            state->level = drained_level(*state, now, leak_rate_);
+            if (now > state->last_leak_ms) state->last_leak_ms = now;
+            const double level = state->level + change.units;
+            state->level = (level < 0.0 || std::isnan(level)) ? 0.0 : level;
+            break;
+        }
+        case StateChange::Kind::block: {
+            const double level = drained_level(*state, now, leak_rate_);
+            state->level = level > capacity_ ? level : capacity_;
+            const uint64_t until = now + change.duration_ms;
+            state->last_leak_ms = until < now ? UINT64_MAX : until;
+            break;
+        }
+    }
+    state.release(now, recovery_);
+}
+
 template void LeakyBucket::check_in(KeyedStateMap<LeakyBucketState>&, std::string_view, Clock&,
                                     AlgorithmVerdict&);
+template void LeakyBucket::change_in(KeyedStateMap<LeakyBucketState>&, std::string_view, Clock&,
+                                     const StateChange&);
+template void LeakyBucket::change_in(SharedStateMap<LeakyBucketState>&, std::string_view, Clock&,
+                                     const StateChange&);
 template void LeakyBucket::check_in(SharedStateMap<LeakyBucketState>&, std::string_view, Clock&,
                                     AlgorithmVerdict&);
 

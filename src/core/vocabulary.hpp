@@ -85,6 +85,17 @@ constexpr uint64_t to_u64_saturating(double value) noexcept {
     return static_cast<uint64_t>(value);
 }
 
+// A change to one client's state made outside a check. `reset` gives it a new client's state;
+// `adjust` gives back (units < 0) or takes (units > 0) allowance; `block` refuses it until
+// duration_ms from now, after which its allowance comes back as the algorithm's own rules
+// bring it back from empty.
+struct StateChange {
+    enum class Kind : uint8_t { reset, adjust, block };
+    Kind kind = Kind::reset;
+    double units = 0.0;
+    uint64_t duration_ms = 0;
+};
+
 // The whole requests a cost stands for in the window algorithms, which count requests: the
 // cost itself when whole (the bindings accept only whole costs there), rounded up otherwise.
 inline uint64_t units_of(double cost) noexcept {

@@ -104,3 +104,29 @@ test('a cost takes that many units at once, or nothing', () => {
   assert.throws(() => node._decide('c', '/', new Float64Array(3), -1),
     { message: /^cost must be a number above 0/ });
 });
+
+test('reset, refund, penalty, block and clear', () => {
+  const node = TolmNode._open({ algorithm: 'token_bucket', capacity: 3, refillRate: 0 });
+  const numbers = new Float64Array(3);
+  const burst = () => {
+    let n = 0;
+    for (let i = 0; i < 5; i += 1) n += node._decide('c', '/', numbers) & 1;
+    return n;
+  };
+  assert.equal(burst(), 3);
+  node._adjust('c', -2);
+  assert.equal(burst(), 2);
+  node._reset('c');
+  node._adjust('c', 1);
+  assert.equal(burst(), 2);
+  node._block('c', 60000);
+  node._adjust('c', -3);
+  assert.equal(burst(), 0);
+  node._reset('c');
+  assert.equal(burst(), 3);
+  node._clear();
+  assert.deepEqual(node._stats(), { evictions: 0, clients: 0 });
+  assert.throws(() => node._block('c', -5), { message: /^durationMs must be a whole number/ });
+  assert.throws(() => node._adjust('c', 'x'), { message: /^units: / });
+  assert.throws(() => node._reset(5), { message: /^key: / });
+});
