@@ -12,6 +12,8 @@
 #   BENCH_REPS=N        repetitions (default 5)
 #   BENCH_SKIP_HTTP=1   leave out the HTTP-level benchmark (bench/http, `make bench-http`)
 #   BENCH_SKIP_TAIL=1   leave out the tail-latency part (bench/tail, `make bench-tail`)
+#   BENCH_SKIP_SHARED=1 leave out the shared store against the private table and the peers'
+#                       Redis stores (bench/shared/run.py, shared-results.json)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -47,6 +49,14 @@ TOLM_BENCH_FLOOR_DIR=$floor_dir \
 TOLM_BENCH_REFERENCE=$reference_dir/reference.node \
 BENCH_OUT_DIR=${BENCH_OUT_DIR:-$out_default} \
     "$venv/bin/python" bench/peers/run.py
+
+if [ "${BENCH_SKIP_SHARED:-0}" = 0 ]; then
+    echo "== shared store: against the private table and the peers with Redis"
+    "$venv/bin/python" -m unittest -q bench/shared/test_harness.py
+    TOLM_BUILD_DIR=$release TOLM_CORE_BENCH=$core_build/tolm_core_bench \
+    BENCH_OUT_DIR=${BENCH_OUT_DIR:-$out_default} \
+        "$venv/bin/python" bench/shared/run.py
+fi
 
 if [ "${BENCH_SKIP_HTTP:-0}" = 0 ]; then
     BENCH_SKIP_INSTALL=1 BENCH_SKIP_BUILD=1 BENCH_HTTP_QUICK=${BENCH_QUICK:-0} \

@@ -2,6 +2,8 @@
 // One server of the HTTP benchmark: `node node_app.js FRAMEWORK VARIANT PORT LIMIT_JSON`.
 //   FRAMEWORK  express | http (plain node:http)
 //   VARIANT    none | tolm | tolm-bare (tolm without headers) | peer
+//              | tolm-shared (express: tolm on the shared region TOLM_BENCH_REGION)
+//              | peer-redis (express: express-rate-limit with rate-limit-redis on BENCH_REDIS_URL)
 //   LIMIT_JSON { capacity, refillRate } for tolm's token bucket and { perSecond } for the
 //              peers' one-second fixed window
 // Listens on 127.0.0.1:PORT, answers GET / with "ok", and prints one JSON line on stdout once
@@ -12,6 +14,9 @@
 // The tolm library comes from TOLM_BUILD_DIR (a Release build's tolm_native.node) and the
 // middleware from the checkout's lib/, so the benchmark measures this tree, never an installed
 // package.
+//
+// BENCH_HTTP_WORKERS=N (N > 1) runs N workers under node:cluster sharing the port; the primary
+// prints the ready line once every worker listens, and stops them with itself.
 
 const path = require('node:path');
 const http = require('node:http');
@@ -51,6 +56,47 @@ function tolmMiddlewareFactory() {
   return { mw, limiter };
 }
 
+function sharedTolmLimiter() {
+  const mw = require(path.join(ROOT, 'lib', 'middleware.js'));
+  const { TolmNode } = require(path.join(process.env.TOLM_BUILD_DIR, 'tolm_native.node'));
+  const config = {
+    algorithm: 'token_bucket',
+    capacity: limit.capacity,
+    refillRate: limit.refillRate,
+    shared: process.env.TOLM_BENCH_REGION,
+    maxClients: Number(process.env.TOLM_BENCH_REGION_CLIENTS || 200000),
+  };
+  let limiter;
+  try {
+    limiter = mw.limiter(config, { TolmNode });
+    notes.limiter = 'limiter({ shared })';
+  } catch (err) {
+    if (!/unknown setting .(shared|maxClients)/.test(String(err && err.message))) throw err;
+    // A tree whose limiter() has no shared option yet: the native factory it would call,
+    // which the middleware takes as it is.
+    limiter = TolmNode._open({ algorithm: 'token_bucket', mode: 'active', ...config });
+    notes.limiter = 'TolmNode._open({ shared })';
+  }
+  return { mw, limiter };
+}
+
+function redisPeer() {
+  const { rateLimit } = require('express-rate-limit');
+  const { RedisStore } = require('rate-limit-redis');
+  const Redis = require('ioredis');
+  const url = process.env.BENCH_REDIS_URL;
+  if (!/^redis:\/\/127\.0\.0\.1:\d+/.test(url || '')) throw new Error('BENCH_REDIS_URL must be a loopback redis:// URL');
+  const client = new Redis(url);
+  notes.peer = 'express-rate-limit + rate-limit-redis (ioredis)';
+  return rateLimit({
+    windowMs: limit.perMinute ? 60_000 : 1000,
+    limit: limit.perMinute || limit.perSecond,
+    standardHeaders: 'draft-8',
+    legacyHeaders: false,
+    store: new RedisStore({ sendCommand: (command, ...args) => client.call(command, ...args) }),
+  });
+}
+
 function tolmOptions(headers, extra) {
   return Object.assign({ headers, legacyHeaders: false }, extra);
 }
@@ -62,6 +108,12 @@ function expressApp() {
   if (variant === 'tolm' || variant === 'tolm-bare') {
     const { mw, limiter } = tolmMiddlewareFactory();
     app.use(mw.rateLimit(limiter, tolmOptions(variant === 'tolm')));
+  } else if (variant === 'tolm-shared') {
+    const { mw, limiter } = sharedTolmLimiter();
+    // A bare TolmNode from the native factory gives the middleware no settings for headers.
+    app.use(mw.rateLimit(limiter, tolmOptions(notes.limiter === 'limiter({ shared })')));
+  } else if (variant === 'peer-redis') {
+    app.use(redisPeer());
   } else if (variant === 'peer') {
     const { rateLimit } = require('express-rate-limit');
     app.use(rateLimit({
@@ -137,23 +189,57 @@ function plainApp() {
   return http.createServer(handler);
 }
 
-let server;
-if (framework === 'express') server = expressApp();
-else if (framework === 'http') server = plainApp();
-else throw new Error(`unknown framework ${framework}: express or http`);
+const cluster = require('node:cluster');
+const workers = Number(process.env.BENCH_HTTP_WORKERS || 1);
 
-function stop() {
-  server.close();
-  server.closeAllConnections();
-  process.exit(0);
+function serve() {
+  let server;
+  if (framework === 'express') server = expressApp();
+  else if (framework === 'http') server = plainApp();
+  else throw new Error(`unknown framework ${framework}: express or http`);
+  return server;
 }
-process.on('SIGTERM', stop);
-process.on('SIGINT', stop);
-// The benchmark holds our stdin; when it goes away for any reason, so do we.
-process.stdin.on('end', stop);
-process.stdin.on('error', stop);
-process.stdin.resume();
 
-server.listen(port, '127.0.0.1', () => {
-  process.stdout.write(`${JSON.stringify({ ready: true, framework, variant, notes })}\n`);
-});
+function watchStdin(stop) {
+  // The benchmark holds our stdin; when it goes away for any reason, so do we.
+  process.stdin.on('end', stop);
+  process.stdin.on('error', stop);
+  process.stdin.resume();
+}
+
+if (workers > 1 && cluster.isPrimary) {
+  let listening = 0;
+  const stopAll = () => {
+    for (const worker of Object.values(cluster.workers)) worker.process.kill('SIGTERM');
+    process.exit(0);
+  };
+  cluster.on('listening', () => {
+    if (++listening === workers) {
+      process.stdout.write(`${JSON.stringify({ ready: true, framework, variant, workers, notes })}\n`);
+    }
+  });
+  cluster.on('exit', (worker, code) => {
+    if (code !== 0 && code !== null) {
+      console.error(`worker exited ${code}`);
+      process.exit(code);
+    }
+  });
+  for (let i = 0; i < workers; i++) cluster.fork();
+  process.on('SIGTERM', stopAll);
+  process.on('SIGINT', stopAll);
+  watchStdin(stopAll);
+} else {
+  const server = serve();
+  const stop = () => {
+    server.close();
+    server.closeAllConnections();
+    process.exit(0);
+  };
+  process.on('SIGTERM', stop);
+  process.on('SIGINT', stop);
+  if (cluster.isPrimary) watchStdin(stop);
+  else process.on('disconnect', stop);
+  server.listen(port, '127.0.0.1', () => {
+    if (cluster.isPrimary) process.stdout.write(`${JSON.stringify({ ready: true, framework, variant, notes })}\n`);
+  });
+}

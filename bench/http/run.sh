@@ -9,6 +9,8 @@
 #   BENCH_SKIP_BUILD=1      use the Release build already there
 #   BENCH_SKIP_INSTALL=1    use the peers already installed (bench/run-all.sh has just done it)
 #   BENCH_HTTP_FRAMEWORKS   a subset, e.g. express,flask; other settings in bench/http/run.py
+#   BENCH_HTTP_SKIP_WORKERS=1  leave out Flask under gunicorn -w 4 and Express under cluster
+#                           (tolm's shared region against the peers with Redis, workers.py)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 cd "$root"
@@ -37,4 +39,9 @@ if [ "${BENCH_HTTP_SKIP_FRAMEWORKS:-0}" = 0 ]; then
     echo "== framework integrations, per-route limit (bench/http/frameworks.py)"
     TOLM_BUILD_DIR=$release "$venv/bin/python" bench/http/frameworks_inprocess.py
     TOLM_BUILD_DIR=$release "$venv/bin/python" bench/http/frameworks.py
+fi
+
+if [ "${BENCH_HTTP_SKIP_WORKERS:-0}" = 0 ]; then
+    echo "== 4 workers: one limit for all (shared region, Redis) (load average: $(cut -d' ' -f1-3 /proc/loadavg))"
+    TOLM_BUILD_DIR=$release "$venv/bin/python" bench/http/workers.py
 fi

@@ -2,8 +2,10 @@
 ``gunicorn ... wsgi_app:app``, configured by the environment:
 
   BENCH_HTTP_VARIANT  none | tolm | tolm-bare (tolm without headers) | peer (flask-limiter)
+                      | tolm-shared (tolm on the shared region TOLM_BENCH_REGION, every worker
+                      one limit) | peer-redis (flask-limiter on the redis-server BENCH_REDIS_URL)
   BENCH_HTTP_LIMIT    JSON {capacity, refill_rate} for tolm's token bucket and {per_second}
-                      for flask-limiter's one-second fixed window
+                      (or {per_minute}) for flask-limiter's fixed window
 
 Every variant sits behind werkzeug's ProxyFix with one trusted hop, so the load generator's
 X-Forwarded-For address is the client's key for tolm and for flask-limiter alike.
@@ -39,12 +41,34 @@ if VARIANT in ("tolm", "tolm-bare"):
                                       headers=VARIANT == "tolm")
     else:
         app.wsgi_app = TolmMiddleware(app.wsgi_app, engine)  # type: ignore[method-assign]
-elif VARIANT == "peer":
+elif VARIANT == "tolm-shared":
+    from tolm import limiter
+    from tolm.wsgi import TolmMiddleware
+
+    region = os.environ["TOLM_BENCH_REGION"]
+    clients = int(os.environ.get("TOLM_BENCH_REGION_CLIENTS", "200000"))
+    if "shared" in inspect.signature(limiter).parameters:
+        engine = limiter("token_bucket", capacity=LIMIT["capacity"],  # type: ignore[call-arg]
+                         refill_rate=LIMIT["refill_rate"], shared=region, max_clients=clients)
+        app.wsgi_app = TolmMiddleware(app.wsgi_app, engine)  # type: ignore[method-assign]
+    else:
+        # A tree whose friendly limiter has no shared= option yet: the native factory it
+        # would call; a bare engine gives the middleware no settings to send headers from.
+        import tolm_native
+
+        engine = tolm_native._open("token_bucket", "active", LIMIT["capacity"],
+                                   LIMIT["refill_rate"], shared=region, max_clients=clients)
+        app.wsgi_app = TolmMiddleware(app.wsgi_app, engine, headers=False,  # type: ignore[method-assign]
+                                      legacy_headers=False)
+elif VARIANT in ("peer", "peer-redis"):
     from flask_limiter import Limiter
     from flask_limiter.util import get_remote_address
 
-    Limiter(get_remote_address, app=app, default_limits=[f"{LIMIT['per_second']} per second"],
-            storage_uri="memory://", headers_enabled=True)
+    rate = (f"{LIMIT['per_minute']} per minute" if "per_minute" in LIMIT
+            else f"{LIMIT['per_second']} per second")
+    storage = os.environ["BENCH_REDIS_URL"] if VARIANT == "peer-redis" else "memory://"
+    Limiter(get_remote_address, app=app, default_limits=[rate], storage_uri=storage,
+            headers_enabled=True)
 elif VARIANT != "none":
     raise SystemExit(f"unknown variant {VARIANT!r}")
 

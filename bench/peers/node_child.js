@@ -20,12 +20,21 @@ const GENEROUS = 1e9;
 const TOLM_REFILL_PER_S = 1e-3;
 const peers = path.join(__dirname, '..', 'node_modules');
 
-function ipv4LikeKeys(count) {
+function ipv4LikeKeys(count, first = 0) {
   const keys = new Array(count);
-  for (let i = 0; i < count; i++) keys[i] = `10.${(i >> 16) & 255}.${(i >> 8) & 255}.${i & 255}`;
+  for (let j = 0; j < count; j++) {
+    const i = first + j;
+    keys[j] = `10.${(i >> 16) & 255}.${(i >> 8) & 255}.${i & 255}`;
+  }
   // Concatenation makes rope strings that the first hash or read would flatten, allocating
   // inside the limiter under test; a JSON round trip hands every limiter flat strings.
   return JSON.parse(JSON.stringify(keys));
+}
+
+function redisClient(Redis) {
+  const url = process.env.BENCH_REDIS_URL;
+  if (!url || !/^redis:\/\/127\.0\.0\.1:\d+/.test(url)) throw new Error('BENCH_REDIS_URL must be a loopback redis:// URL');
+  return new Redis(url, { lazyConnect: false, enableOfflineQueue: true });
 }
 
 // Each variant gives { call(key, route), async, allowed(result) }.
@@ -35,6 +44,39 @@ const variants = {
     const node = new TolmNode({ capacity: GENEROUS, refillRate: TOLM_REFILL_PER_S });
     // As documented: the caller passes the request's start time, read per request.
     return { call: (key, route) => node.checkRequest(key, route, Date.now()), allowed: (r) => r.allowed === true };
+  },
+  // The shared-memory store: a region named by the runner (TOLM_BENCH_REGION), sized for every
+  // key of the run, so a check times the same work as the private table's.
+  tolm_shared() {
+    const { TolmNode } = require(path.join(process.env.TOLM_BUILD_DIR, 'tolm_native.node'));
+    if (typeof TolmNode._open !== 'function') {
+      throw new Error('skipped: this build of tolm_native has no TolmNode._open (shared store factory)');
+    }
+    const node = TolmNode._open({
+      algorithm: 'token_bucket',
+      mode: 'active',
+      capacity: GENEROUS,
+      refillRate: TOLM_REFILL_PER_S,
+      maxClients: Number(process.env.TOLM_BENCH_REGION_CLIENTS || 200000),
+      shared: process.env.TOLM_BENCH_REGION,
+    });
+    return { call: (key, route) => node.checkRequest(key, route, Date.now()), allowed: (r) => r.allowed === true };
+  },
+  // The peers' multi-process answer: their Redis store, one round trip to redis-server per
+  // check, through ioredis (what both document).
+  rlf_redis() {
+    const { RateLimiterRedis } = require(path.join(peers, 'rate-limiter-flexible'));
+    const Redis = require(path.join(peers, 'ioredis'));
+    const limiter = new RateLimiterRedis({ storeClient: redisClient(Redis), points: GENEROUS, duration: 60 });
+    return { call: (key) => limiter.consume(key), async: true, allowed: (r) => r.remainingPoints >= 0 };
+  },
+  erl_redis() {
+    const { RedisStore } = require(path.join(peers, 'rate-limit-redis'));
+    const Redis = require(path.join(peers, 'ioredis'));
+    const client = redisClient(Redis);
+    const store = new RedisStore({ sendCommand: (command, ...args) => client.call(command, ...args) });
+    store.init({ windowMs: 60_000 });
+    return { call: (key) => store.increment(key), async: true, allowed: (r) => r.totalHits <= GENEROUS };
   },
   floor() {
     const { floor } = require(process.env.TOLM_BENCH_REFERENCE);
@@ -113,7 +155,9 @@ function cpuNs() {
 }
 
 async function measureTime(name, keyCount, sampleSeconds, samples, warmupSeconds) {
-  const keys = keyCount === 1 ? new Array(1000).fill(ONE_KEY) : ipv4LikeKeys(keyCount);
+  // TOLM_BENCH_KEY_OFFSET: processes run side by side each take keys of their own.
+  const first = Number(process.env.TOLM_BENCH_KEY_OFFSET || 0);
+  const keys = keyCount === 1 ? new Array(1000).fill(ONE_KEY) : ipv4LikeKeys(keyCount, first);
   const variant = variants[name]();
   const oneRound = makeRound(variant, keys);
   await oneRound(); // every key inserted

@@ -26,8 +26,8 @@ GENEROUS = 10**9
 TOLM_REFILL_PER_S = 1e-3
 
 
-def ipv4_like_keys(count):
-    return [f"10.{(i >> 16) & 255}.{(i >> 8) & 255}.{i & 255}" for i in range(count)]
+def ipv4_like_keys(count, first=0):
+    return [f"10.{(i >> 16) & 255}.{(i >> 8) & 255}.{i & 255}" for i in range(first, first + count)]
 
 
 # Each variant returns (call shape, callable, fixed argument, is_allowed). The call shapes
@@ -38,6 +38,35 @@ def tolm(scenario):
     engine = tolm_native.NativeEngine("token_bucket", "active", GENEROUS, TOLM_REFILL_PER_S, None, None,
                                       "")
     return "key_route", engine.check, ROUTE, lambda r: r["allowed"] is True
+
+
+def tolm_shared(scenario):
+    """The shared-memory store: a region named by the runner (TOLM_BENCH_REGION), sized for
+    every key of the run, so a check times the same work as the private table's."""
+    import tolm_native
+
+    opener = getattr(tolm_native, "_open", None)
+    if opener is None:
+        raise SystemExit("skipped: this build of tolm_native has no _open (shared store factory)")
+    engine = opener("token_bucket", "active", GENEROUS, TOLM_REFILL_PER_S,
+                    max_clients=int(os.environ.get("TOLM_BENCH_REGION_CLIENTS", "200000")),
+                    shared=os.environ["TOLM_BENCH_REGION"])
+    return "key_route", engine.check, ROUTE, lambda r: r["allowed"] is True
+
+
+def _limits_redis(strategy_name):
+    # flask-limiter and slowapi both hand their checks to limits; with
+    # storage_uri="redis://..." that is this storage, and their default strategy is the fixed
+    # window: one check is one round trip to redis-server.
+    def make(scenario):
+        from limits import RateLimitItemPerMinute, strategies
+        from limits.storage import storage_from_string
+
+        storage = storage_from_string(os.environ["BENCH_REDIS_URL"])
+        limiter = getattr(strategies, strategy_name)(storage)
+        return "item_key", limiter.hit, RateLimitItemPerMinute(GENEROUS), lambda r: r is True
+
+    return make
 
 
 def floor(scenario):
@@ -99,6 +128,7 @@ def token_bucket(scenario):
 
 VARIANTS = {
     "tolm": tolm,
+    "tolm_shared": tolm_shared,
     "floor": floor,
     "limits_fixed": _limits("FixedWindowRateLimiter", "minute"),
     # A moving window logs every allowed hit until it leaves the window, and limits inserts
@@ -109,6 +139,7 @@ VARIANTS = {
     "pyrate": pyrate,
     "token_bucket": token_bucket,
     "dict": dict_bucket,
+    "limits_redis_fixed": _limits_redis("FixedWindowRateLimiter"),
 }
 # Warm-up long enough for the state to reach its steady size (the moving window's log fills
 # for one window length).
@@ -167,7 +198,9 @@ def resident_bytes():
 
 def measure_time(variant, key_count, sample_seconds, samples, warmup_seconds):
     # One key hit over and over runs the same loop over a list holding that key repeatedly.
-    keys = [ONE_KEY] * 1000 if key_count == 1 else ipv4_like_keys(key_count)
+    # TOLM_BENCH_KEY_OFFSET: processes run side by side each take keys of their own.
+    first = int(os.environ.get("TOLM_BENCH_KEY_OFFSET", "0"))
+    keys = [ONE_KEY] * 1000 if key_count == 1 else ipv4_like_keys(key_count, first)
     shape, call, fixed, is_allowed = VARIANTS[variant]("time")
     one_round = make_round(shape, call, fixed, keys)
     one_round()  # every key inserted
