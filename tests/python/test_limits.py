@@ -334,3 +334,36 @@ def test_skip_failed_gives_back_the_cost_of_a_failed_request():
         assert lim.engine.used == {"203.0.113.7": used}
         assert b"".join(body) == b"x"
     assert lim.engine.used == {"203.0.113.7": 1}  # the success counted, the 404 did not
+
+
+def test_asgi_counts_only_what_its_options_say():
+    import asyncio
+    from tolm import asgi
+
+    lim = counting(2, "c")
+
+    def answering(status):
+        async def app(scope, receive, send):
+            await send({"type": "http.response.start", "status": status, "headers": []})
+            await send({"type": "http.response.body", "body": b""})
+        return app
+
+    async def call(app):
+        sent = []
+
+        async def send(message):
+            sent.append(message)
+
+        async def receive():
+            return {"type": "http.request"}
+        await app({"type": "http", "path": "/", "client": ("203.0.113.7", 1)}, receive, send)
+        return sent[0]["status"]
+
+    async def run():
+        failing = asgi.TolmMiddleware(answering(500), lim, skip_failed=True)
+        statuses = [await call(failing) for _ in range(3)]
+        served = asgi.TolmMiddleware(answering(200), lim, skip_failed=True,
+                                     cost=lambda scope: 2)
+        return statuses + [await call(served), await call(served)]
+    assert asyncio.run(run()) == [500, 500, 500, 200, 429]
+    assert lim.engine.used == {"203.0.113.7": 2}
