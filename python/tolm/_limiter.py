@@ -30,7 +30,8 @@ _REASONS = ("within_limit", "limit_exceeded", "token_exhausted")
 # bit 1, and above them 0 for no reason (disabled mode) or 1 + the reason's code.
 OUTCOMES = tuple((code & 1 == 1, code & 2 == 2, (None, *_REASONS)[code >> 2])
                  for code in range(4 << 2))
-_DECISION_TEXTS = ("block", "allow", "would_block", "allow")
+# The record's decision text by the outcome's two low bits (allowed, would_block).
+_DECISION_TEXTS = ("block", "allow", "block", "would_block")
 
 
 class Limiter:

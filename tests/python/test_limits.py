@@ -126,6 +126,14 @@ def test_a_cost_of_n_takes_what_n_single_checks_take_or_nothing(algorithm):
     # have taken the 3.
     refused = costed.check("a", "/", cost=4)
     assert not refused["allowed"] and refused["would_block"]
+    # The costed result has the shape and texts of the engine's own check.
+    assert list(refused) == list(single.check("a", "/"))
+    assert refused["decision"]["decision"] == "block"
+    assert list(refused["decision"]) == list(single.check("a", "/")["decision"])
+    shadow = tolm.limiter(algorithm=algorithm, mode="shadow", capacity=1, refill_rate=0)
+    seen = shadow.check("a", "/", cost=2)
+    assert (seen["allowed"], seen["would_block"], seen["decision"]["decision"]) \
+        == (True, True, "would_block")
     assert [costed.check("a", "/")["allowed"] for _ in range(4)] == [True, True, True, False]
     assert costed.check("a", "/", cost=1.0)["decision"]["remaining"] == 0
     for bad in (0, -1, float("nan"), float("inf"), "2", None):
