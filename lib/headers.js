@@ -5,7 +5,8 @@
 
 // Largest Integer a structured header field may carry.
 const MAX_FIELD_INTEGER = 999999999999999;
-const WINDOW_S = 60;
+// The window algorithms' window when none is given.
+const WINDOW_MS = 60000;
 // Most RateLimit texts kept for reuse.
 const MEMO_LIMIT = 4096;
 
@@ -30,17 +31,17 @@ function seconds(ms) {
 
 // What the headers say for one limiter's settings, whatever the request.
 class Policy {
-  constructor({ algorithm, capacity, refillRate }) {
-    this.name = algorithm;
+  constructor({ algorithm, capacity, refillRate, windowMs = WINDOW_MS, name = algorithm }) {
+    this.name = name;
     let quota;
     let window;
     if (algorithm === 'sliding_window' || algorithm === 'fixed_window') {
       quota = Math.floor(capacity);
-      window = WINDOW_S;
-      // Used only when the engine does not report a wait: a window restarts at most 60 s
-      // after it opened; an accepted request leaves the sliding window once it is more than
-      // 60 s old, 60.001 s rounded up.
-      this.retryBound = algorithm === 'fixed_window' ? WINDOW_S : 61;
+      window = seconds(windowMs);
+      // Used only when the engine does not report a wait: a window restarts at most one
+      // window after it opened; an accepted request leaves the sliding window once it is more
+      // than a window old, a window and 1 ms rounded up.
+      this.retryBound = algorithm === 'fixed_window' ? window : seconds(windowMs + 1);
     } else {
       // From idle, the token bucket admits its whole tokens; the leaky bucket admits while
       // its level is below capacity, so a fractional capacity rounds up.
@@ -111,4 +112,73 @@ class Policy {
   }
 }
 
-module.exports = { Policy, ceilDiv, MAX_FIELD_INTEGER };
+const LISTS = ['ratelimit-policy', 'ratelimit'];
+const LEGACY = ['x-ratelimit-limit', 'x-ratelimit-remaining', 'x-ratelimit-reset'];
+
+// Sets the header pairs `fields` ([name, value, ...]) on `res`, every field once when another
+// limiter's middleware has set its own already: the RateLimit and RateLimit-Policy lists
+// joined (each policy under its own name), the largest Retry-After, and the X-RateLimit-*
+// trio of whichever limiter has the fewest requests left.
+function setMerged(res, fields) {
+  // Every limiter's middleware that sends fields sends one of these two.
+  if (typeof res.getHeader !== 'function' || (res.getHeader('RateLimit-Policy') === undefined
+      && res.getHeader('X-RateLimit-Limit') === undefined)) {
+    for (let i = 0; i < fields.length; i += 2) res.setHeader(fields[i], fields[i + 1]);
+    return;
+  }
+  let takeLegacy = res.getHeader('X-RateLimit-Remaining') === undefined;
+  for (let i = 0; i < fields.length; i += 2) {
+    if (fields[i] === 'X-RateLimit-Remaining' && !takeLegacy) {
+      takeLegacy = Number(fields[i + 1]) < Number(res.getHeader('X-RateLimit-Remaining'));
+    }
+  }
+  if (takeLegacy && !fields.includes('X-RateLimit-Reset') && typeof res.removeHeader === 'function') {
+    res.removeHeader('X-RateLimit-Reset');
+  }
+  for (let i = 0; i < fields.length; i += 2) {
+    const name = fields[i];
+    const folded = name.toLowerCase();
+    const value = fields[i + 1];
+    const theirs = res.getHeader(name);
+    if (LEGACY.includes(folded)) {
+      if (takeLegacy) res.setHeader(name, value);
+    } else if (theirs === undefined) {
+      res.setHeader(name, value);
+    } else if (LISTS.includes(folded)) {
+      res.setHeader(name, `${theirs}, ${value}`);
+    } else if (folded === 'retry-after' && Number(value) > Number(theirs)) {
+      res.setHeader(name, value);
+    }
+  }
+}
+
+// Header pairs being put together, with the header methods setMerged uses.
+class FieldList {
+  constructor() {
+    this.pairs = [];
+  }
+
+  find(name) {
+    const folded = name.toLowerCase();
+    for (let i = 0; i < this.pairs.length; i += 2) if (this.pairs[i].toLowerCase() === folded) return i;
+    return -1;
+  }
+
+  getHeader(name) {
+    const i = this.find(name);
+    return i < 0 ? undefined : this.pairs[i + 1];
+  }
+
+  setHeader(name, value) {
+    const i = this.find(name);
+    if (i < 0) this.pairs.push(name, String(value));
+    else this.pairs[i + 1] = String(value);
+  }
+
+  removeHeader(name) {
+    const i = this.find(name);
+    if (i >= 0) this.pairs.splice(i, 2);
+  }
+}
+
+module.exports = { Policy, ceilDiv, setMerged, FieldList, MAX_FIELD_INTEGER };

@@ -2,25 +2,32 @@
 // limiter(config): a TolmNode built from checked settings, which are remembered (outside the
 // instance) so that the middleware can send rate-limit headers.
 const { describe, rejectUnknown, isPlainObject, choice, number } = require('./settings');
+const { parseRate, MAX_WINDOW_MS } = require('./rates');
+const { fitKey } = require('./keys');
 
 const ALGORITHMS = ['token_bucket', 'sliding_window', 'fixed_window', 'leaky_bucket'];
+const WINDOW_ALGORITHMS = ['sliding_window', 'fixed_window'];
 const MODES = ['active', 'shadow', 'disabled'];
-const SETTINGS = ['algorithm', 'mode', 'capacity', 'refillRate', 'apiKey'];
+const SETTINGS = ['algorithm', 'mode', 'capacity', 'refillRate', 'apiKey', 'rate', 'windowMs', 'name'];
 // The Redis store's settings (lib/redis.js): with `redis`, clients' state lives in Redis.
-const REDIS_SETTINGS = ['redis', 'redisPrefix', 'onRedisError', 'redisTimeoutMs', 'onRedisEvent', 'windowMs', 'lease', 'leaseMs'];
+const REDIS_SETTINGS = ['redis', 'redisPrefix', 'onRedisError', 'redisTimeoutMs', 'onRedisEvent', 'lease', 'leaseMs'];
+// The window algorithms' window when none is given (the one TolmNode itself has).
+const DEFAULT_WINDOW_MS = 60000;
+const NAME = /^[A-Za-z0-9_.-]{1,64}$/;
 
 // Names people bring from other limiters (or TolmNode's inert settings), with what to use.
 const FOREIGN_SETTINGS = {
-  limit: 'is an express-rate-limit option, not ours: set capacity (requests at once for the buckets, per 60-second window for the windows)',
-  max: 'is an express-rate-limit option, not ours: set capacity',
-  windowMs: 'is an express-rate-limit option, not ours: the window algorithms use a fixed 60-second window; for another rate use the token bucket\'s capacity and refillRate',
+  limit: 'is an express-rate-limit option, not ours: set capacity (requests at once for the buckets, per window for the windows), or rate: \'100/minute\'',
+  max: 'is an express-rate-limit option, not ours: set capacity, or rate: \'100/minute\'',
+  points: 'is a rate-limiter-flexible option, not ours: set capacity, or rate: \'100/minute\'',
+  duration: 'is a rate-limiter-flexible option, not ours: set windowMs (ms), or rate: \'100/minute\'',
   refill_rate: 'is the Python spelling: use refillRate',
   api_key: 'is the Python spelling: use apiKey',
   requestsPerMinute: 'is stored by TolmNode but no limit depends on it: set capacity and refillRate',
   requestsPerSecond: 'is stored by TolmNode but no limit depends on it: set capacity and refillRate',
   burstLimit: 'is stored by TolmNode but no limit depends on it: set capacity',
   burstMultiplier: 'is stored by TolmNode but no limit depends on it: set capacity',
-  blockDurationMs: 'is stored by TolmNode but no limit depends on it',
+  blockDurationMs: 'is stored by TolmNode but no limit depends on it: block a client with limiter.block(key, ms)',
   debug: 'is stored by TolmNode but nothing reads it; build a TolmNode directly to set it',
   backendUrl: 'is stored by TolmNode but never contacted; build a TolmNode directly to set it',
 };
@@ -51,11 +58,35 @@ function limiter(config, options) {
     // load build/tolm_native.node) never loads the packaged addon.
     Class = require('..').TolmNode;
   }
+  const algorithm = config.algorithm === undefined ? 'token_bucket' : choice('algorithm', config.algorithm, ALGORITHMS);
+  const windowed = WINDOW_ALGORITHMS.includes(algorithm);
+  let { capacity, refillRate, windowMs } = config;
+  if (config.rate !== undefined) {
+    const given = ['capacity', 'refillRate', 'windowMs'].filter((name) => config[name] !== undefined);
+    if (given.length > 0) throw new TypeError(`limiter: config.rate says the limit already; give it or ${given.join(', ')}, not both`);
+    const rate = parseRate(config.rate);
+    capacity = rate.limit;
+    if (windowed) {
+      windowMs = rate.windowMs;
+      refillRate = 0;
+    } else {
+      refillRate = rate.limit / (rate.windowMs / 1000);
+    }
+  }
+  if (windowMs !== undefined && !windowed && !redisConfig) {
+    throw new TypeError(`limiter: config.windowMs is the window of sliding_window and fixed_window; ${algorithm} refills instead: give refillRate, or rate: '100/minute'`);
+  }
+  if (windowMs !== undefined && !(Number.isInteger(windowMs) && windowMs >= 1 && windowMs <= MAX_WINDOW_MS)) {
+    throw new RangeError(`limiter: config.windowMs must be a whole number of ms from 1 to ${MAX_WINDOW_MS} (366 days); got ${describe(windowMs)}`);
+  }
+  if (config.name !== undefined && (typeof config.name !== 'string' || !NAME.test(config.name))) {
+    throw new RangeError(`limiter: config.name must be 1 to 64 letters, digits, '_', '-' or '.', so that a header can carry it; got ${describe(config.name)}`);
+  }
   const settings = {
-    algorithm: config.algorithm === undefined ? 'token_bucket' : choice('algorithm', config.algorithm, ALGORITHMS),
+    algorithm,
     mode: config.mode === undefined ? 'active' : choice('mode', config.mode, MODES),
-    capacity: config.capacity === undefined ? 100 : number('capacity', config.capacity, 1, 'a finite number >= 1'),
-    refillRate: config.refillRate === undefined ? 10 : number('refillRate', config.refillRate, 0, 'a finite number >= 0'),
+    capacity: capacity === undefined ? 100 : number('capacity', capacity, 1, 'a finite number >= 1'),
+    refillRate: refillRate === undefined ? 10 : number('refillRate', refillRate, 0, 'a finite number >= 0'),
   };
   if (config.apiKey !== undefined) {
     if (typeof config.apiKey !== 'string') {
@@ -63,13 +94,105 @@ function limiter(config, options) {
     }
     settings.apiKey = config.apiKey;
   }
-  if (redisConfig) return redisInstance(Class, settings, config);
-  const instance = new Class({ ...settings });
+  if (redisConfig) {
+    return redisInstance(Class, settings, { ...config, windowMs }, config.name === undefined ? algorithm : config.name);
+  }
+  let instance;
+  if (windowMs === undefined || windowMs === DEFAULT_WINDOW_MS) {
+    instance = new Class({ ...settings });
+  } else {
+    if (typeof Class._open !== 'function') {
+      throw new TypeError('limiter: this build of the addon has only 60-second windows (no TolmNode._open); rebuild it from this release');
+    }
+    instance = Class._open({ ...settings, windowMs });
+  }
+  settings.windowMs = windowMs === undefined ? DEFAULT_WINDOW_MS : windowMs;
+  settings.name = config.name === undefined ? algorithm : config.name;
   settingsOf.set(instance, Object.freeze(settings));
+  Object.defineProperties(instance, FRIENDLY);
   return instance;
 }
 
-function redisInstance(Class, settings, config) {
+function hiddenMember(instance, name) {
+  const found = instance[name];
+  if (typeof found !== 'function') {
+    throw new TypeError(`limiter: this build of the addon has no TolmNode ${name}; rebuild it from this release`);
+  }
+  return found;
+}
+
+function units(owner, value, what = 'units') {
+  if (typeof value !== 'number' || !Number.isFinite(value) || !(value > 0)) {
+    throw new RangeError(`${owner}: ${what} must be a finite number > 0; got ${describe(value)}`);
+  }
+  return value;
+}
+
+function keyText(owner, key) {
+  if (typeof key !== 'string') {
+    throw new TypeError(`${owner}: key must be a string (the key the client's requests were checked with: req.tolm.key under the middleware); got ${describe(key)}`);
+  }
+  return fitKey(key, 'ip#');
+}
+
+const REASONS = [undefined, 'within_limit', 'limit_exceeded', 'token_exhausted'];
+
+// One decision from _decide's outcome and numbers, as req.tolm shows it.
+function decisionOf(outcome, algorithm, numbers, key, cost) {
+  return {
+    allowed: (outcome & 1) === 1,
+    wouldBlock: (outcome & 2) === 2,
+    // Disabled mode evaluates nothing and gives no reason.
+    reason: REASONS[outcome >> 2],
+    algorithm,
+    remaining: numbers[0] >= 0 ? numbers[0] : null,
+    admitAfterMs: numbers[1] >= 0 ? numbers[1] : null,
+    wholeAfterMs: numbers[2] >= 0 ? numbers[2] : null,
+    key,
+    cost,
+  };
+}
+
+// Methods of a limiter() instance beside TolmNode's own. The key is the text the client's
+// requests are keyed by: the one given to check, or req.tolm.key under the middleware.
+const FRIENDLY = {
+  // Decides one request of `key` taking `cost` units (all of them, or none when the allowance
+  // is short): the decision as req.tolm holds it.
+  check: {
+    value: function check(key, route = '/', { cost = 1 } = {}) {
+      const fitted = keyText('check', key);
+      if (cost !== 1) units('check', cost, 'cost');
+      const numbers = new Float64Array(3);
+      const outcome = cost === 1 ? this._decide(fitted, String(route), numbers)
+        : hiddenMember(this, '_decide').call(this, fitted, String(route), numbers, cost);
+      return decisionOf(outcome, settingsOf.get(this).algorithm, numbers, fitted, cost);
+    },
+  },
+  // Forgets the client: its next request starts afresh, and a block on it ends.
+  reset: { value: function reset(key) { hiddenMember(this, '_reset').call(this, keyText('reset', key)); } },
+  // Gives `n` units back to the client (never beyond a fresh client's allowance).
+  refund: {
+    value: function refund(key, n = 1) {
+      hiddenMember(this, '_adjust').call(this, keyText('refund', key), -units('refund', n));
+    },
+  },
+  // Takes `n` more units from the client, without a request.
+  penalize: {
+    value: function penalize(key, n = 1) {
+      hiddenMember(this, '_adjust').call(this, keyText('penalize', key), units('penalize', n));
+    },
+  },
+  // Refuses every request of the client for `ms` milliseconds (ended early only by reset).
+  block: {
+    value: function block(key, ms) {
+      hiddenMember(this, '_block').call(this, keyText('block', key), Math.max(1, Math.ceil(units('block', ms, 'ms'))));
+    },
+  },
+  // Forgets every client.
+  clear: { value: function clear() { hiddenMember(this, '_clear').call(this); } },
+};
+
+function redisInstance(Class, settings, config, name) {
   if (settings.apiKey !== undefined) throw new TypeError('limiter: apiKey is not available with redis');
   const windowMs = config.windowMs === undefined ? 60000 : config.windowMs;
   if (!Number.isInteger(windowMs) || windowMs < 1) {
@@ -85,7 +208,7 @@ function redisInstance(Class, settings, config) {
   };
   const { redisLimiter } = require('./redis');
   const instance = redisLimiter({ ...settings, windowMs }, config, local);
-  settingsOf.set(instance, Object.freeze({ ...settings }));
+  settingsOf.set(instance, Object.freeze({ ...settings, windowMs, name }));
   return instance;
 }
 
@@ -94,5 +217,5 @@ function limiterSettings(instance) {
   return (instance !== null && typeof instance === 'object') ? settingsOf.get(instance) : undefined;
 }
 
-module.exports = { limiter, limiterSettings };
+module.exports = { limiter, limiterSettings, decisionOf, units };
 module.exports.SETTINGS = SETTINGS;

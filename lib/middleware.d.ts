@@ -22,6 +22,53 @@ export interface LimiterConfig {
   refillRate?: number;
   /** When present, every evaluated check is kept as an in-memory telemetry event. */
   apiKey?: string;
+  /** '100/minute', '10 per second', '5 per 15 minutes' (docs/limits.md): instead of capacity,
+   *  refillRate and windowMs. */
+  rate?: string;
+  /** The window algorithms' window in ms, 1 to 366 days. Default 60000. */
+  windowMs?: number;
+  /** The policy's name in the RateLimit headers. Default: the algorithm. */
+  name?: string;
+}
+
+/** Methods of a {@link limiter} instance beside TolmNode's own. `key` is the text the client
+ *  is keyed by: the one given to `check`, or `req.tolm.key` under the middleware. */
+export interface FriendlyLimiter {
+  /** Decides one request taking `cost` units (all, or none when the allowance is short). */
+  check(key: string, route?: string, options?: { cost?: number }): Decision;
+  /** Forgets the client (and ends a block on it). */
+  reset(key: string): void;
+  /** Gives `n` units back (never beyond a fresh client's allowance). Default 1. */
+  refund(key: string, n?: number): void;
+  /** Takes `n` more units, without a request. Default 1. */
+  penalize(key: string, n?: number): void;
+  /** Refuses every request of the client for `ms` milliseconds. */
+  block(key: string, ms: number): void;
+  /** Forgets every client. */
+  clear(): void;
+}
+
+/** Several limiters deciding each request together ({@link limits}). */
+export declare class Limits {
+  readonly limiters: ReadonlyArray<TolmNode & FriendlyLimiter>;
+  check(key: string, route?: string, options?: { cost?: number }): Decision & { limits: Decision[] };
+  reset(key: string): void;
+  refund(key: string, n?: number): void;
+  penalize(key: string, n?: number): void;
+  block(key: string, ms: number): void;
+}
+
+/** Several limiters as one: a request is refused when any refuses, and a refusal by one gives
+ *  the others back the units they took for it. Each needs its own name. */
+export declare function limits(limiters: Array<TolmNode & FriendlyLimiter>): Limits;
+
+/** req.rateLimit: the numbers of the limit with the fewest requests left. */
+export interface RateLimitInfo {
+  readonly limit: number;
+  readonly used: number;
+  readonly remaining: number;
+  /** When a refused request is admitted, else when the whole allowance is back. */
+  readonly resetTime: Date | undefined;
 }
 
 /** The settings a {@link limiter} instance was built from. */
@@ -31,6 +78,8 @@ export interface LimiterSettings {
   readonly capacity: number;
   readonly refillRate: number;
   readonly apiKey?: string;
+  readonly windowMs: number;
+  readonly name: string;
 }
 
 /**
@@ -42,7 +91,7 @@ export interface LimiterSettings {
 export declare function limiter(config: LimiterConfig & RedisConfig,
   options?: { TolmNode?: typeof TolmNode }): RedisLimiter;
 export declare function limiter(config?: LimiterConfig,
-  options?: { TolmNode?: typeof TolmNode }): TolmNode;
+  options?: { TolmNode?: typeof TolmNode }): TolmNode & FriendlyLimiter;
 
 /** The Redis store's settings (docs/redis.md): clients' state lives in Redis, shared by every
  *  process and host that uses the same server and prefix. */
@@ -107,6 +156,10 @@ export interface Decision {
   admitAfterMs: number | null;
   /** Ms from the check after which the key's whole allowance is back; null when never. */
   wholeAfterMs: number | null;
+  /** The text the client is keyed by, for limiter.reset(key) and the like. */
+  key?: string;
+  /** The units the request took (options.cost). */
+  cost?: number;
 }
 
 /** What a custom refusal handler is told. */
@@ -147,6 +200,12 @@ export interface RateLimitOptions<Req extends IncomingMessage = IncomingMessage,
    *  in front of the server, or only the proxies at these addresses / CIDR networks. Under
    *  Express, prefer Express's own `trust proxy` setting (with hops or addresses). */
   trustProxy?: number | string[] | false;
+  /** The units a request takes (a finite number > 0). Default 1. */
+  cost?: (req: Req) => number;
+  /** Give a request's units back when its answer succeeded (status below 400). */
+  skipSuccessful?: boolean;
+  /** Give a request's units back when its answer failed (400 or above, or closed early). */
+  skipFailed?: boolean;
 }
 
 export interface HandlerOptions<Req extends IncomingMessage = IncomingMessage,
@@ -160,6 +219,8 @@ declare module 'node:http' {
   interface IncomingMessage {
     /** The limiter's decision on this request, set by the tolm middleware. */
     tolm?: Decision;
+    /** Limit, used, remaining and resetTime, set by the tolm middleware. */
+    rateLimit?: RateLimitInfo;
   }
 }
 
@@ -170,14 +231,14 @@ declare module 'node:http' {
  */
 export declare function rateLimit<Req extends IncomingMessage = IncomingMessage,
   Res extends ServerResponse = ServerResponse>(
-  limiter: Limiter | TolmNode | RedisLimiter | LimiterConfig,
+  limiter: Limiter | TolmNode | RedisLimiter | Limits | LimiterConfig,
   options?: RateLimitOptions<Req, Res>,
 ): (req: Req, res: Res, next: (err?: unknown) => void) => void;
 
 /** Wraps a node:http request listener: refused requests are answered 429 before `handler`. */
 export declare function withRateLimit<Req extends IncomingMessage = IncomingMessage,
   Res extends ServerResponse = ServerResponse>(
-  limiter: Limiter | TolmNode | RedisLimiter | LimiterConfig,
+  limiter: Limiter | TolmNode | RedisLimiter | Limits | LimiterConfig,
   handler: (req: Req, res: Res) => unknown,
   options?: HandlerOptions<Req, Res>,
 ): (req: Req, res: Res) => unknown;

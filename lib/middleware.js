@@ -12,13 +12,14 @@ const {
 } = require('./keys');
 const { limiter, limiterSettings } = require('./limiter');
 const { describe, rejectUnknown, isPlainObject } = require('./settings');
-const { Policy } = require('./headers');
+const { Policy, setMerged, FieldList } = require('./headers');
+const { Limits, limits, combined } = require('./multi');
 const { warnIfClustered } = require('./workers');
 const { RedisLimiter } = require('./redis');
 
 const REFUSED_STATUS = 429;
 const OPTIONS = ['identity', 'headers', 'legacyHeaders', 'ipv6Subnet', 'nat64Prefixes', 'onLimited',
-  'skip', 'trustProxy', 'key', 'handler'];
+  'skip', 'trustProxy', 'key', 'handler', 'cost', 'skipSuccessful', 'skipFailed'];
 // The names the Python middleware shares, and the older ones that still work (deprecated).
 const RENAMED = { key: 'identity', handler: 'onLimited' };
 const FOREIGN_OPTIONS = {
@@ -29,7 +30,10 @@ const FOREIGN_OPTIONS = {
   requestPropertyName: 'is an express-rate-limit option: the result is always req.tolm',
   limit: 'is an express-rate-limit option: set capacity in the limiter config',
   max: 'is an express-rate-limit option: set capacity in the limiter config',
-  windowMs: 'is an express-rate-limit option: the window algorithms use a fixed 60-second window; for another rate use the token bucket\'s capacity and refillRate in the limiter config',
+  windowMs: 'is a limiter setting: pass it in the first argument, rateLimit({ algorithm: \'fixed_window\', capacity: 100, windowMs: 60000 }, options), or rate: \'100/minute\'',
+  rate: 'is a limiter setting: pass it in the first argument, rateLimit({ rate: \'100/minute\' }, options)',
+  skipSuccessfulRequests: 'is an express-rate-limit option: use skipSuccessful',
+  skipFailedRequests: 'is an express-rate-limit option: use skipFailed',
   capacity: 'is a limiter setting: pass it in the first argument, rateLimit({ capacity: ... }, options)',
   refillRate: 'is a limiter setting: pass it in the first argument, rateLimit({ refillRate: ... }, options)',
   algorithm: 'is a limiter setting: pass it in the first argument',
@@ -50,6 +54,7 @@ function toLimiter(owner, limiterOrConfig) {
       : describe(limiterOrConfig);
     throw new TypeError(`${owner}: the first argument must be a limiter or a config object; got ${hint}`);
   }
+  if (limiterOrConfig instanceof Limits) return limiterOrConfig;
   if (limiterOrConfig instanceof RedisLimiter) return limiterOrConfig;
   if (limiterOrConfig && typeof limiterOrConfig.checkRequest === 'function') {
     if (typeof limiterOrConfig._decide !== 'function') {
@@ -148,13 +153,32 @@ function build(owner, limiterOrConfig, options, extra) {
   rejectUnknown(owner, 'option', options, OPTIONS.concat(extra), FOREIGN_OPTIONS);
   const standard = flag(owner, options, 'headers', true);
   const legacy = flag(owner, options, 'legacyHeaders', false);
-  const settings = limiterSettings(instance);
+  const group = instance instanceof Limits ? instance : null;
+  const settings = group ? limiterSettings(group.limiters[0]) : limiterSettings(instance);
   warnIfClustered(settings);
   if ((standard || legacy) && !settings) {
     throw new TypeError(`${owner}: the rate-limit headers need the limiter's settings, which a TolmNode built with new TolmNode(...) does not expose; build it with limiter({ ... }) from 'tolm/middleware', or pass { headers: false, legacyHeaders: false }`);
   }
+  const cost = hook(owner, options, 'cost', '(req) => number > 0', true);
+  const skipSuccessful = flag(owner, options, 'skipSuccessful', false);
+  const skipFailed = flag(owner, options, 'skipFailed', false);
+  if ((cost || skipSuccessful || skipFailed) && instance instanceof RedisLimiter) {
+    throw new TypeError(`${owner}: options.cost, skipSuccessful and skipFailed need an in-process limiter; a Redis limiter takes one unit a request`);
+  }
+  if ((cost || skipSuccessful || skipFailed) && !settings) {
+    throw new TypeError(`${owner}: options.cost, skipSuccessful and skipFailed need a limiter built by limiter({ ... })`);
+  }
+  if ((skipSuccessful || skipFailed) && typeof (group ? group.limiters[0] : instance)._adjust !== 'function') {
+    throw new TypeError(`${owner}: this build of the addon cannot give units back (no TolmNode _adjust), which skipSuccessful and skipFailed need; rebuild it from this release`);
+  }
   return {
-    instance,
+    instance: group ? group.limiters[0] : instance,
+    // Several limits: every one decides each request (see Limits).
+    group,
+    policies: group ? group.limiters.map((one) => new Policy(limiterSettings(one))) : null,
+    cost,
+    skipSuccessful,
+    skipFailed,
     // The engine writes each request's numbers here (see Decision).
     numbers: new Float64Array(3),
     // A Redis limiter's decision is a round trip, awaited (each with numbers of its own).
@@ -200,8 +224,10 @@ const REASONS = [undefined, 'within_limit', 'limit_exceeded', 'token_exhausted']
 
 // What req.tolm holds: the engine's decision on the request and its numbers. The waits are
 // ms from the check, null where the engine knows none (nothing refills, or disabled mode).
+// `key` is the text the client is keyed by (for limiter.reset(key) and the like), `cost` the
+// units the request took.
 class Decision {
-  constructor(outcome, algorithm, numbers) {
+  constructor(outcome, algorithm, numbers, key, cost) {
     this.allowed = (outcome & 1) === 1;
     this.wouldBlock = (outcome & 2) === 2;
     // Disabled mode evaluates nothing and gives no reason.
@@ -210,11 +236,137 @@ class Decision {
     this.remaining = numbers[0] >= 0 ? numbers[0] : null;
     this.admitAfterMs = numbers[1] >= 0 ? numbers[1] : null;
     this.wholeAfterMs = numbers[2] >= 0 ? numbers[2] : null;
+    this.key = key;
+    this.cost = cost;
   }
 }
 
 function setHeaders(res, fields) {
-  for (let i = 0; i < fields.length; i += 2) res.setHeader(fields[i], fields[i + 1]);
+  setMerged(res, fields);
+}
+
+// The units options.cost gives `req`: 1 without the option.
+function costOf(state, req) {
+  if (!state.cost) return 1;
+  const answer = state.cost(req);
+  if (isThenable(answer)) throw new TypeError('options.cost returned a promise; it must be a plain function that returns a number > 0');
+  if (typeof answer !== 'number' || !Number.isFinite(answer) || !(answer > 0)) {
+    throw new RangeError(`options.cost returned ${describe(answer)}; it must return a finite number > 0`);
+  }
+  return answer;
+}
+
+// The decision, header pairs and Retry-After seconds (null: never or none) for one request
+// under a cost hook or several limits.
+function evaluateCosted(state, req, key, route) {
+  const cost = costOf(state, req);
+  const refusing = (d) => d.reason !== undefined && !d.allowed;
+  let decision;
+  let each;
+  let policies;
+  if (state.group) {
+    each = state.group.checkAll(key, route, cost);
+    decision = each.length === 1 ? { ...each[0], limits: each } : combined(each, key, cost);
+    policies = state.policies;
+  } else {
+    const numbers = state.numbers;
+    const outcome = cost === 1 ? state.instance._decide(key, route, numbers)
+      : state.instance._decide(key, route, numbers, cost);
+    decision = new Decision(outcome, state.algorithm, numbers, key, cost);
+    each = [decision];
+    policies = [state.policy];
+  }
+  let fields = NO_FIELDS;
+  let retryAfter = null;
+  if (decision.reason !== undefined && (state.standard || state.legacy || !decision.allowed)) {
+    const now = state.legacy ? Date.now() : 0;
+    const pending = new FieldList();
+    each.forEach((d, i) => {
+      if (d.reason === undefined) return;
+      // A limit that admitted a refused request tells its state once its units are back,
+      // without Retry-After.
+      const shown = decision.allowed || refusing(d) || d.wouldBlock || d.remaining === null ? d
+        : { ...d, remaining: Math.min(Math.floor(d.remaining + cost), policies[i].quota) };
+      setMerged(pending, policies[i].headers(shown, now, state.standard, state.legacy));
+      if (refusing(d)) {
+        const wait = policies[i].retryAfter(d.admitAfterMs);
+        if (wait !== null && (retryAfter === null || wait > retryAfter)) retryAfter = wait;
+      }
+    });
+    fields = pending.pairs;
+  }
+  return { decision, fields, retryAfter, each };
+}
+
+
+// Gives back the units an admitted request took, to every limiter that took them.
+function giveBack(state, decision) {
+  const instances = state.group ? state.group.limiters : [state.instance];
+  const each = decision.limits || [decision];
+  each.forEach((d, i) => {
+    if (d.reason !== undefined && !d.wouldBlock) instances[i]._adjust(decision.key, -decision.cost);
+  });
+}
+
+// What the limiters in front have taken for a request, given back if one behind refuses it.
+const ADMITTED = Symbol('tolm.admitted');
+
+// req.rateLimit: limit, used, remaining and resetTime (a Date; undefined when the allowance
+// never comes back), of the limit with the fewest requests left.
+function rateLimitInfo(state, decision) {
+  let chosen = decision;
+  let policy = state.policy;
+  if (decision.limits) {
+    let least = Infinity;
+    decision.limits.forEach((d, i) => {
+      const left = d.wouldBlock ? 0 : (d.remaining || 0);
+      if (d.reason !== undefined && left < least) {
+        least = left;
+        chosen = d;
+        policy = state.policies[i];
+      }
+    });
+  }
+  if (!policy) return undefined;
+  const remaining = chosen.wouldBlock ? 0 : (chosen.remaining || 0);
+  return new RateLimitInfo(policy.quota, remaining, chosen.wouldBlock ? chosen.admitAfterMs : chosen.wholeAfterMs);
+}
+
+// req.rateLimit; the Date is made when read.
+class RateLimitInfo {
+  #waitMs;
+
+  #at;
+
+  constructor(limit, remaining, waitMs) {
+    this.limit = limit;
+    this.used = Math.max(limit - remaining, 0);
+    this.remaining = remaining;
+    this.#waitMs = waitMs;
+    this.#at = Date.now();
+  }
+
+  get resetTime() {
+    return this.#waitMs === null ? undefined : new Date(this.#at + this.#waitMs);
+  }
+
+  toJSON() {
+    return { limit: this.limit, used: this.used, remaining: this.remaining, resetTime: this.resetTime };
+  }
+}
+
+// Gives the units back once the answer's status is known, when that status is not counted
+// (below 400 is a success; a response closed before it finished failed).
+function settleOnFinish(state, res, decision) {
+  if (typeof res.once !== 'function') return;
+  let settled = false;
+  const settle = (failed) => {
+    if (settled) return;
+    settled = true;
+    if ((state.skipFailed && failed) || (state.skipSuccessful && !failed)) giveBack(state, decision);
+  };
+  res.once('finish', () => settle(res.statusCode >= 400));
+  res.once('close', () => settle(true));
 }
 
 // The JSON body of a 429 answer: what was refused and why, in the engine's words.
@@ -252,32 +404,58 @@ function check(state, req, res, fail) {
     }
     if (skipped) return SKIPPED;
   }
+  const key = keyOf(state, req);
   if (state.awaited) {
     const numbers = new Float64Array(3);
-    return state.instance._decide(keyOf(state, req), routeOf(req), numbers)
-      .then((outcome) => answer(state, req, res, fail, outcome, numbers));
+    return state.instance._decide(key, routeOf(req), numbers)
+      .then((outcome) => answer(state, req, res, fail, new Decision(outcome, state.algorithm, numbers, key, 1)));
+  }
+  if (state.cost || state.group) {
+    const found = evaluateCosted(state, req, key, routeOf(req));
+    if (found.fields.length > 0 && !res.headersSent) setHeaders(res, found.fields);
+    return answer(state, req, res, fail, found.decision, found.retryAfter);
   }
   const numbers = state.numbers;
-  const outcome = state.instance._decide(keyOf(state, req), routeOf(req), numbers);
-  return answer(state, req, res, fail, outcome, numbers);
+  const outcome = state.instance._decide(key, routeOf(req), numbers);
+  return answer(state, req, res, fail, new Decision(outcome, state.algorithm, numbers, key, 1));
 }
 
-function answer(state, req, res, fail, outcome, numbers) {
-  const decision = new Decision(outcome, state.algorithm, numbers);
+// What follows a decision: req.tolm, req.rateLimit, the headers (unless `retryAfter` is given:
+// evaluateCosted set them), and a refusal's answer.
+function answer(state, req, res, fail, decision, retryAfter) {
+  const policy = state.policy;
+  if (retryAfter === undefined) {
+    // Disabled mode (no reason) evaluates nothing, so there is nothing to tell.
+    if (policy && decision.reason !== undefined && !res.headersSent &&
+        (state.standard || state.legacy || !decision.allowed)) {
+      // X-RateLimit-Reset counts from a reading taken after the engine's.
+      const now = state.legacy ? Date.now() : 0;
+      setHeaders(res, policy.headers(decision, now, state.standard, state.legacy));
+    }
+    retryAfter = decision.allowed || !policy ? null : policy.retryAfter(decision.admitAfterMs);
+  }
   req.tolm = decision;
   if (res.locals && typeof res.locals === 'object') res.locals.tolm = decision;
-  const policy = state.policy;
-  const refused = !decision.allowed;
-  // Disabled mode (no reason) evaluates nothing, so there is nothing to tell.
-  if (policy && decision.reason !== undefined && !res.headersSent &&
-      (state.standard || state.legacy || refused)) {
-    // X-RateLimit-Reset counts from a reading taken after the engine's.
-    const now = state.legacy ? Date.now() : 0;
-    setHeaders(res, policy.headers(decision, now, state.standard, state.legacy));
+  if (decision.reason !== undefined && (policy || state.group)) {
+    const info = rateLimitInfo(state, decision);
+    if (info && (req.rateLimit === undefined || req.rateLimit === null || info.remaining < req.rateLimit.remaining)) req.rateLimit = info;
   }
-  if (!refused) return decision;
+  const admitted = req[ADMITTED];
+  if (decision.allowed) {
+    if (decision.reason !== undefined && !decision.wouldBlock && typeof state.instance._adjust === 'function') {
+      if (admitted) admitted.push(state, decision);
+      else req[ADMITTED] = [state, decision];
+      if (state.skipSuccessful || state.skipFailed) settleOnFinish(state, res, decision);
+    }
+    return decision;
+  }
+  if (admitted) {
+    while (admitted.length > 0) {
+      const taken = admitted.pop();
+      giveBack(admitted.pop(), taken);
+    }
+  }
   if (state.handler) {
-    const retryAfter = policy ? policy.retryAfter(decision.admitAfterMs) : null;
     const answered = state.handler(req, res, { result: decision, retryAfter: retryAfter === null ? undefined : retryAfter });
     if (isThenable(answered)) answered.then(undefined, fail);
   } else {
@@ -352,9 +530,14 @@ const NO_FIELDS = [];
 // objects: the decision on `req` (anything with what keyOf and routeOf read), the header pairs
 // to send with the answer, and for a refusal the Retry-After seconds (null: never).
 function decide(state, req) {
+  if (state.cost || state.group) {
+    const found = evaluateCosted(state, req, keyOf(state, req), routeOf(req));
+    return { decision: found.decision, fields: found.fields, retryAfter: found.retryAfter };
+  }
   const numbers = state.numbers;
-  const decision = new Decision(state.instance._decide(keyOf(state, req), routeOf(req), numbers),
-    state.algorithm, numbers);
+  const key = keyOf(state, req);
+  const decision = new Decision(state.instance._decide(key, routeOf(req), numbers),
+    state.algorithm, numbers, key, 1);
   const policy = state.policy;
   let fields = NO_FIELDS;
   if (policy && decision.reason !== undefined &&
@@ -365,5 +548,7 @@ function decide(state, req) {
   return { decision, fields, retryAfter };
 }
 
-module.exports = { limiter, limiterSettings, rateLimit, withRateLimit, UNKNOWN_KEY, fitKey };
+module.exports = {
+  limiter, limiterSettings, limits, Limits, rateLimit, withRateLimit, UNKNOWN_KEY, fitKey,
+};
 module.exports._integration = { build, hook, decide, refusalBody, REFUSED_STATUS };

@@ -7,9 +7,12 @@
 from ._common import Engine
 from ._keys import UNKNOWN_KEY, fit_key
 from ._limiter import Limiter, limiter
+from ._multi import Limits, limits
+from ._rates import Rate, parse_rate
 from ._redis import RedisLimiter
 
-__all__ = ["UNKNOWN_KEY", "Engine", "Limiter", "RedisLimiter", "fit_key", "limiter"]
+__all__ = ["UNKNOWN_KEY", "Engine", "Limiter", "Limits", "Rate", "RedisLimiter", "fit_key",
+           "limiter", "limits", "parse_rate"]
 
 # The one place the release's version is written: pyproject.toml reads it for the wheel and
 # the sdist, and `make dist` copies it into package.json.

@@ -9,8 +9,8 @@ from typing import Dict, List, Optional, Tuple
 
 # Largest Integer a structured header field may carry.
 MAX_FIELD_INTEGER = 999_999_999_999_999
-# The window algorithms' fixed 60-second window.
-WINDOW_S = 60
+# The window algorithms' window when none is given.
+WINDOW_MS = 60_000
 # Most RateLimit texts kept for reuse.
 _MEMO_LIMIT = 4096
 
@@ -44,17 +44,18 @@ class Policy:
     __slots__ = ("name", "quota", "retry_bound", "policy_field", "_policy_header",
                  "_quota_text", "_prefix", "_fields")
 
-    def __init__(self, algorithm: str, capacity: float, refill_rate: float) -> None:
-        self.name = algorithm
+    def __init__(self, algorithm: str, capacity: float, refill_rate: float,
+                 window_ms: int = WINDOW_MS, name: Optional[str] = None) -> None:
+        self.name = algorithm if name is None else name
         window: Optional[int]
         self.retry_bound: Optional[int]
         if algorithm in ("sliding_window", "fixed_window"):
             quota = math.floor(capacity)
-            window = WINDOW_S
+            window = _seconds(window_ms)
             # Used only when the engine does not report a wait: a window restarts at most
-            # 60 s after it opened; an accepted request leaves the sliding window once it is
-            # more than 60 s old, 60.001 s rounded up.
-            self.retry_bound = WINDOW_S if algorithm == "fixed_window" else 61
+            # one window after it opened; an accepted request leaves the sliding window once
+            # it is more than a window old, a window and 1 ms rounded up.
+            self.retry_bound = window if algorithm == "fixed_window" else _seconds(window_ms + 1)
         else:
             # From idle, the token bucket admits its whole tokens; the leaky bucket admits
             # while its level is below capacity, so a fractional capacity rounds up.
@@ -138,3 +139,47 @@ class Policy:
             if retry is not None:
                 out.append(("Retry-After", str(retry)))
         return out
+
+
+# Where stacked middleware meet on one response: the fields that list every policy.
+_LISTS = ("ratelimit-policy", "ratelimit")
+_LEGACY = ("x-ratelimit-limit", "x-ratelimit-remaining", "x-ratelimit-reset")
+
+
+def merged(headers: List[Header], fields: List[Header], front: bool = False) -> List[Header]:
+    """`headers` (a response's, perhaps with another limiter's fields) with `fields` added,
+    every field once: the RateLimit and RateLimit-Policy lists joined (each policy under its
+    own name; `fields`' first when `front`, as a middleware further out adds its fields after
+    the ones behind it), the largest Retry-After, and the X-RateLimit-* trio of whichever
+    limiter has the fewest requests left."""
+    names = {name.lower() for name, _ in headers}
+    if not names.intersection(_LISTS) and "retry-after" not in names \
+            and "x-ratelimit-remaining" not in names:
+        return headers + fields
+    out = list(headers)
+    index = {name.lower(): i for i, (name, _) in enumerate(out)}
+    theirs = {n: out[index[n]][1] for n in _LEGACY if n in index}
+    ours = {name.lower(): value for name, value in fields if name.lower() in _LEGACY}
+    take_legacy = not theirs or (
+        "x-ratelimit-remaining" in ours and "x-ratelimit-remaining" in theirs
+        and int(ours["x-ratelimit-remaining"]) < int(theirs["x-ratelimit-remaining"]))
+    for name, value in fields:
+        folded = name.lower()
+        at = index.get(folded)
+        if at is None:
+            if folded in _LEGACY and not take_legacy:
+                continue
+            index[folded] = len(out)
+            out.append((name, value))
+        elif folded in _LISTS:
+            out[at] = (out[at][0], f"{value}, {out[at][1]}" if front
+                       else f"{out[at][1]}, {value}")
+        elif folded == "retry-after":
+            if int(value) > int(out[at][1]):
+                out[at] = (out[at][0], value)
+        elif folded in _LEGACY and take_legacy:
+            out[at] = (out[at][0], value)
+    if take_legacy and theirs and "x-ratelimit-reset" not in ours and \
+            "x-ratelimit-reset" in index:
+        del out[index["x-ratelimit-reset"]]
+    return out

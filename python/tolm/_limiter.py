@@ -2,11 +2,15 @@
 
 from __future__ import annotations
 
+import math
+import re
 import sys
-from typing import TYPE_CHECKING, Any, Callable, Optional, Union, overload
+import time
+from typing import TYPE_CHECKING, Any, Callable, Dict, Optional, Tuple, Union, overload
 
 from ._headers import Policy
 from ._prebuilt import native_engine_class
+from ._rates import MAX_WINDOW_MS, parse_rate
 from ._settings import choice, number, suggesting
 
 from ._keys import IDENTITY_DIGEST_PREFIX, RAW_DIGEST_PREFIX, SURELY_SHORT_KEY, fit_key
@@ -18,6 +22,16 @@ if TYPE_CHECKING:  # the stub, without importing the extension module at import 
 
 ALGORITHMS = ("token_bucket", "sliding_window", "fixed_window", "leaky_bucket")
 MODES = ("active", "shadow", "disabled")
+WINDOW_ALGORITHMS = ("sliding_window", "fixed_window")
+# The window of the window algorithms when none is given (the native classes' only one).
+DEFAULT_WINDOW_MS = 60_000
+_REASONS = ("within_limit", "limit_exceeded", "token_exhausted")
+# (allowed, would_block, reason) by the lean entry's outcome: allowed is bit 0, would_block
+# bit 1, and above them 0 for no reason (disabled mode) or 1 + the reason's code.
+OUTCOMES = tuple((code & 1 == 1, code & 2 == 2, (None, *_REASONS)[code >> 2])
+                 for code in range(4 << 2))
+# The record's decision text by the outcome's two low bits (allowed, would_block).
+_DECISION_TEXTS = ("block", "allow", "block", "would_block")
 
 
 class Limiter:
@@ -25,27 +39,97 @@ class Limiter:
     only). ``check`` decides exactly as the engine does."""
 
     __slots__ = ("_engine", "_algorithm", "_mode", "_capacity", "_refill_rate", "_api_key",
-                 "_policy")
+                 "_policy", "_window_ms", "_name")
 
     def __init__(self, engine: "NativeEngine", algorithm: str, mode: str, capacity: float,
-                 refill_rate: float, api_key: Optional[str]) -> None:
+                 refill_rate: float, api_key: Optional[str],
+                 window_ms: int = DEFAULT_WINDOW_MS, name: Optional[str] = None) -> None:
         self._engine = engine
         self._algorithm = algorithm
         self._mode = mode
         self._capacity = capacity
         self._refill_rate = refill_rate
         self._api_key = api_key
-        self._policy = Policy(algorithm, capacity, refill_rate)
+        self._window_ms = window_ms
+        self._name = algorithm if name is None else name
+        self._policy = Policy(algorithm, capacity, refill_rate, window_ms, self._name)
 
-    def check(self, ip: str, route: str, identity: Optional[str] = None) -> "CheckResult":
+    def check(self, ip: str, route: str, identity: Optional[str] = None,
+              cost: float = 1) -> "CheckResult":
         """Decides one request, as ``NativeEngine.check``, except that an address or identity
         longer than ``MAX_KEY_BYTES`` is stored as its digest (``ip#``/``id#`` and 64 hex
-        digits), so that one-off long keys cannot make the engine hold kilobytes each."""
+        digits), so that one-off long keys cannot make the engine hold kilobytes each.
+
+        `cost` (a finite number > 0) is how many units the request takes at once: all of
+        them or, when the allowance is short, none."""
         if (type(ip) is not str or len(ip) > SURELY_SHORT_KEY or identity is not None
                 and (type(identity) is not str or len(identity) > SURELY_SHORT_KEY)):
             ip = fit_key(ip, RAW_DIGEST_PREFIX)
             identity = fit_key(identity, IDENTITY_DIGEST_PREFIX)
-        return self._engine.check(ip, route, identity)
+        if cost == 1 and type(cost) in (int, float):
+            return self._engine.check(ip, route, identity)
+        cost = checked_cost("Limiter.check", cost)
+        started = time.perf_counter_ns()
+        outcome, remaining = self._native("_decide")(ip, route, identity, cost)[:2]
+        allowed, would_block, reason = OUTCOMES[outcome]
+        record: Dict[str, Any] = {
+            "decision": _DECISION_TEXTS[outcome & 3] if reason is not None else "allow",
+            "reason": reason if reason is not None else "within_limit",
+            "algorithm": self._algorithm, "route": route, "remaining": remaining,
+            "latency_ms": (time.perf_counter_ns() - started) // 1_000_000}
+        result: Dict[str, Any] = {"allowed": allowed, "would_block": would_block}
+        if reason is not None:
+            result["reason"] = reason
+        result["decision"] = record
+        return result  # type: ignore[return-value]
+
+    def decide(self, ip: str, route: str, identity: Optional[str] = None,
+               cost: float = 1) -> Dict[str, Any]:
+        """Decides one request as ``check`` does and answers as the middleware tells the
+        application: allowed, would_block, reason, algorithm, remaining, admit_after_ms,
+        whole_after_ms (ms from now, None when unknown), cost, and key: the text this limiter
+        keys the client by, for ``reset``, ``refund``, ``penalize`` and ``block``."""
+        ip = fit_key(ip, RAW_DIGEST_PREFIX)
+        identity = fit_key(identity, IDENTITY_DIGEST_PREFIX)
+        if not (cost == 1 and type(cost) in (int, float)):
+            cost = checked_cost("Limiter.decide", cost)
+        numbers = self._engine._decide(ip, route, identity) if cost == 1 \
+            else hidden(self._native("_decide"))(ip, route, identity, cost)
+        return decision_of(numbers, self._algorithm, ip if identity is None else identity, cost)
+
+    def _native(self, name: str) -> Any:
+        found = getattr(self._engine, name, None)
+        if found is None:
+            raise RuntimeError(f"tolm: this build of tolm_native has no NativeEngine.{name}; "
+                               f"rebuild the library from this release")
+        return found
+
+    def reset(self, key: str) -> None:
+        """Forgets the client keyed by `key` (its identity if it has one, else its address;
+        under the middleware, the decision's "key"): its next request starts afresh, and a
+        block on it ends."""
+        self._native("_reset")(_key(key))
+
+    def refund(self, key: str, units: float = 1) -> None:
+        """Gives `units` back to the client keyed by `key`, as if that many fewer had been
+        taken (never beyond a fresh client's allowance)."""
+        self._native("_adjust")(_key(key), -checked_cost("Limiter.refund", units, "units"))
+
+    def penalize(self, key: str, units: float = 1) -> None:
+        """Takes `units` more from the client keyed by `key`, without a request."""
+        self._native("_adjust")(_key(key), checked_cost("Limiter.penalize", units, "units"))
+
+    def block(self, key: str, seconds: float) -> None:
+        """Refuses every request of the client keyed by `key` for `seconds` (ended early only
+        by ``reset``)."""
+        seconds = number("seconds", seconds, 0.0, "a finite number > 0")
+        if seconds <= 0:
+            raise ValueError(f"Limiter.block: seconds must be a finite number > 0; got {seconds!r}")
+        self._native("_block")(_key(key), max(1, math.ceil(seconds * 1000)))
+
+    def clear(self) -> None:
+        """Forgets every client."""
+        self._native("_clear")()
 
     @property
     def engine(self) -> "NativeEngine":
@@ -76,37 +160,92 @@ class Limiter:
     def policy(self) -> Policy:
         return self._policy
 
+    @property
+    def window_ms(self) -> int:
+        """The window of the window algorithms, in ms (unused by the buckets)."""
+        return self._window_ms
+
+    @property
+    def name(self) -> str:
+        """The policy's name in the RateLimit headers."""
+        return self._name
+
     def __repr__(self) -> str:
+        window = f", window_ms={self._window_ms!r}" if self._window_ms != DEFAULT_WINDOW_MS else ""
         return (f"tolm.limiter(algorithm={self._algorithm!r}, mode={self._mode!r}, "
-                f"capacity={self._capacity!r}, refill_rate={self._refill_rate!r})")
+                f"capacity={self._capacity!r}, refill_rate={self._refill_rate!r}{window})")
+
+
+def hidden(engine: object) -> Any:
+    """`engine`, for calling the members the module keeps out of its public stub (cost,
+    _adjust, _reset, _block, _clear)."""
+    return engine
+
+
+def _key(key: object) -> str:
+    if not isinstance(key, str):
+        raise TypeError(f"tolm: key must be a str (the identity, else the address, that the "
+                        f"client's requests were checked with); got {key!r}")
+    return fit_key(key, RAW_DIGEST_PREFIX)
+
+
+def checked_cost(owner: str, cost: object, what: str = "cost") -> float:
+    """`cost` as a float, or TypeError/ValueError naming it: a finite number > 0."""
+    value = number(what, cost, 0.0, "a finite number > 0")
+    if value <= 0:
+        raise ValueError(f"{owner}: {what} must be a finite number > 0; got {cost!r}")
+    return value
+
+
+def decision_of(numbers: Tuple[int, Optional[int], Optional[int], Optional[int]],
+                algorithm: Optional[str], key: str, cost: float) -> Dict[str, Any]:
+    """The decision dict the application reads, from the lean entry's numbers."""
+    outcome, remaining, admit_ms, whole_ms = numbers
+    allowed, would_block, reason = OUTCOMES[outcome]
+    return {"allowed": allowed, "would_block": would_block, "reason": reason,
+            "algorithm": algorithm, "remaining": remaining, "admit_after_ms": admit_ms,
+            "whole_after_ms": whole_ms, "key": key, "cost": cost}
 
 
 @overload
-def limiter(algorithm: str = ..., mode: str = ..., capacity: float = ...,
-            refill_rate: float = ..., api_key: Optional[str] = ..., *,
-            window_ms: int = ..., redis: None = ..., redis_prefix: str = ...,
+def limiter(algorithm: str = ..., mode: str = ..., capacity: Optional[float] = ...,
+            refill_rate: Optional[float] = ..., api_key: Optional[str] = ..., *,
+            rate: Optional[str] = ..., window_ms: Optional[int] = ..., name: Optional[str] = ...,
+            redis: None = ..., redis_prefix: str = ...,
             on_redis_error: str = ..., redis_timeout_ms: float = ...,
             on_redis_event: Optional[Callable[..., Any]] = ..., lease: Optional[int] = ...,
             lease_ms: float = ...) -> Limiter: ...
 @overload
-def limiter(algorithm: str = ..., mode: str = ..., capacity: float = ...,
-            refill_rate: float = ..., api_key: Optional[str] = ..., *,
-            window_ms: int = ..., redis: object, redis_prefix: str = ...,
+def limiter(algorithm: str = ..., mode: str = ..., capacity: Optional[float] = ...,
+            refill_rate: Optional[float] = ..., api_key: Optional[str] = ..., *,
+            rate: Optional[str] = ..., window_ms: Optional[int] = ..., name: Optional[str] = ...,
+            redis: object, redis_prefix: str = ...,
             on_redis_error: str = ..., redis_timeout_ms: float = ...,
             on_redis_event: Optional[Callable[..., Any]] = ..., lease: Optional[int] = ...,
             lease_ms: float = ...) -> "RedisLimiter": ...
 @suggesting("tolm.limiter")
-def limiter(algorithm: str = "token_bucket", mode: str = "active", capacity: float = 100,
-            refill_rate: float = 10, api_key: Optional[str] = None, *,
-            window_ms: int = 60000, redis: Any = None, redis_prefix: str = "tolm:",
+def limiter(algorithm: str = "token_bucket", mode: str = "active",
+            capacity: Optional[float] = None, refill_rate: Optional[float] = None,
+            api_key: Optional[str] = None, *, rate: Optional[str] = None,
+            window_ms: Optional[int] = None, name: Optional[str] = None,
+            redis: Any = None, redis_prefix: str = "tolm:",
             on_redis_error: str = "local", redis_timeout_ms: float = 5,
             on_redis_event: Optional[Callable[..., Any]] = None, lease: Optional[int] = None,
             lease_ms: float = 1000) -> Union[Limiter, "RedisLimiter"]:
-    """A new engine with checked settings (the defaults are the Node package's).
+    """A new engine with checked settings (the defaults are the Node package's: capacity
+    100, refill rate 10).
+
+    rate: ``"100/minute"``, ``"5 per 15 minutes"`` (docs/limits.md has the grammar), instead
+        of capacity, refill_rate and window_ms: the window algorithms admit that many per
+        window of that length; the buckets hold that many and refill them over the window.
+    window_ms: the window algorithms' window in ms (default 60000), from 1 ms to 366 days.
+    name: the policy's name in the RateLimit headers (default: the algorithm), so that
+        several limits on one route can be told apart.
 
     Raises TypeError or ValueError, naming the setting, the value and what is accepted, for an
     unknown algorithm or mode, a capacity that is not a finite number >= 1, a refill rate
-    that is not a finite number >= 0, or an api_key that is not a str or None.
+    that is not a finite number >= 0, a rate that does not parse or comes with capacity,
+    refill_rate or window_ms, a window for a bucket, or an api_key that is not a str or None.
     ``tolm_native.NativeEngine`` takes any settings unchecked.
 
     ``redis``: a ``redis://`` URL, a ``redis.Redis`` or a ``redis.asyncio.Redis`` client;
@@ -116,8 +255,36 @@ def limiter(algorithm: str = "token_bucket", mode: str = "active", capacity: flo
     up to k units per round trip and spend them locally (see docs/redis.md for the bound)."""
     algorithm = choice("algorithm", algorithm, ALGORITHMS)
     mode = choice("mode", mode, MODES)
-    capacity = number("capacity", capacity, 1.0, "a finite number >= 1")
-    refill_rate = number("refill_rate", refill_rate, 0.0, "a finite number >= 0")
+    windowed = algorithm in WINDOW_ALGORITHMS
+    if rate is not None:
+        given = [n for n, v in (("capacity", capacity), ("refill_rate", refill_rate),
+                                ("window_ms", window_ms)) if v is not None]
+        if given:
+            raise TypeError(f"tolm.limiter: rate says the limit already; give it or "
+                            f"{', '.join(given)}, not both")
+        parsed = parse_rate(rate)
+        capacity = float(parsed.limit)
+        if windowed:
+            window_ms, refill_rate = parsed.window_ms, 0.0
+        else:
+            refill_rate = parsed.per_second
+    if window_ms is not None and not windowed and redis is None:
+        raise TypeError(f"tolm.limiter: window_ms is the window of sliding_window and "
+                        f"fixed_window; {algorithm} refills instead: give refill_rate, or "
+                        f"rate='100/minute'")
+    capacity = number("capacity", 100 if capacity is None else capacity, 1.0,
+                      "a finite number >= 1")
+    refill_rate = number("refill_rate", 10 if refill_rate is None else refill_rate, 0.0,
+                         "a finite number >= 0")
+    if window_ms is None:
+        window_ms = DEFAULT_WINDOW_MS
+    elif isinstance(window_ms, bool) or not isinstance(window_ms, int) \
+            or not 1 <= window_ms <= MAX_WINDOW_MS:
+        raise ValueError(f"tolm.limiter: window_ms must be a whole number of ms from 1 to "
+                         f"{MAX_WINDOW_MS} (366 days); got {window_ms!r}")
+    if name is not None and (not isinstance(name, str) or not _NAME.fullmatch(name)):
+        raise ValueError(f"tolm.limiter: name must be 1 to 64 letters, digits, '_', '-' or "
+                         f"'.', so that a header can carry it; got {name!r}")
     if api_key is not None and not isinstance(api_key, str):
         raise TypeError(f"tolm.limiter: api_key must be a str or None; "
                         f"got {api_key!r} ({type(api_key).__name__})")
@@ -125,8 +292,30 @@ def limiter(algorithm: str = "token_bucket", mode: str = "active", capacity: flo
         return _redis_limiter(redis, algorithm, mode, capacity, refill_rate, api_key, window_ms,
                               redis_prefix, on_redis_error, redis_timeout_ms, on_redis_event,
                               lease, lease_ms)
-    engine = native_engine_class()(algorithm, mode, capacity, refill_rate, api_key, None, "")
-    return Limiter(engine, algorithm, mode, capacity, refill_rate, api_key)
+    if window_ms == DEFAULT_WINDOW_MS:
+        engine = native_engine_class()(algorithm, mode, capacity, refill_rate, api_key, None, "")
+    else:
+        engine = _open_native(algorithm, mode, capacity, refill_rate, window_ms, api_key)
+    return Limiter(engine, algorithm, mode, capacity, refill_rate, api_key, window_ms, name)
+
+
+_NAME = re.compile(r"[A-Za-z0-9_.-]{1,64}")
+
+
+def _open_native(algorithm: str, mode: str, capacity: float, refill_rate: float,
+                 window_ms: int, api_key: Optional[str]) -> "NativeEngine":
+    """An engine with a window other than 60 s, through the module's keyword entry."""
+    import sys
+
+    native_engine_class()  # loads tolm_native the checked way
+    module = sys.modules["tolm_native"]
+    opener = getattr(module, "_open", None)
+    if opener is None:
+        raise RuntimeError("tolm.limiter: this build of tolm_native has only 60-second "
+                           "windows (no _open); rebuild the library from this release")
+    engine: "NativeEngine" = opener(algorithm, mode, capacity, refill_rate,
+                                    window_ms=window_ms, api_key=api_key)
+    return engine
 
 
 def _redis_limiter(redis: Any, algorithm: str, mode: str, capacity: float, refill_rate: float,

@@ -25,17 +25,23 @@ from __future__ import annotations
 from typing import (Any, Awaitable, Callable, Dict, List, MutableMapping, Optional, Sequence,
                     Tuple, Union)
 
-from ._common import REFUSED_STATUS, Core, Engine, refusal_body, text
+from ._common import REFUSED_STATUS, Core, Engine, merged, refund_stacked, refusal_body, text
 from ._limiter import Limiter
+from ._multi import Limits
 from ._settings import suggesting
 
-__all__ = ["TolmMiddleware", "STATE_KEY", "RETRY_AFTER_KEY"]
+__all__ = ["TolmMiddleware", "STATE_KEY", "RETRY_AFTER_KEY", "NUMBERS_KEY"]
 
 #: The name under ``scope["state"]`` that holds the engine's result.
 STATE_KEY = "tolm_decision"
 #: The name under ``scope["state"]`` of a refused request's Retry-After seconds (None:
 #: never), for ``on_limited``.
 RETRY_AFTER_KEY = "tolm_retry_after"
+#: The name under ``scope["state"]`` of the request's numbers: limit, used, remaining,
+#: reset_time (of the tightest limit seen).
+NUMBERS_KEY = "tolm_rate_limit"
+# What the limiters in front have taken for this request: given back if one behind refuses.
+_ADMITTED_KEY = "tolm_admitted"
 
 Scope = MutableMapping[str, Any]
 Message = MutableMapping[str, Any]
@@ -56,9 +62,33 @@ def _adding(send: Send, fields: List[Tuple[bytes, bytes]]) -> Send:
     async def sending(message: Message) -> None:
         if message.get("type") == "http.response.start":
             message = dict(message)
-            message["headers"] = [*message.get("headers", ()), *fields]
+            message["headers"] = _merged_bytes(list(message.get("headers", ())), fields)
         await send(message)
     return sending
+
+
+def _merged_bytes(headers: List[Tuple[bytes, bytes]],
+                  fields: List[Tuple[bytes, bytes]]) -> List[Tuple[bytes, bytes]]:
+    """`headers` and `fields`, with another limiter's fields met once each (see merged)."""
+    if not any(name.lower() in _RATE_NAMES for name, _ in headers):
+        return [*headers, *fields]
+    texts = merged([(n.decode("latin-1"), v.decode("latin-1")) for n, v in headers],
+                   [(n.decode("latin-1"), v.decode("latin-1")) for n, v in fields], front=True)
+    return [(n.encode("latin-1"), v.encode("latin-1")) for n, v in texts]
+
+
+_RATE_NAMES = (b"ratelimit-policy", b"ratelimit", b"retry-after", b"x-ratelimit-remaining")
+
+
+def _settling(send: Send, core: Core, result: Dict[str, Any]) -> Tuple[Send, List[int]]:
+    """`send`, noting the answer's status for `core.settle`."""
+    seen: List[int] = []
+
+    async def sending(message: Message) -> None:
+        if message.get("type") == "http.response.start" and not seen:
+            seen.append(int(message.get("status", 200)))
+        await send(message)
+    return sending, seen
 
 
 class TolmMiddleware:
@@ -78,17 +108,20 @@ class TolmMiddleware:
     """
 
     @suggesting("tolm.asgi.TolmMiddleware", "option")
-    def __init__(self, app: ASGIApp, engine: Union[Engine, Limiter],
+    def __init__(self, app: ASGIApp, engine: Union[Engine, Limiter, Limits],
                  identity: Optional[Callable[[Scope], Optional[str]]] = None, *,
                  headers: bool = True, legacy_headers: bool = False,
                  ipv6_subnet: Union[int, bool] = 56, on_limited: Optional[ASGIApp] = None,
                  skip: Optional[Callable[[Scope], bool]] = None,
-                 nat64_prefixes: Union[str, Sequence[str], None] = None) -> None:
+                 nat64_prefixes: Union[str, Sequence[str], None] = None,
+                 cost: Optional[Callable[[Scope], float]] = None,
+                 skip_successful: bool = False, skip_failed: bool = False) -> None:
         self.app = app
         self.engine = engine
         self._core = Core("tolm.asgi.TolmMiddleware", engine, identity, headers,
                           legacy_headers, ipv6_subnet, on_limited, skip, "scope",
-                          nat64_prefixes)
+                          nat64_prefixes, cost=cost, skip_successful=skip_successful,
+                          skip_failed=skip_failed)
         # Header fields repeat from request to request: each is encoded once.
         self._encoded: Dict[Tuple[str, str], Tuple[bytes, bytes]] = {}
 
@@ -122,9 +155,17 @@ class TolmMiddleware:
         # A copy: servers may hand every request the same lifespan state mapping.
         state = dict(scope.get("state") or {})
         state[STATE_KEY] = result
+        numbers = core.numbers(result)
+        if numbers is not None:
+            known = state.get(NUMBERS_KEY)
+            if known is None or numbers["remaining"] < known["remaining"]:
+                state[NUMBERS_KEY] = numbers
         scope["state"] = state
         encoded = self._encode(fields) if fields else []
+        admitted = state.get(_ADMITTED_KEY)
         if not result["allowed"]:
+            if admitted:
+                refund_stacked(admitted)
             if core.on_limited is not None:
                 state[RETRY_AFTER_KEY] = retry
                 await core.on_limited(scope, receive, _adding(send, encoded))
@@ -136,4 +177,18 @@ class TolmMiddleware:
                                     *encoded]})
             await send({"type": "http.response.body", "body": body})
             return
-        await self.app(scope, receive, _adding(send, encoded) if encoded else send)
+        if result["reason"] is not None and not result["would_block"] and core.refunds:
+            # A new list: the state mapping was copied, the list must be this request's.
+            state[_ADMITTED_KEY] = [*(admitted or ()), (core, result)]
+        if encoded:
+            send = _adding(send, encoded)
+        if not core.settles(result):
+            await self.app(scope, receive, send)
+            return
+        send, seen = _settling(send, core, result)
+        try:
+            await self.app(scope, receive, send)
+        except BaseException:
+            core.settle(result, seen[0] if seen else None)
+            raise
+        core.settle(result, seen[0] if seen else None)
