@@ -5,7 +5,14 @@ const { describe, rejectUnknown, isPlainObject, choice, number } = require('./se
 
 const ALGORITHMS = ['token_bucket', 'sliding_window', 'fixed_window', 'leaky_bucket'];
 const MODES = ['active', 'shadow', 'disabled'];
-const SETTINGS = ['algorithm', 'mode', 'capacity', 'refillRate', 'apiKey'];
+const SETTINGS = ['algorithm', 'mode', 'capacity', 'refillRate', 'apiKey', 'shared', 'maxClients', 'clock'];
+const CLOCKS = ['monotonic', 'wall'];
+// A shared region's size when maxClients is not given: about 7.5 MB for the buckets.
+const DEFAULT_SHARED_CLIENTS = 100000;
+const MAX_CLIENTS_LIMIT = 2 ** 28;
+// Longest time a client may need to get its whole allowance back before the limiter warns
+// that, without maxClients, its memory grows with every client it has ever seen.
+const RECOVERY_WARNING_S = 86400;
 
 // Names people bring from other limiters (or TolmNode's inert settings), with what to use.
 const FOREIGN_SETTINGS = {
@@ -60,9 +67,75 @@ function limiter(config, options) {
     }
     settings.apiKey = config.apiKey;
   }
-  const instance = new Class({ ...settings });
+  Object.assign(settings, processOptions(config));
+  const instance = build(Class, settings);
   settingsOf.set(instance, Object.freeze(settings));
+  if (settings.shared === undefined && settings.maxClients === 0) warnIfUnbounded(settings);
   return instance;
+}
+
+// shared, maxClients and clock, checked.
+function processOptions(config) {
+  const out = { clock: config.clock === undefined ? 'monotonic' : choice('clock', config.clock, CLOCKS) };
+  if (config.shared !== undefined) {
+    const name = config.shared;
+    if (typeof name !== 'string') {
+      throw new TypeError(`limiter: config.shared must be a string naming the region; got ${describe(name)}`);
+    }
+    if (!/^[!-~]{1,200}$/.test(name) || name.includes('/') || name.includes('\\')) {
+      throw new RangeError(`limiter: config.shared must be 1 to 200 printable ASCII characters without blanks, '/' or '\\'; got ${describe(name)}`);
+    }
+    out.shared = name;
+  }
+  const lowest = out.shared === undefined ? 0 : 1;
+  let count = config.maxClients;
+  if (count === undefined) count = out.shared === undefined ? 0 : DEFAULT_SHARED_CLIENTS;
+  if (typeof count !== 'number' || !Number.isInteger(count) || count < lowest || count > MAX_CLIENTS_LIMIT) {
+    const accepted = `an integer from ${lowest} to ${MAX_CLIENTS_LIMIT}${lowest ? '' : ' (0: no bound)'}`;
+    const Failure = typeof count === 'number' ? RangeError : TypeError;
+    throw new Failure(`limiter: config.maxClients must be ${accepted}; got ${describe(count)}`);
+  }
+  out.maxClients = count;
+  return out;
+}
+
+// The TolmNode for checked settings: through the addon's opener, which knows the shared store,
+// the client bound and the monotonic clock; a class without it (an addon from before them)
+// builds as the constructor does.
+function build(Class, settings) {
+  if (typeof Class._open !== 'function') {
+    if (settings.shared !== undefined || settings.maxClients !== 0) {
+      throw new Error('limiter: this TolmNode has no shared store or maxClients; rebuild or reinstall tolm');
+    }
+    const { algorithm, mode, capacity, refillRate, apiKey } = settings;
+    return new Class(apiKey === undefined ? { algorithm, mode, capacity, refillRate } : { algorithm, mode, capacity, refillRate, apiKey });
+  }
+  const options = { ...settings };
+  if (options.shared === undefined) delete options.shared;
+  const instance = Class._open(options);
+  Object.defineProperties(instance, {
+    // Forgets every client (in a shared region: for every process that uses it).
+    clear: { value: () => instance._clear() },
+    // { clients, evictions }: clients kept now, clients pushed out by maxClients or a full region.
+    stats: { value: () => instance._stats() },
+  });
+  return instance;
+}
+
+function recoverySeconds({ algorithm, capacity, refillRate }) {
+  if (algorithm === 'sliding_window' || algorithm === 'fixed_window') return 60;
+  if (!(refillRate > 0)) return Infinity;
+  return capacity / refillRate;
+}
+
+function warnIfUnbounded(settings) {
+  const seconds = recoverySeconds(settings);
+  if (!(seconds > RECOVERY_WARNING_S)) return;
+  const took = Number.isFinite(seconds)
+    ? `needs ${Number((seconds / 3600).toPrecision(4))} hours to get its allowance back`
+    : 'never gets its allowance back';
+  process.emitWarning(`limiter: with capacity ${settings.capacity} and refillRate ${settings.refillRate} a limited client ${took}, so it is never forgotten and memory grows with every client seen; pass maxClients: N to bound it`,
+    { type: 'TolmWarning', code: 'TOLM_UNBOUNDED' });
 }
 
 // The settings a limiter() instance was built from, frozen; undefined for anything else.

@@ -2,7 +2,10 @@
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Optional
+import math
+import sys
+import warnings
+from typing import TYPE_CHECKING, Any, Dict, Optional
 
 from ._headers import Policy
 from ._prebuilt import native_engine_class
@@ -15,6 +18,13 @@ if TYPE_CHECKING:  # the stub, without importing the extension module at import 
 
 ALGORITHMS = ("token_bucket", "sliding_window", "fixed_window", "leaky_bucket")
 MODES = ("active", "shadow", "disabled")
+CLOCKS = ("monotonic", "wall")
+# A shared region's size when max_clients is not given: about 7.5 MB for the buckets.
+DEFAULT_SHARED_CLIENTS = 100_000
+MAX_CLIENTS_LIMIT = 1 << 28
+# Longest time a client may need to get its whole allowance back before the limiter warns
+# that, without max_clients, its memory grows with every client it has ever seen.
+RECOVERY_WARNING_S = 86_400
 
 
 class Limiter:
@@ -22,11 +32,15 @@ class Limiter:
     only). ``check`` decides exactly as the engine does."""
 
     __slots__ = ("_engine", "_algorithm", "_mode", "_capacity", "_refill_rate", "_api_key",
-                 "_policy")
+                 "_policy", "_shared", "_max_clients", "_clock")
 
     def __init__(self, engine: "NativeEngine", algorithm: str, mode: str, capacity: float,
-                 refill_rate: float, api_key: Optional[str]) -> None:
+                 refill_rate: float, api_key: Optional[str], shared: Optional[str] = None,
+                 max_clients: int = 0, clock: str = "wall") -> None:
         self._engine = engine
+        self._shared = shared
+        self._max_clients = max_clients
+        self._clock = clock
         self._algorithm = algorithm
         self._mode = mode
         self._capacity = capacity
@@ -43,6 +57,29 @@ class Limiter:
             ip = fit_key(ip, RAW_DIGEST_PREFIX)
             identity = fit_key(identity, IDENTITY_DIGEST_PREFIX)
         return self._engine.check(ip, route, identity)
+
+    def clear(self) -> None:
+        """Forgets every client (in a shared region: for every process that uses it)."""
+        self._engine._clear()  # type: ignore[attr-defined]
+
+    def stats(self) -> Dict[str, Any]:
+        """The operators' counters: "clients" kept now and "evictions" of clients pushed out
+        by ``max_clients`` (or a full shared region)."""
+        return dict(self._engine._stats())  # type: ignore[attr-defined]
+
+    @property
+    def shared(self) -> Optional[str]:
+        """The shared region's name, None for a limiter whose counts live in this process."""
+        return self._shared
+
+    @property
+    def max_clients(self) -> int:
+        """Most clients kept (0: no bound)."""
+        return self._max_clients
+
+    @property
+    def clock(self) -> str:
+        return self._clock
 
     @property
     def engine(self) -> "NativeEngine":
@@ -74,19 +111,62 @@ class Limiter:
         return self._policy
 
     def __repr__(self) -> str:
+        extra = "" if self._shared is None else f", shared={self._shared!r}"
+        if self._max_clients:
+            extra += f", max_clients={self._max_clients!r}"
         return (f"tolm.limiter(algorithm={self._algorithm!r}, mode={self._mode!r}, "
-                f"capacity={self._capacity!r}, refill_rate={self._refill_rate!r})")
+                f"capacity={self._capacity!r}, refill_rate={self._refill_rate!r}{extra})")
+
+
+def _region_name(value: object) -> str:
+    if not isinstance(value, str):
+        raise TypeError(f"tolm.limiter: shared must be a str naming the region, or None; "
+                        f"got {value!r} ({type(value).__name__})")
+    if not 1 <= len(value) <= 200 or not all("!" <= c <= "~" for c in value) \
+            or "/" in value or "\\" in value:
+        raise ValueError(f"tolm.limiter: shared must be 1 to 200 printable ASCII characters "
+                         f"without blanks, '/' or '\\'; got {value!r}")
+    return value
+
+
+def _client_count(value: object, shared: bool) -> int:
+    lowest = 1 if shared else 0
+    accepted = f"an int from {lowest} to {MAX_CLIENTS_LIMIT}{'' if shared else ' (0: no bound)'}"
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise TypeError(f"tolm.limiter: max_clients must be {accepted}; "
+                        f"got {value!r} ({type(value).__name__})")
+    if not lowest <= value <= MAX_CLIENTS_LIMIT:
+        raise ValueError(f"tolm.limiter: max_clients must be {accepted}; got {value!r}")
+    return value
+
+
+def _recovery_s(algorithm: str, capacity: float, refill_rate: float) -> float:
+    """Seconds until an exhausted client has its whole allowance back (inf: never)."""
+    if algorithm in ("sliding_window", "fixed_window"):
+        return 60.0
+    if not refill_rate > 0:
+        return math.inf
+    seconds = capacity / refill_rate
+    return seconds if math.isfinite(seconds) else math.inf
 
 
 @suggesting("tolm.limiter")
 def limiter(algorithm: str = "token_bucket", mode: str = "active", capacity: float = 100,
-            refill_rate: float = 10, api_key: Optional[str] = None) -> Limiter:
+            refill_rate: float = 10, api_key: Optional[str] = None, *,
+            shared: Optional[str] = None, max_clients: Optional[int] = None,
+            clock: str = "monotonic") -> Limiter:
     """A new engine with checked settings (the defaults are the Node package's).
 
     Raises TypeError or ValueError, naming the setting, the value and what is accepted, for an
     unknown algorithm or mode, a capacity that is not a finite number >= 1, a refill rate
     that is not a finite number >= 0, or an api_key that is not a str or None.
-    ``tolm_native.NativeEngine`` takes any settings unchecked."""
+    ``tolm_native.NativeEngine`` takes any settings unchecked.
+
+    ``shared="name"``: every process of the host that builds a limiter with the same name and
+    settings shares one count per client (gunicorn or uvicorn workers, Node processes alike);
+    ``max_clients`` sizes the region then (default 100000). On a private limiter
+    ``max_clients`` bounds the clients kept, evicting the one nearest to recovery. ``clock``
+    "monotonic" (elapsed time that a step of the system clock does not change) or "wall"."""
     algorithm = choice("algorithm", algorithm, ALGORITHMS)
     mode = choice("mode", mode, MODES)
     capacity = number("capacity", capacity, 1.0, "a finite number >= 1")
@@ -94,5 +174,39 @@ def limiter(algorithm: str = "token_bucket", mode: str = "active", capacity: flo
     if api_key is not None and not isinstance(api_key, str):
         raise TypeError(f"tolm.limiter: api_key must be a str or None; "
                         f"got {api_key!r} ({type(api_key).__name__})")
-    engine = native_engine_class()(algorithm, mode, capacity, refill_rate, api_key, None, "")
-    return Limiter(engine, algorithm, mode, capacity, refill_rate, api_key)
+    clock = choice("clock", clock, CLOCKS)
+    if shared is not None:
+        shared = _region_name(shared)
+    if max_clients is None:
+        max_clients = DEFAULT_SHARED_CLIENTS if shared is not None else 0
+    max_clients = _client_count(max_clients, shared is not None)
+    engine = _open_engine(algorithm, mode, capacity, refill_rate, api_key, shared, max_clients,
+                          clock)
+    if shared is None and max_clients == 0:
+        recovery = _recovery_s(algorithm, capacity, refill_rate)
+        if recovery > RECOVERY_WARNING_S:
+            took = "never gets its allowance back" if math.isinf(recovery) \
+                else f"needs {recovery / 3600:.4g} hours to get its allowance back"
+            warnings.warn(f"tolm.limiter: with capacity {capacity:g} and refill_rate "
+                          f"{refill_rate:g} a limited client {took}, so it is never forgotten "
+                          f"and memory grows with every client seen; pass max_clients=N to "
+                          f"bound it", RuntimeWarning, stacklevel=3)
+    return Limiter(engine, algorithm, mode, capacity, refill_rate, api_key, shared,
+                   max_clients, clock)
+
+
+def _open_engine(algorithm: str, mode: str, capacity: float, refill_rate: float,
+                 api_key: Optional[str], shared: Optional[str], max_clients: int,
+                 clock: str) -> "NativeEngine":
+    engine_class = native_engine_class()
+    opener = getattr(sys.modules[engine_class.__module__], "_open", None)
+    if opener is None:
+        # A library from before the shared store: it has only the wall clock and no bound.
+        if shared is not None or max_clients:
+            raise RuntimeError("tolm.limiter: this tolm_native has no shared store or "
+                               "max_clients; rebuild or reinstall tolm")
+        return engine_class(algorithm, mode, capacity, refill_rate, api_key, None, "")
+    engine: "NativeEngine" = opener(algorithm, mode, capacity, refill_rate,
+                                    max_clients=max_clients, shared=shared, clock=clock,
+                                    api_key=api_key)
+    return engine
