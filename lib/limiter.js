@@ -21,6 +21,7 @@ const FOREIGN_SETTINGS = {
   windowMs: 'is an express-rate-limit option, not ours: the window algorithms use a fixed 60-second window; for another rate use the token bucket\'s capacity and refillRate',
   refill_rate: 'is the Python spelling: use refillRate',
   api_key: 'is the Python spelling: use apiKey',
+  max_clients: 'is the Python spelling: use maxClients',
   requestsPerMinute: 'is stored by TolmNode but no limit depends on it: set capacity and refillRate',
   requestsPerSecond: 'is stored by TolmNode but no limit depends on it: set capacity and refillRate',
   burstLimit: 'is stored by TolmNode but no limit depends on it: set capacity',
