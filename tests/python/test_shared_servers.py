@@ -300,3 +300,23 @@ def test_a_region_outlives_its_processes_and_refuses_other_settings(tmp_path, re
     assert tolm_native._remove_shared(region) is True
     fresh = tolm_native._open("token_bucket", "active", 6, 0, max_clients=100, shared=region)
     assert sum(fresh._decide("k", "/", None)[0] & 1 for _ in range(9)) == 6
+
+
+def test_processes_creating_one_region_at_once_end_up_in_one(tmp_path, region):
+    # Six processes open a name nobody has created yet at the same moment and each spends
+    # one unit: a lost creation race would show as a unit spent in a region nobody else sees.
+    go = tmp_path / "go"
+    script = ("import os, tolm_native\n"
+              "while not os.path.exists(os.environ['TOLM_TEST_GO']): pass\n"
+              "e = tolm_native._open('fixed_window', 'active', 50, 0, max_clients=100, "
+              "shared=os.environ['TOLM_TEST_REGION'])\n"
+              "assert e._decide('k', '/', None)[0] & 1\n")
+    env = child_env(region, TOLM_TEST_GO=str(go))
+    children = [subprocess.Popen([sys.executable, "-c", script], env=env,
+                                 stderr=subprocess.PIPE, text=True) for _ in range(6)]
+    go.write_text("go")
+    for child in children:
+        _, err = child.communicate(timeout=60)
+        assert child.returncode == 0, err
+    engine = tolm_native._open("fixed_window", "active", 50, 0, max_clients=100, shared=region)
+    assert engine._decide("k", "/", None)[1] == 50 - 6 - 1
