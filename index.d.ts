@@ -93,4 +93,22 @@ export declare class TolmNode {
    * @internal
    */
   _decide(ip: string, route: string, numbers: Float64Array): number;
+  /** Clients evicted to stay within maxClients, and the clients kept. @internal */
+  _stats(): { evictions: number; clients: number };
+  /**
+   * An instance for the friendly layer: any window length (windowMs), a cap on the clients
+   * kept (maxClients; required for `shared`, where it sizes the region), a host-wide shared
+   * region, and `clock: 'monotonic'` for elapsed time that never steps back.
+   * @throws Error whose message starts with the option's name for a bad option.
+   * @internal
+   */
+  static _open(options: Omit<NodeConfig, 'debug'> & {
+    windowMs?: number;
+    maxClients?: number;
+    shared?: string | null;
+    clock?: 'wall' | 'monotonic';
+    debug?: string | boolean;
+  }): TolmNode;
+  /** Removes a shared region; false when there was none. @internal */
+  static _removeShared(name: string): boolean;
 }

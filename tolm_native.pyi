@@ -67,3 +67,38 @@ class NativeEngine:
         would_block (2) and, above them, 0 for no reason (disabled mode) or 1 + the reason's
         code (within_limit, limit_exceeded, token_exhausted)."""
         ...
+    def _stats(self) -> EngineStats:
+        """Clients evicted to stay within max_clients, and the clients kept."""
+        ...
+
+class EngineStats(TypedDict):
+    evictions: int
+    clients: int
+
+def _open(
+    algorithm: Literal["token_bucket", "sliding_window", "fixed_window", "leaky_bucket"],
+    mode: Literal["active", "shadow", "disabled"],
+    capacity: Union[SupportsFloat, SupportsIndex],
+    refill_rate: Union[SupportsFloat, SupportsIndex],
+    *,
+    window_ms: Union[SupportsFloat, SupportsIndex] = 60000,
+    max_clients: Union[SupportsFloat, SupportsIndex] = 0,
+    shared: Optional[str] = None,
+    clock: Literal["wall", "monotonic"] = "wall",
+    api_key: Optional[str] = None,
+    debug: Union[bool, str, None] = False,
+    backend_url: str = "",
+) -> NativeEngine:
+    """A NativeEngine for the friendly layers. window_ms: the window algorithms' length (a
+    whole number >= 1). max_clients: 0 keeps every client; above 0 caps the clients kept
+    (least-allowance eviction), and sizes the region of a shared engine, where it is required.
+    shared: the name of a host-wide shared-memory region. clock: "wall", or "monotonic" for
+    elapsed time that never steps back (a shared engine always reads its region's clock).
+    Raises ValueError or TypeError naming a bad option, OSError when a region cannot be
+    opened or holds other settings."""
+    ...
+
+def _remove_shared(name: str, /) -> bool:
+    """Removes the shared region `name` (engines that have it open keep it); False when there
+    was none."""
+    ...

@@ -20,6 +20,7 @@
 #include "python/ref.hpp"
 #include "python/result.hpp"
 #include "runtime/fatal.hpp"
+#include "runtime/shared_region.hpp"
 
 namespace {
 
@@ -45,7 +46,31 @@ constexpr std::array<const char*, 7> kNewParameters = {
     "algorithm_str", "mode_str", "capacity", "refill_rate", "api_key", "debug", "backend_url"};
 constexpr std::array<const char*, 3> kCheckParameters = {"ip", "route", "identity"};
 
+constexpr const char* kOpenDoc =
+    "_open(algorithm, mode, capacity, refill_rate, *, window_ms=60000, max_clients=0,\n"
+    "      shared=None, clock='wall', api_key=None, debug=False, backend_url='')\n--\n\n"
+    "A NativeEngine for the friendly layers: any window length, an optional cap on the\n"
+    "clients kept, a shared region, and elapsed time that never steps back.";
+constexpr const char* kRemoveSharedDoc =
+    "_remove_shared(name, /)\n--\n\nRemoves the shared region; False when there was none.";
+constexpr const char* kStatsDoc = "_stats($self, /)\n--\n\n{'evictions': n, 'clients': n}";
+
+constexpr std::array<const char*, 4> kOpenParameters = {"algorithm", "mode", "capacity",
+                                                        "refill_rate"};
+constexpr std::array<tolm::python::KeywordOnlyParameter, 7> kOpenKeywords = {{
+    {"window_ms", false},
+    {"max_clients", false},
+    {"shared", false},
+    {"clock", false},
+    {"api_key", false},
+    {"debug", false},
+    {"backend_url", false},
+}};
+constexpr std::array<const char*, 1> kNameParameter = {"name"};
+
 const ArgSpec kNewSpec{kClassName, "__new__", kNewParameters, 0, 7};
+const ArgSpec kOpenSpec{std::nullopt, "_open", kOpenParameters, 0, 4, kOpenKeywords};
+const ArgSpec kRemoveSharedSpec{std::nullopt, "_remove_shared", kNameParameter, 1, 1};
 const ArgSpec kCheckSpec{kClassName, "check", kCheckParameters, 0, 2};
 const ArgSpec kDecideSpec{kClassName, "_decide", kCheckParameters, 3, 3};
 
@@ -71,6 +96,39 @@ PyObject* new_text(std::string_view text) {
     return must(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
 }
 
+PyObject* engine_class();
+
+// A NativeEngine holding an engine built from `config` (and `options`, for _open).
+PyObject* make_engine(PyTypeObject* type, tolm::EngineConfig config,
+                      const tolm::EngineOptions* options) {
+    tolm::python::ResultCache results{};
+    results.init(config.algorithm);
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    if (alloc == nullptr) alloc = PyType_GenericAlloc;
+    PyObject* self = alloc(type, 0);
+    if (self == nullptr) {
+        results.release();
+        throw PyError::fetch();
+    }
+    auto* object = reinterpret_cast<EngineObject*>(self);
+    try {
+        if (options != nullptr) {
+            new (object->engine_storage) tolm::Engine(std::move(config), *options);
+        } else {
+            new (object->engine_storage) tolm::Engine(std::move(config));
+        }
+    } catch (...) {
+        // The object holds no engine: free it without running the engine's destructor.
+        results.release();
+        auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+        free_slot(self);
+        Py_DECREF(reinterpret_cast<PyObject*>(type));
+        throw;
+    }
+    object->results = results;
+    return self;
+}
+
 PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
     return guarded([&]() -> PyObject* {
         std::array<PyObject*, kNewParameters.size()> slots{};
@@ -87,20 +145,94 @@ PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
         config.backend_url = convert_argument(to_text, slots[6], kNewParameters[6]);
         config.burst_multiplier = kBurstMultiplier;
         config.block_duration_ms = kBlockDurationMs;
+        return make_engine(type, std::move(config), nullptr);
+    });
+}
 
-        tolm::python::ResultCache results{};
-        results.init(config.algorithm);
-        auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-        if (alloc == nullptr) alloc = PyType_GenericAlloc;
-        PyObject* self = alloc(type, 0);
-        if (self == nullptr) {
-            results.release();
-            throw PyError::fetch();
+[[noreturn]] void refuse(std::string_view option, const std::string& problem) {
+    throw PyError(PyExc_ValueError, std::string(option) + problem);
+}
+
+void expect_fine(std::string_view option, const std::string& problem) {
+    if (!problem.empty()) refuse(option, problem);
+}
+
+// A whole number option, given as an int or a float with no fraction.
+uint64_t whole_option(PyObject* value, std::string_view option, uint64_t fallback, uint64_t least,
+                      uint64_t most) {
+    if (value == nullptr) return fallback;
+    const double number = convert_argument(tolm::python::to_double, value, option);
+    expect_fine(option, tolm::whole_number_problem(number, least, most));
+    return static_cast<uint64_t>(number);
+}
+
+// tolm_native._open(...): every setting checked, each refusal naming its option.
+PyObject* module_open(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
+    return guarded([&]() -> PyObject* {
+        std::array<PyObject*, kOpenParameters.size() + kOpenKeywords.size()> slots{};
+        tolm::python::bind(kOpenSpec, args, kwargs, slots);
+
+        using namespace tolm::python;
+        tolm::EngineConfig config;
+        config.algorithm = convert_argument(to_text, slots[0], "algorithm");
+        expect_fine("algorithm", tolm::algorithm_problem(config.algorithm));
+        config.mode = convert_argument(to_text, slots[1], "mode");
+        expect_fine("mode", tolm::mode_problem(config.mode));
+        config.capacity = convert_argument(to_double, slots[2], "capacity");
+        config.refill_rate = convert_argument(to_double, slots[3], "refill_rate");
+        config.window_ms =
+            whole_option(slots[4], "window_ms", tolm::kDefaultWindowMs, 1, tolm::kMaxWindowMs);
+        config.max_clients = whole_option(slots[5], "max_clients", 0, 0, tolm::kMaxClients);
+
+        tolm::EngineOptions options;
+        options.shared = convert_argument(to_optional_text, slots[6], "shared");
+        if (options.shared) {
+            if (config.max_clients == 0) {
+                refuse("max_clients", " must be above 0 for a shared engine (it sizes the region)");
+            }
+            try {
+                tolm::platform::validate_shared_region_name(*options.shared);
+            } catch (const tolm::platform::SharedRegionError& error) {
+                throw PyError(PyExc_ValueError, std::string("shared: ") + error.what());
+            }
         }
-        auto* object = reinterpret_cast<EngineObject*>(self);
-        new (object->engine_storage) tolm::Engine(std::move(config));
-        object->results = results;
-        return self;
+        if (slots[7] != nullptr) {
+            const std::string clock = convert_argument(to_text, slots[7], "clock");
+            expect_fine("clock", tolm::clock_problem(clock));
+            options.clock = *tolm::parse_clock(clock);
+        }
+        config.api_key = convert_argument(to_optional_text, slots[8], "api_key");
+        // debug is stored and read by nothing: a flag or a text.
+        if (PyObject* debug = slots[9]; debug != nullptr && debug != Py_None && debug != Py_False) {
+            config.debug =
+                debug == Py_True ? std::string("true") : convert_argument(to_text, debug, "debug");
+        }
+        if (slots[10] != nullptr)
+            config.backend_url = convert_argument(to_text, slots[10], "backend_url");
+        config.burst_multiplier = kBurstMultiplier;
+        config.block_duration_ms = kBlockDurationMs;
+
+        auto* type = reinterpret_cast<PyTypeObject*>(engine_class());
+        try {
+            return make_engine(type, std::move(config), &options);
+        } catch (const tolm::platform::SharedRegionError& error) {
+            throw PyError(PyExc_OSError, error.what());
+        }
+    });
+}
+
+PyObject* module_remove_shared(PyObject* /*module*/, PyObject* args) noexcept {
+    return guarded([&]() -> PyObject* {
+        std::array<PyObject*, kNameParameter.size()> slots{};
+        tolm::python::bind(kRemoveSharedSpec, args, nullptr, slots);
+        const std::string name = convert_argument(tolm::python::to_text, slots[0], "name");
+        try {
+            tolm::platform::validate_shared_region_name(name);
+        } catch (const tolm::platform::SharedRegionError& error) {
+            throw PyError(PyExc_ValueError, std::string("name: ") + error.what());
+        }
+        const bool removed = tolm::Engine::remove_shared(name);
+        return PyRef::borrow(removed ? Py_True : Py_False).release();
     });
 }
 
@@ -193,11 +325,36 @@ PyObject* engine_decide(PyObject* self, PyObject* args) noexcept {
     });
 }
 
+PyObject* engine_stats(PyObject* self, PyObject* /*unused*/) noexcept {
+    return guarded([&]() -> PyObject* {
+        const tolm::EngineStats stats = reinterpret_cast<EngineObject*>(self)->engine().stats();
+        PyRef out = PyRef::steal(must(PyDict_New()));
+        const auto put = [&](const char* name, uint64_t value) {
+            PyRef number = PyRef::steal(must(PyLong_FromUnsignedLongLong(value)));
+            if (PyDict_SetItemString(out.get(), name, number.get()) != 0) throw PyError::fetch();
+        };
+        put("evictions", stats.evictions);
+        put("clients", stats.clients);
+        return out.release();
+    });
+}
+
 PyMethodDef engine_methods[] = {
     {"_decide", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(engine_decide)),
      METH_VARARGS, kDecideDoc},
     {"check", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(engine_check)),
      METH_VARARGS | METH_KEYWORDS, kCheckDoc},
+    {"_stats", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(engine_stats)),
+     METH_NOARGS, kStatsDoc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMethodDef module_methods[] = {
+    {"_open", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(module_open)),
+     METH_VARARGS | METH_KEYWORDS, kOpenDoc},
+    {"_remove_shared",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(module_remove_shared)),
+     METH_VARARGS, kRemoveSharedDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -246,7 +403,7 @@ void add_class(PyObject* module) {
 }
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "tolm_native", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "tolm_native", "", 0, module_methods, nullptr, nullptr, nullptr, nullptr,
 };
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include "runtime/fatal.hpp"
 #include "runtime/platform.hpp"
+#include "runtime/shared_region.hpp"
 
 namespace tolm {
 
@@ -18,6 +19,19 @@ uint64_t WallClock::now_ms() {
 WallClock& wall_clock() noexcept {
     static WallClock clock;
     return clock;
+}
+
+AnchoredClock AnchoredClock::anchored_now() {
+    const uint64_t wall = wall_clock().now_ms();
+    return AnchoredClock(wall, platform::monotonic_ns());
+}
+
+uint64_t AnchoredClock::now_ms() {
+    const uint64_t monotonic = platform::monotonic_ns();
+    // A monotonic reading before the anchor means the anchor outlived a reboot (a shared
+    // region kept on disk): it then means nothing, and the wall clock is the best left.
+    if (monotonic < anchor_monotonic_ns_) return wall_clock().now_ms();
+    return anchor_wall_ms_ + (monotonic - anchor_monotonic_ns_) / 1'000'000;
 }
 
 }  // namespace tolm

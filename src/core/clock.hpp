@@ -1,4 +1,4 @@
-// The wall clock: the Clock every production engine reads.
+// The clocks of production engines: the wall clock, and elapsed time anchored to it once.
 #pragma once
 
 #include <cstdint>
@@ -29,5 +29,23 @@ class WallClock final : public Clock {
 
 // The process's one WallClock.
 WallClock& wall_clock() noexcept;
+
+// The wall clock's reading at the anchor plus the host's monotonic time since then: a time
+// that never steps back, so stepping the wall clock (an operator, NTP) changes no allowance
+// and no reported wait. Anchored by whoever creates the state it times: an engine at its
+// creation, a shared region when it is made (every process of the region then reads the same
+// time).
+class AnchoredClock final : public Clock {
+  public:
+    AnchoredClock(uint64_t anchor_wall_ms, uint64_t anchor_monotonic_ns) noexcept
+        : anchor_wall_ms_(anchor_wall_ms), anchor_monotonic_ns_(anchor_monotonic_ns) {}
+    // Anchored now: the wall clock and the monotonic clock read once each.
+    static AnchoredClock anchored_now();
+    uint64_t now_ms() override;
+
+  private:
+    uint64_t anchor_wall_ms_;
+    uint64_t anchor_monotonic_ns_;
+};
 
 }  // namespace tolm

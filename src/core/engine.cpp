@@ -1,5 +1,9 @@
 #include "core/engine.hpp"
 
+#include <charconv>
+#include <cmath>
+#include <stdexcept>
+
 #include "runtime/fatal.hpp"
 
 namespace tolm {
@@ -13,9 +17,6 @@ void assign_optional(std::optional<std::string>& target, std::optional<std::stri
         target.reset();
     }
 }
-
-// Window algorithms always use a 60-second window; no setting changes it.
-constexpr uint64_t kWindowMs = 60000;
 
 }  // namespace
 
@@ -35,18 +36,28 @@ Mode parse_mode(std::string_view text) noexcept {
 namespace {
 
 template <typename T>
-T make_algorithm_object(Algorithm kind, double capacity, double refill_rate) {
+T make_algorithm_object(Algorithm kind, const EngineConfig& config) {
+    const double capacity = config.capacity;
     switch (kind) {
         case Algorithm::sliding_window:
-            return T(std::in_place_type<SlidingWindow>, kWindowMs, to_u64_saturating(capacity));
+            return T(std::in_place_type<SlidingWindow>, config.window_ms,
+                     to_u64_saturating(capacity));
         case Algorithm::fixed_window:
-            return T(std::in_place_type<FixedWindow>, kWindowMs, to_u64_saturating(capacity));
+            return T(std::in_place_type<FixedWindow>, config.window_ms,
+                     to_u64_saturating(capacity));
         case Algorithm::leaky_bucket:
-            return T(std::in_place_type<LeakyBucket>, capacity, refill_rate);
+            return T(std::in_place_type<LeakyBucket>, capacity, config.refill_rate);
         case Algorithm::token_bucket:
             break;
     }
-    return T(std::in_place_type<TokenBucket>, capacity, refill_rate);
+    return T(std::in_place_type<TokenBucket>, capacity, config.refill_rate);
+}
+
+std::string quoted(std::string_view text) {
+    std::string out = "'";
+    out += text;
+    out += '\'';
+    return out;
 }
 
 // Runs `algorithm` on its own map, or on the shared store when the engine has one.
@@ -59,7 +70,83 @@ void run_on_store(AlgorithmType& algorithm, SharedStore* shared, std::string_vie
 
 }  // namespace
 
+std::string algorithm_problem(std::string_view algorithm) {
+    if (algorithm == "token_bucket" || algorithm == "sliding_window" ||
+        algorithm == "fixed_window" || algorithm == "leaky_bucket") {
+        return {};
+    }
+    return " must be one of 'token_bucket', 'sliding_window', 'fixed_window', "
+           "'leaky_bucket', got " +
+           quoted(algorithm);
+}
+
+std::string mode_problem(std::string_view mode) {
+    if (mode == "active" || mode == "shadow" || mode == "disabled") return {};
+    return " must be one of 'active', 'shadow', 'disabled', got " + quoted(mode);
+}
+
+std::optional<ClockChoice> parse_clock(std::string_view text) noexcept {
+    if (text == "wall") return ClockChoice::wall;
+    if (text == "monotonic") return ClockChoice::monotonic;
+    return std::nullopt;
+}
+
+std::string clock_problem(std::string_view clock) {
+    if (parse_clock(clock)) return {};
+    return " must be 'wall' or 'monotonic', got " + quoted(clock);
+}
+
+std::string whole_number_problem(double value, uint64_t least, uint64_t most) {
+    // Both bounds are below 2^53, so they and every whole number between them are exact.
+    if (std::isfinite(value) && value == std::floor(value) && value >= static_cast<double>(least) &&
+        value <= static_cast<double>(most)) {
+        return {};
+    }
+    std::string text = " must be a whole number from " + std::to_string(least) + " to " +
+                       std::to_string(most) + ", got ";
+    if (std::isnan(value)) return text + "nan";
+    if (std::isinf(value)) return text + (value < 0 ? "-inf" : "inf");
+    char digits[32];
+    const auto written = std::to_chars(digits, digits + sizeof digits, value);
+    return text + std::string(digits, written.ptr);
+}
+
 Engine::Engine(EngineConfig config, Clock& clock) : Engine(std::move(config), &clock, nullptr) {}
+
+Engine::Parts Engine::make_parts(const EngineConfig& config, const EngineOptions& options) {
+    Parts parts;
+    if (options.shared) {
+        if (config.max_clients == 0) {
+            throw std::invalid_argument("a shared engine needs max_clients above 0");
+        }
+        parts.shared =
+            std::make_unique<SharedStore>(parse_algorithm(config.algorithm), config,
+                                          SharedOptions{*options.shared, config.max_clients});
+    } else if (options.clock == ClockChoice::monotonic) {
+        parts.own_clock = std::make_unique<AnchoredClock>(AnchoredClock::anchored_now());
+    }
+    // Both clocks live on the heap, so the pointer stays good when the parts move.
+    if (parts.shared) {
+        parts.clock = &parts.shared->clock();
+    } else if (parts.own_clock) {
+        parts.clock = parts.own_clock.get();
+    } else {
+        parts.clock = &wall_clock();
+    }
+    return parts;
+}
+
+Engine::Engine(EngineConfig config, const EngineOptions& options)
+    : Engine(std::move(config), make_parts(config, options)) {}
+
+Engine::Engine(EngineConfig&& config, Parts parts)
+    : Engine(std::move(config), parts.clock, std::move(parts.shared)) {
+    own_clock_ = std::move(parts.own_clock);
+}
+
+std::unique_ptr<Engine> Engine::open(EngineConfig config, const EngineOptions& options) {
+    return std::make_unique<Engine>(std::move(config), options);
+}
 
 std::unique_ptr<Engine> Engine::open_shared(EngineConfig config, const SharedOptions& options,
                                             Clock* clock) {
@@ -80,8 +167,7 @@ Engine::Engine(EngineConfig config, Clock* clock, std::unique_ptr<SharedStore> s
       mode_(parse_mode(config_.mode)),
       clock_(clock),
       telemetry_(config_.backend_url, config_.api_key.has_value()),
-      algorithm_object_(make_algorithm_object<AlgorithmObject>(algorithm_kind_, config_.capacity,
-                                                               config_.refill_rate)),
+      algorithm_object_(make_algorithm_object<AlgorithmObject>(algorithm_kind_, config_)),
       shared_(std::move(shared)) {}
 
 void Engine::run_algorithm(std::string_view key, AlgorithmVerdict& verdict) {
@@ -107,6 +193,20 @@ void Engine::run_algorithm(std::string_view key, AlgorithmVerdict& verdict) {
                                     clock, verdict);
         }
     });
+}
+
+EngineStats Engine::stats() {
+    EngineStats stats;
+    if (shared_) {
+        stats.evictions = shared_->evictions();
+        stats.clients = shared_->size();
+        return stats;
+    }
+    with_poisoning_lock(lock_, [&]() TOLM_REQUIRES(lock_) {
+        std::visit([&](auto& algorithm) { stats.clients = algorithm.states().size(); },
+                   algorithm_object_);
+    });
+    return stats;
 }
 
 void Engine::fill_record(DecisionRecord& record, Decision decision, ReasonCode reason,

@@ -23,6 +23,8 @@
 
 namespace tolm {
 
+inline constexpr uint64_t kDefaultWindowMs = 60000;
+
 // What an engine is built from, in the order the bindings pass the values. No value is
 // ever refused: unknown texts fall back and numbers pass through unchecked.
 struct EngineConfig {
@@ -38,7 +40,45 @@ struct EngineConfig {
     double burst_multiplier = 1.0;                // stored, consulted by nothing
     uint64_t block_duration_ms = 60000;           // stored, consulted by nothing
     std::string backend_url;                      // kept by the telemetry queue, never contacted
+    // Window length of the two window algorithms; the public classes always use one minute.
+    uint64_t window_ms = kDefaultWindowMs;
+    // Most clients a private engine keeps (0: no cap); past it, a new client evicts the one
+    // that gives away the least allowance. A shared engine is sized by SharedOptions instead.
+    uint64_t max_clients = 0;
 };
+
+// Which time an engine's checks read.
+enum class ClockChoice : uint8_t {
+    wall,       // the wall clock, as the public classes
+    monotonic,  // elapsed time anchored to the wall clock once (AnchoredClock)
+};
+
+// How Engine::open builds an engine beyond its settings.
+struct EngineOptions {
+    // Present: the clients' states live in the shared region of that name, sized by
+    // EngineConfig::max_clients (then required), and the engine reads the region's clock.
+    std::optional<std::string> shared;
+    ClockChoice clock = ClockChoice::wall;
+};
+
+// Counters an operator reads.
+struct EngineStats {
+    uint64_t evictions = 0;  // clients evicted to stay within max_clients
+    uint64_t clients = 0;    // clients currently kept
+};
+
+// The limits Engine::open enforces, for the bindings' messages.
+inline constexpr uint64_t kMaxWindowMs = uint64_t{1} << 53;
+inline constexpr uint64_t kMaxClients = uint64_t{1} << 28;
+
+// What is wrong with one of Engine::open's settings, worded to follow the setting's name in
+// the host's spelling ("window_ms", "windowMs"), or empty when the setting is fine.
+std::string algorithm_problem(std::string_view algorithm);
+std::string mode_problem(std::string_view mode);
+std::string clock_problem(std::string_view clock);
+std::optional<ClockChoice> parse_clock(std::string_view text) noexcept;
+// A whole number in [least, most], given as a double.
+std::string whole_number_problem(double value, uint64_t least, uint64_t most);
 
 // What one check returns. Owned by the caller; shares nothing with the engine.
 //
@@ -111,6 +151,17 @@ class Engine {
     // goes with its last user).
     static bool remove_shared(std::string_view name);
 
+    // The engine the friendly layers build: private or shared, on the clock chosen. Expects
+    // settings that pass the *_problem checks above (the algorithm and mode named exactly);
+    // throws platform::SharedRegionError for a region that cannot be opened, and
+    // std::invalid_argument for a shared engine without max_clients.
+    static std::unique_ptr<Engine> open(EngineConfig config, const EngineOptions& options);
+    // The same, built in place (for a host that keeps the engine inside its own object).
+    Engine(EngineConfig config, const EngineOptions& options);
+
+    // Evictions and the clients kept. Takes each shard lock in turn: not for the hot path.
+    EngineStats stats();
+
     ~Engine();
     Engine(const Engine&) = delete;
     Engine& operator=(const Engine&) = delete;
@@ -149,6 +200,14 @@ class Engine {
     using AlgorithmObject = std::variant<TokenBucket, SlidingWindow, FixedWindow, LeakyBucket>;
 
     Engine(EngineConfig config, Clock* clock, std::unique_ptr<SharedStore> shared);
+    // What Engine(config, options) is made of, built before the settings move in.
+    struct Parts {
+        std::unique_ptr<SharedStore> shared;
+        std::unique_ptr<AnchoredClock> own_clock;
+        Clock* clock = nullptr;  // the shared store's, own_clock, or the wall clock
+    };
+    static Parts make_parts(const EngineConfig& config, const EngineOptions& options);
+    Engine(EngineConfig&& config, Parts parts);
 
     void run_algorithm(std::string_view key, AlgorithmVerdict& verdict);
     // Reads the clock once more and fills `record` from the decision, the verdict (null in
@@ -161,7 +220,9 @@ class Engine {
     EngineConfig config_;  // the settings as configured; `algorithm` is the verbatim text
     Algorithm algorithm_kind_;
     Mode mode_;
-    Clock* clock_;  // not owned; read without a lock (every Clock is safe to read concurrently)
+    // Owned only when the engine made its own clock (ClockChoice::monotonic).
+    std::unique_ptr<AnchoredClock> own_clock_;
+    Clock* clock_;  // read without a lock (every Clock is safe to read concurrently)
     // Has its own mutex, taken only after `lock_` is released and never together with
     // another lock.
     TelemetryQueue telemetry_;

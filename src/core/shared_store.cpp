@@ -21,18 +21,7 @@ std::string exact(double value) {
 // timestamps (8 bytes each) in its slot.
 constexpr uint64_t kMaxSharedWindowLimit = 65536;
 
-// Window algorithms always use a 60-second window.
-constexpr uint64_t kWindowMs = 60000;
-
 }  // namespace
-
-uint64_t RegionClock::now_ms() {
-    const uint64_t monotonic = platform::monotonic_ns();
-    // A monotonic reading before the anchor means the region outlived a reboot (a /dev/shm
-    // kept on disk): its anchor then means nothing, and the wall clock is the best left.
-    if (monotonic < anchor_monotonic_ns_) return wall_clock().now_ms();
-    return anchor_wall_ms_ + (monotonic - anchor_monotonic_ns_) / 1'000'000;
-}
 
 std::string SharedStore::describe(Algorithm kind, const EngineConfig& config) {
     std::string text(to_text(kind));
@@ -46,7 +35,7 @@ std::string SharedStore::describe(Algorithm kind, const EngineConfig& config) {
         case Algorithm::fixed_window:
         case Algorithm::sliding_window:
             return text + " limit=" + std::to_string(to_u64_saturating(config.capacity)) +
-                   " window_ms=" + std::to_string(kWindowMs);
+                   " window_ms=" + std::to_string(config.window_ms);
     }
     return text;
 }

@@ -12,6 +12,7 @@
 #include "algorithms/leaky_bucket.hpp"
 #include "algorithms/sliding_window.hpp"
 #include "algorithms/token_bucket.hpp"
+#include "core/clock.hpp"
 #include "core/vocabulary.hpp"
 #include "store/shared_state_map.hpp"
 
@@ -26,19 +27,9 @@ struct SharedOptions {
     uint64_t max_clients = 0;  // most clients the region holds before it evicts (1 to 2^28)
 };
 
-// The time of a shared region: the wall clock when the region was created plus the host's
-// monotonic time since then. Every process of the region reads the same time, and stepping
-// the wall clock afterwards changes nobody's allowance.
-class RegionClock final : public Clock {
-  public:
-    RegionClock(uint64_t anchor_wall_ms, uint64_t anchor_monotonic_ns) noexcept
-        : anchor_wall_ms_(anchor_wall_ms), anchor_monotonic_ns_(anchor_monotonic_ns) {}
-    uint64_t now_ms() override;
-
-  private:
-    uint64_t anchor_wall_ms_;
-    uint64_t anchor_monotonic_ns_;
-};
+// The time of a shared region: anchored when the region was created, with the anchor kept
+// in its header, so every process of the region reads the same time.
+using RegionClock = AnchoredClock;
 
 class SharedStore {
   public:

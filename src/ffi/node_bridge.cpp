@@ -4,6 +4,7 @@
 #include "ffi/node_config.hpp"
 #include "ffi/node_convert.hpp"
 #include "ffi/node_registration.hpp"
+#include "runtime/shared_region.hpp"
 
 namespace tolm::node {
 namespace {
@@ -62,6 +63,13 @@ void finalize(napi_env env, void* data, void* /*hint*/) {
     });
 }
 
+// The engine TolmNode._open built, handed to the constructor it then calls on this thread;
+// null outside that call.
+std::shared_ptr<Engine>& opened_engine() {
+    thread_local std::shared_ptr<Engine> engine;
+    return engine;
+}
+
 napi_value construct(napi_env env, napi_callback_info info) {
     return at_boundary(env, [&]() -> napi_value {
         size_t argc = 1;
@@ -76,9 +84,14 @@ napi_value construct(napi_env env, napi_callback_info info) {
         expect_ok(node_api.napi_get_new_target(env, info, &new_target), messages::kCallbackInfo);
         if (new_target == nullptr) fail(napi_invalid_arg, messages::kWithoutNew);
 
-        NodeConfig config = read_node_config(env, argv[0]);
         auto part = std::make_unique<TolmNode>();
-        part->engine = std::make_shared<Engine>(to_engine_config(std::move(config)));
+        if (opened_engine() != nullptr) {
+            part->engine = std::move(opened_engine());
+            opened_engine() = nullptr;
+        } else {
+            NodeConfig config = read_node_config(env, argv[0]);
+            part->engine = std::make_shared<Engine>(to_engine_config(std::move(config)));
+        }
         part->results.create(env, part->engine->config().algorithm);
 
         napi_ref reference = nullptr;
@@ -174,6 +187,70 @@ napi_value decide(napi_env env, napi_callback_info info) {
     });
 }
 
+// TolmNode._open(options): an instance whose engine was built from the checked options.
+napi_value open(napi_env env, napi_callback_info info) {
+    return at_boundary(env, [&]() -> napi_value {
+        size_t argc = 1;
+        napi_value argv[1] = {};
+        napi_value self = nullptr;
+        expect_ok(node_api.napi_get_cb_info(env, info, &argc, argv, &self, nullptr),
+                  messages::kCallbackInfo);
+        OpenRequest request = read_open_options(env, argv[0]);
+        std::shared_ptr<Engine> engine;
+        try {
+            engine = std::make_shared<Engine>(std::move(request.config), request.options);
+        } catch (const platform::SharedRegionError& error) {
+            fail(napi_generic_failure, std::string(error.what()));
+        }
+        // `this` is the class the method was called on.
+        opened_engine() = std::move(engine);
+        napi_value instance = nullptr;
+        const napi_status status = node_api.napi_new_instance(env, self, 0, nullptr, &instance);
+        opened_engine() = nullptr;
+        expect_ok(status, "TolmNode._open must be called on the TolmNode class");
+        return instance;
+    });
+}
+
+napi_value remove_shared(napi_env env, napi_callback_info info) {
+    return at_boundary(env, [&]() -> napi_value {
+        size_t argc = 1;
+        napi_value argv[1] = {};
+        expect_ok(node_api.napi_get_cb_info(env, info, &argc, argv, nullptr, nullptr),
+                  messages::kCallbackInfo);
+        const std::string name = read_text(env, argv[0]);
+        try {
+            platform::validate_shared_region_name(name);
+        } catch (const platform::SharedRegionError& error) {
+            fail(napi_invalid_arg, std::string("name: ") + error.what());
+        }
+        napi_value result = nullptr;
+        expect_ok(node_api.napi_get_boolean(env, Engine::remove_shared(name), &result));
+        return result;
+    });
+}
+
+napi_value stats(napi_env env, napi_callback_info info) {
+    return at_boundary(env, [&]() -> napi_value {
+        napi_value self = nullptr;
+        size_t argc = 0;
+        expect_ok(node_api.napi_get_cb_info(env, info, &argc, nullptr, &self, nullptr),
+                  messages::kCallbackInfo);
+        const EngineStats numbers = instance_of(env, self).engine->stats();
+        napi_value out = nullptr;
+        expect_ok(node_api.napi_create_object(env, &out));
+        const auto put = [&](const char* name, uint64_t value) {
+            napi_value number = nullptr;
+            expect_ok(node_api.napi_create_double(env, static_cast<double>(value), &number));
+            expect_ok(node_api.napi_set_named_property(env, out, name, number),
+                      messages::set_property(name));
+        };
+        put("evictions", numbers.evictions);
+        put("clients", numbers.clients);
+        return out;
+    });
+}
+
 [[maybe_unused]] const bool kLoaded = [] {
     register_class(kClassName);
     register_method(kClassName, {"checkRequest", check_request, kMethodAttributes, false});
@@ -183,6 +260,11 @@ napi_value decide(napi_env env, napi_callback_info info) {
         kClassName,
         {"_decide", decide,
          static_cast<napi_property_attributes>(napi_writable | napi_configurable), false});
+    constexpr auto kHidden =
+        static_cast<napi_property_attributes>(napi_writable | napi_configurable);
+    register_method(kClassName, {"_stats", stats, kHidden, false});
+    register_method(kClassName, {"_open", open, kHidden, false, true});
+    register_method(kClassName, {"_removeShared", remove_shared, kHidden, false, true});
     register_method(kClassName, {"constructor", construct, kMethodAttributes, true});
     fill_node_api_table();
     return true;

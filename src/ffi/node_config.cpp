@@ -4,6 +4,7 @@
 #include <variant>
 
 #include "ffi/node_convert.hpp"
+#include "runtime/shared_region.hpp"
 
 namespace tolm::node {
 namespace {
@@ -84,6 +85,114 @@ EngineConfig to_engine_config(NodeConfig config) {
         config.block_duration_ms ? to_u64_saturating(*config.block_duration_ms) : 60000;
     engine.backend_url = config.backend_url.value_or(std::string(kDefaultBackendUrl));
     return engine;
+}
+
+namespace {
+
+// The property `name` of `object`, or null when it is undefined (or null, for `nullable`).
+napi_value option(napi_env env, napi_value object, const char* name, bool nullable = false) {
+    napi_value value = nullptr;
+    const napi_status status = node_api.napi_get_named_property(env, object, name, &value);
+    if (status != napi_ok) fail(status, messages::get_property(name));
+    napi_valuetype type = napi_undefined;
+    expect_ok(node_api.napi_typeof(env, value, &type));
+    if (type == napi_undefined || (nullable && type == napi_null)) return nullptr;
+    return value;
+}
+
+// Runs `read`, prefixing a failure's reason with the option's name.
+template <typename Read>
+auto labelled(const char* name, Read&& read) -> decltype(read()) {
+    try {
+        return read();
+    } catch (Error& error) {
+        error.reason.insert(0, std::string(name) + ": ");
+        throw;
+    }
+}
+
+[[noreturn]] void refuse(const char* name, const std::string& problem) {
+    fail(napi_invalid_arg, std::string(name) + problem);
+}
+
+void expect_fine(const char* name, const std::string& problem) {
+    if (!problem.empty()) refuse(name, problem);
+}
+
+std::optional<std::string> text_option(napi_env env, napi_value object, const char* name) {
+    napi_value value = option(env, object, name);
+    if (value == nullptr) return std::nullopt;
+    return labelled(name, [&] { return read_text(env, value); });
+}
+
+std::optional<double> number_option(napi_env env, napi_value object, const char* name) {
+    napi_value value = option(env, object, name);
+    if (value == nullptr) return std::nullopt;
+    return labelled(name, [&] { return read_number(env, value); });
+}
+
+uint64_t whole_option(napi_env env, napi_value object, const char* name, uint64_t fallback,
+                      uint64_t least, uint64_t most) {
+    const std::optional<double> number = number_option(env, object, name);
+    if (!number) return fallback;
+    expect_fine(name, whole_number_problem(*number, least, most));
+    return static_cast<uint64_t>(*number);
+}
+
+}  // namespace
+
+OpenRequest read_open_options(napi_env env, napi_value value) {
+    napi_valuetype type = napi_undefined;
+    expect_ok(node_api.napi_typeof(env, value, &type));
+    if (type != napi_object) fail(napi_object_expected, std::string("options must be an object"));
+
+    OpenRequest request;
+    EngineConfig& config = request.config;
+    config = to_engine_config(NodeConfig{});
+    if (auto algorithm = text_option(env, value, "algorithm")) {
+        expect_fine("algorithm", algorithm_problem(*algorithm));
+        config.algorithm = std::move(*algorithm);
+    }
+    if (auto mode = text_option(env, value, "mode")) {
+        expect_fine("mode", mode_problem(*mode));
+        config.mode = std::move(*mode);
+    }
+    if (auto capacity = number_option(env, value, "capacity")) config.capacity = *capacity;
+    if (auto refill = number_option(env, value, "refillRate")) config.refill_rate = *refill;
+    config.window_ms = whole_option(env, value, "windowMs", kDefaultWindowMs, 1, kMaxWindowMs);
+    config.max_clients = whole_option(env, value, "maxClients", 0, 0, kMaxClients);
+
+    if (napi_value shared = option(env, value, "shared", true)) {
+        std::string name = labelled("shared", [&] { return read_text(env, shared); });
+        if (config.max_clients == 0) {
+            refuse("maxClients", " must be above 0 for a shared engine (it sizes the region)");
+        }
+        try {
+            platform::validate_shared_region_name(name);
+        } catch (const platform::SharedRegionError& error) {
+            fail(napi_invalid_arg, std::string("shared: ") + error.what());
+        }
+        request.options.shared = std::move(name);
+    }
+    if (auto clock = text_option(env, value, "clock")) {
+        expect_fine("clock", clock_problem(*clock));
+        request.options.clock = *parse_clock(*clock);
+    }
+    config.api_key = text_option(env, value, "apiKey");
+    // debug is stored and read by nothing: a flag or a text.
+    if (napi_value debug = option(env, value, "debug", true)) {
+        napi_valuetype debug_type = napi_undefined;
+        expect_ok(node_api.napi_typeof(env, debug, &debug_type));
+        if (debug_type == napi_boolean) {
+            bool flag = false;
+            expect_ok(node_api.napi_get_value_bool(env, debug, &flag));
+            if (flag) config.debug = "true";
+        } else {
+            config.debug = labelled("debug", [&] { return read_text(env, debug); });
+        }
+    }
+    if (auto url = text_option(env, value, "backendUrl")) config.backend_url = std::move(*url);
+    return request;
 }
 
 }  // namespace tolm::node

@@ -36,4 +36,13 @@ NodeConfig read_node_config(napi_env env, napi_value value);
 // Fills absent settings with the binding's defaults.
 EngineConfig to_engine_config(NodeConfig config);
 
+// What TolmNode._open(options) builds: the constructor's defaults for what is absent, every
+// given value checked. A refused value fails with an Error whose reason starts with the
+// option's name.
+struct OpenRequest {
+    EngineConfig config;
+    EngineOptions options;
+};
+OpenRequest read_open_options(napi_env env, napi_value value);
+
 }  // namespace tolm::node

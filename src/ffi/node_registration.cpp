@@ -35,11 +35,12 @@ ClassRegistry& class_registry() {
 // 0: no registration yet; 1: the first is running; 2: the first has finished.
 std::atomic<int> first_registration{0};
 
-// Creates the named method functions that go onto the prototype.
-napi_status method_properties(napi_env env, const ClassEntry& entry,
+// Creates the named method functions that go onto the prototype (`statics` false) or onto
+// the class itself.
+napi_status method_properties(napi_env env, const ClassEntry& entry, bool statics,
                               std::vector<napi_property_descriptor>& out) {
     for (const MethodDescriptor& descriptor : entry.descriptors) {
-        if (descriptor.is_constructor) continue;
+        if (descriptor.is_constructor || descriptor.is_static != statics) continue;
         napi_value function = nullptr;
         const napi_status status = node_api.napi_create_function(
             env, descriptor.name, NAPI_AUTO_LENGTH, descriptor.method, nullptr, &function);
@@ -65,9 +66,14 @@ void define_class(napi_env env, napi_value exports, const ClassEntry& entry) {
     // with its unwrap error.
     napi_value js_class = nullptr;
     std::vector<napi_property_descriptor> properties;
+    std::vector<napi_property_descriptor> statics;
     napi_status status = node_api.napi_define_class(env, entry.name.c_str(), entry.name.size(),
                                                     constructor, nullptr, 0, nullptr, &js_class);
-    if (status == napi_ok) status = method_properties(env, entry, properties);
+    if (status == napi_ok) status = method_properties(env, entry, false, properties);
+    if (status == napi_ok) status = method_properties(env, entry, true, statics);
+    if (status == napi_ok && !statics.empty()) {
+        status = node_api.napi_define_properties(env, js_class, statics.size(), statics.data());
+    }
     if (status == napi_ok && !properties.empty()) {
         napi_value prototype = nullptr;
         status = node_api.napi_get_named_property(env, js_class, "prototype", &prototype);

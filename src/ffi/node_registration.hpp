@@ -18,6 +18,7 @@ struct MethodDescriptor {
     napi_callback method;
     napi_property_attributes attributes;
     bool is_constructor;
+    bool is_static = false;  // a property of the class itself rather than of its prototype
 };
 
 // Filled by static initialisers at load and only read afterwards. Entries for the same

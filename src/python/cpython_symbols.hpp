@@ -13,13 +13,13 @@
 // Data: exception classes, type objects and the singletons None, True and False.
 #define TOLM_CPYTHON_DATA(X)                                                                   \
     X(PyBaseObject_Type) X(PyExc_AttributeError) X(PyExc_BaseException) X(PyExc_ImportError)   \
-    X(PyExc_RuntimeError) X(PyExc_SystemError) X(PyExc_TypeError) X(PyUnicode_Type)            \
+    X(PyExc_OSError) X(PyExc_RuntimeError) X(PyExc_ValueError) X(PyExc_SystemError) X(PyExc_TypeError) X(PyUnicode_Type)            \
     X(_Py_FalseStruct) X(_Py_NoneStruct) X(_Py_TrueStruct)
 
 // Functions, including those that the CPython headers call from their inline helpers.
 #define TOLM_CPYTHON_FUNCTIONS(X)                                                              \
     X(PyBytes_AsStringAndSize) X(PyDict_Copy) X(PyDict_New) X(PyDict_Next) X(PyDict_SetItem)   \
-    X(PyErr_Clear) X(PyErr_ExceptionMatches) X(PyErr_Fetch) X(PyErr_GivenExceptionMatches)     \
+    X(PyErr_Clear) X(PyDict_SetItemString) X(PyErr_ExceptionMatches) X(PyErr_Fetch) X(PyErr_GivenExceptionMatches)     \
     X(PyErr_NewExceptionWithDoc) X(PyErr_NormalizeException) X(PyErr_Occurred) X(PyErr_Print)  \
     X(PyErr_PrintEx) X(PyErr_Restore) X(PyErr_SetObject) X(PyException_GetCause)               \
     X(PyException_SetCause) X(PyFloat_AsDouble) X(PyList_Append) X(PyList_New)                 \

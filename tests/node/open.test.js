@@ -1,0 +1,88 @@
+'use strict';
+// TolmNode._open, the factory of the friendly layer: options, refusals naming the option,
+// window lengths, the clock that never steps back, shared regions and _stats.
+const test = require('node:test');
+const assert = require('node:assert/strict');
+const { load, runChild, windowsLacks } = require('./support/addon');
+
+const { TolmNode } = load();
+const T0 = 1_700_000_000_000;
+const fakeClock = { skip: windowsLacks('the fake clock (an LD_PRELOAD shim)') };
+
+const decide = (node, key) => {
+  const numbers = new Float64Array(3);
+  return { outcome: node._decide(key, '/', numbers), numbers: [...numbers] };
+};
+
+test('the factory is hidden and its engine decides as the public class', () => {
+  assert.equal(Object.keys(TolmNode).includes('_open'), false);
+  const opened = TolmNode._open({ capacity: 2, refillRate: 0 });
+  const plain = new TolmNode({ capacity: 2, refillRate: 0 });
+  assert.ok(opened instanceof TolmNode);
+  for (let i = 0; i < 4; i += 1) {
+    assert.deepEqual(decide(opened, 'k'), decide(plain, 'k'));
+  }
+  assert.deepEqual(opened._stats(), { evictions: 0, clients: 1 });
+  // The public constructor still reads its own config after a factory call.
+  assert.equal(new TolmNode({ capacity: 0 }).checkRequest('x', '/', 0).allowed, false);
+});
+
+test('bad options are refused with a message that starts with the option', () => {
+  const cases = [
+    [{ windowMs: 0 }, /^windowMs must be a whole number/],
+    [{ windowMs: 2.5 }, /^windowMs/],
+    [{ windowMs: '1000' }, /^windowMs: /],
+    [{ maxClients: -1 }, /^maxClients/],
+    [{ clock: 'steady' }, /^clock must be 'wall' or 'monotonic'/],
+    [{ algorithm: 'leaky' }, /^algorithm must be one of/],
+    [{ mode: 'enforce' }, /^mode must be one of/],
+    [{ shared: 'x' }, /^maxClients must be above 0 for a shared engine/],
+    [{ shared: 'a/b', maxClients: 5 }, /^shared: /],
+    [{ shared: 7, maxClients: 5 }, /^shared: /],
+  ];
+  for (const [options, message] of cases) {
+    assert.throws(() => TolmNode._open(options), { message }, JSON.stringify(options));
+  }
+  assert.throws(() => TolmNode._open(), /options must be an object/);
+  assert.throws(() => TolmNode._removeShared('../x'), { message: /^name: / });
+});
+
+test('window length and the monotonic clock', fakeClock, () => {
+  const { status, stderr, output } = runChild(`
+    const decide = (node) => {
+      const n = new Float64Array(3);
+      return [node._decide('c', '/', n), ...n];
+    };
+    const at = (node, ms) => { setClock(${T0} + ms); return decide(node); };
+    const fixed = TolmNode._open({ algorithm: 'fixed_window', capacity: 1, windowMs: 1500 });
+    const steady = TolmNode._open({ algorithm: 'token_bucket', capacity: 1, refillRate: 0.001,
+                                    clock: 'monotonic' });
+    const wall = TolmNode._open({ algorithm: 'token_bucket', capacity: 1, refillRate: 0.001 });
+    emit({
+      fixed: [at(fixed, 0), at(fixed, 1499), at(fixed, 1500)],
+      clocks: [at(steady, 0), at(wall, 0), at(steady, 86400000), at(wall, 86400000)],
+    });
+  `, { clockMs: T0 });
+  assert.equal(status, 0, stderr);
+  const { fixed, clocks } = output[0];
+  assert.deepEqual(fixed.map(([outcome]) => outcome & 1), [1, 0, 1]);
+  assert.equal(fixed[0][3], 1500, 'whole allowance back after the window');
+  assert.deepEqual(clocks.map(([outcome]) => outcome & 1), [1, 1, 0, 1],
+    'a day forward on the wall clock refills only the wall clock engine');
+});
+
+test('two engines of one region share the allowance', () => {
+  const name = `tolm-node-open-${process.pid}`;
+  TolmNode._removeShared(name);
+  try {
+    const options = { algorithm: 'fixed_window', capacity: 3, shared: name, maxClients: 50 };
+    const a = TolmNode._open(options);
+    const b = TolmNode._open(options);
+    assert.deepEqual([a, b, a, b].map((node) => decide(node, 'client').outcome & 1), [1, 1, 1, 0]);
+    assert.deepEqual(b._stats(), { evictions: 0, clients: 1 });
+    assert.throws(() => TolmNode._open({ ...options, windowMs: 1000 }), /window_ms=1000/);
+  } finally {
+    assert.equal(TolmNode._removeShared(name), true);
+  }
+  assert.equal(TolmNode._removeShared(name), false);
+});
