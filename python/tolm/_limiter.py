@@ -199,7 +199,7 @@ def _open_engine(algorithm: str, mode: str, capacity: float, refill_rate: float,
                  api_key: Optional[str], shared: Optional[str], max_clients: int,
                  clock: str) -> "NativeEngine":
     engine_class = native_engine_class()
-    opener = getattr(sys.modules[engine_class.__module__], "_open", None)
+    opener = getattr(sys.modules["tolm_native"], "_open", None)
     if opener is None:
         # A library from before the shared store: it has only the wall clock and no bound.
         if shared is not None or max_clients:
