@@ -60,12 +60,13 @@ class Limiter:
 
     def clear(self) -> None:
         """Forgets every client (in a shared region: for every process that uses it)."""
-        self._engine._clear()  # type: ignore[attr-defined]
+        engine: Any = self._engine  # _clear is newer than some stubs
+        engine._clear()
 
     def stats(self) -> Dict[str, Any]:
         """The operators' counters: "clients" kept now and "evictions" of clients pushed out
         by ``max_clients`` (or a full shared region)."""
-        return dict(self._engine._stats())  # type: ignore[attr-defined]
+        return dict(self._engine._stats())
 
     @property
     def shared(self) -> Optional[str]:

@@ -107,9 +107,10 @@ steady = tolm_native._open({algorithm!r}, "active", 1, {refill}, window_ms=1000,
 wall = tolm_native._open({algorithm!r}, "active", 1, {refill}, window_ms=1000)
 both = lambda: [steady._decide("c", "/", None), wall._decide("c", "/", None)]
 first = both()
-set_clock({T0} - 3_600_000)      # an hour back
+# The wall clock steps while the monotonic clock (the file's third field) stays.
+set_clock("{T0 - 3_600_000} 0 {T0}")      # an hour back
 back = both()
-set_clock({T0} + 86_400_000)     # a day ahead
+set_clock("{T0 + 86_400_000} 0 {T0}")     # a day ahead
 ahead = both()
 print(json.dumps({{"first": first, "back": back, "ahead": ahead}}))
 """)
