@@ -80,6 +80,13 @@ def named(environ, start_response):
 app.wsgi_app = named
 """
 
+# Each gunicorn worker says when it is ready to serve, preloaded or not.
+GUNICORN_CONF = """
+import os
+def post_worker_init(worker):
+    open(os.path.join(os.environ["TOLM_TEST_READY"], str(os.getpid())), "w").close()
+"""
+
 STARLETTE_APP = """
 import os
 from starlette.applications import Starlette
@@ -95,6 +102,9 @@ limited = TolmMiddleware(Starlette(routes=[Route("/", index)]),
                          tolm.limiter(capacity=int(os.environ["TOLM_TEST_CAPACITY"]),
                                       refill_rate=0, shared=os.environ["TOLM_TEST_REGION"],
                                       max_clients=1000))
+
+# Each worker is spawned and imports this module before it serves.
+open(os.path.join(os.environ["TOLM_TEST_READY"], str(os.getpid())), "w").close()
 
 # Every answer, refusals included, names the worker that gave it.
 async def app(scope, receive, send):
@@ -115,16 +125,19 @@ class Server:
         self.process = subprocess.Popen(argv, env=env, cwd=cwd, stdout=subprocess.DEVNULL,
                                         stderr=subprocess.PIPE, start_new_session=True)
 
-    def wait_until_up(self, timeout=60.0):
+    def wait_until_up(self, ready_dir, workers=4, timeout=60.0):
+        """Until every worker has said it is ready and the port answers."""
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
             if self.process.poll() is not None:
                 raise AssertionError(f"server exited: {self.process.stderr.read().decode()}")
-            try:
-                with socket.create_connection(("127.0.0.1", self.port), timeout=1):
-                    return
-            except OSError:
-                time.sleep(0.05)  # polling for the server to come up, not for a decision
+            if len(os.listdir(ready_dir)) >= workers:
+                try:
+                    with socket.create_connection(("127.0.0.1", self.port), timeout=1):
+                        return
+                except OSError:
+                    pass
+            time.sleep(0.05)  # polling for the server to come up, not for a decision
         raise AssertionError("server did not come up")
 
     def stop(self):
@@ -152,10 +165,13 @@ def hammer(port: int, count: int = REQUESTS):
 
 def serve(tmp_path, region, argv_of, source):
     (tmp_path / "shared_app.py").write_text(textwrap.dedent(source))
+    (tmp_path / "gunicorn_conf.py").write_text(textwrap.dedent(GUNICORN_CONF))
+    ready = tmp_path / "ready"
+    ready.mkdir()
     port = free_port()
-    server = Server(argv_of(port), child_env(region), port, tmp_path)
+    server = Server(argv_of(port), child_env(region, TOLM_TEST_READY=str(ready)), port, tmp_path)
     try:
-        server.wait_until_up()
+        server.wait_until_up(ready)
         return hammer(port)
     finally:
         server.stop()
@@ -176,7 +192,8 @@ def test_gunicorn_four_workers_admit_exactly_capacity(tmp_path, region, preload)
     # it each worker opens the region after the fork.
     def argv(port):
         return [str(VENV_BIN / "gunicorn"), "-w", "4", "-b", f"127.0.0.1:{port}",
-                "--graceful-timeout", "5", *(["--preload"] if preload else []),
+                "--graceful-timeout", "5", "-c", "gunicorn_conf.py",
+                *(["--preload"] if preload else []),
                 "shared_app:app"]
     answers = serve(tmp_path, region, argv, FLASK_APP)
     assert_exactly_capacity(answers)
