@@ -13,6 +13,8 @@ const MAX_CLIENTS_LIMIT = 2 ** 28;
 // Longest time a client may need to get its whole allowance back before the limiter warns
 // that, without maxClients, its memory grows with every client it has ever seen.
 const RECOVERY_WARNING_S = 86400;
+// The Redis store's settings (lib/redis.js): with `redis`, clients' state lives in Redis.
+const REDIS_SETTINGS = ['redis', 'redisPrefix', 'onRedisError', 'redisTimeoutMs', 'onRedisEvent', 'windowMs', 'lease', 'leaseMs'];
 
 // Names people bring from other limiters (or TolmNode's inert settings), with what to use.
 const FOREIGN_SETTINGS = {
@@ -40,7 +42,8 @@ function limiter(config, options) {
   if (!isPlainObject(config)) {
     throw new TypeError(`limiter: config must be a plain object such as { capacity: 100, refillRate: 10 }; got ${describe(config)}`);
   }
-  rejectUnknown('limiter', 'setting', config, SETTINGS, FOREIGN_SETTINGS);
+  const redisConfig = config.redis !== undefined && config.redis !== null;
+  rejectUnknown('limiter', 'setting', config, redisConfig ? SETTINGS.concat(REDIS_SETTINGS) : SETTINGS, FOREIGN_SETTINGS);
   let Class;
   if (options !== undefined) {
     if (!isPlainObject(options)) throw new TypeError(`limiter: options must be a plain object such as { TolmNode }; got ${describe(options)}`);
@@ -68,13 +71,18 @@ function limiter(config, options) {
     }
     settings.apiKey = config.apiKey;
   }
+  if (redisConfig) {
+    if (config.shared !== undefined || config.maxClients !== undefined) {
+      throw new TypeError('limiter: shared and maxClients are for the in-process engine, not with redis');
+    }
+    return redisInstance(Class, settings, config);
+  }
   Object.assign(settings, processOptions(config));
   const instance = build(Class, settings);
   settingsOf.set(instance, Object.freeze(settings));
   if (settings.shared === undefined && settings.maxClients === 0) warnIfUnbounded(settings);
   return instance;
 }
-
 // shared, maxClients and clock, checked.
 function processOptions(config) {
   const out = { clock: config.clock === undefined ? 'monotonic' : choice('clock', config.clock, CLOCKS) };
@@ -137,6 +145,27 @@ function warnIfUnbounded(settings) {
     : 'never gets its allowance back';
   process.emitWarning(`limiter: with capacity ${settings.capacity} and refillRate ${settings.refillRate} a limited client ${took}, so it is never forgotten and memory grows with every client seen; pass maxClients: N to bound it`,
     { type: 'TolmWarning', code: 'TOLM_UNBOUNDED' });
+}
+
+
+function redisInstance(Class, settings, config) {
+  if (settings.apiKey !== undefined) throw new TypeError('limiter: apiKey is not available with redis');
+  const windowMs = config.windowMs === undefined ? 60000 : config.windowMs;
+  if (!Number.isInteger(windowMs) || windowMs < 1) {
+    throw new RangeError(`limiter: windowMs must be a whole number of ms >= 1; got ${describe(windowMs)}`);
+  }
+  const local = () => {
+    // The in-process limiter that answers while Redis cannot, with the same settings.
+    if (typeof Class._open === 'function') return Class._open({ ...settings, windowMs, clock: 'monotonic' });
+    if (windowMs !== 60000 && settings.algorithm.endsWith('_window')) {
+      throw new RangeError("limiter: onRedisError 'local' with a window other than 60000 ms needs a newer addon");
+    }
+    return new Class({ ...settings });
+  };
+  const { redisLimiter } = require('./redis');
+  const instance = redisLimiter({ ...settings, windowMs }, config, local);
+  settingsOf.set(instance, Object.freeze({ ...settings }));
+  return instance;
 }
 
 // The settings a limiter() instance was built from, frozen; undefined for anything else.

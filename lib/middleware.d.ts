@@ -39,8 +39,48 @@ export interface LimiterSettings {
  *   unknown setting or name, a capacity that is not a finite number >= 1, or a refill rate
  *   that is not a finite number >= 0. `new TolmNode(...)` takes any settings unchecked.
  */
+export declare function limiter(config: LimiterConfig & RedisConfig,
+  options?: { TolmNode?: typeof TolmNode }): RedisLimiter;
 export declare function limiter(config?: LimiterConfig,
   options?: { TolmNode?: typeof TolmNode }): TolmNode;
+
+/** The Redis store's settings (docs/redis.md): clients' state lives in Redis, shared by every
+ *  process and host that uses the same server and prefix. */
+export interface RedisConfig {
+  /** A redis:// URL (needs ioredis or redis installed), an ioredis client, or a connected
+   *  node-redis client. */
+  redis: string | object;
+  /** Text before each client's key. Default "tolm:". */
+  redisPrefix?: string;
+  /** When Redis cannot answer in time: "local" (default: an in-process limiter with the same
+   *  settings), "refuse" or "allow". */
+  onRedisError?: 'local' | 'refuse' | 'allow';
+  /** The time budget of one check, ms. Default 5. */
+  redisTimeoutMs?: number;
+  /** Hears "fallback" when Redis stops answering and "recovery" when it answers again. */
+  onRedisEvent?: (kind: 'fallback' | 'recovery', error: unknown) => void;
+  /** The window of the two window algorithms, ms. Default 60000. */
+  windowMs?: number;
+  /** Lease mode: the largest batch of units a process takes per round trip. */
+  lease?: number;
+  /** How long a lease may be spent, ms. Default 1000. */
+  leaseMs?: number;
+}
+
+/** A limiter whose state lives in Redis; each check is a promise. */
+export interface RedisLimiter {
+  readonly algorithm: string;
+  readonly mode: string;
+  /** Settles once the server has been reached and took the script; rejects with the reason
+   *  (unreachable, scripting refused) otherwise. */
+  readonly ready: Promise<void>;
+  readonly redisStats: { calls: number; errors: number; fallbacks: number; recoveries: number; local: number };
+  readonly redisAvailable: boolean;
+  check(ip: string, route: string, identity?: string, cost?: number): Promise<NodeCheckResult & {
+    remaining: number | null; admitAfterMs: number | null; wholeAfterMs: number | null;
+  }>;
+  close(): Promise<void>;
+}
 
 /** The settings a {@link limiter} instance was built from; undefined for anything else. */
 export declare function limiterSettings(instance: unknown): LimiterSettings | undefined;
@@ -130,14 +170,14 @@ declare module 'node:http' {
  */
 export declare function rateLimit<Req extends IncomingMessage = IncomingMessage,
   Res extends ServerResponse = ServerResponse>(
-  limiter: Limiter | TolmNode | LimiterConfig,
+  limiter: Limiter | TolmNode | RedisLimiter | LimiterConfig,
   options?: RateLimitOptions<Req, Res>,
 ): (req: Req, res: Res, next: (err?: unknown) => void) => void;
 
 /** Wraps a node:http request listener: refused requests are answered 429 before `handler`. */
 export declare function withRateLimit<Req extends IncomingMessage = IncomingMessage,
   Res extends ServerResponse = ServerResponse>(
-  limiter: Limiter | TolmNode | LimiterConfig,
+  limiter: Limiter | TolmNode | RedisLimiter | LimiterConfig,
   handler: (req: Req, res: Res) => unknown,
   options?: HandlerOptions<Req, Res>,
 ): (req: Req, res: Res) => unknown;

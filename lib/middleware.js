@@ -14,6 +14,7 @@ const { limiter, limiterSettings } = require('./limiter');
 const { describe, rejectUnknown, isPlainObject } = require('./settings');
 const { Policy } = require('./headers');
 const { warnIfClustered } = require('./workers');
+const { RedisLimiter } = require('./redis');
 
 const REFUSED_STATUS = 429;
 const OPTIONS = ['identity', 'headers', 'legacyHeaders', 'ipv6Subnet', 'nat64Prefixes', 'onLimited',
@@ -49,6 +50,7 @@ function toLimiter(owner, limiterOrConfig) {
       : describe(limiterOrConfig);
     throw new TypeError(`${owner}: the first argument must be a limiter or a config object; got ${hint}`);
   }
+  if (limiterOrConfig instanceof RedisLimiter) return limiterOrConfig;
   if (limiterOrConfig && typeof limiterOrConfig.checkRequest === 'function') {
     if (typeof limiterOrConfig._decide !== 'function') {
       throw new TypeError(`${owner}: the limiter comes from another build of the addon, which lacks what the middleware calls; build it with limiter({ ... }) from 'tolm/middleware'`);
@@ -155,6 +157,8 @@ function build(owner, limiterOrConfig, options, extra) {
     instance,
     // The engine writes each request's numbers here (see Decision).
     numbers: new Float64Array(3),
+    // A Redis limiter's decision is a round trip, awaited (each with numbers of its own).
+    awaited: instance instanceof RedisLimiter,
     algorithm: settings ? settings.algorithm : undefined,
     policy: settings ? new Policy(settings) : null,
     standard,
@@ -248,8 +252,17 @@ function check(state, req, res, fail) {
     }
     if (skipped) return SKIPPED;
   }
+  if (state.awaited) {
+    const numbers = new Float64Array(3);
+    return state.instance._decide(keyOf(state, req), routeOf(req), numbers)
+      .then((outcome) => answer(state, req, res, fail, outcome, numbers));
+  }
   const numbers = state.numbers;
   const outcome = state.instance._decide(keyOf(state, req), routeOf(req), numbers);
+  return answer(state, req, res, fail, outcome, numbers);
+}
+
+function answer(state, req, res, fail, outcome, numbers) {
   const decision = new Decision(outcome, state.algorithm, numbers);
   req.tolm = decision;
   if (res.locals && typeof res.locals === 'object') res.locals.tolm = decision;
@@ -283,6 +296,10 @@ function rateLimit(limiterOrConfig, options) {
       result = check(state, req, res, next);
     } catch (err) {
       next(err);
+      return;
+    }
+    if (isThenable(result)) {
+      result.then((decided) => { if (decided) next(); }, next);
       return;
     }
     if (result) next();
@@ -320,6 +337,10 @@ function withRateLimit(limiterOrConfig, handler, options) {
     } catch (err) {
       fail(err, req, res);
       return undefined;
+    }
+    if (isThenable(result)) {
+      return result.then((decided) => (decided ? handler(req, res) : undefined),
+        (err) => fail(err, req, res));
     }
     return result ? handler(req, res) : undefined;
   };

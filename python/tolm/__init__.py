@@ -7,8 +7,9 @@
 from ._common import Engine
 from ._keys import UNKNOWN_KEY, fit_key
 from ._limiter import Limiter, limiter
+from ._redis import RedisLimiter
 
-__all__ = ["UNKNOWN_KEY", "Engine", "Limiter", "fit_key", "limiter"]
+__all__ = ["UNKNOWN_KEY", "Engine", "Limiter", "RedisLimiter", "fit_key", "limiter"]
 
 # The one place the release's version is written: pyproject.toml reads it for the wheel and
 # the sdist, and `make dist` copies it into package.json.

@@ -12,6 +12,7 @@ from ._headers import Header, Policy
 from ._integration import warn_if_multi_worker
 from ._keys import UNKNOWN_KEY, Subnet, address_key, identity_key, nat64_networks, text
 from ._limiter import Limiter, limiter
+from ._redis import RedisLimiter
 
 __all__ = ["UNKNOWN_KEY", "REFUSED_STATUS", "Engine", "Core", "text", "refusal_body"]
 
@@ -116,6 +117,8 @@ def _engine(owner: str, engine: object, needs_settings: bool) -> Tuple[Callable[
                         f"build one with tolm.limiter(...)")
     if isinstance(engine, Limiter):
         return engine.engine._decide, engine.policy
+    if isinstance(engine, RedisLimiter):
+        return engine._decide, engine.policy
     check = getattr(engine, "check", None)
     if not callable(check):
         raise TypeError(f"{owner}: engine must be built by tolm.limiter(...) (or have a "
@@ -132,7 +135,7 @@ class Core:
     """One middleware's checked options and the per-request decision."""
 
     __slots__ = ("owner", "decide_numbers", "policy", "algorithm", "standard", "legacy",
-                 "subnet", "identity", "skip", "on_limited", "nat64")
+                 "subnet", "identity", "skip", "on_limited", "nat64", "adecide_numbers")
 
     def __init__(self, owner: str, engine: object, identity: object, headers: object,
                  legacy_headers: object, ipv6_subnet: object, on_limited: object,
@@ -141,7 +144,16 @@ class Core:
         self.standard = _flag(owner, "headers", headers)
         self.legacy = _flag(owner, "legacy_headers", legacy_headers)
         self.decide_numbers, self.policy = _engine(owner, engine, self.standard or self.legacy)
-        self.algorithm = engine.algorithm if isinstance(engine, Limiter) else None
+        self.algorithm = engine.algorithm if isinstance(engine, (Limiter, RedisLimiter)) \
+            else None
+        # A limiter whose decision is a network round trip is awaited where the server is
+        # async (see adecide).
+        self.adecide_numbers = engine._adecide if isinstance(engine, RedisLimiter) else None
+        if isinstance(engine, RedisLimiter) and not engine._serves(source == "scope"):
+            raise TypeError(f"{owner}: the limiter's Redis client is "
+                            f"{'synchronous' if source == 'scope' else 'an asyncio one'}; "
+                            f"pass a {'redis.asyncio.Redis' if source == 'scope' else 'redis.Redis'}"
+                            f" client or a redis:// URL to tolm.limiter(redis=...)")
         self.subnet = _subnet(owner, ipv6_subnet)
         self.nat64 = nat64_networks(owner, nat64_prefixes)
         self.identity: Optional[Callable[[Any], object]] = _hook(
@@ -164,11 +176,27 @@ class Core:
                route: str) -> Tuple[Dict[str, Any], List[Header], Optional[int]]:
         """The decision the application sees, the headers to send with the answer, and (when
         refused) the Retry-After seconds or None."""
+        key, identity = self._keys(request, address)
+        return self._answer(self.decide_numbers(key, route, identity))
+
+    async def adecide(self, request: Any, address: object,
+                      route: str) -> Tuple[Dict[str, Any], List[Header], Optional[int]]:
+        """As ``decide``, awaiting a limiter whose decision is a round trip (``adecide_numbers``
+        set); any other limiter is asked at once."""
+        key, identity = self._keys(request, address)
+        if self.adecide_numbers is None:
+            return self._answer(self.decide_numbers(key, route, identity))
+        return self._answer(await self.adecide_numbers(key, route, identity))
+
+    def _keys(self, request: Any, address: object) -> Tuple[str, Optional[str]]:
         chosen = self.identity(request) if self.identity is not None else None
         if chosen is not None and type(chosen) is not str:
             _refuse_unkeyable(self.owner, chosen)
         identity = None if chosen is None else identity_key(chosen)
-        numbers = self.decide_numbers(address_key(address, self.subnet, self.nat64), route, identity)
+        return address_key(address, self.subnet, self.nat64), identity
+
+    def _answer(self, numbers: Tuple[Any, ...]
+                ) -> Tuple[Dict[str, Any], List[Header], Optional[int]]:
         outcome, remaining, admit_ms, whole_ms = numbers
         allowed, would_block, reason = _OUTCOMES[outcome]
         decision = {"allowed": allowed, "would_block": would_block, "reason": reason,

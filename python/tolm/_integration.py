@@ -9,7 +9,7 @@ import os
 import shlex
 import sys
 import warnings
-from typing import Dict, List, Optional, Sequence
+from typing import Any, Dict, List, Optional, Sequence, cast
 
 from ._limiter import Limiter, limiter
 
@@ -29,7 +29,9 @@ def as_limiter(owner: str, limit: object) -> Limiter:
             raise TypeError(f"{owner}: this version of tolm.limiter reads no rate text such as "
                             f"{limit!r}; give tolm.limiter(capacity=..., refill_rate=...) or a "
                             f"dict of those settings")
-        return limiter(rate=limit)  # type: ignore[call-arg]
+        # Through Any: the rate parameter is looked up at run time, above.
+        build: Any = limiter
+        return cast(Limiter, build(rate=limit))
     raise TypeError(f"{owner}: a limit must be built by tolm.limiter(...), a dict of its "
                     f"settings or a rate text; got {limit!r}")
 

@@ -5,7 +5,7 @@ from __future__ import annotations
 import math
 import sys
 import warnings
-from typing import TYPE_CHECKING, Any, Dict, Optional
+from typing import TYPE_CHECKING, Any, Callable, Dict, Optional, Union, overload
 
 from ._headers import Policy
 from ._prebuilt import native_engine_class
@@ -16,6 +16,8 @@ from ._keys import IDENTITY_DIGEST_PREFIX, RAW_DIGEST_PREFIX, SURELY_SHORT_KEY, 
 if TYPE_CHECKING:  # the stub, without importing the extension module at import time
     from tolm_native import CheckResult, NativeEngine
 
+    from ._redis import RedisLimiter
+
 ALGORITHMS = ("token_bucket", "sliding_window", "fixed_window", "leaky_bucket")
 MODES = ("active", "shadow", "disabled")
 CLOCKS = ("monotonic", "wall")
@@ -25,6 +27,7 @@ MAX_CLIENTS_LIMIT = 1 << 28
 # Longest time a client may need to get its whole allowance back before the limiter warns
 # that, without max_clients, its memory grows with every client it has ever seen.
 RECOVERY_WARNING_S = 86_400
+
 
 
 class Limiter:
@@ -151,17 +154,42 @@ def _recovery_s(algorithm: str, capacity: float, refill_rate: float) -> float:
     return seconds if math.isfinite(seconds) else math.inf
 
 
+@overload
+def limiter(algorithm: str = ..., mode: str = ..., capacity: float = ...,
+            refill_rate: float = ..., api_key: Optional[str] = ..., *,
+            shared: Optional[str] = ..., max_clients: Optional[int] = ...,
+            clock: str = ..., window_ms: int = ..., redis: None = ..., redis_prefix: str = ...,
+            on_redis_error: str = ..., redis_timeout_ms: float = ...,
+            on_redis_event: Optional[Callable[..., Any]] = ..., lease: Optional[int] = ...,
+            lease_ms: float = ...) -> Limiter: ...
+@overload
+def limiter(algorithm: str = ..., mode: str = ..., capacity: float = ...,
+            refill_rate: float = ..., api_key: Optional[str] = ..., *,
+            shared: Optional[str] = ..., max_clients: Optional[int] = ...,
+            clock: str = ..., window_ms: int = ..., redis: object, redis_prefix: str = ...,
+            on_redis_error: str = ..., redis_timeout_ms: float = ...,
+            on_redis_event: Optional[Callable[..., Any]] = ..., lease: Optional[int] = ...,
+            lease_ms: float = ...) -> "RedisLimiter": ...
 @suggesting("tolm.limiter")
 def limiter(algorithm: str = "token_bucket", mode: str = "active", capacity: float = 100,
             refill_rate: float = 10, api_key: Optional[str] = None, *,
             shared: Optional[str] = None, max_clients: Optional[int] = None,
-            clock: str = "monotonic") -> Limiter:
+            clock: str = "monotonic", window_ms: int = 60000, redis: Any = None, redis_prefix: str = "tolm:",
+            on_redis_error: str = "local", redis_timeout_ms: float = 5,
+            on_redis_event: Optional[Callable[..., Any]] = None, lease: Optional[int] = None,
+            lease_ms: float = 1000) -> Union[Limiter, "RedisLimiter"]:
     """A new engine with checked settings (the defaults are the Node package's).
 
     Raises TypeError or ValueError, naming the setting, the value and what is accepted, for an
     unknown algorithm or mode, a capacity that is not a finite number >= 1, a refill rate
     that is not a finite number >= 0, or an api_key that is not a str or None.
     ``tolm_native.NativeEngine`` takes any settings unchecked.
+
+    ``redis``: a ``redis://`` URL, a ``redis.Redis`` or a ``redis.asyncio.Redis`` client;
+    the limiter then keeps its clients' state in Redis, shared by every process and host
+    that uses the same server and ``redis_prefix`` (see docs/redis.md), and ``window_ms``
+    sets the window algorithms' window there. ``lease=k`` lets each process take batches of
+    up to k units per round trip and spend them locally (see docs/redis.md for the bound).
 
     ``shared="name"``: every process of the host that builds a limiter with the same name and
     settings shares one count per client (gunicorn or uvicorn workers, Node processes alike);
@@ -175,6 +203,13 @@ def limiter(algorithm: str = "token_bucket", mode: str = "active", capacity: flo
     if api_key is not None and not isinstance(api_key, str):
         raise TypeError(f"tolm.limiter: api_key must be a str or None; "
                         f"got {api_key!r} ({type(api_key).__name__})")
+    if redis is not None:
+        if shared is not None or max_clients is not None:
+            raise ValueError("tolm.limiter: shared and max_clients are for the in-process "
+                             "engine, not with redis=")
+        return _redis_limiter(redis, algorithm, mode, capacity, refill_rate, api_key, window_ms,
+                              redis_prefix, on_redis_error, redis_timeout_ms, on_redis_event,
+                              lease, lease_ms)
     clock = choice("clock", clock, CLOCKS)
     if shared is not None:
         shared = _region_name(shared)
@@ -194,6 +229,38 @@ def limiter(algorithm: str = "token_bucket", mode: str = "active", capacity: flo
                           f"bound it", RuntimeWarning, stacklevel=3)
     return Limiter(engine, algorithm, mode, capacity, refill_rate, api_key, shared,
                    max_clients, clock)
+
+
+
+def _redis_limiter(redis: Any, algorithm: str, mode: str, capacity: float, refill_rate: float,
+                   api_key: Optional[str], window_ms: object, redis_prefix: object,
+                   on_redis_error: object, redis_timeout_ms: object,
+                   on_redis_event: object, lease: object, lease_ms: object) -> "RedisLimiter":
+    from ._redis import redis_limiter
+
+    if isinstance(window_ms, bool) or not isinstance(window_ms, int) or window_ms < 1:
+        raise ValueError(f"tolm.limiter: window_ms must be a whole number of ms >= 1; "
+                         f"got {window_ms!r}")
+    if api_key is not None:
+        raise ValueError("tolm.limiter: api_key is not available with redis=")
+
+    def local() -> Any:
+        # The in-process engine that answers while Redis cannot, with the same settings.
+        engine_class = native_engine_class()
+        opener = getattr(sys.modules["tolm_native"], "_open", None)
+        if opener is not None:
+            return opener(algorithm, mode, capacity, refill_rate, window_ms=window_ms,
+                          clock="monotonic")
+        if window_ms != 60000 and algorithm in ("fixed_window", "sliding_window"):
+            raise ValueError("tolm.limiter: on_redis_error='local' with a window other than "
+                             "60000 ms needs a newer tolm_native")
+        return engine_class(algorithm, mode, capacity, refill_rate, None, None, "")
+
+    return redis_limiter(redis, algorithm=algorithm, mode=mode, capacity=capacity,
+                         refill_rate=refill_rate, window_ms=window_ms,
+                         redis_prefix=redis_prefix, on_redis_error=on_redis_error,
+                         redis_timeout_ms=redis_timeout_ms, on_redis_event=on_redis_event,
+                         local_factory=local, lease=lease, lease_ms=lease_ms)
 
 
 def _open_engine(algorithm: str, mode: str, capacity: float, refill_rate: float,

@@ -115,7 +115,10 @@ class TolmMiddleware:
             await self.app(scope, receive, send)
             return
         route = text(scope.get("path") or "/")
-        result, fields, retry = core.decide(scope, _client_host(scope), route)
+        if core.adecide_numbers is None:
+            result, fields, retry = core.decide(scope, _client_host(scope), route)
+        else:
+            result, fields, retry = await core.adecide(scope, _client_host(scope), route)
         # A copy: servers may hand every request the same lifespan state mapping.
         state = dict(scope.get("state") or {})
         state[STATE_KEY] = result

@@ -37,7 +37,6 @@ void FixedWindow::report_waits(const FixedWindowState& state, uint64_t now,
     if (!verdict.allowed && limit_ > 0) verdict.admit_after_ms = reopens;
 }
 
-
 uint64_t FixedWindowRecovery::distance(const FixedWindowState& state, uint64_t now) const noexcept {
     const uint64_t elapsed = window_elapsed(state, now);
     const uint64_t behind = state.window_start_ms > now ? state.window_start_ms - now : 0;

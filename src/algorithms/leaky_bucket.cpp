@@ -73,7 +73,6 @@ void LeakyBucket::report_waits(const LeakyBucketState& state, uint64_t now,
         wait_until(0.0, [&](uint64_t at) { return drained_level(state, at, leak_rate_) == 0.0; });
 }
 
-
 uint64_t LeakyBucketRecovery::distance(const LeakyBucketState& state, uint64_t now) const noexcept {
     if ((*this)(state, now)) return 0;
     if (!possible_) return UINT64_MAX;

@@ -141,8 +141,7 @@ class SlidingWindow {
     // as the check left it.
     // `queue` is the key's TimestampQueue or TimestampRing.
     template <typename Queue>
-    void report_waits(const Queue& queue, uint64_t now,
-                      AlgorithmVerdict& verdict) const;
+    void report_waits(const Queue& queue, uint64_t now, AlgorithmVerdict& verdict) const;
 
   public:
     // The per-key states, for the core's diagnostics only (the engine keeps its algorithm out

@@ -80,7 +80,6 @@ void TokenBucket::report_waits(const TokenBucketState& state, uint64_t now,
     verdict.whole_after_ms = wait_for(quota);
 }
 
-
 uint64_t TokenBucketRecovery::distance(const TokenBucketState& state, uint64_t now) const noexcept {
     if ((*this)(state, now)) return 0;
     if (!possible_) return UINT64_MAX;

@@ -1,7 +1,7 @@
 // What every platform's shared region has in common: the names it accepts.
-#include <string>
-
 #include "runtime/shared_region.hpp"
+
+#include <string>
 
 namespace tolm::platform {
 

@@ -15,8 +15,8 @@ namespace tolm::platform {
 struct SharedRegion::Native {};
 
 std::unique_ptr<SharedRegion> SharedRegion::open(std::string_view name, size_t /*size*/,
-                                                 uint32_t /*lock_count*/,
-                                                 Initialise /*initialise*/, void* /*context*/) {
+                                                 uint32_t /*lock_count*/, Initialise /*initialise*/,
+                                                 void* /*context*/) {
     validate_shared_region_name(name);
     throw SharedRegionError("shared region '" + std::string(name) +
                             "': shared limits across processes need Linux or Windows (this "

@@ -1,0 +1,366 @@
+'use strict';
+// Limits shared by many hosts through Redis: one server-side script per algorithm (lua/, the
+// same files the Python package ships) over one key per client, run on the server's clock,
+// with an explicit answer for when Redis cannot answer within the time budget.
+const crypto = require('crypto');
+const fs = require('fs');
+const path = require('path');
+const { describe } = require('./settings');
+const { fitKey, IDENTITY_DIGEST_PREFIX, RAW_DIGEST_PREFIX } = require('./keys');
+
+const ON_ERROR = ['local', 'refuse', 'allow'];
+const KEY_TAGS = {
+  token_bucket: 'tb:', leaky_bucket: 'lb:', fixed_window: 'fw:', sliding_window: 'sw:',
+};
+const REASONS = [undefined, 'within_limit', 'limit_exceeded', 'token_exhausted'];
+const DETAIL = {
+  token_bucket: ' tokens remaining', leaky_bucket: ' bucket space remaining',
+  fixed_window: ' requests remaining', sliding_window: ' requests remaining',
+};
+// How long a limiter answers without Redis after a failure before it asks Redis again, so
+// that an unreachable server costs one time budget per interval rather than per request.
+const RETRY_AFTER_FAILURE_MS = 1000;
+// Clients whose leases one limiter keeps before it drops the expired ones (or all).
+const MAX_LEASES = 10000;
+
+const sources = new Map();
+function scriptSource(algorithm) {
+  let source = sources.get(algorithm);
+  if (source === undefined) {
+    source = fs.readFileSync(path.join(__dirname, '..', 'lua', `${algorithm}.lua`), 'utf8');
+    sources.set(algorithm, source);
+  }
+  return source;
+}
+
+class RedisTimeoutError extends Error {
+  constructor(ms) {
+    super(`redis did not answer within ${ms} ms`);
+    this.name = 'RedisTimeoutError';
+  }
+}
+
+// The two client libraries behind one pair of calls: evalsha and script load.
+function adapterFor(client, owned) {
+  if (client && typeof client.evalsha === 'function' && typeof client.defineCommand === 'function') {
+    if (client.status === 'end' || client.status === 'close') {
+      throw new Error('limiter: the ioredis client has been closed (status ' + client.status + ')');
+    }
+    return {
+      kind: 'ioredis',
+      evalsha: (sha, key, args) => client.evalsha(sha, 1, key, ...args),
+      eval: (source, key, args) => client.eval(source, 1, key, ...args),
+      load: (source) => client.script('LOAD', source),
+    };
+  }
+  if (client && typeof client.sendCommand === 'function' && typeof client.scriptLoad === 'function') {
+    if (!owned && !client.isOpen) {
+      throw new Error('limiter: the node-redis client is not connected; await client.connect() before building the limiter');
+    }
+    return {
+      kind: 'node-redis',
+      evalsha: (sha, key, args) => client.sendCommand(['EVALSHA', sha, '1', key, ...args]),
+      eval: (source, key, args) => client.sendCommand(['EVAL', source, '1', key, ...args]),
+      load: (source) => client.scriptLoad(source),
+    };
+  }
+  return null;
+}
+
+function clientFromUrl(url, timeoutMs) {
+  let IORedis;
+  try {
+    IORedis = require('ioredis');
+  } catch {
+    IORedis = null;
+  }
+  if (IORedis) {
+    const client = new IORedis(url, { commandTimeout: undefined, maxRetriesPerRequest: 1, connectTimeout: Math.max(timeoutMs, 1000) });
+    // Connection errors are answered per check (onRedisError); the client only retries.
+    client.on('error', () => {});
+    return { client, owned: true };
+  }
+  let nodeRedis;
+  try {
+    nodeRedis = require('redis');
+  } catch {
+    throw new Error('limiter: redis: a URL needs the ioredis or redis package: npm install ioredis');
+  }
+  const client = nodeRedis.createClient({ url });
+  client.on('error', () => {});
+  // node-redis connects explicitly; checks wait for it through `ready`.
+  const connecting = client.connect();
+  connecting.catch(() => {});
+  return { client, owned: true, connecting };
+}
+
+function withTimeout(promise, ms) {
+  let timer;
+  promise.catch(() => {}); // a late failure after the budget has already been answered
+  const late = new Promise((resolve, reject) => {
+    timer = setTimeout(() => reject(new RedisTimeoutError(ms)), ms);
+  });
+  return Promise.race([promise, late]).finally(() => clearTimeout(timer));
+}
+
+function isNoScript(err) {
+  return err && typeof err.message === 'string' && err.message.startsWith('NOSCRIPT');
+}
+
+// A limiter whose clients' state lives in Redis. check() and _decide() return promises.
+class RedisLimiter {
+  constructor(settings, redisOptions, local) {
+    const { client, prefix, onError, timeoutMs, onEvent, lease, leaseMs } = redisOptions;
+    this.algorithm = settings.algorithm;
+    this.mode = settings.mode;
+    this._settings = settings;
+    this._keyPrefix = prefix + KEY_TAGS[settings.algorithm];
+    this._onError = onError;
+    this._timeoutMs = timeoutMs;
+    this._onEvent = onEvent;
+    this._local = local;
+    this._localNumbers = new Float64Array(3);
+    this._retryAfterMs = RETRY_AFTER_FAILURE_MS;
+    this._downUntil = 0;
+    this._stats = { calls: 0, errors: 0, fallbacks: 0, recoveries: 0, local: 0 };
+    // Lease mode: per client key, { units, expires, refusedUntil, remaining } (ms of
+    // performance.now()).
+    this._lease = lease ? String(lease) : '';
+    this._leaseMs = leaseMs;
+    this._held = new Map();
+    this._source = scriptSource(settings.algorithm);
+    this._sha = crypto.createHash('sha1').update(this._source).digest('hex');
+    this._args = [String(settings.capacity), String(settings.refillRate), String(settings.windowMs)];
+    let adapter;
+    if (typeof client === 'string') {
+      if (!/^(rediss?|unix):\/\//.test(client)) {
+        throw new TypeError(`limiter: redis must be a redis:// or rediss:// URL, or an ioredis or node-redis client; got ${describe(client)}`);
+      }
+      const made = clientFromUrl(client, timeoutMs);
+      this.client = made.client;
+      this._owned = true;
+      this._connecting = made.connecting;
+      adapter = adapterFor(made.client, true);
+    } else {
+      adapter = adapterFor(client, false);
+      if (adapter === null) {
+        throw new TypeError(`limiter: redis must be a redis:// URL, an ioredis client or a connected node-redis client; got ${describe(client)}`);
+      }
+      this.client = client;
+      this._owned = false;
+    }
+    this._adapter = adapter;
+    // Settles once the server has been reached and has taken the script: a server that is
+    // unreachable or refuses scripting is reported here rather than on a request.
+    this.ready = this._prepare();
+    this.ready.catch(() => {});
+  }
+
+  async _prepare() {
+    if (this._connecting) await this._connecting;
+    try {
+      await withTimeout(this._adapter.load(this._source), Math.max(this._timeoutMs, 2000));
+    } catch (err) {
+      const text = err && err.message ? err.message : String(err);
+      if (/NOPERM|unknown command|disabled|ERR.*script/i.test(text)) {
+        throw new Error(`limiter: the redis server refused the limiter's script (is scripting disabled?): ${text}`);
+      }
+      throw new Error(`limiter: redis is not reachable: ${text}`);
+    }
+  }
+
+  get redisStats() {
+    return { ...this._stats };
+  }
+
+  get redisAvailable() {
+    return this._downUntil === 0;
+  }
+
+  _failed(err) {
+    this._stats.errors += 1;
+    const first = this._downUntil === 0;
+    this._downUntil = Date.now() + this._retryAfterMs;
+    if (first && this._onEvent) this._onEvent('fallback', err);
+  }
+
+  _answered() {
+    if (this._downUntil !== 0) {
+      this._downUntil = 0;
+      this._stats.recoveries += 1;
+      if (this._onEvent) this._onEvent('recovery', null);
+    }
+  }
+
+  _refused() {
+    const reason = this.algorithm === 'token_bucket' ? 3 : 2;
+    return (this.mode === 'shadow' ? 3 : 2) | (reason << 2);
+  }
+
+  _withoutRedis(key, route, numbers, cost) {
+    this._stats.fallbacks += 1;
+    if (this._onError === 'local') {
+      return cost === 1 ? this._local._decide(key, route, numbers)
+        : this._local._decide(key, route, numbers, cost);
+    }
+    if (this._onError === 'allow') {
+      numbers[0] = -1; numbers[1] = -1; numbers[2] = -1;
+      return 1 | (1 << 2);
+    }
+    numbers[0] = 0; numbers[1] = -1; numbers[2] = -1;
+    return this._refused();
+  }
+
+  // The decision this process can make alone (a unit of the client's lease, or the refusal
+  // it was given until the client may retry), or -1 when Redis must be asked.
+  _fromLease(key, numbers, cost) {
+    const held = this._held.get(key);
+    if (held === undefined || cost !== 1) return -1;
+    const now = performance.now();
+    if (now < held.refusedUntil) {
+      this._stats.local += 1;
+      numbers[0] = 0; numbers[1] = Math.ceil(held.refusedUntil - now); numbers[2] = -1;
+      return this._refused();
+    }
+    if (held.units >= 1 && now < held.expires) {
+      held.units -= 1;
+      this._stats.local += 1;
+      numbers[0] = held.remaining + held.units; numbers[1] = -1; numbers[2] = -1;
+      return 1 | (1 << 2);
+    }
+    return -1;
+  }
+
+  _keepLease(key, reply) {
+    const now = performance.now();
+    const held = this._held;
+    if (held.size >= MAX_LEASES) {
+      for (const [k, v] of held) if (v.expires <= now && v.refusedUntil <= now) held.delete(k);
+      if (held.size >= MAX_LEASES) held.clear(); // unspent units are lost: fewer admissions, never more
+    }
+    const admit = Number(reply[2]);
+    const whole = Number(reply[3]);
+    if (Number(reply[0]) === 1) {
+      // Units of a fixed window are not spent in the next one.
+      const lifetime = this.algorithm === 'fixed_window' && whole >= 0 ? Math.min(this._leaseMs, whole) : this._leaseMs;
+      held.set(key, { units: Number(reply[4]) - 1, expires: now + lifetime, refusedUntil: 0, remaining: Number(reply[1]) });
+    } else {
+      held.set(key, { units: 0, expires: 0, refusedUntil: now + (admit >= 0 ? admit : this._leaseMs), remaining: 0 });
+    }
+  }
+
+  async _evaluate(key, args) {
+    try {
+      return await this._adapter.evalsha(this._sha, key, args);
+    } catch (err) {
+      if (!isNoScript(err)) throw err;
+      // The server that owns the key lacks the script (a restart, SCRIPT FLUSH, or a cluster
+      // node that has not seen it): sent whole once, which also caches it there.
+      return this._adapter.eval(this._source, key, args);
+    }
+  }
+
+  // The middleware's entry: resolves to the outcome (bit 0 allowed, bit 1 would_block, above
+  // them 1 + the reason code) and writes remaining, admit_after_ms and whole_after_ms into
+  // `numbers` (-1 for unknown). `nowMs` replaces the server's clock (tests).
+  async _decide(key, route, numbers, cost = 1, nowMs) {
+    if (this.mode === 'disabled') {
+      numbers[0] = -1; numbers[1] = -1; numbers[2] = -1;
+      return 1;
+    }
+    if (cost !== 1) {
+      if (typeof cost !== 'number' || !Number.isFinite(cost) || cost <= 0) {
+        throw new RangeError(`cost must be a finite number > 0; got ${describe(cost)}`);
+      }
+      if (this.algorithm === 'sliding_window' && !Number.isInteger(cost)) {
+        throw new RangeError(`the sliding window counts whole requests: cost must be a whole number; got ${cost}`);
+      }
+    }
+    const redisKey = this._keyPrefix + key;
+    const leasing = this._lease !== '' && cost === 1;
+    if (leasing && this._held.size > 0) {
+      const local = this._fromLease(key, numbers, cost);
+      if (local !== -1) return local;
+    }
+    if (this._downUntil !== 0 && Date.now() < this._downUntil) {
+      return this._withoutRedis(key, route, numbers, cost);
+    }
+    const args = [...this._args, String(cost), nowMs === undefined ? '' : String(nowMs)];
+    if (leasing) args.push(this._lease);
+    this._stats.calls += 1;
+    let reply;
+    try {
+      reply = await withTimeout(this._evaluate(redisKey, args), this._timeoutMs);
+    } catch (err) {
+      this._failed(err);
+      return this._withoutRedis(key, route, numbers, cost);
+    }
+    this._answered();
+    if (leasing) this._keepLease(key, reply);
+    numbers[0] = Number(reply[1]);
+    numbers[1] = Number(reply[2]);
+    numbers[2] = Number(reply[3]);
+    if (Number(reply[0]) === 1) return 1 | (1 << 2);
+    return this._refused();
+  }
+
+  // Decides one request (one round trip): a promise of checkRequest's result object, with
+  // the numbers beside it.
+  async check(ip, route, identity, cost = 1) {
+    const key = identity === undefined || identity === null
+      ? fitKey(String(ip), RAW_DIGEST_PREFIX) : fitKey(String(identity), IDENTITY_DIGEST_PREFIX);
+    const numbers = new Float64Array(3);
+    const outcome = await this._decide(key, route, numbers, cost);
+    const reason = REASONS[outcome >> 2];
+    const result = {
+      allowed: (outcome & 1) === 1,
+      wouldBlock: (outcome & 2) === 2,
+      algorithm: this.algorithm,
+      debugInfo: reason === undefined ? 'disabled' : `${numbers[0] >= 0 ? numbers[0] : 0}${DETAIL[this.algorithm]}`,
+      remaining: numbers[0] >= 0 ? numbers[0] : null,
+      admitAfterMs: numbers[1] >= 0 ? numbers[1] : null,
+      wholeAfterMs: numbers[2] >= 0 ? numbers[2] : null,
+    };
+    if (reason !== undefined) result.reason = reason;
+    return result;
+  }
+
+  // Closes the client if the limiter made it from a URL.
+  async close() {
+    if (!this._owned) return;
+    if (typeof this.client.quit === 'function') await this.client.quit().catch(() => {});
+  }
+}
+
+// Checks the Redis options of limiter({...}) and builds the limiter; `localFactory()` makes
+// the in-process limiter that answers while Redis cannot.
+function redisLimiter(settings, config, localFactory) {
+  const prefix = config.redisPrefix === undefined ? 'tolm:' : config.redisPrefix;
+  if (typeof prefix !== 'string') {
+    throw new TypeError(`limiter: redisPrefix must be a string; got ${describe(prefix)}`);
+  }
+  const onError = config.onRedisError === undefined ? 'local' : config.onRedisError;
+  if (!ON_ERROR.includes(onError)) {
+    throw new RangeError(`limiter: onRedisError must be one of 'local', 'refuse', 'allow'; got ${describe(onError)}`);
+  }
+  const timeoutMs = config.redisTimeoutMs === undefined ? 5 : config.redisTimeoutMs;
+  if (typeof timeoutMs !== 'number' || !Number.isFinite(timeoutMs) || timeoutMs <= 0) {
+    throw new RangeError(`limiter: redisTimeoutMs must be a finite number of ms > 0; got ${describe(timeoutMs)}`);
+  }
+  const onEvent = config.onRedisEvent;
+  if (onEvent !== undefined && typeof onEvent !== 'function') {
+    throw new TypeError(`limiter: onRedisEvent must be a function (kind, error) => void; got ${describe(onEvent)}`);
+  }
+  const lease = config.lease === undefined || config.lease === null ? 0 : config.lease;
+  if (!Number.isInteger(lease) || lease < 0) {
+    throw new RangeError(`limiter: lease must be a whole number of units >= 1 (the largest batch a process takes); got ${describe(lease)}`);
+  }
+  const leaseMs = config.leaseMs === undefined ? 1000 : config.leaseMs;
+  if (typeof leaseMs !== 'number' || !Number.isFinite(leaseMs) || leaseMs <= 0) {
+    throw new RangeError(`limiter: leaseMs must be a finite number of ms > 0; got ${describe(leaseMs)}`);
+  }
+  const local = onError === 'local' ? localFactory() : null;
+  return new RedisLimiter(settings, { client: config.redis, prefix, onError, timeoutMs, onEvent, lease, leaseMs }, local);
+}
+
+module.exports = { RedisLimiter, redisLimiter, scriptSource, RETRY_AFTER_FAILURE_MS };

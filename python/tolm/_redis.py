@@ -1,0 +1,499 @@
+"""Limits shared by many hosts through Redis: one server-side script per algorithm over one key
+per client, run on the server's clock, with an explicit answer for when Redis cannot answer.
+
+The scripts live in ``lua/`` (shipped in both packages) and use the in-process algorithms'
+arithmetic, so a Redis limiter decides what one in-process engine would decide for the same
+requests at the same times."""
+
+from __future__ import annotations
+
+import asyncio
+import math
+import time
+from pathlib import Path
+from typing import Any, Callable, Dict, List, Optional, Tuple
+
+from ._headers import Policy
+from ._keys import IDENTITY_DIGEST_PREFIX, RAW_DIGEST_PREFIX, SURELY_SHORT_KEY, fit_key
+
+__all__ = ["RedisLimiter", "ON_ERROR_CHOICES", "script_source"]
+
+#: What a limiter does when Redis cannot answer within its time budget.
+ON_ERROR_CHOICES = ("local", "refuse", "allow")
+_KEY_TAGS = {"token_bucket": "tb:", "leaky_bucket": "lb:", "fixed_window": "fw:",
+             "sliding_window": "sw:"}
+# The lean entry's outcome codes (bit 0 allowed, bit 1 would_block, above them 1 + reason).
+_WITHIN, _EXCEEDED, _EXHAUSTED = 1, 2, 3
+# How long a limiter answers without Redis after a failure before it asks Redis again, so
+# that an unreachable server costs one time budget per interval rather than per request.
+RETRY_AFTER_FAILURE_MS = 1000
+# Clients whose leases one limiter keeps before it drops the expired ones (or all).
+_MAX_LEASES = 10000
+
+
+def _scripts_dir() -> Path:
+    here = Path(__file__).resolve().parent
+    installed = here / "lua"
+    return installed if installed.is_dir() else here.parents[1] / "lua"
+
+
+def script_source(algorithm: str) -> str:
+    """The Lua source of `algorithm`'s script."""
+    return (_scripts_dir() / f"{algorithm}.lua").read_text(encoding="utf-8")
+
+
+def _refused_outcome(algorithm: str) -> int:
+    return (_EXHAUSTED if algorithm == "token_bucket" else _EXCEEDED) << 2
+
+
+def _text_setting(name: str, value: object) -> str:
+    if not isinstance(value, str):
+        raise TypeError(f"tolm.limiter: {name} must be a str; got {value!r} "
+                        f"({type(value).__name__})")
+    return value
+
+
+class RedisLimiter:
+    """A limiter whose state lives in Redis, built by ``tolm.limiter(..., redis=...)``.
+
+    ``check`` answers synchronously (a ``redis.Redis`` client, or a URL); ``acheck`` awaits
+    (a ``redis.asyncio.Redis`` client, or a URL). Each check is one EVALSHA round trip.
+    When Redis fails or exceeds ``redis_timeout_ms``, the request is decided by
+    ``on_redis_error``: "local" (an in-process engine with the same settings), "refuse" or
+    "allow"; ``redis_stats`` counts these, and ``on_redis_event(kind, error)`` hears each
+    "fallback" (Redis stopped answering) and "recovery" (it answers again)."""
+
+    def __init__(self, *, algorithm: str, mode: str, capacity: float, refill_rate: float,
+                 window_ms: int, sync_client: Any, async_client: Any, prefix: str,
+                 on_error: str, timeout_ms: float, on_event: Optional[Callable[..., Any]],
+                 local: Any, lease: int = 0, lease_ms: float = 1000) -> None:
+        self._algorithm = algorithm
+        self._mode = mode
+        self._capacity = capacity
+        self._refill_rate = refill_rate
+        self._window_ms = window_ms
+        self._sync = sync_client
+        self._async = async_client
+        self._key_prefix = prefix + _KEY_TAGS[algorithm]
+        self._prefix = prefix
+        self._on_error = on_error
+        self._timeout_s = timeout_ms / 1000.0
+        self._on_event = on_event
+        self._local = local
+        self._policy = Policy(algorithm, capacity, refill_rate)
+        self._settings = (repr(capacity), repr(refill_rate), str(window_ms))
+        source = script_source(algorithm)
+        self._script = sync_client.register_script(source) if sync_client is not None else None
+        self._ascript = async_client.register_script(source) if async_client is not None \
+            else None
+        self._down_until = 0.0  # monotonic seconds; 0 while Redis answers
+        self._retry_after_s = RETRY_AFTER_FAILURE_MS / 1000.0
+        self._stats = {"calls": 0, "errors": 0, "fallbacks": 0, "recoveries": 0, "local": 0}
+        # Lease mode: per client key, [units left, expiry, refused until, remaining in Redis
+        # when leased] in monotonic seconds.
+        self._lease_units = str(lease) if lease else ""
+        self._lease_s = lease_ms / 1000.0
+        self._held: Dict[str, List[Any]] = {}
+
+    # -- settings, read only ---------------------------------------------------------------
+
+    algorithm = property(lambda self: self._algorithm)
+    mode = property(lambda self: self._mode)
+    capacity = property(lambda self: self._capacity)
+    refill_rate = property(lambda self: self._refill_rate)
+    window_ms = property(lambda self: self._window_ms)
+    redis_prefix = property(lambda self: self._prefix)
+    on_redis_error = property(lambda self: self._on_error)
+    policy = property(lambda self: self._policy)
+    api_key = property(lambda self: None)
+
+    @property
+    def redis_stats(self) -> Dict[str, int]:
+        """Counts: ``calls`` to Redis, ``errors`` among them, ``fallbacks`` (decisions made
+        without Redis), ``recoveries`` (Redis answering again after a failure), ``local``
+        (lease mode: decisions made from a lease or a remembered refusal)."""
+        return dict(self._stats)
+
+    @property
+    def redis_available(self) -> bool:
+        return self._down_until == 0.0
+
+    def __repr__(self) -> str:
+        return (f"tolm.limiter(algorithm={self._algorithm!r}, mode={self._mode!r}, "
+                f"capacity={self._capacity!r}, refill_rate={self._refill_rate!r}, "
+                f"window_ms={self._window_ms!r}, redis=..., "
+                f"on_redis_error={self._on_error!r})")
+
+    # -- decisions ---------------------------------------------------------------------------
+
+    def _key(self, ip: str, identity: Optional[str]) -> str:
+        if identity is not None:
+            if type(identity) is not str or len(identity) > SURELY_SHORT_KEY:
+                identity = fit_key(identity, IDENTITY_DIGEST_PREFIX)
+            return self._key_prefix + identity
+        if type(ip) is not str or len(ip) > SURELY_SHORT_KEY:
+            ip = fit_key(ip, RAW_DIGEST_PREFIX)
+        return self._key_prefix + ip
+
+    def _args(self, cost: float, now_ms: Optional[int]) -> Tuple[str, ...]:
+        if cost != 1:
+            if isinstance(cost, bool) or not isinstance(cost, (int, float)) \
+                    or not math.isfinite(cost) or cost <= 0:
+                raise ValueError(f"cost must be a finite number > 0; got {cost!r}")
+            if self._algorithm == "sliding_window" and cost != int(cost):
+                raise ValueError(f"the sliding window counts whole requests: cost must be a "
+                                 f"whole number; got {cost!r}")
+        capacity, rate, window = self._settings
+        return (capacity, rate, window, repr(float(cost)),
+                "" if now_ms is None else str(int(now_ms)))
+
+    def _outcome(self, reply: Any) -> Tuple[int, Optional[int], Optional[int], Optional[int]]:
+        allowed, remaining, admit, whole = (int(v) for v in reply[:4])
+        if allowed:
+            outcome = 1 | (_WITHIN << 2)
+        elif self._mode == "shadow":
+            outcome = 1 | 2 | _refused_outcome(self._algorithm)
+        else:
+            outcome = 2 | _refused_outcome(self._algorithm)
+        return (outcome, remaining, None if admit < 0 else admit,
+                None if whole < 0 else whole)
+
+    # -- lease mode -------------------------------------------------------------------------
+
+    def _from_lease(self, key: str, cost: float) -> Optional[Tuple[int, Optional[int],
+                                                                    Optional[int],
+                                                                    Optional[int]]]:
+        """The decision this process can make alone: a unit of the client's lease, or the
+        refusal it was given until the client may retry; None when Redis must be asked."""
+        held = self._held.get(key)
+        if held is None or cost != 1:
+            return None
+        now = time.monotonic()
+        if now < held[2]:
+            self._stats["local"] += 1
+            outcome = (1 | 2 if self._mode == "shadow" else 2) | _refused_outcome(self._algorithm)
+            return (outcome, 0, max(0, math.ceil((held[2] - now) * 1000)), None)
+        if held[0] >= 1 and now < held[1]:
+            held[0] -= 1
+            self._stats["local"] += 1
+            return (1 | (_WITHIN << 2), held[3] + held[0], None, None)
+        return None
+
+    def _lease_args(self, args: Tuple[str, ...], cost: float) -> Tuple[str, ...]:
+        return args + (self._lease_units,) if self._lease_units and cost == 1 else args
+
+    def _keep_lease(self, key: str, reply: Any, cost: float) -> None:
+        if not self._lease_units or cost != 1:
+            return
+        allowed, remaining, admit, whole, granted = (int(v) for v in reply[:5])
+        now = time.monotonic()
+        held = self._held
+        if len(held) >= _MAX_LEASES:
+            for stale in [k for k, v in held.items() if v[1] <= now and v[2] <= now]:
+                del held[stale]
+            if len(held) >= _MAX_LEASES:
+                held.clear()  # unspent units are lost: fewer admissions, never more
+        if allowed:
+            lifetime = self._lease_s
+            if self._algorithm == "fixed_window" and whole >= 0:
+                # Units of this window are not spent in the next one.
+                lifetime = min(lifetime, whole / 1000.0)
+            held[key] = [granted - 1, now + lifetime, 0.0, remaining]
+        else:
+            until = now + (admit / 1000.0 if admit >= 0 else self._lease_s)
+            held[key] = [0, 0.0, until, 0]
+
+    def _skip_redis(self) -> bool:
+        down = self._down_until
+        return down != 0.0 and time.monotonic() < down
+
+    def _failed(self, error: BaseException) -> None:
+        self._stats["errors"] += 1
+        first = self._down_until == 0.0
+        self._down_until = time.monotonic() + self._retry_after_s
+        if first and self._on_event is not None:
+            self._on_event("fallback", error)
+
+    def _answered(self) -> None:
+        if self._down_until != 0.0:
+            self._down_until = 0.0
+            self._stats["recoveries"] += 1
+            if self._on_event is not None:
+                self._on_event("recovery", None)
+
+    def _without_redis(self, ip: str, route: str, identity: Optional[str],
+                       cost: float) -> Tuple[int, Optional[int], Optional[int], Optional[int]]:
+        self._stats["fallbacks"] += 1
+        if self._on_error == "local":
+            # Keyed by the same bounded text as in Redis (the identity if given, else the
+            # address), which the engine keys by when it is passed as the address alone.
+            client = self._key(ip, identity)[len(self._key_prefix):]
+            decide = self._local._decide
+            numbers: Tuple[int, Optional[int], Optional[int], Optional[int]] = tuple(
+                decide(client, route, None) if cost == 1 else decide(client, route, None, cost))
+            return numbers
+        if self._on_error == "allow":
+            return (1 | (_WITHIN << 2), None, None, None)
+        refused = _refused_outcome(self._algorithm)
+        return ((1 | 2 | refused) if self._mode == "shadow" else (2 | refused),
+                0, None, None)
+
+    def _decide(self, ip: str, route: str, identity: Optional[str] = None, cost: float = 1,
+                now_ms: Optional[int] = None) -> Tuple[int, Optional[int], Optional[int],
+                                                       Optional[int]]:
+        """The lean entry's numbers (outcome, remaining, admit_after_ms, whole_after_ms) for
+        one request, on the synchronous client. `now_ms` replaces the server's clock (tests)."""
+        if self._mode == "disabled":
+            return (1, None, None, None)
+        if self._script is None:
+            raise TypeError("this Redis limiter was built with an asyncio client: use "
+                            "acheck() (or build it with a redis.Redis client or a URL)")
+        key = self._key(ip, identity)
+        args = self._args(cost, now_ms)
+        if self._held:
+            local = self._from_lease(key, cost)
+            if local is not None:
+                return local
+        args = self._lease_args(args, cost)
+        if self._skip_redis():
+            return self._without_redis(ip, route, identity, cost)
+        self._stats["calls"] += 1
+        try:
+            reply = self._script(keys=(key,), args=args)
+        except Exception as error:  # noqa: BLE001 - every client failure has one answer
+            if not _is_redis_failure(error):
+                raise
+            self._failed(error)
+            return self._without_redis(ip, route, identity, cost)
+        self._answered()
+        self._keep_lease(key, reply, cost)
+        return self._outcome(reply)
+
+    async def _adecide(self, ip: str, route: str, identity: Optional[str] = None,
+                       cost: float = 1, now_ms: Optional[int] = None
+                       ) -> Tuple[int, Optional[int], Optional[int], Optional[int]]:
+        """As ``_decide``, awaiting the asyncio client."""
+        if self._mode == "disabled":
+            return (1, None, None, None)
+        if self._ascript is None:
+            raise TypeError("this Redis limiter was built with a synchronous client: use "
+                            "check() (or build it with a redis.asyncio.Redis client or a URL)")
+        key = self._key(ip, identity)
+        args = self._args(cost, now_ms)
+        if self._held:
+            local = self._from_lease(key, cost)
+            if local is not None:
+                return local
+        args = self._lease_args(args, cost)
+        if self._skip_redis():
+            return self._without_redis(ip, route, identity, cost)
+        self._stats["calls"] += 1
+        try:
+            reply = await asyncio.wait_for(self._ascript(keys=(key,), args=args),
+                                           self._timeout_s)
+        except Exception as error:  # noqa: BLE001
+            if not _is_redis_failure(error):
+                raise
+            self._failed(error)
+            return self._without_redis(ip, route, identity, cost)
+        self._answered()
+        self._keep_lease(key, reply, cost)
+        return self._outcome(reply)
+
+    def _result(self, numbers: Tuple[Any, ...], route: str, started: float) -> Dict[str, Any]:
+        outcome, remaining, admit, whole = numbers
+        allowed, would_block = bool(outcome & 1), bool(outcome & 2)
+        reason = (None, "within_limit", "limit_exceeded", "token_exhausted")[outcome >> 2]
+        latency = int((time.perf_counter() - started) * 1000)
+        if reason is None:
+            return {"allowed": True, "would_block": False,
+                    "decision": {"decision": "allow", "reason": "within_limit",
+                                 "algorithm": self._algorithm, "route": route,
+                                 "remaining": None, "latency_ms": latency}}
+        decision = "allow" if not would_block else ("would_block" if allowed else "block")
+        return {"allowed": allowed, "would_block": would_block, "reason": reason,
+                "decision": {"decision": decision, "reason": reason,
+                             "algorithm": self._algorithm, "route": route,
+                             "remaining": remaining, "latency_ms": latency},
+                "admit_after_ms": admit, "whole_after_ms": whole}
+
+    def check(self, ip: str, route: str, identity: Optional[str] = None,
+              cost: float = 1) -> Dict[str, Any]:
+        """Decides one request (one Redis round trip) and answers as ``NativeEngine.check``,
+        with the waits ``admit_after_ms`` and ``whole_after_ms`` beside."""
+        started = time.perf_counter()
+        return self._result(self._decide(ip, route, identity, cost), route, started)
+
+    async def acheck(self, ip: str, route: str, identity: Optional[str] = None,
+                     cost: float = 1) -> Dict[str, Any]:
+        """As ``check``, awaiting the asyncio client."""
+        started = time.perf_counter()
+        return self._result(await self._adecide(ip, route, identity, cost), route, started)
+
+    def _serves(self, awaited: bool) -> bool:
+        """Whether this limiter has the client that `awaited` (asyncio) checks need."""
+        return (self._ascript if awaited else self._script) is not None
+
+    def close(self) -> None:
+        """Closes the synchronous client's connections if this limiter made the client."""
+        if self._sync is not None:
+            self._sync.close()
+
+    async def aclose(self) -> None:
+        if self._async is not None:
+            await self._async.aclose()
+
+
+def _is_cluster(client: object) -> bool:
+    import redis.asyncio.cluster  # type: ignore[import-not-found,unused-ignore]
+    import redis.cluster  # type: ignore[import-not-found,unused-ignore]
+
+    return isinstance(client, (redis.cluster.RedisCluster, redis.asyncio.cluster.RedisCluster))
+
+
+def _is_redis_failure(error: BaseException) -> bool:
+    import redis.exceptions  # type: ignore[import-not-found,unused-ignore]
+
+    return isinstance(error, (redis.exceptions.RedisError, OSError, asyncio.TimeoutError))
+
+
+def _one_retry(module: Any) -> Any:
+    """One immediate retry, on a dropped connection only: a server that restarted or closed an
+    idle connection answers on a new one, while a timeout is never spent twice."""
+    from redis.backoff import NoBackoff  # type: ignore[import-not-found,unused-ignore]
+    from redis.exceptions import ConnectionError as DroppedConnection  # type: ignore[import-not-found,unused-ignore]
+
+    return module.retry.Retry(NoBackoff(), 1, supported_errors=(DroppedConnection,))
+
+
+def _pool_copy(redis_module: Any, client: Any, timeout_s: float) -> Any:
+    """A synchronous client on `client`'s connection settings with the limiter's time budget,
+    so that one slow answer cannot hold a request longer than the budget."""
+    pool = client.connection_pool
+    kwargs = dict(pool.connection_kwargs)
+    kwargs["socket_timeout"] = timeout_s
+    kwargs["socket_connect_timeout"] = timeout_s
+    kwargs["retry"] = _one_retry(redis_module)
+    kwargs["retry_on_timeout"] = False
+    return redis_module.Redis(connection_pool=redis_module.ConnectionPool(
+        connection_class=pool.connection_class, **kwargs))
+
+
+def _verify(redis_module: Any, sync_kwargs: Dict[str, Any], connection_class: Any,
+            algorithm: str) -> None:
+    """Connects once, now, so that an unreachable server or one without scripting is an
+    error when the limiter is built rather than on its first request."""
+    probe = redis_module.Redis(connection_pool=redis_module.ConnectionPool(
+        connection_class=connection_class, **sync_kwargs))
+    try:
+        try:
+            probe.ping()
+        except Exception as error:
+            raise ConnectionError(f"tolm.limiter: redis is not reachable: {error}") from error
+        try:
+            probe.script_load(script_source(algorithm))
+        except redis_module.exceptions.ResponseError as error:
+            raise ValueError(f"tolm.limiter: the redis server refused the limiter's script "
+                             f"(is scripting disabled?): {error}") from error
+    finally:
+        probe.close()
+
+
+def redis_limiter(redis: object, *, algorithm: str, mode: str, capacity: float,
+                  refill_rate: float, window_ms: int, redis_prefix: object,
+                  on_redis_error: object, redis_timeout_ms: object,
+                  on_redis_event: object, local_factory: Callable[[], Any],
+                  lease: object = None, lease_ms: object = 1000) -> RedisLimiter:
+    """A RedisLimiter from ``tolm.limiter``'s checked settings and the Redis options."""
+    try:
+        import redis as redis_module  # type: ignore[import-not-found,unused-ignore]
+        import redis.asyncio as redis_asyncio  # type: ignore[import-not-found,unused-ignore]
+    except ImportError as error:
+        raise ImportError("tolm.limiter: redis= needs the redis package: "
+                          "pip install tolm[redis]") from error
+    prefix = _text_setting("redis_prefix", redis_prefix)
+    if on_redis_error not in ON_ERROR_CHOICES:
+        raise ValueError(f"tolm.limiter: on_redis_error must be one of "
+                         f"{', '.join(map(repr, ON_ERROR_CHOICES))}; got {on_redis_error!r}")
+    if isinstance(redis_timeout_ms, bool) or not isinstance(redis_timeout_ms, (int, float)) \
+            or not math.isfinite(redis_timeout_ms) or redis_timeout_ms <= 0:
+        raise ValueError(f"tolm.limiter: redis_timeout_ms must be a finite number of ms > 0; "
+                         f"got {redis_timeout_ms!r}")
+    if on_redis_event is not None and not callable(on_redis_event):
+        raise TypeError(f"tolm.limiter: on_redis_event must be a callable (kind, error) or "
+                        f"None; got {on_redis_event!r}")
+    if lease is not None and (isinstance(lease, bool) or not isinstance(lease, int)
+                              or lease < 1):
+        raise ValueError(f"tolm.limiter: lease must be a whole number of units >= 1 (the "
+                         f"largest batch a process takes), or None; got {lease!r}")
+    if isinstance(lease_ms, bool) or not isinstance(lease_ms, (int, float)) \
+            or not math.isfinite(lease_ms) or lease_ms <= 0:
+        raise ValueError(f"tolm.limiter: lease_ms must be a finite number of ms > 0; "
+                         f"got {lease_ms!r}")
+    timeout_s = float(redis_timeout_ms) / 1000.0
+    sync_client: Any = None
+    async_client: Any = None
+    source_pool: Any
+    if isinstance(redis, str):
+        if not redis.startswith(("redis://", "rediss://", "unix://")):
+            raise ValueError(f"tolm.limiter: redis must be a redis://, rediss:// or unix:// "
+                             f"URL, or a redis client; got {redis!r}")
+        options: Dict[str, Any] = {"socket_timeout": timeout_s, "socket_connect_timeout": timeout_s,
+                   "retry_on_timeout": False}
+        sync_client = redis_module.Redis.from_url(redis, retry=_one_retry(redis_module),
+                                                  **options)
+        async_client = redis_asyncio.Redis.from_url(
+            redis, retry=_one_retry(redis_asyncio), **options)
+        source_pool = sync_client.connection_pool
+        connection_class = source_pool.connection_class
+    elif isinstance(redis, redis_module.Redis):
+        sync_client = _pool_copy(redis_module, redis, timeout_s)
+        connection_class = redis.connection_pool.connection_class
+        source_pool = sync_client.connection_pool
+    elif isinstance(redis, redis_asyncio.Redis):
+        async_client = redis
+        source_pool = redis.connection_pool
+        connection_class = {"SSLConnection": redis_module.SSLConnection,
+                            "UnixDomainSocketConnection":
+                                redis_module.UnixDomainSocketConnection}.get(
+            source_pool.connection_class.__name__, redis_module.Connection)
+    elif _is_cluster(redis):
+        # A cluster client routes each check to the node owning the client's key (one key per
+        # script), with its own connection settings: the time budget applies to asyncio only.
+        cluster: Any = redis
+        try:
+            # (The asyncio cluster client cannot be probed synchronously.)
+            if isinstance(cluster, redis_module.cluster.RedisCluster):
+                cluster.ping()
+                cluster.script_load(script_source(algorithm))
+        except redis_module.exceptions.ResponseError as error:
+            raise ValueError(f"tolm.limiter: the redis server refused the limiter's script "
+                             f"(is scripting disabled?): {error}") from error
+        except Exception as error:
+            raise ConnectionError(f"tolm.limiter: redis is not reachable: {error}") from error
+        if isinstance(cluster, redis_module.cluster.RedisCluster):
+            sync_client = cluster
+        else:
+            async_client = cluster
+        return RedisLimiter(algorithm=algorithm, mode=mode, capacity=capacity,
+                            refill_rate=refill_rate, window_ms=window_ms,
+                            sync_client=sync_client, async_client=async_client, prefix=prefix,
+                            on_error=on_redis_error, timeout_ms=float(redis_timeout_ms),
+                            on_event=on_redis_event,
+                            local=local_factory() if on_redis_error == "local" else None,
+                            lease=lease or 0, lease_ms=float(lease_ms))
+    else:
+        raise TypeError(f"tolm.limiter: redis must be a redis:// URL, a redis.Redis, "
+                        f"redis.asyncio.Redis or RedisCluster client; got "
+                        f"{type(redis).__name__}")
+    probe_kwargs = {k: v for k, v in source_pool.connection_kwargs.items()
+                    if k not in ("retry",)}
+    probe_kwargs["socket_timeout"] = max(timeout_s, 1.0)
+    probe_kwargs["socket_connect_timeout"] = max(timeout_s, 1.0)
+    _verify(redis_module, probe_kwargs, connection_class, algorithm)
+    return RedisLimiter(algorithm=algorithm, mode=mode, capacity=capacity,
+                        refill_rate=refill_rate, window_ms=window_ms, sync_client=sync_client,
+                        async_client=async_client, prefix=prefix, on_error=on_redis_error,
+                        timeout_ms=float(redis_timeout_ms), on_event=on_redis_event,
+                        local=local_factory() if on_redis_error == "local" else None,
+                        lease=lease or 0, lease_ms=float(lease_ms))

@@ -1,0 +1,372 @@
+'use strict';
+// The Redis store of tolm/middleware against a real redis-server, with both client
+// libraries: decisions equal the in-process engine's for the same requests at the same times,
+// the Node and Python limiters share one limit exactly, the middleware awaits Redis, a server
+// that stops, restarts or stalls is answered as the limiter was told to, and bad input is
+// refused when the limiter is built.
+const test = require('node:test');
+const assert = require('node:assert/strict');
+const fs = require('node:fs');
+const net = require('node:net');
+const os = require('node:os');
+const path = require('node:path');
+const { spawn, spawnSync, execFileSync } = require('node:child_process');
+
+const { load, runChild } = require('./support/addon');
+const { serving, exchange } = require('./support/http');
+const { limiter, rateLimit, withRateLimit } = require('../../lib/middleware');
+
+const root = path.resolve(__dirname, '..', '..');
+const { TolmNode } = load();
+const T0 = 1700000000000;
+
+// The client libraries come from build-redis-node/ (scripts/bootstrap), outside the package.
+const clientsDir = path.join(root, 'build-redis-node', 'node_modules');
+function clientLibrary(name) {
+  try {
+    return require(path.join(clientsDir, name));
+  } catch {
+    return null;
+  }
+}
+const IORedis = clientLibrary('ioredis');
+const nodeRedis = clientLibrary('redis');
+const redisServer = (() => {
+  try {
+    return execFileSync('sh', ['-c', 'command -v redis-server'], { encoding: 'utf8' }).trim();
+  } catch {
+    return '';
+  }
+})();
+const skip = !redisServer ? 'redis-server is not installed (scripts/bootstrap installs it)'
+  : !IORedis || !nodeRedis ? 'ioredis/redis are not installed (scripts/bootstrap installs them)' : false;
+
+function freePort() {
+  return new Promise((resolve) => {
+    const server = net.createServer();
+    server.listen(0, '127.0.0.1', () => {
+      const { port } = server.address();
+      server.close(() => resolve(port));
+    });
+  });
+}
+
+// A real redis-server on a free loopback port, without persistence.
+class Server {
+  constructor(port) {
+    this.port = port;
+    this.dir = fs.mkdtempSync(path.join(os.tmpdir(), 'tolm-redis-'));
+    this.url = `redis://127.0.0.1:${port}/0`;
+  }
+
+  async start(extra = []) {
+    this.child = spawn(redisServer, ['--port', String(this.port), '--bind', '127.0.0.1',
+      '--save', '', '--appendonly', 'no', '--dir', this.dir, ...extra], { stdio: 'ignore' });
+    for (let i = 0; i < 500; i += 1) {
+      const up = await new Promise((resolve) => {
+        const socket = net.connect(this.port, '127.0.0.1');
+        socket.on('connect', () => { socket.end(); resolve(true); });
+        socket.on('error', () => resolve(false));
+      });
+      if (up) return this;
+      await new Promise((resolve) => setTimeout(resolve, 20)); // a real process starting
+    }
+    throw new Error('redis-server did not start');
+  }
+
+  async stop() {
+    if (!this.child || this.child.exitCode !== null) return;
+    const exited = new Promise((resolve) => this.child.once('exit', resolve));
+    this.child.kill('SIGCONT');
+    this.child.kill('SIGTERM');
+    await exited;
+  }
+
+  async close() {
+    await this.stop();
+    fs.rmSync(this.dir, { recursive: true, force: true });
+  }
+}
+
+async function withServer(body) {
+  const server = await new Server(await freePort()).start();
+  const clients = [];
+  const track = (client) => { clients.push(client); return client; };
+  try {
+    return await body(server, track);
+  } finally {
+    for (const client of clients) {
+      if (typeof client.disconnect === 'function' && client.status !== undefined) client.disconnect();
+      else await client.destroy?.();
+    }
+    await server.close();
+  }
+}
+
+const build = (config) => limiter(config, { TolmNode });
+const clients = {
+  ioredis: (url) => new IORedis(url, { maxRetriesPerRequest: 1 }).on('error', () => {}),
+  'node-redis': async (url) => {
+    const client = nodeRedis.createClient({ url });
+    client.on('error', () => {});
+    await client.connect();
+    return client;
+  },
+};
+
+test('the scripts decide as the engine does, with both clients', { skip }, async () => {
+  const steps = [];
+  let now = T0;
+  const gaps = [0, 1, 7, 142, 143, 999, 1000, 1001, 1428, 1429, 59999, 60000, 60001];
+  for (let i = 0; i < 120; i += 1) {
+    now += gaps[(i * 7 + 3) % gaps.length];
+    steps.push([now, i % 3 === 0 ? 'b' : 'a']);
+  }
+  await withServer(async (server, track) => {
+    for (const algorithm of ['token_bucket', 'leaky_bucket', 'fixed_window', 'sliding_window']) {
+      const child = runChild(`
+        const engine = new TolmNode({ algorithm: ${JSON.stringify(algorithm)}, capacity: 3, refillRate: 0.7 });
+        const numbers = new Float64Array(3);
+        const out = [];
+        for (const [now, key] of ${JSON.stringify(steps)}) {
+          setClock(now);
+          const outcome = engine._decide(key, '/', numbers);
+          out.push([outcome, ...numbers]);
+        }
+        emit(out);
+      `, { clockMs: T0 });
+      assert.equal(child.status, 0, child.stderr);
+      const expected = child.output[0];
+      for (const [name, make] of Object.entries(clients)) {
+        const client = track(await make(server.url));
+        // A generous budget and no fallback: every answer must be the script's.
+        const store = build({ algorithm, capacity: 3, refillRate: 0.7, redis: client, redisPrefix: `${name}:`,
+          redisTimeoutMs: 5000, onRedisError: 'refuse' });
+        await store.ready;
+        const numbers = new Float64Array(3);
+        for (let i = 0; i < steps.length; i += 1) {
+          const outcome = await store._decide(steps[i][1], '/', numbers, 1, steps[i][0]);
+          assert.deepEqual([outcome, ...numbers], expected[i], `${algorithm} ${name} step ${i}`);
+        }
+        assert.equal(store.redisStats.errors, 0);
+      }
+    }
+  });
+});
+
+test('Node and Python processes against one Redis admit exactly the limit', { skip }, async (t) => {
+  // The project's Python (.venv, where the bootstrap installs redis), else python3.
+  const venvPython = path.join(root, '.venv', 'bin', 'python');
+  const pythonPath = process.env.PYTHON || (fs.existsSync(venvPython) ? venvPython : 'python3');
+  const python = spawnSync(pythonPath, ['-c', 'import redis'], { encoding: 'utf8' });
+  await withServer(async (server) => {
+    const node = (n) => spawn(process.execPath, ['-e', `
+      const { limiter } = require(${JSON.stringify(path.join(root, 'lib', 'middleware'))});
+      const { TolmNode } = require(${JSON.stringify(path.join(process.env.TOLM_BUILD_DIR, 'tolm_native.node'))});
+      const IORedis = require(${JSON.stringify(path.join(clientsDir, 'ioredis'))});
+      (async () => {
+        const client = new IORedis(${JSON.stringify(server.url)});
+        const store = limiter({ capacity: 40, refillRate: 0, redis: client, redisTimeoutMs: 2000 }, { TolmNode });
+        await store.ready;
+        let admitted = 0;
+        for (let i = 0; i < ${n}; i += 1) admitted += (await store.check('shared', '/')).allowed ? 1 : 0;
+        console.log(admitted);
+        client.disconnect();
+      })();
+    `], { stdio: ['ignore', 'pipe', 'inherit'] });
+    const workers = [node(30), node(30)];
+    if (python.status === 0) {
+      const code = `
+import sys
+sys.path[:0] = [${JSON.stringify(process.env.TOLM_BUILD_DIR)}, ${JSON.stringify(path.join(root, 'python'))}]
+import tolm
+limiter = tolm.limiter(capacity=40, refill_rate=0, redis=${JSON.stringify(server.url)}, redis_timeout_ms=2000)
+print(sum(limiter.check("shared", "/")["allowed"] for _ in range(30)))
+`;
+      workers.push(spawn(pythonPath, ['-c', code], { stdio: ['ignore', 'pipe', 'inherit'] }));
+    } else {
+      t.diagnostic('python3 has no redis package: Node processes only');
+    }
+    const counts = await Promise.all(workers.map((w) => new Promise((resolve) => {
+      let out = '';
+      w.stdout.on('data', (d) => { out += d; });
+      w.on('exit', () => resolve(Number(out.trim())));
+    })));
+    assert.equal(counts.reduce((a, b) => a + b, 0), 40, String(counts));
+  });
+});
+
+test('the node:http and Express-style middleware await the Redis decision', { skip }, async () => {
+  await withServer(async (server, track) => {
+    const client = track(await clients['node-redis'](server.url));
+    const store = build({ algorithm: 'fixed_window', capacity: 2, redis: client, redisTimeoutMs: 2000 });
+    await store.ready;
+    const handler = withRateLimit(store, (req, res) => res.end('ok'));
+    await serving(handler, async (port) => {
+      const answers = [];
+      for (let i = 0; i < 3; i += 1) answers.push(await exchange(port));
+      assert.deepEqual(answers.map((a) => a.status), [200, 200, 429]);
+      assert.match(answers[0].headers.ratelimit, /^"fixed_window";r=1;t=60$/);
+      assert.equal(answers[2].headers['retry-after'], '60');
+    });
+    // rateLimit's (req, res, next) shape, as Express calls it: next only once admitted.
+    const connect = rateLimit(build({ capacity: 1, redis: client, redisPrefix: 'express:', redisTimeoutMs: 2000 }));
+    await serving((req, res) => connect(req, res, () => res.end('ok')), async (port) => {
+      const answers = [await exchange(port), await exchange(port)];
+      assert.deepEqual(answers.map((a) => [a.status, a.body.slice(0, 2)]), [[200, 'ok'], [429, '{"']]);
+    });
+  });
+});
+
+test('a stopped, restarted or stalled server is answered as configured', { skip }, async () => {
+  await withServer(async (server, track) => {
+    const events = [];
+    const client = track(clients.ioredis(server.url));
+    const make = (onRedisError, extra = {}) => {
+      const store = build({ capacity: 2, refillRate: 0, redis: client, onRedisError,
+        redisTimeoutMs: 200, onRedisEvent: (kind) => events.push(`${onRedisError}:${kind}`), ...extra });
+      store._retryAfterMs = 0; // ask Redis again on the next check
+      return store;
+    };
+    const local = make('local');
+    const refuse = make('refuse');
+    const allow = make('allow');
+    await Promise.all([local.ready, refuse.ready, allow.ready]);
+    assert.equal((await local.check('f', '/')).allowed, true);
+
+    await server.stop();
+    const during = [];
+    for (let i = 0; i < 3; i += 1) during.push((await local.check('f', '/')).allowed);
+    assert.deepEqual(during, [true, true, false]); // the in-process limit, from scratch
+    const refused = await refuse.check('f', '/');
+    assert.equal(refused.allowed, false);
+    assert.equal(refused.reason, 'token_exhausted');
+    assert.equal((await allow.check('f', '/')).allowed, true);
+    assert.equal(local.redisStats.fallbacks, 3);
+    assert.equal(local.redisAvailable, false);
+
+    // Started again on the same port: empty and without scripts.
+    await server.start();
+    for (let i = 0; i < 100 && client.status !== 'ready'; i += 1) {
+      await new Promise((resolve) => setTimeout(resolve, 20)); // ioredis reconnecting
+    }
+    assert.equal((await refuse.check('f', '/')).allowed, true);
+    assert.deepEqual(events, ['local:fallback', 'refuse:fallback', 'allow:fallback', 'refuse:recovery']);
+
+    server.child.kill('SIGSTOP');
+    let stalled;
+    try {
+      stalled = await refuse.check('f', '/');
+    } finally {
+      server.child.kill('SIGCONT');
+    }
+    assert.equal(stalled.allowed, false);
+    assert.equal(refuse.redisStats.errors, 2);
+  });
+});
+
+test('lease mode spends batches locally and remembers refusals', { skip }, async () => {
+  await withServer(async (server, track) => {
+    for (const [name, make] of Object.entries(clients)) {
+      const client = track(await make(server.url));
+      const store = build({ capacity: 500, refillRate: 0, redis: client, lease: 40, leaseMs: 60000,
+        onRedisError: 'refuse', redisPrefix: name, redisTimeoutMs: 2000 });
+      await store.ready;
+      let admitted = 0;
+      for (let i = 0; i < 600; i += 1) admitted += (await store.check('l', '/')).allowed ? 1 : 0;
+      assert.equal(admitted, 500, name); // one holder spends all it takes: exactly the limit
+      const { calls } = store.redisStats;
+      assert.ok(calls < 60, `${name}: ${calls} round trips`);
+      const refused = await store.check('l', '/');
+      assert.equal(refused.allowed, false);
+      assert.equal(store.redisStats.calls, calls, 'a remembered refusal costs no round trip');
+    }
+    assert.throws(() => build({ redis: track(clients.ioredis(server.url)), lease: 1.5 }), /lease must be/);
+  });
+});
+
+// A free port whose cluster bus port (10000 above it) is free too.
+async function freeClusterPort() {
+  for (;;) {
+    const port = 20000 + Math.floor(Math.random() * 30000);
+    const free = await Promise.all([port, port + 10000].map((p) => new Promise((resolve) => {
+      const probe = net.createServer();
+      probe.once('error', () => resolve(false));
+      probe.listen(p, '127.0.0.1', () => probe.close(() => resolve(true)));
+    })));
+    if (free.every(Boolean)) return port;
+  }
+}
+
+test('an ioredis Cluster spreads clients over three nodes, each admitted its limit', { skip }, async () => {
+  const nodes = [];
+  try {
+    for (let i = 0; i < 3; i += 1) {
+      const node = new Server(await freeClusterPort());
+      nodes.push(node);
+      await node.start(['--cluster-enabled', 'yes']);
+    }
+    execFileSync('redis-cli', ['--cluster', 'create', ...nodes.map((n) => `127.0.0.1:${n.port}`),
+      '--cluster-replicas', '0', '--cluster-yes'], { stdio: 'ignore', timeout: 60000 });
+    for (let i = 0; i < 300; i += 1) {
+      const states = nodes.map((n) => execFileSync('redis-cli', ['-p', String(n.port), 'cluster', 'info'], { encoding: 'utf8' }));
+      if (states.every((text) => text.includes('cluster_state:ok'))) break;
+      await new Promise((resolve) => setTimeout(resolve, 100)); // the nodes agreeing on slots
+    }
+    const cluster = new IORedis.Cluster([{ host: '127.0.0.1', port: nodes[0].port }]);
+    cluster.on('error', () => {});
+    try {
+      const store = build({ algorithm: 'sliding_window', capacity: 3, refillRate: 0, redis: cluster,
+        onRedisError: 'refuse', redisTimeoutMs: 5000 });
+      await store.ready;
+      for (let k = 0; k < 30; k += 1) {
+        let admitted = 0;
+        for (let i = 0; i < 5; i += 1) admitted += (await store.check(`198.51.100.${k}`, '/')).allowed ? 1 : 0;
+        assert.equal(admitted, 3, `client ${k}`);
+      }
+      assert.equal(store.redisStats.errors, 0);
+      const sizes = nodes.map((n) => Number(execFileSync('redis-cli', ['-p', String(n.port), 'dbsize'], { encoding: 'utf8' })));
+      assert.ok(sizes.every((size) => size > 0), String(sizes));
+    } finally {
+      cluster.disconnect();
+    }
+  } finally {
+    for (const node of nodes) await node.close();
+  }
+});
+
+test('bad input is refused when the limiter is built', { skip }, async () => {
+  await withServer(async (server, track) => {
+    assert.throws(() => build({ redis: {} }), /redis must be a redis:\/\/ URL/);
+    assert.throws(() => build({ redis: 'http://127.0.0.1/' }), /redis:\/\//);
+    const client = track(clients.ioredis(server.url));
+    assert.throws(() => build({ redis: client, redisPrefix: Buffer.from('x') }), /redisPrefix must be a string/);
+    assert.throws(() => build({ redis: client, onRedisError: 'ignore' }), /onRedisError/);
+    assert.throws(() => build({ redis: client, redisTimeoutMs: 0 }), /redisTimeoutMs/);
+    assert.throws(() => build({ redis: client, windowMs: 0.5 }), /windowMs/);
+    const idle = nodeRedis.createClient({ url: server.url });
+    assert.throws(() => build({ redis: idle }), /not connected/);
+    // A URL: the client library is the application's own (found here through NODE_PATH).
+    const byUrl = runChild(`
+      const { limiter } = require(${JSON.stringify(path.join(root, 'lib', 'middleware'))});
+      (async () => {
+        const good = limiter({ capacity: 1, redis: ${JSON.stringify(server.url)} }, { TolmNode });
+        await good.ready;
+        emit([(await good.check('u', '/')).allowed, (await good.check('u', '/')).allowed]);
+        await good.close();
+        const bad = limiter({ redis: 'redis://127.0.0.1:${await freePort()}/0' }, { TolmNode });
+        await bad.ready.catch((err) => emit(err.message));
+        await bad.close();
+        process.exit(0);
+      })();
+    `, { env: { NODE_PATH: clientsDir } });
+    assert.equal(byUrl.status, 0, byUrl.stderr);
+    assert.deepEqual(byUrl.output[0], [true, false]);
+    assert.match(byUrl.output[1], /not reachable/);
+
+    const admin = track(clients.ioredis(server.url));
+    await admin.call('ACL', 'SETUSER', 'default', 'on', 'nopass', '+@all', '-@scripting', '~*', '&*');
+    const noScripts = build({ redis: track(clients.ioredis(server.url)) });
+    await assert.rejects(noScripts.ready, /scripting/);
+  });
+});

@@ -1,0 +1,125 @@
+"""A real redis-server for the Redis tests: started on a free loopback port with no
+persistence, and stopped (or paused, or restarted) by the test that owns it."""
+
+from __future__ import annotations
+
+import os
+import random
+import shutil
+import signal
+import socket
+import subprocess
+import time
+from typing import Optional
+
+import pytest
+
+REDIS_SERVER = shutil.which("redis-server")
+
+
+def free_port() -> int:
+    with socket.socket() as sock:
+        sock.bind(("127.0.0.1", 0))
+        return sock.getsockname()[1]
+
+
+def free_cluster_port() -> int:
+    """A free port whose cluster bus port (10000 above it) is free too."""
+    rng = random.Random()
+    while True:
+        port = rng.randrange(20000, 50000)
+        try:
+            with socket.socket() as a, socket.socket() as b:
+                a.bind(("127.0.0.1", port))
+                b.bind(("127.0.0.1", port + 10000))
+                return port
+        except OSError:
+            continue
+
+
+class RedisServer:
+    def __init__(self, workdir: str, port: Optional[int] = None) -> None:
+        self.workdir = workdir
+        self.port = port or free_port()
+        self.process: Optional[subprocess.Popen] = None
+
+    @property
+    def url(self) -> str:
+        return f"redis://127.0.0.1:{self.port}/0"
+
+    def start(self, *extra: str) -> "RedisServer":
+        self.process = subprocess.Popen(
+            [REDIS_SERVER, "--port", str(self.port), "--bind", "127.0.0.1", "--save", "",
+             "--appendonly", "no", "--dir", self.workdir, "--protected-mode", "yes", *extra],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline:
+            try:
+                with socket.create_connection(("127.0.0.1", self.port), timeout=0.2) as sock:
+                    sock.sendall(b"PING\r\n")
+                    if sock.recv(16).startswith(b"+PONG"):
+                        return self
+            except OSError:
+                pass
+            if self.process.poll() is not None:
+                break
+            time.sleep(0.02)  # waiting for a real process to listen, not for the limiter's time
+        raise RuntimeError(f"redis-server did not start on port {self.port}")
+
+    def stop(self) -> None:
+        if self.process is not None and self.process.poll() is None:
+            self.process.send_signal(signal.SIGCONT)
+            self.process.terminate()
+            self.process.wait(10)
+        self.process = None
+
+    def restart(self) -> None:
+        self.stop()
+        self.start()
+
+    def pause(self) -> None:
+        assert self.process is not None
+        os.kill(self.process.pid, signal.SIGSTOP)
+
+    def resume(self) -> None:
+        assert self.process is not None
+        os.kill(self.process.pid, signal.SIGCONT)
+
+
+def running_cluster(tmp_path, nodes: int = 3):
+    """A started Redis Cluster of `nodes` primaries (slots spread over all of them), for a
+    fixture to yield, stopped after the test."""
+    if REDIS_SERVER is None or shutil.which("redis-cli") is None:
+        pytest.skip("redis-server is not installed (scripts/bootstrap installs it)")
+    servers = []
+    try:
+        for i in range(nodes):
+            workdir = os.path.join(str(tmp_path), f"node{i}")
+            os.makedirs(workdir)
+            servers.append(RedisServer(workdir, free_cluster_port()).start(
+                "--cluster-enabled", "yes", "--cluster-config-file", "nodes.conf"))
+        subprocess.run(["redis-cli", "--cluster", "create",
+                        *[f"127.0.0.1:{s.port}" for s in servers], "--cluster-replicas", "0",
+                        "--cluster-yes"], check=True, capture_output=True, timeout=60)
+        deadline = time.monotonic() + 30
+        while time.monotonic() < deadline:
+            states = [subprocess.run(["redis-cli", "-p", str(s.port), "cluster", "info"],
+                                     capture_output=True, text=True).stdout for s in servers]
+            if all("cluster_state:ok" in state for state in states):
+                break
+            time.sleep(0.1)  # the real nodes agreeing on the slots
+        yield servers
+    finally:
+        for server in servers:
+            server.stop()
+
+
+def running(tmp_path):
+    """A started server for a fixture to yield, stopped after the test."""
+    if REDIS_SERVER is None:
+        pytest.skip("redis-server is not installed (scripts/bootstrap installs it)")
+    pytest.importorskip("redis", reason="the redis package is not installed "
+                                        "(scripts/bootstrap installs it)")
+    server = RedisServer(str(tmp_path)).start()
+    yield server
+    server.stop()
