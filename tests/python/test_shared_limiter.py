@@ -136,3 +136,22 @@ def test_elapsed_time_does_not_follow_a_wall_clock_step(child):
     answers = json.loads(done.stdout.strip().splitlines()[-1])
     assert answers["monotonic"] == [True, False, True, False]
     assert answers["wall"] == [True, False, False, True]
+
+
+@needs_opener
+def test_a_full_region_evicts_and_counts_but_never_fails_a_check():
+    # A region sized for 100 clients meets 3000 that never recover: every check is answered,
+    # the region stays within its size (100 plus the shards' margin), and the evictions are
+    # counted.
+    name = "tolm-test-limiter-full-region"
+    tolm_native._remove_shared(name)
+    try:
+        small = tolm.limiter(capacity=1, refill_rate=0, shared=name, max_clients=100)
+        assert all(small.check(f"c{i}", "/")["allowed"] for i in range(3000))
+        stats = small.stats()
+        assert 100 <= stats["clients"] <= 400
+        assert stats["evictions"] == 3000 - stats["clients"]
+        # The newest client was never the one evicted.
+        assert small.check("c2999", "/")["allowed"] is False
+    finally:
+        tolm_native._remove_shared(name)

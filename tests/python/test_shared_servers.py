@@ -337,3 +337,25 @@ def test_processes_creating_one_region_at_once_end_up_in_one(tmp_path, region):
         assert child.returncode == 0, err
     engine = tolm_native._open("fixed_window", "active", 50, 0, max_clients=100, shared=region)
     assert engine._decide("k", "/", None)[1] == 50 - 6 - 1
+
+
+@pytest.mark.skipif(shutil.which("node") is None, reason="no node on the PATH")
+def test_the_python_and_node_limiters_with_the_same_settings_open_one_region(region):
+    # Defaults that differ between the two friendly layers (region size, window, clock)
+    # would make the second open refuse the region.
+    sys.path.insert(0, str(PYTHON_DIR))
+    import tolm
+
+    python_side = tolm.limiter(capacity=5, refill_rate=0, shared=region)
+    assert python_side.check("k", "/")["allowed"]
+    script = ("const { TolmNode } = require(process.env.TOLM_ADDON);\n"
+              "const { limiter } = require(process.env.TOLM_LIMITER);\n"
+              "const l = limiter({ capacity: 5, refillRate: 0, shared: process.env.TOLM_TEST_REGION },"
+              " { TolmNode });\n"
+              "console.log([1, 2, 3].filter(() => !l.checkRequest('k', '/', 0).wouldBlock).length);\n")
+    node = subprocess.run(["node", "-e", script], capture_output=True, text=True, timeout=60,
+                          env=child_env(region, TOLM_ADDON=str(BUILD_DIR / "tolm_native.node"),
+                                        TOLM_LIMITER=str(ROOT / "lib" / "limiter.js")))
+    assert node.returncode == 0, node.stderr
+    assert node.stdout.strip() == "3"
+    assert [python_side.check("k", "/")["allowed"] for _ in range(2)] == [True, False]
