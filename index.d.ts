@@ -89,10 +89,19 @@ export declare class TolmNode {
    * The middleware's check, deciding as checkRequest does: returns the outcome (bit 0
    * allowed, bit 1 wouldBlock, above them 0 for no reason in disabled mode or 1 + the
    * reason's code) and writes remaining, admitAfterMs and wholeAfterMs into `numbers`
-   * (-1 where unknown).
+   * (-1 where unknown). `cost` (default 1): the units the request takes, admitted whole or
+   * not at all (> 0; whole numbers for the window algorithms).
    * @internal
    */
-  _decide(ip: string, route: string, numbers: Float64Array): number;
+  _decide(ip: string, route: string, numbers: Float64Array, cost?: number): number;
+  /** Forgets the client `key`. @internal */
+  _reset(key: string): void;
+  /** Gives back (units < 0) or takes (units > 0) allowance without a decision. @internal */
+  _adjust(key: string, units: number): void;
+  /** Refuses `key` for durationMs; only _reset ends it early. @internal */
+  _block(key: string, durationMs: number): void;
+  /** Forgets every client (of the whole region for a shared engine). @internal */
+  _clear(): void;
   /** Clients evicted to stay within maxClients, and the clients kept. @internal */
   _stats(): { evictions: number; clients: number };
   /**

@@ -60,15 +60,33 @@ class NativeEngine:
         """Decides one request from `ip` on `route`; `identity`, when given, is the client key
         instead of `ip`. Raises PanicException (a BaseException) on a fatal internal failure."""
         ...
-    def _decide(self, ip: str, route: str, identity: Optional[str], /
+    def _decide(self, ip: str, route: str, identity: Optional[str],
+                cost: Union[SupportsFloat, SupportsIndex] = 1, /
                 ) -> Tuple[int, Optional[int], Optional[int], Optional[int]]:
         """The middleware's check, deciding as `check` does: (outcome, remaining,
         admit_after_ms, whole_after_ms), None where unknown. The outcome packs allowed (1),
         would_block (2) and, above them, 0 for no reason (disabled mode) or 1 + the reason's
-        code (within_limit, limit_exceeded, token_exhausted)."""
+        code (within_limit, limit_exceeded, token_exhausted). `cost`: the units the request
+        takes, admitted whole or not at all (> 0; whole numbers for the window algorithms);
+        ValueError for a bad cost."""
         ...
     def _stats(self) -> EngineStats:
         """Clients evicted to stay within max_clients, and the clients kept."""
+        ...
+    def _reset(self, key: str, /) -> None:
+        """Forgets the client `key` (the identity checks key by, else the address)."""
+        ...
+    def _adjust(self, key: str, units: Union[SupportsFloat, SupportsIndex], /) -> None:
+        """Gives back (units < 0) or takes (units > 0) allowance without a decision; whole
+        units for the window algorithms. A refund never lifts a bucket's or fixed window's
+        block."""
+        ...
+    def _block(self, key: str, duration_ms: Union[SupportsFloat, SupportsIndex], /) -> None:
+        """Refuses `key` for duration_ms; only _reset ends it early. Afterwards a window's
+        allowance is whole again and a bucket refills from empty."""
+        ...
+    def _clear(self) -> None:
+        """Forgets every client (of the whole region for a shared engine)."""
         ...
 
 class EngineStats(TypedDict):

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <new>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -38,13 +39,14 @@ constexpr const char* kClassDoc =
     "\n--\n\n";
 constexpr const char* kCheckDoc = "check($self, ip, route, identity=None)\n--\n\n";
 constexpr const char* kDecideDoc =
-    "_decide($self, ip, route, identity, /)\n--\n\n"
+    "_decide($self, ip, route, identity, cost=1, /)\n--\n\n"
     "The middleware's check: (outcome, remaining, admit_after_ms, whole_after_ms), None for\n"
     "what is unknown; outcome packs allowed (1), would_block (2) and 1 + the reason code << 2.";
 
 constexpr std::array<const char*, 7> kNewParameters = {
     "algorithm_str", "mode_str", "capacity", "refill_rate", "api_key", "debug", "backend_url"};
 constexpr std::array<const char*, 3> kCheckParameters = {"ip", "route", "identity"};
+constexpr std::array<const char*, 4> kDecideParameters = {"ip", "route", "identity", "cost"};
 
 constexpr const char* kOpenDoc =
     "_open(algorithm, mode, capacity, refill_rate, *, window_ms=60000, max_clients=0,\n"
@@ -72,7 +74,7 @@ const ArgSpec kNewSpec{kClassName, "__new__", kNewParameters, 0, 7};
 const ArgSpec kOpenSpec{std::nullopt, "_open", kOpenParameters, 0, 4, kOpenKeywords};
 const ArgSpec kRemoveSharedSpec{std::nullopt, "_remove_shared", kNameParameter, 1, 1};
 const ArgSpec kCheckSpec{kClassName, "check", kCheckParameters, 0, 2};
-const ArgSpec kDecideSpec{kClassName, "_decide", kCheckParameters, 3, 3};
+const ArgSpec kDecideSpec{kClassName, "_decide", kDecideParameters, 4, 3};
 
 // Python-side settings that are not exposed to Python code.
 constexpr double kBurstMultiplier = 1.0;
@@ -289,7 +291,7 @@ PyObject* optional_count(std::optional<uint64_t> value) {
 // same way as check's, with the same errors for a wrong type.
 PyObject* engine_decide(PyObject* self, PyObject* args) noexcept {
     return guarded([&]() -> PyObject* {
-        std::array<PyObject*, kCheckParameters.size()> slots{};
+        std::array<PyObject*, kDecideParameters.size()> slots{};
         tolm::python::bind(kDecideSpec, args, nullptr, slots);
 
         using namespace tolm::python;
@@ -305,11 +307,17 @@ PyObject* engine_decide(PyObject* self, PyObject* args) noexcept {
             slots[2], kCheckParameters[2]);
 
         tolm::Engine& engine = reinterpret_cast<EngineObject*>(self)->engine();
+        double cost = 1.0;
+        if (slots[3] != nullptr) {
+            cost = convert_argument(to_double, slots[3], kDecideParameters[3]);
+            const std::string problem = tolm::cost_problem(engine.algorithm(), cost);
+            if (!problem.empty()) throw PyError(PyExc_ValueError, "cost" + problem);
+        }
         const uint64_t start_ms = engine.clock().now_ms();
         tolm::ReusableResult reusable;
         tolm::CheckResult& result = reusable.get();
         engine.check_into(result, identity, ip, route, start_ms, tolm::RecordUse::unread,
-                          tolm::DetailUse::unread, tolm::TextUse::unread);
+                          tolm::DetailUse::unread, tolm::TextUse::unread, cost);
 
         PyRef out = PyRef::steal(must(PyTuple_New(4)));
         const auto put = [&](Py_ssize_t index, PyObject* item) {
@@ -339,6 +347,63 @@ PyObject* engine_stats(PyObject* self, PyObject* /*unused*/) noexcept {
     });
 }
 
+// The key argument of the client methods: the text checks key by.
+std::string_view key_argument(PyObject* args, const ArgSpec& spec, std::span<PyObject*> slots,
+                              std::string& storage) {
+    tolm::python::bind(spec, args, nullptr, slots);
+    return convert_argument(
+        [&](PyObject* value) { return tolm::python::to_text_view(value, storage); }, slots[0],
+        "key");
+}
+
+constexpr std::array<const char*, 1> kKeyParameter = {"key"};
+constexpr std::array<const char*, 2> kAdjustParameters = {"key", "units"};
+constexpr std::array<const char*, 2> kBlockParameters = {"key", "duration_ms"};
+const ArgSpec kResetSpec{kClassName, "_reset", kKeyParameter, 1, 1};
+const ArgSpec kAdjustSpec{kClassName, "_adjust", kAdjustParameters, 2, 2};
+const ArgSpec kBlockSpec{kClassName, "_block", kBlockParameters, 2, 2};
+
+PyObject* engine_reset(PyObject* self, PyObject* args) noexcept {
+    return guarded([&]() -> PyObject* {
+        std::array<PyObject*, 1> slots{};
+        std::string storage;
+        const std::string_view key = key_argument(args, kResetSpec, slots, storage);
+        reinterpret_cast<EngineObject*>(self)->engine().reset(key);
+        return PyRef::borrow(Py_None).release();
+    });
+}
+
+PyObject* engine_adjust(PyObject* self, PyObject* args) noexcept {
+    return guarded([&]() -> PyObject* {
+        std::array<PyObject*, 2> slots{};
+        std::string storage;
+        const std::string_view key = key_argument(args, kAdjustSpec, slots, storage);
+        const double units = convert_argument(tolm::python::to_double, slots[1], "units");
+        tolm::Engine& engine = reinterpret_cast<EngineObject*>(self)->engine();
+        expect_fine("units", tolm::units_problem(engine.algorithm(), units));
+        engine.adjust(key, units);
+        return PyRef::borrow(Py_None).release();
+    });
+}
+
+PyObject* engine_block(PyObject* self, PyObject* args) noexcept {
+    return guarded([&]() -> PyObject* {
+        std::array<PyObject*, 2> slots{};
+        std::string storage;
+        const std::string_view key = key_argument(args, kBlockSpec, slots, storage);
+        const uint64_t duration = whole_option(slots[1], "duration_ms", 0, 0, tolm::kMaxWindowMs);
+        reinterpret_cast<EngineObject*>(self)->engine().block(key, duration);
+        return PyRef::borrow(Py_None).release();
+    });
+}
+
+PyObject* engine_clear(PyObject* self, PyObject* /*unused*/) noexcept {
+    return guarded([&]() -> PyObject* {
+        reinterpret_cast<EngineObject*>(self)->engine().clear();
+        return PyRef::borrow(Py_None).release();
+    });
+}
+
 PyMethodDef engine_methods[] = {
     {"_decide", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(engine_decide)),
      METH_VARARGS, kDecideDoc},
@@ -346,6 +411,18 @@ PyMethodDef engine_methods[] = {
      METH_VARARGS | METH_KEYWORDS, kCheckDoc},
     {"_stats", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(engine_stats)),
      METH_NOARGS, kStatsDoc},
+    {"_reset", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(engine_reset)),
+     METH_VARARGS, "_reset($self, key, /)\n--\n\nForgets the client `key`."},
+    {"_adjust", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(engine_adjust)),
+     METH_VARARGS,
+     "_adjust($self, key, units, /)\n--\n\nGives back (units < 0) or takes (units > 0) "
+     "allowance."},
+    {"_block", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(engine_block)),
+     METH_VARARGS,
+     "_block($self, key, duration_ms, /)\n--\n\nRefuses `key` for duration_ms; only _reset "
+     "ends it early."},
+    {"_clear", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(engine_clear)),
+     METH_NOARGS, "_clear($self, /)\n--\n\nForgets every client."},
     {nullptr, nullptr, 0, nullptr},
 };
 

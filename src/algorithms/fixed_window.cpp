@@ -34,7 +34,8 @@ void FixedWindow::report_waits(const FixedWindowState& state, uint64_t now,
     const std::optional<uint64_t> reopens =
         wait_from(from, window_ms_ - (from - state.window_start_ms), now);
     verdict.whole_after_ms = limit_ == 0 ? std::optional<uint64_t>(0) : reopens;
-    if (!verdict.allowed && limit_ > 0) verdict.admit_after_ms = reopens;
+    // A request costing more than a whole window's limit is never admitted.
+    if (!verdict.allowed && limit_ >= units_of(verdict.cost)) verdict.admit_after_ms = reopens;
 }
 
 uint64_t FixedWindowRecovery::distance(const FixedWindowState& state, uint64_t now) const noexcept {
@@ -62,8 +63,9 @@ void FixedWindow::check_in(Store& states, std::string_view key, Clock& clock,
         verdict.reset_after_ms = window_ms_;
     }
 
-    if (state->count < limit_) {
-        ++state->count;
+    const uint64_t units = units_of(verdict.cost);
+    if (state->count < limit_ && units <= limit_ - state->count) {
+        state->count += units;
         const uint64_t remaining = limit_ - state->count;
         verdict.remaining = remaining;
         if (verdict.detail_wanted) {
@@ -81,8 +83,52 @@ void FixedWindow::check_in(Store& states, std::string_view key, Clock& clock,
     state.release(now, recovery_);
 }
 
+// A blocked window holds kBlockedCount, above every limit, and opened so that it runs out at
+// the block's end; a refund leaves that count alone, so only a reset (or the window running
+// out) ends a block. Penalties count like requests, stopping short of that mark.
+template <typename Store>
+void FixedWindow::change_in(Store& states, std::string_view key, Clock& clock,
+                            const StateChange& change) {
+    auto state = states.entry_or_insert(key, [&clock] {
+        return FixedWindowState{0, clock.now_ms()};
+    });
+    const uint64_t now = clock.now_ms();
+    const auto open_window_if_run_out = [&] {
+        if (window_elapsed(*state, now) >= window_ms_) *state = FixedWindowState{0, now};
+    };
+    switch (change.kind) {
+        case StateChange::Kind::reset:
+            *state = FixedWindowState{0, now};
+            break;
+        case StateChange::Kind::adjust: {
+            open_window_if_run_out();
+            if (state->count == kBlockedCount) break;
+            const uint64_t units = units_of(change.units < 0.0 ? -change.units : change.units);
+            if (change.units < 0.0) {
+                state->count = units > state->count ? 0 : state->count - units;
+            } else {
+                const uint64_t room = kBlockedCount - 1 - state->count;
+                state->count += units > room ? room : units;
+            }
+            break;
+        }
+        case StateChange::Kind::block: {
+            const uint64_t until =
+                now + change.duration_ms < now ? UINT64_MAX - window_ms_ : now + change.duration_ms;
+            state->count = kBlockedCount;
+            state->window_start_ms = until >= window_ms_ ? until - window_ms_ : 0;
+            break;
+        }
+    }
+    state.release(now, recovery_);
+}
+
 template void FixedWindow::check_in(KeyedStateMap<FixedWindowState>&, std::string_view, Clock&,
                                     AlgorithmVerdict&);
+template void FixedWindow::change_in(KeyedStateMap<FixedWindowState>&, std::string_view, Clock&,
+                                     const StateChange&);
+template void FixedWindow::change_in(SharedStateMap<FixedWindowState>&, std::string_view, Clock&,
+                                     const StateChange&);
 template void FixedWindow::check_in(SharedStateMap<FixedWindowState>&, std::string_view, Clock&,
                                     AlgorithmVerdict&);
 

@@ -46,6 +46,9 @@ class FixedWindow {
     // SharedStateMap that other processes share).
     template <typename Store>
     void check_in(Store& states, std::string_view key, Clock& clock, AlgorithmVerdict& verdict);
+    // Applies `change` to the state of `key` (inserted first when absent) at the clock's time.
+    template <typename Store>
+    void change_in(Store& states, std::string_view key, Clock& clock, const StateChange& change);
     const FixedWindowRecovery& recovery() const noexcept { return recovery_; }
 
   private:
@@ -59,6 +62,9 @@ class FixedWindow {
     KeyedStateMap<FixedWindowState>& states() noexcept { return states_; }
 
   private:
+    // The count of a blocked window: above every limit, and never reached by requests.
+    static constexpr uint64_t kBlockedCount = UINT64_MAX;
+
     KeyedStateMap<FixedWindowState> states_;
     uint64_t window_ms_;  // window length in ms
     uint64_t limit_;      // accepted requests allowed per window

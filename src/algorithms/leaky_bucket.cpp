@@ -64,9 +64,13 @@ void LeakyBucket::report_waits(const LeakyBucketState& state, uint64_t now,
             first_ms_where(estimate, [&](uint64_t ms) { return holds(state.last_leak_ms + ms); }),
             now);
     };
-    if (!verdict.allowed) {
-        verdict.admit_after_ms = wait_until(capacity_, [&](uint64_t at) {
-            return capacity_ > drained_level(state, at, leak_rate_);
+    // A request of cost c is admitted as the last of c plain ones would be: while the level,
+    // plus the c - 1 units before it, is below capacity. One that even an empty bucket cannot
+    // take is never admitted.
+    const double before = verdict.cost - 1.0;
+    if (!verdict.allowed && capacity_ > 0.0 + before) {
+        verdict.admit_after_ms = wait_until(capacity_ - before, [&](uint64_t at) {
+            return capacity_ > drained_level(state, at, leak_rate_) + before;
         });
     }
     verdict.whole_after_ms =
@@ -94,8 +98,11 @@ void LeakyBucket::check_in(Store& states, std::string_view key, Clock& clock,
     if (now > state->last_leak_ms) state->last_leak_ms = now;
 
     verdict.clear();
-    if (capacity_ > state->level) {
-        state->level += 1.0;
+    // Admitted as the last of `cost` plain requests would be (see report_waits); for a cost of
+    // one, level + 0.0 compares exactly as the level.
+    const double cost = verdict.cost;
+    if (capacity_ > state->level + (cost - 1.0)) {
+        state->level += cost;
         const double free_space = capacity_ - state->level;
         const double whole = std::floor(free_space);
         verdict.remaining = to_u64_saturating(whole > 0.0 ? whole : 0.0);
@@ -114,8 +121,44 @@ void LeakyBucket::check_in(Store& states, std::string_view key, Clock& clock,
     state.release(now, recovery_);
 }
 
+// A block fills the bucket and starts its drain at the block's end; a refund during a block
+// (drain time ahead of the clock) gives nothing back, so only a reset ends a block early.
+template <typename Store>
+void LeakyBucket::change_in(Store& states, std::string_view key, Clock& clock,
+                            const StateChange& change) {
+    auto state = states.entry_or_insert(key, [&clock] {
+        return LeakyBucketState{0.0, clock.now_ms()};
+    });
+    const uint64_t now = clock.now_ms();
+    switch (change.kind) {
+        case StateChange::Kind::reset:
+            *state = LeakyBucketState{0.0, now};
+            break;
+        case StateChange::Kind::adjust: {
+            if (change.units < 0.0 && state->last_leak_ms > now) break;
+            state->level = drained_level(*state, now, leak_rate_);
+            if (now > state->last_leak_ms) state->last_leak_ms = now;
+            const double level = state->level + change.units;
+            state->level = (level < 0.0 || std::isnan(level)) ? 0.0 : level;
+            break;
+        }
+        case StateChange::Kind::block: {
+            const double level = drained_level(*state, now, leak_rate_);
+            state->level = level > capacity_ ? level : capacity_;
+            const uint64_t until = now + change.duration_ms;
+            state->last_leak_ms = until < now ? UINT64_MAX : until;
+            break;
+        }
+    }
+    state.release(now, recovery_);
+}
+
 template void LeakyBucket::check_in(KeyedStateMap<LeakyBucketState>&, std::string_view, Clock&,
                                     AlgorithmVerdict&);
+template void LeakyBucket::change_in(KeyedStateMap<LeakyBucketState>&, std::string_view, Clock&,
+                                     const StateChange&);
+template void LeakyBucket::change_in(SharedStateMap<LeakyBucketState>&, std::string_view, Clock&,
+                                     const StateChange&);
 template void LeakyBucket::check_in(SharedStateMap<LeakyBucketState>&, std::string_view, Clock&,
                                     AlgorithmVerdict&);
 

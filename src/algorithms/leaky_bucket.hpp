@@ -51,6 +51,9 @@ class LeakyBucket {
     // SharedStateMap that other processes share).
     template <typename Store>
     void check_in(Store& states, std::string_view key, Clock& clock, AlgorithmVerdict& verdict);
+    // Applies `change` to the state of `key` (inserted first when absent) at the clock's time.
+    template <typename Store>
+    void change_in(Store& states, std::string_view key, Clock& clock, const StateChange& change);
     const LeakyBucketRecovery& recovery() const noexcept { return recovery_; }
 
   private:

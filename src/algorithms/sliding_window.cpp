@@ -121,8 +121,13 @@ void SlidingWindow::report_waits(const Queue& queue, uint64_t now,
         return leaves > now ? leaves - now : 0;
     };
     verdict.whole_after_ms = queue.empty() ? std::optional<uint64_t>(0) : gone(queue.back());
-    if (!verdict.allowed && limit_ > 0 && !queue.empty()) {
-        verdict.admit_after_ms = gone(queue.front());
+    // A refused request of `units` is admitted once enough of the oldest have left to make
+    // room for all of it; one larger than the limit never is.
+    const uint64_t units = units_of(verdict.cost);
+    if (!verdict.allowed && limit_ > 0 && units <= limit_ && !queue.empty()) {
+        const uint64_t must_leave = queue.size() + units - limit_;  // at least 1 when refused
+        const uint64_t index = must_leave == 0 ? 0 : std::min(must_leave, queue.size()) - 1;
+        verdict.admit_after_ms = gone(queue.at(index));
     }
 }
 
@@ -145,9 +150,10 @@ void SlidingWindow::check_in(Store& states, std::string_view key, Clock& clock,
         const uint64_t expiry = front > UINT64_MAX - window_ms_ ? UINT64_MAX : front + window_ms_;
         verdict.reset_after_ms = expiry > now ? expiry - now : 0;
     }
-    if (n < limit_) {
-        queue.push_back(now);
-        const uint64_t remaining = limit_ - n - 1;
+    const uint64_t units = units_of(verdict.cost);
+    if (n < limit_ && units <= limit_ - n) {
+        for (uint64_t i = 0; i < units; ++i) queue.push_back(now);
+        const uint64_t remaining = limit_ - n - units;
         verdict.remaining = remaining;
         if (verdict.detail_wanted) {
             assign_count_text(verdict.detail, remaining, " requests remaining");
@@ -164,8 +170,48 @@ void SlidingWindow::check_in(Store& states, std::string_view key, Clock& clock,
     state.release(now, recovery_);
 }
 
+// A block fills the window with `limit` requests that leave it together at the block's end.
+// Refunds take back the newest requests, so a refund during a block shortens it.
+template <typename Store>
+void SlidingWindow::change_in(Store& states, std::string_view key, Clock& clock,
+                              const StateChange& change) {
+    auto state = states.entry_or_insert(key, [&] { return empty_state(states, limit_); });
+    const uint64_t now = clock.now_ms();
+    auto&& queue = queue_of(*state);
+    const uint64_t cutoff = window_cutoff(now, window_ms_);
+    while (!queue.empty() && expired(queue.front(), cutoff)) queue.pop_front();
+    switch (change.kind) {
+        case StateChange::Kind::reset:
+            while (!queue.empty()) queue.pop_front();
+            break;
+        case StateChange::Kind::adjust: {
+            const uint64_t units = units_of(change.units < 0.0 ? -change.units : change.units);
+            if (change.units < 0.0) {
+                for (uint64_t i = 0; i < units && !queue.empty(); ++i) queue.pop_back();
+            } else {
+                for (uint64_t i = 0; i < units && queue.size() < limit_; ++i) queue.push_back(now);
+            }
+            break;
+        }
+        case StateChange::Kind::block: {
+            // A value accepted at t leaves at t + window_ms + 1.
+            const uint64_t until = now + change.duration_ms < now ? UINT64_MAX - window_ms_ - 1
+                                                                  : now + change.duration_ms;
+            const uint64_t accepted = until > window_ms_ ? until - window_ms_ - 1 : 0;
+            while (!queue.empty()) queue.pop_front();
+            for (uint64_t i = 0; i < limit_; ++i) queue.push_back(accepted);
+            break;
+        }
+    }
+    state.release(now, recovery_);
+}
+
 template void SlidingWindow::check_in(KeyedStateMap<SlidingWindowState>&, std::string_view, Clock&,
                                       AlgorithmVerdict&);
+template void SlidingWindow::change_in(KeyedStateMap<SlidingWindowState>&, std::string_view, Clock&,
+                                       const StateChange&);
+template void SlidingWindow::change_in(SharedStateMap<SharedSlidingWindowState>&, std::string_view,
+                                       Clock&, const StateChange&);
 template void SlidingWindow::check_in(SharedStateMap<SharedSlidingWindowState>&, std::string_view,
                                       Clock&, AlgorithmVerdict&);
 

@@ -48,6 +48,7 @@ class TimestampQueue {
         head_ = head_ + 1 == capacity_ ? 0 : head_ + 1;
         --size_;
     }
+    void pop_back() noexcept { --size_; }
     void push_back(uint64_t value);
 
   private:
@@ -90,6 +91,7 @@ class TimestampRing {
         state_->head = state_->head + 1 == state_->capacity ? 0 : state_->head + 1;
         --state_->size;
     }
+    void pop_back() noexcept { --state_->size; }
     void push_back(uint64_t value) noexcept {
         uint64_t tail = uint64_t{state_->head} + state_->size;
         if (tail >= state_->capacity) tail -= state_->capacity;
@@ -135,6 +137,9 @@ class SlidingWindow {
     // SharedStateMap that other processes share).
     template <typename Store>
     void check_in(Store& states, std::string_view key, Clock& clock, AlgorithmVerdict& verdict);
+    // Applies `change` to the state of `key` (inserted first when absent) at the clock's time.
+    template <typename Store>
+    void change_in(Store& states, std::string_view key, Clock& clock, const StateChange& change);
 
   private:
     // Fills the verdict's admit_after_ms (refusals) and whole_after_ms from the key's state

@@ -76,7 +76,10 @@ void TokenBucket::report_waits(const TokenBucketState& state, uint64_t now,
                                         }),
                          now);
     };
-    if (!verdict.allowed) verdict.admit_after_ms = wait_for(1.0);
+    // A cost above the capacity is never admitted: the bucket never holds that much.
+    if (!verdict.allowed && !(verdict.cost > capacity_)) {
+        verdict.admit_after_ms = wait_for(verdict.cost);
+    }
     verdict.whole_after_ms = wait_for(quota);
 }
 
@@ -101,8 +104,9 @@ void TokenBucket::check_in(Store& states, std::string_view key, Clock& clock,
     if (now > state->last_refill_ms) state->last_refill_ms = now;
 
     verdict.clear();
-    if (state->tokens >= 1.0) {
-        state->tokens -= 1.0;
+    const double cost = verdict.cost;
+    if (state->tokens >= cost) {
+        state->tokens -= cost;
         if (refill_rate_ > 0.0 && capacity_ > state->tokens) {
             verdict.retry_after_ms = to_u64_saturating(
                 std::ceil(((1.0 - fraction_of(state->tokens)) / refill_rate_) * 1000.0));
@@ -112,7 +116,7 @@ void TokenBucket::check_in(Store& states, std::string_view key, Clock& clock,
     } else {
         if (refill_rate_ > 0.0) {
             verdict.retry_after_ms =
-                to_u64_saturating(std::ceil(((1.0 - state->tokens) / refill_rate_) * 1000.0));
+                to_u64_saturating(std::ceil(((cost - state->tokens) / refill_rate_) * 1000.0));
         }
         verdict.allowed = false;
         verdict.reason = ReasonCode::token_exhausted;
@@ -126,8 +130,43 @@ void TokenBucket::check_in(Store& states, std::string_view key, Clock& clock,
     state.release(now, recovery_);
 }
 
+// A block empties the bucket (a debt stays) and starts its refill at the block's end; a
+// refund during a block (refill time ahead of the clock) gives nothing back, so only a reset
+// ends a block early. A penalty may take the bucket below zero: the refill pays it off first.
+template <typename Store>
+void TokenBucket::change_in(Store& states, std::string_view key, Clock& clock,
+                            const StateChange& change) {
+    auto state = states.entry_or_insert(key, [this, &clock] {
+        return TokenBucketState{capacity_, clock.now_ms()};
+    });
+    const uint64_t now = clock.now_ms();
+    switch (change.kind) {
+        case StateChange::Kind::reset:
+            *state = TokenBucketState{capacity_, now};
+            break;
+        case StateChange::Kind::adjust:
+            if (change.units < 0.0 && state->last_refill_ms > now) break;
+            state->tokens = refilled_tokens(*state, now, capacity_, refill_rate_);
+            if (now > state->last_refill_ms) state->last_refill_ms = now;
+            state->tokens = std::fmin(state->tokens - change.units, capacity_);
+            break;
+        case StateChange::Kind::block: {
+            const double tokens = refilled_tokens(*state, now, capacity_, refill_rate_);
+            state->tokens = std::fmin(tokens, 0.0);
+            const uint64_t until = now + change.duration_ms;
+            state->last_refill_ms = until < now ? UINT64_MAX : until;
+            break;
+        }
+    }
+    state.release(now, recovery_);
+}
+
 template void TokenBucket::check_in(KeyedStateMap<TokenBucketState>&, std::string_view, Clock&,
                                     AlgorithmVerdict&);
+template void TokenBucket::change_in(KeyedStateMap<TokenBucketState>&, std::string_view, Clock&,
+                                     const StateChange&);
+template void TokenBucket::change_in(SharedStateMap<TokenBucketState>&, std::string_view, Clock&,
+                                     const StateChange&);
 template void TokenBucket::check_in(SharedStateMap<TokenBucketState>&, std::string_view, Clock&,
                                     AlgorithmVerdict&);
 

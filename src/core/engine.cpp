@@ -111,6 +111,35 @@ std::string whole_number_problem(double value, uint64_t least, uint64_t most) {
     return text + std::string(digits, written.ptr);
 }
 
+std::string cost_problem(Algorithm algorithm, double cost) {
+    if (!(cost > 0.0) || !(cost <= kMaxCost)) {
+        char digits[32];
+        const auto written = std::to_chars(digits, digits + sizeof digits, cost);
+        return " must be a number above 0 and at most 2^53, got " +
+               std::string(digits, written.ptr);
+    }
+    const bool windowed =
+        algorithm == Algorithm::fixed_window || algorithm == Algorithm::sliding_window;
+    if (windowed && cost != std::floor(cost)) {
+        return " must be a whole number of requests for " + std::string(to_text(algorithm));
+    }
+    return {};
+}
+
+std::string units_problem(Algorithm algorithm, double units) {
+    if (!(units >= -kMaxCost && units <= kMaxCost)) {
+        char digits[32];
+        const auto written = std::to_chars(digits, digits + sizeof digits, units);
+        return " must be a number from -2^53 to 2^53, got " + std::string(digits, written.ptr);
+    }
+    const bool windowed =
+        algorithm == Algorithm::fixed_window || algorithm == Algorithm::sliding_window;
+    if (windowed && units != std::floor(units)) {
+        return " must be a whole number of requests for " + std::string(to_text(algorithm));
+    }
+    return {};
+}
+
 Engine::Engine(EngineConfig config, Clock& clock) : Engine(std::move(config), &clock, nullptr) {}
 
 Engine::Parts Engine::make_parts(const EngineConfig& config, const EngineOptions& options) {
@@ -195,6 +224,73 @@ void Engine::run_algorithm(std::string_view key, AlgorithmVerdict& verdict) {
     });
 }
 
+void Engine::change(std::string_view key, const StateChange& change) {
+    with_poisoning_lock(lock_, [&]() TOLM_REQUIRES(lock_) {
+        if (lock_.poisoned()) raise_fatal("engine lock poisoned by an earlier failure");
+        Clock& clock = *clock_;
+        SharedStore* shared = shared_.get();
+        const auto apply = [&]<typename State>(auto& algorithm) {
+            if (shared != nullptr) {
+                algorithm.change_in(shared->map<State>(), key, clock, change);
+            } else {
+                algorithm.change_in(algorithm.states(), key, clock, change);
+            }
+        };
+        switch (algorithm_kind_) {
+            case Algorithm::sliding_window:
+                return apply.template operator()<SharedSlidingWindowState>(
+                    *std::get_if<SlidingWindow>(&algorithm_object_));
+            case Algorithm::fixed_window:
+                return apply.template operator()<FixedWindowState>(
+                    *std::get_if<FixedWindow>(&algorithm_object_));
+            case Algorithm::leaky_bucket:
+                return apply.template operator()<LeakyBucketState>(
+                    *std::get_if<LeakyBucket>(&algorithm_object_));
+            case Algorithm::token_bucket:
+                return apply.template operator()<TokenBucketState>(
+                    *std::get_if<TokenBucket>(&algorithm_object_));
+        }
+    });
+}
+
+void Engine::reset(std::string_view key) {
+    if (mode_ == Mode::disabled) return;
+    change(key, StateChange{StateChange::Kind::reset, 0.0, 0});
+}
+
+void Engine::adjust(std::string_view key, double units) {
+    if (mode_ == Mode::disabled || units == 0.0) return;
+    change(key, StateChange{StateChange::Kind::adjust, units, 0});
+}
+
+void Engine::block(std::string_view key, uint64_t duration_ms) {
+    if (mode_ == Mode::disabled || duration_ms == 0) return;
+    change(key, StateChange{StateChange::Kind::block, 0.0, duration_ms});
+}
+
+void Engine::clear() {
+    if (shared_) return shared_->clear();
+    with_poisoning_lock(lock_, [&]() TOLM_REQUIRES(lock_) {
+        if (lock_.poisoned()) raise_fatal("engine lock poisoned by an earlier failure");
+        // A fresh map: every client's state goes at once, and the settings stay.
+        const uint64_t limit = to_u64_saturating(config_.capacity);
+        switch (algorithm_kind_) {
+            case Algorithm::sliding_window:
+                algorithm_object_.emplace<SlidingWindow>(config_.window_ms, limit);
+                return;
+            case Algorithm::fixed_window:
+                algorithm_object_.emplace<FixedWindow>(config_.window_ms, limit);
+                return;
+            case Algorithm::leaky_bucket:
+                algorithm_object_.emplace<LeakyBucket>(config_.capacity, config_.refill_rate);
+                return;
+            case Algorithm::token_bucket:
+                algorithm_object_.emplace<TokenBucket>(config_.capacity, config_.refill_rate);
+                return;
+        }
+    });
+}
+
 EngineStats Engine::stats() {
     EngineStats stats;
     if (shared_) {
@@ -244,7 +340,7 @@ CheckResult Engine::check(std::optional<std::string_view> identity, std::string_
 
 void Engine::check_into(CheckResult& result, std::optional<std::string_view> identity,
                         std::string_view ip, std::string_view route, uint64_t start_ms,
-                        RecordUse record_use, DetailUse detail_use, TextUse text_use) {
+                        RecordUse record_use, DetailUse detail_use, TextUse text_use, double cost) {
     const bool queue_event = config_.api_key.has_value();
     const bool build_record = record_use == RecordUse::read || queue_event;
     const bool texts = text_use == TextUse::read;
@@ -271,6 +367,7 @@ void Engine::check_into(CheckResult& result, std::optional<std::string_view> ide
     // The algorithm writes its detail straight into the result's text, reusing its storage.
     AlgorithmVerdict verdict(result.detail);
     verdict.detail_wanted = detail_use == DetailUse::read;
+    verdict.cost = cost;
     run_algorithm(identity ? *identity : ip, verdict);
 
     // Without an api key the event latency feeds nothing, so its clock reading is skipped.

@@ -77,6 +77,12 @@ std::string algorithm_problem(std::string_view algorithm);
 std::string mode_problem(std::string_view mode);
 std::string clock_problem(std::string_view clock);
 std::optional<ClockChoice> parse_clock(std::string_view text) noexcept;
+// A request's cost: positive, at most kMaxCost, and whole for the window algorithms.
+std::string cost_problem(Algorithm algorithm, double cost);
+inline constexpr double kMaxCost = 9007199254740992.0;  // 2^53
+// Units given back or taken by adjust(): at most kMaxCost either way, whole for the window
+// algorithms.
+std::string units_problem(Algorithm algorithm, double units);
 // A whole number in [least, most], given as a double.
 std::string whole_number_problem(double value, uint64_t least, uint64_t most);
 
@@ -159,6 +165,15 @@ class Engine {
     // The same, built in place (for a host that keeps the engine inside its own object).
     Engine(EngineConfig config, const EngineOptions& options);
 
+    // Outside any check, under the engine lock like one: forget `key` (a new client's state
+    // from now on); give back (units < 0) or take (units > 0) allowance; refuse `key` until
+    // duration_ms from now, a block that only reset() ends early; forget every client.
+    // `key` is the text checks key by: the identity when given, else the address.
+    void reset(std::string_view key);
+    void adjust(std::string_view key, double units);
+    void block(std::string_view key, uint64_t duration_ms);
+    void clear();
+
     // Evictions and the clients kept. Takes each shard lock in turn: not for the hot path.
     EngineStats stats();
 
@@ -180,7 +195,7 @@ class Engine {
     void check_into(CheckResult& result, std::optional<std::string_view> identity,
                     std::string_view ip, std::string_view route, uint64_t start_ms,
                     RecordUse record_use = RecordUse::read, DetailUse detail_use = DetailUse::read,
-                    TextUse text_use = TextUse::read);
+                    TextUse text_use = TextUse::read, double cost = 1.0);
 
     Algorithm algorithm() const noexcept { return algorithm_kind_; }
     Mode mode() const noexcept { return mode_; }
@@ -210,6 +225,7 @@ class Engine {
     Engine(EngineConfig&& config, Parts parts);
 
     void run_algorithm(std::string_view key, AlgorithmVerdict& verdict);
+    void change(std::string_view key, const StateChange& change);
     // Reads the clock once more and fills `record` from the decision, the verdict (null in
     // disabled mode) and the check's arguments; its texts only when `texts` is set.
     void fill_record(DecisionRecord& record, Decision decision, ReasonCode reason,

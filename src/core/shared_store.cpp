@@ -100,6 +100,10 @@ void SharedStore::check(SlidingWindow& algorithm, std::string_view key, Clock& c
                        verdict);
 }
 
+void SharedStore::clear() {
+    std::visit([](auto& map) { map.clear(); }, map_);
+}
+
 bool SharedStore::created() const {
     return std::visit([](const auto& map) { return map.table().created(); }, map_);
 }

@@ -50,6 +50,14 @@ class SharedStore {
     void check(SlidingWindow& algorithm, std::string_view key, Clock& clock,
                AlgorithmVerdict& verdict);
 
+    // The region's map for the algorithm's states (the engine's algorithm decides which).
+    template <typename State>
+    SharedStateMap<State>& map() {
+        return std::get<SharedStateMap<State>>(map_);
+    }
+    // Forgets every client of the region, for every process that shares it.
+    void clear();
+
     RegionClock& clock() noexcept { return clock_; }
     bool created() const;
     // Operators' counters and the table check (see SharedStateMap).

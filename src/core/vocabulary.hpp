@@ -6,6 +6,7 @@
 #pragma once
 
 #include <array>
+#include <cmath>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -84,6 +85,23 @@ constexpr uint64_t to_u64_saturating(double value) noexcept {
     return static_cast<uint64_t>(value);
 }
 
+// A change to one client's state made outside a check. `reset` gives it a new client's state;
+// `adjust` gives back (units < 0) or takes (units > 0) allowance; `block` refuses it until
+// duration_ms from now, after which its allowance comes back as the algorithm's own rules
+// bring it back from empty.
+struct StateChange {
+    enum class Kind : uint8_t { reset, adjust, block };
+    Kind kind = Kind::reset;
+    double units = 0.0;
+    uint64_t duration_ms = 0;
+};
+
+// The whole requests a cost stands for in the window algorithms, which count requests: the
+// cost itself when whole (the bindings accept only whole costs there), rounded up otherwise.
+inline uint64_t units_of(double cost) noexcept {
+    return to_u64_saturating(std::ceil(cost));
+}
+
 // What an algorithm hands back for one key. The detail text is written straight into the
 // caller's string (the result a binding reuses from call to call), so that its storage is kept
 // and nothing is copied or swapped on the way out.
@@ -107,6 +125,10 @@ struct AlgorithmVerdict {
     // Set by the caller and kept by clear(): false when nobody will read the detail, so
     // the algorithm leaves it empty instead of formatting it.
     bool detail_wanted = true;
+    // Set by the caller and kept by clear(): the units this request takes when admitted. 1 is
+    // a plain request; the buckets take any positive amount, the window algorithms whole
+    // numbers of requests. A request is admitted whole or not at all.
+    double cost = 1.0;
 
     // Back to the empty verdict, keeping the detail's storage for reuse.
     void clear() noexcept {

@@ -142,8 +142,8 @@ napi_value check_request(napi_env env, napi_callback_info info) {
 // whole_after_ms, -1 for unknown. No object and no text is made.
 napi_value decide(napi_env env, napi_callback_info info) {
     return at_boundary(env, [&]() -> napi_value {
-        size_t argc = 3;
-        napi_value argv[3] = {};
+        size_t argc = 4;
+        napi_value argv[4] = {};
         napi_value self = nullptr;
         expect_ok(node_api.napi_get_cb_info(env, info, &argc, argv, &self, nullptr),
                   messages::kCallbackInfo);
@@ -166,13 +166,24 @@ napi_value decide(napi_env env, napi_callback_info info) {
             type != napi_float64_array || length < 3) {
             fail(napi_invalid_arg, messages::kVerdictArray);
         }
+        // The units this request takes; absent (or undefined) is one plain request.
+        double cost = 1.0;
+        if (argc > 3) {
+            napi_valuetype cost_type = napi_undefined;
+            expect_ok(node_api.napi_typeof(env, argv[3], &cost_type));
+            if (cost_type != napi_undefined) {
+                cost = read_number(env, argv[3]);
+                const std::string problem = cost_problem(part.engine->algorithm(), cost);
+                if (!problem.empty()) fail(napi_invalid_arg, "cost" + problem);
+            }
+        }
 
         ReusableResult reusable;
         CheckResult& result = reusable.get();
         // Only a telemetry event reads the start time, as the latency it records.
         const uint64_t start_ms = queue_event ? part.engine->clock().now_ms() : 0;
         part.engine->check_into(result, std::nullopt, ip.view(), route.view(), start_ms,
-                                RecordUse::unread, DetailUse::unread, TextUse::unread);
+                                RecordUse::unread, DetailUse::unread, TextUse::unread, cost);
         auto* out = static_cast<double*>(data);
         const auto number = [](std::optional<uint64_t> value) {
             return value ? static_cast<double>(*value) : -1.0;
@@ -251,6 +262,88 @@ napi_value stats(napi_env env, napi_callback_info info) {
     });
 }
 
+// The client methods: `this`, the key and up to one number.
+struct ClientCall {
+    TolmNode* part = nullptr;
+    TextArgument key;
+    napi_value number = nullptr;
+};
+
+void read_client_call(napi_env env, napi_callback_info info, ClientCall& call) {
+    size_t argc = 2;
+    napi_value argv[2] = {};
+    napi_value self = nullptr;
+    expect_ok(node_api.napi_get_cb_info(env, info, &argc, argv, &self, nullptr),
+              messages::kCallbackInfo);
+    call.part = &instance_of(env, self);
+    try {
+        call.key.read(env, argv[0]);
+    } catch (Error& error) {
+        error.reason.insert(0, "key: ");
+        throw;
+    }
+    call.number = argv[1];
+}
+
+double number_argument(napi_env env, napi_value value, const char* name) {
+    try {
+        return read_number(env, value);
+    } catch (Error& error) {
+        error.reason.insert(0, std::string(name) + ": ");
+        throw;
+    }
+}
+
+napi_value undefined(napi_env env) {
+    napi_value value = nullptr;
+    expect_ok(node_api.napi_get_undefined(env, &value));
+    return value;
+}
+
+napi_value reset_client(napi_env env, napi_callback_info info) {
+    return at_boundary(env, [&]() -> napi_value {
+        ClientCall call;
+        read_client_call(env, info, call);
+        call.part->engine->reset(call.key.view());
+        return undefined(env);
+    });
+}
+
+napi_value adjust_client(napi_env env, napi_callback_info info) {
+    return at_boundary(env, [&]() -> napi_value {
+        ClientCall call;
+        read_client_call(env, info, call);
+        const double units = number_argument(env, call.number, "units");
+        const std::string problem = units_problem(call.part->engine->algorithm(), units);
+        if (!problem.empty()) fail(napi_invalid_arg, "units" + problem);
+        call.part->engine->adjust(call.key.view(), units);
+        return undefined(env);
+    });
+}
+
+napi_value block_client(napi_env env, napi_callback_info info) {
+    return at_boundary(env, [&]() -> napi_value {
+        ClientCall call;
+        read_client_call(env, info, call);
+        const double duration = number_argument(env, call.number, "durationMs");
+        const std::string problem = whole_number_problem(duration, 0, kMaxWindowMs);
+        if (!problem.empty()) fail(napi_invalid_arg, "durationMs" + problem);
+        call.part->engine->block(call.key.view(), static_cast<uint64_t>(duration));
+        return undefined(env);
+    });
+}
+
+napi_value clear_clients(napi_env env, napi_callback_info info) {
+    return at_boundary(env, [&]() -> napi_value {
+        napi_value self = nullptr;
+        size_t argc = 0;
+        expect_ok(node_api.napi_get_cb_info(env, info, &argc, nullptr, &self, nullptr),
+                  messages::kCallbackInfo);
+        instance_of(env, self).engine->clear();
+        return undefined(env);
+    });
+}
+
 [[maybe_unused]] const bool kLoaded = [] {
     register_class(kClassName);
     register_method(kClassName, {"checkRequest", check_request, kMethodAttributes, false});
@@ -263,6 +356,10 @@ napi_value stats(napi_env env, napi_callback_info info) {
     constexpr auto kHidden =
         static_cast<napi_property_attributes>(napi_writable | napi_configurable);
     register_method(kClassName, {"_stats", stats, kHidden, false});
+    register_method(kClassName, {"_reset", reset_client, kHidden, false});
+    register_method(kClassName, {"_adjust", adjust_client, kHidden, false});
+    register_method(kClassName, {"_block", block_client, kHidden, false});
+    register_method(kClassName, {"_clear", clear_clients, kHidden, false});
     register_method(kClassName, {"_open", open, kHidden, false, true});
     register_method(kClassName, {"_removeShared", remove_shared, kHidden, false, true});
     register_method(kClassName, {"constructor", construct, kMethodAttributes, true});

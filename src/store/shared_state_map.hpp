@@ -279,6 +279,17 @@ class SharedStateMap {
         }
     }
 
+    // Empties every shard, one shard lock at a time: checks running meanwhile see each shard
+    // either before or after.
+    void clear() {
+        for (uint64_t index = 0; index < table_.header().shard_count; ++index) {
+            with_shard(index, [&](SharedShard& shard) {
+                for (uint64_t p = 0; p < slots(); ++p) slot_at(index, p)->hash = 0;
+                shard.live = 0;
+            });
+        }
+    }
+
     // Diagnostics for tests, benchmarks and operators; each takes the shard locks one at a
     // time.
     uint64_t evictions() const {

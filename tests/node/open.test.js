@@ -88,3 +88,47 @@ test('two engines of one region share the allowance', () => {
   }
   assert.equal(TolmNode._removeShared(name), false);
 });
+
+test('a cost takes that many units at once, or nothing', () => {
+  for (const algorithm of ['token_bucket', 'leaky_bucket', 'fixed_window', 'sliding_window']) {
+    const node = TolmNode._open({ algorithm, capacity: 5, refillRate: 0 });
+    const numbers = new Float64Array(3);
+    assert.equal(node._decide('c', '/', numbers, 3), 5, algorithm);
+    assert.equal(numbers[0], 2, algorithm);
+    assert.equal(node._decide('c', '/', numbers, 3) & 1, 0, algorithm);
+    assert.equal(node._decide('c', '/', numbers, 2), 5, algorithm);
+    assert.equal(numbers[0], 0, algorithm);
+    assert.equal(node._decide('c', '/', numbers, undefined) & 1, 0, algorithm);
+  }
+  const node = TolmNode._open({ algorithm: 'fixed_window', capacity: 5 });
+  assert.throws(() => node._decide('c', '/', new Float64Array(3), 0.5),
+    { message: /^cost must be a whole number of requests for fixed_window/ });
+  assert.throws(() => node._decide('c', '/', new Float64Array(3), -1),
+    { message: /^cost must be a number above 0/ });
+});
+
+test('reset, refund, penalty, block and clear', () => {
+  const node = TolmNode._open({ algorithm: 'token_bucket', capacity: 3, refillRate: 0 });
+  const numbers = new Float64Array(3);
+  const burst = () => {
+    let n = 0;
+    for (let i = 0; i < 5; i += 1) n += node._decide('c', '/', numbers) & 1;
+    return n;
+  };
+  assert.equal(burst(), 3);
+  node._adjust('c', -2);
+  assert.equal(burst(), 2);
+  node._reset('c');
+  node._adjust('c', 1);
+  assert.equal(burst(), 2);
+  node._block('c', 60000);
+  node._adjust('c', -3);
+  assert.equal(burst(), 0);
+  node._reset('c');
+  assert.equal(burst(), 3);
+  node._clear();
+  assert.deepEqual(node._stats(), { evictions: 0, clients: 0 });
+  assert.throws(() => node._block('c', -5), { message: /^durationMs must be a whole number/ });
+  assert.throws(() => node._adjust('c', 'x'), { message: /^units: / });
+  assert.throws(() => node._reset(5), { message: /^key: / });
+});

@@ -165,3 +165,81 @@ def test_stats_count_private_clients():
     for key in ("a", "b", "c"):
         engine._decide(key, "/", None)
     assert engine._stats() == {"evictions": 0, "clients": 3}
+
+
+class TestCost:
+    @pytest.mark.parametrize("algorithm", [
+        "token_bucket", "leaky_bucket", "fixed_window", "sliding_window"])
+    def test_cost_takes_that_many_units_at_once(self, algorithm):
+        engine = tolm_native._open(algorithm, "active", 5, 0)
+        assert engine._decide("c", "/", None, 3)[:2] == (5, 2)
+        assert not engine._decide("c", "/", None, 3)[0] & 1  # refused whole: takes nothing
+        assert engine._decide("c", "/", None, 2)[:2] == (5, 0)
+
+    def test_cost_one_and_no_cost_decide_alike(self):
+        plain = tolm_native._open("token_bucket", "active", 3, 0)
+        costed = tolm_native._open("token_bucket", "active", 3, 0)
+        for _ in range(5):
+            assert plain._decide("c", "/", None) == costed._decide("c", "/", None, 1.0)
+
+    @pytest.mark.parametrize("algorithm, cost, message", [
+        ("token_bucket", 0, "^cost must be a number above 0"),
+        ("token_bucket", float("nan"), "^cost must be a number above 0"),
+        ("leaky_bucket", -2, "^cost must be a number above 0"),
+        ("fixed_window", 1.5, "^cost must be a whole number of requests for fixed_window"),
+    ])
+    def test_bad_costs_are_refused(self, algorithm, cost, message):
+        engine = tolm_native._open(algorithm, "active", 5, 1)
+        with pytest.raises(ValueError, match=message):
+            engine._decide("c", "/", None, cost)
+        assert engine._stats()["clients"] == 0
+
+    def test_cost_is_positional_only_and_typed(self):
+        engine = tolm_native._open("token_bucket", "active", 5, 1)
+        with pytest.raises(TypeError):
+            engine._decide("c", "/", None, cost=2)
+        with pytest.raises(TypeError, match="argument 'cost'"):
+            engine._decide("c", "/", None, "2")
+
+
+class TestClientChanges:
+    def test_reset_refund_penalty_block_and_clear(self):
+        engine = tolm_native._open("fixed_window", "active", 3, 0)
+        allowed = lambda: sum(engine._decide("c", "/", None)[0] & 1 for _ in range(5))  # noqa: E731
+        assert allowed() == 3
+        engine._adjust("c", -1)
+        assert allowed() == 1
+        engine._reset("c")
+        engine._adjust("c", 2)
+        assert allowed() == 1
+        engine._block("c", 10_000)
+        engine._adjust("c", -3)
+        assert allowed() == 0
+        engine._reset("c")
+        assert allowed() == 3
+        engine._clear()
+        assert engine._stats()["clients"] == 0
+
+    def test_bad_arguments_name_themselves(self):
+        engine = tolm_native._open("sliding_window", "active", 3, 0)
+        with pytest.raises(ValueError, match="^units must be a whole number"):
+            engine._adjust("c", 0.5)
+        with pytest.raises(ValueError, match="^duration_ms must be a whole number"):
+            engine._block("c", -1)
+        with pytest.raises(TypeError, match="argument 'key'"):
+            engine._reset(5)
+
+    def test_a_block_holds_for_every_engine_of_a_region(self):
+        name = region_name("block")
+        tolm_native._remove_shared(name)
+        try:
+            first, second = (tolm_native._open("token_bucket", "active", 2, 1, shared=name,
+                                               max_clients=10) for _ in range(2))
+            first._block("c", 60_000)
+            assert not second._decide("c", "/", None)[0] & 1
+            second._reset("c")
+            assert first._decide("c", "/", None)[0] & 1
+            first._clear()
+            assert second._stats()["clients"] == 0
+        finally:
+            tolm_native._remove_shared(name)
