@@ -22,6 +22,25 @@ export interface LimiterConfig {
   refillRate?: number;
   /** When present, every evaluated check is kept as an in-memory telemetry event. */
   apiKey?: string;
+  /** A region name (1 to 200 printable ASCII characters, no blank, '/' or '\'): every
+   *  process of the host that builds a limiter with this name and the same settings, Python
+   *  or Node, spends one allowance per client (docs/shared.md). */
+  shared?: string;
+  /** With `shared`: the clients the region is sized for (1 to 2^28, default 100000).
+   *  Without: the most clients kept, evicting the one nearest to recovery (0, the default:
+   *  no bound). */
+  maxClients?: number;
+  /** "monotonic" (default): a step of the system clock changes no decision; "wall": the
+   *  wall clock, as `new TolmNode(...)` reads it. */
+  clock?: 'monotonic' | 'wall';
+}
+
+/** A TolmNode built by {@link limiter}, with the operators' entries. */
+export interface FriendlyTolmNode extends TolmNode {
+  /** Forgets every client (in a shared region: for every process that uses it). */
+  clear(): void;
+  /** Clients kept now, and clients evicted by `maxClients` or a full region. */
+  stats(): { clients: number; evictions: number };
 }
 
 /** The settings a {@link limiter} instance was built from. */
@@ -31,6 +50,9 @@ export interface LimiterSettings {
   readonly capacity: number;
   readonly refillRate: number;
   readonly apiKey?: string;
+  readonly shared?: string;
+  readonly maxClients?: number;
+  readonly clock?: 'monotonic' | 'wall';
 }
 
 /**
@@ -42,7 +64,7 @@ export interface LimiterSettings {
 export declare function limiter(config: LimiterConfig & RedisConfig,
   options?: { TolmNode?: typeof TolmNode }): RedisLimiter;
 export declare function limiter(config?: LimiterConfig,
-  options?: { TolmNode?: typeof TolmNode }): TolmNode;
+  options?: { TolmNode?: typeof TolmNode }): FriendlyTolmNode;
 
 /** The Redis store's settings (docs/redis.md): clients' state lives in Redis, shared by every
  *  process and host that uses the same server and prefix. */
