@@ -174,8 +174,8 @@ def limiter(algorithm: str = ..., mode: str = ..., capacity: float = ...,
 def limiter(algorithm: str = "token_bucket", mode: str = "active", capacity: float = 100,
             refill_rate: float = 10, api_key: Optional[str] = None, *,
             shared: Optional[str] = None, max_clients: Optional[int] = None,
-            clock: str = "monotonic", window_ms: int = 60000, redis: Any = None, redis_prefix: str = "tolm:",
-            on_redis_error: str = "local", redis_timeout_ms: float = 5,
+            clock: str = "monotonic", window_ms: int = 60000, redis: Any = None,
+            redis_prefix: str = "tolm:", on_redis_error: str = "local", redis_timeout_ms: float = 5,
             on_redis_event: Optional[Callable[..., Any]] = None, lease: Optional[int] = None,
             lease_ms: float = 1000) -> Union[Limiter, "RedisLimiter"]:
     """A new engine with checked settings (the defaults are the Node package's).

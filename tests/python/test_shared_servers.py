@@ -350,9 +350,10 @@ def test_the_python_and_node_limiters_with_the_same_settings_open_one_region(reg
     assert python_side.check("k", "/")["allowed"]
     script = ("const { TolmNode } = require(process.env.TOLM_ADDON);\n"
               "const { limiter } = require(process.env.TOLM_LIMITER);\n"
-              "const l = limiter({ capacity: 5, refillRate: 0, shared: process.env.TOLM_TEST_REGION },"
-              " { TolmNode });\n"
-              "console.log([1, 2, 3].filter(() => !l.checkRequest('k', '/', 0).wouldBlock).length);\n")
+              "const l = limiter({ capacity: 5, refillRate: 0,"
+              " shared: process.env.TOLM_TEST_REGION }, { TolmNode });\n"
+              "const ok = () => !l.checkRequest('k', '/', 0).wouldBlock;\n"
+              "console.log([1, 2, 3].filter(ok).length);\n")
     node = subprocess.run(["node", "-e", script], capture_output=True, text=True, timeout=60,
                           env=child_env(region, TOLM_ADDON=str(BUILD_DIR / "tolm_native.node"),
                                         TOLM_LIMITER=str(ROOT / "lib" / "limiter.js")))
