@@ -132,3 +132,12 @@ test('reset, refund, penalty, block and clear', () => {
   assert.throws(() => node._adjust('c', 'x'), { message: /^units: / });
   assert.throws(() => node._reset(5), { message: /^key: / });
 });
+
+test('maxClients caps a private engine and counts evictions', () => {
+  const node = TolmNode._open({ capacity: 5, refillRate: 0, maxClients: 64 });
+  const numbers = new Float64Array(3);
+  for (let i = 0; i < 2000; i += 1) node._decide(`k${i}`, '/', numbers);
+  const { clients, evictions } = node._stats();
+  assert.ok(clients >= 32 && clients <= 127, String(clients));
+  assert.equal(clients + evictions, 2000);
+});

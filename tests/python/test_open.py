@@ -243,3 +243,12 @@ class TestClientChanges:
             assert second._stats()["clients"] == 0
         finally:
             tolm_native._remove_shared(name)
+
+
+def test_max_clients_caps_a_private_engine_and_counts_evictions():
+    engine = tolm_native._open("token_bucket", "active", 5, 0, max_clients=64)
+    for i in range(2000):
+        engine._decide(f"k{i}", "/", None)
+    stats = engine._stats()
+    assert 32 <= stats["clients"] <= 64 + 63
+    assert stats["clients"] + stats["evictions"] == 2000
