@@ -17,19 +17,6 @@ import tolm  # noqa: E402
 import tolm_native  # noqa: E402
 needs_opener = pytest.mark.skipif(not hasattr(tolm_native, "_open"),
                                   reason="this tolm_native has no shared store (_open) yet")
-def _private_cap_enforced() -> bool:
-    if not hasattr(tolm_native, "_open"):
-        return False
-    probe = tolm_native._open("token_bucket", "active", 1, 0, max_clients=8)
-    for i in range(200):
-        probe._decide(f"k{i}", "/", None)
-    return probe._stats()["clients"] < 200
-
-
-# The private client cap is the native library's newest entry; until it is there, its test
-# waits rather than fails.
-needs_private_cap = pytest.mark.skipif(
-    not _private_cap_enforced(), reason="this tolm_native does not cap a private engine yet")
 
 
 @pytest.mark.parametrize("options, error, message", [
@@ -85,7 +72,6 @@ def test_clear_forgets_every_client():
 
 
 @needs_opener
-@needs_private_cap
 def test_max_clients_bounds_a_private_limiter_and_counts_evictions():
     bounded = tolm.limiter(capacity=2, refill_rate=0, max_clients=64)
 
