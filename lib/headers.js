@@ -43,10 +43,18 @@ class Policy {
       // than a window old, a window and 1 ms rounded up.
       this.retryBound = algorithm === 'fixed_window' ? window : seconds(windowMs + 1);
     } else {
-      // From idle, the token bucket admits its whole tokens; the leaky bucket admits while
-      // its level is below capacity, so a fractional capacity rounds up.
-      quota = algorithm === 'token_bucket' ? Math.floor(capacity) : Math.ceil(capacity);
-      window = ceilDiv(quota, refillRate);
+      // The most a burst gets. The token bucket: its whole tokens. The leaky bucket admits
+      // while its level is below capacity: from idle, capacity rounded up; but a burst that
+      // starts once part of a unit has drained fits one more (capacity 5: levels 0.99, 1.99,
+      // ... 4.99 after a first request), so with any drain the most is capacity rounded down,
+      // plus one. The window stays the time to drain a full bucket.
+      if (algorithm === 'token_bucket') {
+        quota = Math.floor(capacity);
+        window = ceilDiv(quota, refillRate);
+      } else {
+        quota = refillRate > 0 ? Math.floor(capacity) + 1 : Math.ceil(capacity);
+        window = ceilDiv(Math.ceil(capacity), refillRate);
+      }
       // A refused token bucket holds less than one token; a refused leaky bucket is less
       // than one unit above capacity. Either way one unit of refill is enough.
       this.retryBound = ceilDiv(1, refillRate);

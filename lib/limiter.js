@@ -8,7 +8,15 @@ const { fitKey } = require('./keys');
 const ALGORITHMS = ['token_bucket', 'sliding_window', 'fixed_window', 'leaky_bucket'];
 const WINDOW_ALGORITHMS = ['sliding_window', 'fixed_window'];
 const MODES = ['active', 'shadow', 'disabled'];
-const SETTINGS = ['algorithm', 'mode', 'capacity', 'refillRate', 'apiKey', 'rate', 'windowMs', 'name'];
+const SETTINGS = ['algorithm', 'mode', 'capacity', 'refillRate', 'apiKey', 'rate', 'windowMs', 'name',
+  'shared', 'maxClients', 'clock'];
+const CLOCKS = ['monotonic', 'wall'];
+// A shared region's size when maxClients is not given: about 7.5 MB for the buckets.
+const DEFAULT_SHARED_CLIENTS = 100000;
+const MAX_CLIENTS_LIMIT = 2 ** 28;
+// Longest time a client may need to get its whole allowance back before the limiter warns
+// that, without maxClients, its memory grows with every client it has ever seen.
+const RECOVERY_WARNING_S = 86400;
 // The Redis store's settings (lib/redis.js): with `redis`, clients' state lives in Redis.
 const REDIS_SETTINGS = ['redis', 'redisPrefix', 'onRedisError', 'redisTimeoutMs', 'onRedisEvent', 'lease', 'leaseMs'];
 // The window algorithms' window when none is given (the one TolmNode itself has).
@@ -23,6 +31,7 @@ const FOREIGN_SETTINGS = {
   duration: 'is a rate-limiter-flexible option, not ours: set windowMs (ms), or rate: \'100/minute\'',
   refill_rate: 'is the Python spelling: use refillRate',
   api_key: 'is the Python spelling: use apiKey',
+  max_clients: 'is the Python spelling: use maxClients',
   requestsPerMinute: 'is stored by TolmNode but no limit depends on it: set capacity and refillRate',
   requestsPerSecond: 'is stored by TolmNode but no limit depends on it: set capacity and refillRate',
   burstLimit: 'is stored by TolmNode but no limit depends on it: set capacity',
@@ -95,22 +104,79 @@ function limiter(config, options) {
     settings.apiKey = config.apiKey;
   }
   if (redisConfig) {
+    if (config.shared !== undefined || config.maxClients !== undefined) {
+      throw new TypeError('limiter: shared and maxClients are for the in-process engine, not with redis');
+    }
     return redisInstance(Class, settings, { ...config, windowMs }, config.name === undefined ? algorithm : config.name);
   }
-  let instance;
-  if (windowMs === undefined || windowMs === DEFAULT_WINDOW_MS) {
-    instance = new Class({ ...settings });
-  } else {
-    if (typeof Class._open !== 'function') {
-      throw new TypeError('limiter: this build of the addon has only 60-second windows (no TolmNode._open); rebuild it from this release');
-    }
-    instance = Class._open({ ...settings, windowMs });
-  }
+  Object.assign(settings, processOptions(config));
   settings.windowMs = windowMs === undefined ? DEFAULT_WINDOW_MS : windowMs;
+  const instance = build(Class, settings);
   settings.name = config.name === undefined ? algorithm : config.name;
   settingsOf.set(instance, Object.freeze(settings));
   Object.defineProperties(instance, FRIENDLY);
+  if (settings.shared === undefined && settings.maxClients === 0) warnIfUnbounded(settings);
   return instance;
+}
+
+// shared, maxClients and clock, checked.
+function processOptions(config) {
+  const out = { clock: config.clock === undefined ? 'monotonic' : choice('clock', config.clock, CLOCKS) };
+  if (config.shared !== undefined) {
+    const name = config.shared;
+    if (typeof name !== 'string') {
+      throw new TypeError(`limiter: config.shared must be a string naming the region; got ${describe(name)}`);
+    }
+    if (!/^[!-~]{1,200}$/.test(name) || name.includes('/') || name.includes('\\')) {
+      throw new RangeError(`limiter: config.shared must be 1 to 200 printable ASCII characters without blanks, '/' or '\\'; got ${describe(name)}`);
+    }
+    out.shared = name;
+  }
+  const lowest = out.shared === undefined ? 0 : 1;
+  let count = config.maxClients;
+  if (count === undefined) count = out.shared === undefined ? 0 : DEFAULT_SHARED_CLIENTS;
+  if (typeof count !== 'number' || !Number.isInteger(count) || count < lowest || count > MAX_CLIENTS_LIMIT) {
+    const accepted = `an integer from ${lowest} to ${MAX_CLIENTS_LIMIT}${lowest ? '' : ' (0: no bound)'}`;
+    const Failure = typeof count === 'number' ? RangeError : TypeError;
+    throw new Failure(`limiter: config.maxClients must be ${accepted}; got ${describe(count)}`);
+  }
+  out.maxClients = count;
+  return out;
+}
+
+// The TolmNode for checked settings: through the addon's opener, which knows the shared store,
+// the client bound and the monotonic clock; a class without it (an addon from before them)
+// builds as the constructor does.
+function build(Class, settings) {
+  if (typeof Class._open !== 'function') {
+    if (settings.shared !== undefined || settings.maxClients !== 0) {
+      throw new Error('limiter: this TolmNode has no shared store or maxClients; rebuild or reinstall tolm');
+    }
+    if (settings.windowMs !== DEFAULT_WINDOW_MS) {
+      throw new TypeError('limiter: this build of the addon has only 60-second windows (no TolmNode._open); rebuild it from this release');
+    }
+    const { algorithm, mode, capacity, refillRate, apiKey } = settings;
+    return new Class(apiKey === undefined ? { algorithm, mode, capacity, refillRate } : { algorithm, mode, capacity, refillRate, apiKey });
+  }
+  const options = { ...settings };
+  if (options.shared === undefined) delete options.shared;
+  return Class._open(options);
+}
+
+function recoverySeconds({ algorithm, capacity, refillRate, windowMs }) {
+  if (WINDOW_ALGORITHMS.includes(algorithm)) return windowMs / 1000;
+  if (!(refillRate > 0)) return Infinity;
+  return capacity / refillRate;
+}
+
+function warnIfUnbounded(settings) {
+  const seconds = recoverySeconds(settings);
+  if (!(seconds > RECOVERY_WARNING_S)) return;
+  const took = Number.isFinite(seconds)
+    ? `needs ${Number((seconds / 3600).toPrecision(4))} hours to get its allowance back`
+    : 'never gets its allowance back';
+  process.emitWarning(`limiter: with capacity ${settings.capacity} and refillRate ${settings.refillRate} a limited client ${took}, so it is never forgotten and memory grows with every client seen; pass maxClients: N to bound it`,
+    { type: 'TolmWarning', code: 'TOLM_UNBOUNDED' });
 }
 
 function hiddenMember(instance, name) {
@@ -188,8 +254,10 @@ const FRIENDLY = {
       hiddenMember(this, '_block').call(this, keyText('block', key), Math.max(1, Math.ceil(units('block', ms, 'ms'))));
     },
   },
-  // Forgets every client.
+  // Forgets every client (in a shared region: for every process that uses it).
   clear: { value: function clear() { hiddenMember(this, '_clear').call(this); } },
+  // { clients, evictions }: clients kept now, clients pushed out by maxClients or a full region.
+  stats: { value: function stats() { return hiddenMember(this, '_stats').call(this); } },
 };
 
 function redisInstance(Class, settings, config, name) {

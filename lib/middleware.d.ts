@@ -29,6 +29,17 @@ export interface LimiterConfig {
   windowMs?: number;
   /** The policy's name in the RateLimit headers. Default: the algorithm. */
   name?: string;
+  /** A region name (1 to 200 printable ASCII characters, no blank, '/' or '\'): every
+   *  process of the host that builds a limiter with this name and the same settings, Python
+   *  or Node, spends one allowance per client (docs/shared.md). */
+  shared?: string;
+  /** With `shared`: the clients the region is sized for (1 to 2^28, default 100000).
+   *  Without: the most clients kept, evicting the one nearest to recovery (0, the default:
+   *  no bound). */
+  maxClients?: number;
+  /** "monotonic" (default): a step of the system clock changes no decision; "wall": the
+   *  wall clock, as `new TolmNode(...)` reads it. */
+  clock?: 'monotonic' | 'wall';
 }
 
 /** Methods of a {@link limiter} instance beside TolmNode's own. `key` is the text the client
@@ -44,8 +55,10 @@ export interface FriendlyLimiter {
   penalize(key: string, n?: number): void;
   /** Refuses every request of the client for `ms` milliseconds. */
   block(key: string, ms: number): void;
-  /** Forgets every client. */
+  /** Forgets every client (in a shared region: for every process that uses it). */
   clear(): void;
+  /** Clients kept now, and clients evicted by `maxClients` or a full region. */
+  stats(): { clients: number; evictions: number };
 }
 
 /** Several limiters deciding each request together ({@link limits}). */
@@ -80,6 +93,9 @@ export interface LimiterSettings {
   readonly apiKey?: string;
   readonly windowMs: number;
   readonly name: string;
+  readonly shared?: string;
+  readonly maxClients?: number;
+  readonly clock?: 'monotonic' | 'wall';
 }
 
 /**

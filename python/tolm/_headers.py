@@ -57,10 +57,18 @@ class Policy:
             # it is more than a window old, a window and 1 ms rounded up.
             self.retry_bound = window if algorithm == "fixed_window" else _seconds(window_ms + 1)
         else:
-            # From idle, the token bucket admits its whole tokens; the leaky bucket admits
-            # while its level is below capacity, so a fractional capacity rounds up.
-            quota = math.floor(capacity) if algorithm == "token_bucket" else math.ceil(capacity)
-            window = ceil_div(quota, refill_rate)
+            # The most a burst gets. The token bucket: its whole tokens. The leaky bucket
+            # admits while its level is below capacity: from idle, capacity rounded up; but a
+            # burst that starts once part of a unit has drained fits one more (capacity 5:
+            # levels 0.99, 1.99, ... 4.99 after a first request), so with any drain the most
+            # is capacity rounded down, plus one. The window stays the time to drain a full
+            # bucket.
+            if algorithm == "token_bucket":
+                quota = math.floor(capacity)
+                window = ceil_div(quota, refill_rate)
+            else:
+                quota = math.floor(capacity) + 1 if refill_rate > 0 else math.ceil(capacity)
+                window = ceil_div(math.ceil(capacity), refill_rate)
             # A refused token bucket holds less than one token; a refused leaky bucket is
             # less than one unit above capacity. Either way one unit of refill is enough.
             self.retry_bound = ceil_div(1.0, refill_rate)

@@ -6,6 +6,7 @@ import math
 import re
 import sys
 import time
+import warnings
 from typing import TYPE_CHECKING, Any, Callable, Dict, Optional, Tuple, Union, overload
 
 from ._headers import Policy
@@ -32,6 +33,13 @@ OUTCOMES = tuple((code & 1 == 1, code & 2 == 2, (None, *_REASONS)[code >> 2])
                  for code in range(4 << 2))
 # The record's decision text by the outcome's two low bits (allowed, would_block).
 _DECISION_TEXTS = ("block", "allow", "block", "would_block")
+CLOCKS = ("monotonic", "wall")
+# A shared region's size when max_clients is not given: about 7.5 MB for the buckets.
+DEFAULT_SHARED_CLIENTS = 100_000
+MAX_CLIENTS_LIMIT = 1 << 28
+# Longest time a client may need to get its whole allowance back before the limiter warns
+# that, without max_clients, its memory grows with every client it has ever seen.
+RECOVERY_WARNING_S = 86_400
 
 
 class Limiter:
@@ -39,11 +47,16 @@ class Limiter:
     only). ``check`` decides exactly as the engine does."""
 
     __slots__ = ("_engine", "_algorithm", "_mode", "_capacity", "_refill_rate", "_api_key",
-                 "_policy", "_window_ms", "_name")
+                 "_policy", "_window_ms", "_name", "_shared", "_max_clients", "_clock")
 
     def __init__(self, engine: "NativeEngine", algorithm: str, mode: str, capacity: float,
                  refill_rate: float, api_key: Optional[str],
-                 window_ms: int = DEFAULT_WINDOW_MS, name: Optional[str] = None) -> None:
+                 window_ms: int = DEFAULT_WINDOW_MS, name: Optional[str] = None,
+                 shared: Optional[str] = None, max_clients: int = 0,
+                 clock: str = "wall") -> None:
+        self._shared = shared
+        self._max_clients = max_clients
+        self._clock = clock
         self._engine = engine
         self._algorithm = algorithm
         self._mode = mode
@@ -128,8 +141,27 @@ class Limiter:
         self._native("_block")(_key(key), max(1, math.ceil(seconds * 1000)))
 
     def clear(self) -> None:
-        """Forgets every client."""
+        """Forgets every client (in a shared region: for every process that uses it)."""
         self._native("_clear")()
+
+    def stats(self) -> Dict[str, Any]:
+        """The operators' counters: "clients" kept now and "evictions" of clients pushed out
+        by ``max_clients`` (or a full shared region)."""
+        return dict(self._native("_stats")())
+
+    @property
+    def shared(self) -> Optional[str]:
+        """The shared region's name, None for a limiter whose counts live in this process."""
+        return self._shared
+
+    @property
+    def max_clients(self) -> int:
+        """Most clients kept (0: no bound)."""
+        return self._max_clients
+
+    @property
+    def clock(self) -> str:
+        return self._clock
 
     @property
     def engine(self) -> "NativeEngine":
@@ -171,9 +203,45 @@ class Limiter:
         return self._name
 
     def __repr__(self) -> str:
-        window = f", window_ms={self._window_ms!r}" if self._window_ms != DEFAULT_WINDOW_MS else ""
+        extra = f", window_ms={self._window_ms!r}" if self._window_ms != DEFAULT_WINDOW_MS else ""
+        if self._shared is not None:
+            extra += f", shared={self._shared!r}"
+        if self._max_clients:
+            extra += f", max_clients={self._max_clients!r}"
         return (f"tolm.limiter(algorithm={self._algorithm!r}, mode={self._mode!r}, "
-                f"capacity={self._capacity!r}, refill_rate={self._refill_rate!r}{window})")
+                f"capacity={self._capacity!r}, refill_rate={self._refill_rate!r}{extra})")
+
+
+def _region_name(value: object) -> str:
+    if not isinstance(value, str):
+        raise TypeError(f"tolm.limiter: shared must be a str naming the region, or None; "
+                        f"got {value!r} ({type(value).__name__})")
+    if not 1 <= len(value) <= 200 or not all("!" <= c <= "~" for c in value) \
+            or "/" in value or "\\" in value:
+        raise ValueError(f"tolm.limiter: shared must be 1 to 200 printable ASCII characters "
+                         f"without blanks, '/' or '\\'; got {value!r}")
+    return value
+
+
+def _client_count(value: object, shared: bool) -> int:
+    lowest = 1 if shared else 0
+    accepted = f"an int from {lowest} to {MAX_CLIENTS_LIMIT}{'' if shared else ' (0: no bound)'}"
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise TypeError(f"tolm.limiter: max_clients must be {accepted}; "
+                        f"got {value!r} ({type(value).__name__})")
+    if not lowest <= value <= MAX_CLIENTS_LIMIT:
+        raise ValueError(f"tolm.limiter: max_clients must be {accepted}; got {value!r}")
+    return value
+
+
+def _recovery_s(algorithm: str, capacity: float, refill_rate: float, window_ms: int) -> float:
+    """Seconds until an exhausted client has its whole allowance back (inf: never)."""
+    if algorithm in WINDOW_ALGORITHMS:
+        return window_ms / 1000
+    if not refill_rate > 0:
+        return math.inf
+    seconds = capacity / refill_rate
+    return seconds if math.isfinite(seconds) else math.inf
 
 
 def hidden(engine: object) -> Any:
@@ -211,6 +279,7 @@ def decision_of(numbers: Tuple[int, Optional[int], Optional[int], Optional[int]]
 def limiter(algorithm: str = ..., mode: str = ..., capacity: Optional[float] = ...,
             refill_rate: Optional[float] = ..., api_key: Optional[str] = ..., *,
             rate: Optional[str] = ..., window_ms: Optional[int] = ..., name: Optional[str] = ...,
+            shared: Optional[str] = ..., max_clients: Optional[int] = ..., clock: str = ...,
             redis: None = ..., redis_prefix: str = ...,
             on_redis_error: str = ..., redis_timeout_ms: float = ...,
             on_redis_event: Optional[Callable[..., Any]] = ..., lease: Optional[int] = ...,
@@ -219,6 +288,7 @@ def limiter(algorithm: str = ..., mode: str = ..., capacity: Optional[float] = .
 def limiter(algorithm: str = ..., mode: str = ..., capacity: Optional[float] = ...,
             refill_rate: Optional[float] = ..., api_key: Optional[str] = ..., *,
             rate: Optional[str] = ..., window_ms: Optional[int] = ..., name: Optional[str] = ...,
+            shared: Optional[str] = ..., max_clients: Optional[int] = ..., clock: str = ...,
             redis: object, redis_prefix: str = ...,
             on_redis_error: str = ..., redis_timeout_ms: float = ...,
             on_redis_event: Optional[Callable[..., Any]] = ..., lease: Optional[int] = ...,
@@ -228,7 +298,8 @@ def limiter(algorithm: str = "token_bucket", mode: str = "active",
             capacity: Optional[float] = None, refill_rate: Optional[float] = None,
             api_key: Optional[str] = None, *, rate: Optional[str] = None,
             window_ms: Optional[int] = None, name: Optional[str] = None,
-            redis: Any = None, redis_prefix: str = "tolm:",
+            shared: Optional[str] = None, max_clients: Optional[int] = None,
+            clock: str = "monotonic", redis: Any = None, redis_prefix: str = "tolm:",
             on_redis_error: str = "local", redis_timeout_ms: float = 5,
             on_redis_event: Optional[Callable[..., Any]] = None, lease: Optional[int] = None,
             lease_ms: float = 1000) -> Union[Limiter, "RedisLimiter"]:
@@ -252,7 +323,13 @@ def limiter(algorithm: str = "token_bucket", mode: str = "active",
     the limiter then keeps its clients' state in Redis, shared by every process and host
     that uses the same server and ``redis_prefix`` (see docs/redis.md), and ``window_ms``
     sets the window algorithms' window there. ``lease=k`` lets each process take batches of
-    up to k units per round trip and spend them locally (see docs/redis.md for the bound)."""
+    up to k units per round trip and spend them locally (see docs/redis.md for the bound).
+
+    ``shared="name"``: every process of the host that builds a limiter with the same name and
+    settings shares one count per client (gunicorn or uvicorn workers, Node processes alike);
+    ``max_clients`` sizes the region then (default 100000). On a private limiter
+    ``max_clients`` bounds the clients kept, evicting the one nearest to recovery. ``clock``
+    "monotonic" (elapsed time that a step of the system clock does not change) or "wall"."""
     algorithm = choice("algorithm", algorithm, ALGORITHMS)
     mode = choice("mode", mode, MODES)
     windowed = algorithm in WINDOW_ALGORITHMS
@@ -289,32 +366,53 @@ def limiter(algorithm: str = "token_bucket", mode: str = "active",
         raise TypeError(f"tolm.limiter: api_key must be a str or None; "
                         f"got {api_key!r} ({type(api_key).__name__})")
     if redis is not None:
+        if shared is not None or max_clients is not None:
+            raise ValueError("tolm.limiter: shared and max_clients are for the in-process "
+                             "engine, not with redis=")
         return _redis_limiter(redis, algorithm, mode, capacity, refill_rate, api_key, window_ms,
                               redis_prefix, on_redis_error, redis_timeout_ms, on_redis_event,
                               lease, lease_ms)
-    if window_ms == DEFAULT_WINDOW_MS:
-        engine = native_engine_class()(algorithm, mode, capacity, refill_rate, api_key, None, "")
-    else:
-        engine = _open_native(algorithm, mode, capacity, refill_rate, window_ms, api_key)
-    return Limiter(engine, algorithm, mode, capacity, refill_rate, api_key, window_ms, name)
+    clock = choice("clock", clock, CLOCKS)
+    if shared is not None:
+        shared = _region_name(shared)
+    if max_clients is None:
+        max_clients = DEFAULT_SHARED_CLIENTS if shared is not None else 0
+    max_clients = _client_count(max_clients, shared is not None)
+    engine = _open_engine(algorithm, mode, capacity, refill_rate, api_key, window_ms, shared,
+                          max_clients, clock)
+    if shared is None and max_clients == 0:
+        recovery = _recovery_s(algorithm, capacity, refill_rate, window_ms)
+        if recovery > RECOVERY_WARNING_S:
+            took = "never gets its allowance back" if math.isinf(recovery) \
+                else f"needs {recovery / 3600:.4g} hours to get its allowance back"
+            warnings.warn(f"tolm.limiter: with capacity {capacity:g} and refill_rate "
+                          f"{refill_rate:g} a limited client {took}, so it is never forgotten "
+                          f"and memory grows with every client seen; pass max_clients=N to "
+                          f"bound it", RuntimeWarning, stacklevel=3)
+    return Limiter(engine, algorithm, mode, capacity, refill_rate, api_key, window_ms, name,
+                   shared, max_clients, clock)
 
 
 _NAME = re.compile(r"[A-Za-z0-9_.-]{1,64}")
 
 
-def _open_native(algorithm: str, mode: str, capacity: float, refill_rate: float,
-                 window_ms: int, api_key: Optional[str]) -> "NativeEngine":
-    """An engine with a window other than 60 s, through the module's keyword entry."""
-    import sys
-
-    native_engine_class()  # loads tolm_native the checked way
-    module = sys.modules["tolm_native"]
-    opener = getattr(module, "_open", None)
+def _open_engine(algorithm: str, mode: str, capacity: float, refill_rate: float,
+                 api_key: Optional[str], window_ms: int, shared: Optional[str],
+                 max_clients: int, clock: str) -> "NativeEngine":
+    """The engine for checked settings, through the module's opener, which knows other
+    windows, the shared store, the client bound and the monotonic clock; a library from
+    before them builds as the constructor does (60-second windows, the wall clock)."""
+    engine_class = native_engine_class()  # loads tolm_native the checked way
+    opener = getattr(sys.modules["tolm_native"], "_open", None)
     if opener is None:
-        raise RuntimeError("tolm.limiter: this build of tolm_native has only 60-second "
-                           "windows (no _open); rebuild the library from this release")
-    engine: "NativeEngine" = opener(algorithm, mode, capacity, refill_rate,
-                                    window_ms=window_ms, api_key=api_key)
+        if shared is not None or max_clients or window_ms != DEFAULT_WINDOW_MS:
+            raise RuntimeError("tolm.limiter: this tolm_native has no shared store, "
+                               "max_clients or windows other than 60 s; rebuild or reinstall "
+                               "tolm")
+        return engine_class(algorithm, mode, capacity, refill_rate, api_key, None, "")
+    engine: "NativeEngine" = opener(algorithm, mode, capacity, refill_rate, window_ms=window_ms,
+                                    max_clients=max_clients, shared=shared, clock=clock,
+                                    api_key=api_key)
     return engine
 
 
@@ -333,7 +431,7 @@ def _redis_limiter(redis: Any, algorithm: str, mode: str, capacity: float, refil
     def local() -> Any:
         # The in-process engine that answers while Redis cannot, with the same settings.
         engine_class = native_engine_class()
-        opener = getattr(sys.modules[engine_class.__module__], "_open", None)
+        opener = getattr(sys.modules["tolm_native"], "_open", None)
         if opener is not None:
             return opener(algorithm, mode, capacity, refill_rate, window_ms=window_ms,
                           clock="monotonic")

@@ -197,7 +197,16 @@ Engine::Engine(EngineConfig config, Clock* clock, std::unique_ptr<SharedStore> s
       clock_(clock),
       telemetry_(config_.backend_url, config_.api_key.has_value()),
       algorithm_object_(make_algorithm_object<AlgorithmObject>(algorithm_kind_, config_)),
-      shared_(std::move(shared)) {}
+      shared_(std::move(shared)) {
+    if (!shared_) cap_private_map();
+}
+
+void Engine::cap_private_map() {
+    if (config_.max_clients == 0) return;
+    // Not yet shared with any other thread, or called under the engine lock.
+    std::visit([&](auto& algorithm) { algorithm.states().set_max_clients(config_.max_clients); },
+               algorithm_object_);
+}
 
 void Engine::run_algorithm(std::string_view key, AlgorithmVerdict& verdict) {
     // Lock order: this engine lock first, then (inside the algorithm) the one shard lock of
@@ -273,21 +282,25 @@ void Engine::clear() {
     with_poisoning_lock(lock_, [&]() TOLM_REQUIRES(lock_) {
         if (lock_.poisoned()) raise_fatal("engine lock poisoned by an earlier failure");
         // A fresh map: every client's state goes at once, and the settings stay.
+        // The count of evictions outlives the map it was made in.
+        std::visit([&](auto& algorithm) { cleared_evictions_ += algorithm.states().evictions(); },
+                   algorithm_object_);
         const uint64_t limit = to_u64_saturating(config_.capacity);
         switch (algorithm_kind_) {
             case Algorithm::sliding_window:
                 algorithm_object_.emplace<SlidingWindow>(config_.window_ms, limit);
-                return;
+                break;
             case Algorithm::fixed_window:
                 algorithm_object_.emplace<FixedWindow>(config_.window_ms, limit);
-                return;
+                break;
             case Algorithm::leaky_bucket:
                 algorithm_object_.emplace<LeakyBucket>(config_.capacity, config_.refill_rate);
-                return;
+                break;
             case Algorithm::token_bucket:
                 algorithm_object_.emplace<TokenBucket>(config_.capacity, config_.refill_rate);
-                return;
+                break;
         }
+        cap_private_map();
     });
 }
 
@@ -299,8 +312,12 @@ EngineStats Engine::stats() {
         return stats;
     }
     with_poisoning_lock(lock_, [&]() TOLM_REQUIRES(lock_) {
-        std::visit([&](auto& algorithm) { stats.clients = algorithm.states().size(); },
-                   algorithm_object_);
+        std::visit(
+            [&](auto& algorithm) {
+                stats.clients = algorithm.states().size();
+                stats.evictions = cleared_evictions_ + algorithm.states().evictions();
+            },
+            algorithm_object_);
     });
     return stats;
 }

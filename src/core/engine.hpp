@@ -226,6 +226,7 @@ class Engine {
 
     void run_algorithm(std::string_view key, AlgorithmVerdict& verdict);
     void change(std::string_view key, const StateChange& change);
+    void cap_private_map() TOLM_NO_THREAD_SAFETY_ANALYSIS;
     // Reads the clock once more and fills `record` from the decision, the verdict (null in
     // disabled mode) and the check's arguments; its texts only when `texts` is set.
     void fill_record(DecisionRecord& record, Decision decision, ReasonCode reason,
@@ -247,6 +248,7 @@ class Engine {
     // reverse. Poisoned for good when a fatal failure unwinds through a holder.
     PoisonMutex lock_;
     AlgorithmObject algorithm_object_ TOLM_GUARDED_BY(lock_);
+    uint64_t cleared_evictions_ TOLM_GUARDED_BY(lock_) = 0;  // evictions of maps clear() dropped
     // Present for a shared engine: the algorithm then keeps its states there instead of in
     // its own map. Also owns the region's clock.
     std::unique_ptr<SharedStore> shared_;

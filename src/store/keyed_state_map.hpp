@@ -128,6 +128,12 @@ class KeyedStateMap {
                 Shard* shard;
                 ~Unlock() { shard->lock.unlock(); }
             } unlock{shard};
+            if constexpr (requires { recovery.distance(*state_, now); }) {
+                // The new key is the shard's last entry until something is erased.
+                if (inserted_ && map_->shard_cap_ != 0 && shard->table.size() > map_->shard_cap_) {
+                    map_->evict_one(*shard, now, recovery);
+                }
+            }
             if (inserted_ && recovery.possible() &&
                 map_->removal_enabled_.load(std::memory_order_relaxed)) {
                 map_->sweep_after_insert(*shard, now, recovery);
@@ -226,6 +232,23 @@ class KeyedStateMap {
         }
         return total;
     }
+    // Caps the clients kept (0: no cap, the default). Each shard keeps at most
+    // ceil(max_clients / shard_count()) of them: a new key beyond that evicts, of a sample of
+    // its shard's other keys, the one nearest to recovery (the one that gives away the least
+    // allowance). Set before the map is used.
+    void set_max_clients(uint64_t max_clients) noexcept {
+        shard_cap_ = max_clients == 0 ? 0 : (max_clients + shard_count_ - 1) / shard_count_;
+    }
+    // Keys evicted to stay within the cap, over all shards.
+    uint64_t evictions() const {
+        uint64_t total = 0;
+        for (uint64_t i = 0; i < shard_count_; ++i) {
+            LockedShard locked(shards_[i]);
+            total += shards_[i].evictions;
+        }
+        return total;
+    }
+
     // Removal on (the default) or off; off keeps every entry, as if removal did not exist.
     void set_removal_enabled(bool enabled) noexcept {
         removal_enabled_.store(enabled, std::memory_order_relaxed);
@@ -601,7 +624,11 @@ class KeyedStateMap {
         // began) and the examinations it has left.
         uint64_t pass_rebuilds TOLM_GUARDED_BY(lock) = UINT64_MAX;
         size_t pass_left TOLM_GUARDED_BY(lock) = 0;
+        uint64_t evictions TOLM_GUARDED_BY(lock) = 0;  // keys evicted to stay within the cap
     };
+
+    // Entries a full shard compares to pick the one it evicts.
+    static constexpr size_t kEvictionSample = 8;
 
     // Holds one shard's lock for a diagnostic read.
     class TOLM_SCOPED_CAPABILITY LockedShard {
@@ -652,6 +679,30 @@ class KeyedStateMap {
         if (table.sparse()) table.shrink(*this);
     }
 
+    // Evicts, of up to kEvictionSample entries from the sweep hand on, the one whose state
+    // is nearest to recovery; the new key (the last entry) is never a candidate.
+    template <typename Recovery>
+    void evict_one(Shard& shard, uint64_t now, const Recovery& recovery) TOLM_REQUIRES(shard.lock) {
+        Table& table = shard.table;
+        const size_t others = table.size() - 1;
+        if (others == 0) return;
+        size_t position = shard.hand < others ? shard.hand : 0;
+        size_t best = position;
+        uint64_t best_distance = UINT64_MAX;
+        for (size_t sampled = 0; sampled < kEvictionSample && sampled < others; ++sampled) {
+            const uint64_t distance = recovery.distance(table.state_at(position), now);
+            if (distance < best_distance || sampled == 0) {
+                best = position;
+                best_distance = distance;
+            }
+            if (++position == others) position = 0;
+        }
+        shard.hand = position;
+        table.erase_at(best, *this);
+        ++shard.evictions;
+    }
+
+    uint64_t shard_cap_ = 0;  // most entries per shard; 0 for no cap
     uint64_t shard_count_;
     uint64_t shard_shift_;
     std::unique_ptr<Shard[]> shards_;

@@ -54,13 +54,15 @@ test('window length and the monotonic clock', fakeClock, () => {
       return [node._decide('c', '/', n), ...n];
     };
     const at = (node, ms) => { setClock(${T0} + ms); return decide(node); };
+    // The wall clock steps while the monotonic clock (the file's third field) stays.
+    const stepped = (node, ms) => { setClock(String(${T0} + ms) + ' 0 ${T0}'); return decide(node); };
     const fixed = TolmNode._open({ algorithm: 'fixed_window', capacity: 1, windowMs: 1500 });
     const steady = TolmNode._open({ algorithm: 'token_bucket', capacity: 1, refillRate: 0.001,
                                     clock: 'monotonic' });
     const wall = TolmNode._open({ algorithm: 'token_bucket', capacity: 1, refillRate: 0.001 });
     emit({
       fixed: [at(fixed, 0), at(fixed, 1499), at(fixed, 1500)],
-      clocks: [at(steady, 0), at(wall, 0), at(steady, 86400000), at(wall, 86400000)],
+      clocks: [at(steady, 0), at(wall, 0), stepped(steady, 86400000), stepped(wall, 86400000)],
     });
   `, { clockMs: T0 });
   assert.equal(status, 0, stderr);
@@ -129,4 +131,13 @@ test('reset, refund, penalty, block and clear', () => {
   assert.throws(() => node._block('c', -5), { message: /^durationMs must be a whole number/ });
   assert.throws(() => node._adjust('c', 'x'), { message: /^units: / });
   assert.throws(() => node._reset(5), { message: /^key: / });
+});
+
+test('maxClients caps a private engine and counts evictions', () => {
+  const node = TolmNode._open({ capacity: 5, refillRate: 0, maxClients: 64 });
+  const numbers = new Float64Array(3);
+  for (let i = 0; i < 2000; i += 1) node._decide(`k${i}`, '/', numbers);
+  const { clients, evictions } = node._stats();
+  assert.ok(clients >= 32 && clients <= 127, String(clients));
+  assert.equal(clients + evictions, 2000);
 });

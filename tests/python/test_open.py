@@ -107,9 +107,10 @@ steady = tolm_native._open({algorithm!r}, "active", 1, {refill}, window_ms=1000,
 wall = tolm_native._open({algorithm!r}, "active", 1, {refill}, window_ms=1000)
 both = lambda: [steady._decide("c", "/", None), wall._decide("c", "/", None)]
 first = both()
-set_clock({T0} - 3_600_000)      # an hour back
+# The wall clock steps while the monotonic clock (the file's third field) stays.
+set_clock("{T0 - 3_600_000} 0 {T0}")      # an hour back
 back = both()
-set_clock({T0} + 86_400_000)     # a day ahead
+set_clock("{T0 + 86_400_000} 0 {T0}")     # a day ahead
 ahead = both()
 print(json.dumps({{"first": first, "back": back, "ahead": ahead}}))
 """)
@@ -242,3 +243,12 @@ class TestClientChanges:
             assert second._stats()["clients"] == 0
         finally:
             tolm_native._remove_shared(name)
+
+
+def test_max_clients_caps_a_private_engine_and_counts_evictions():
+    engine = tolm_native._open("token_bucket", "active", 5, 0, max_clients=64)
+    for i in range(2000):
+        engine._decide(f"k{i}", "/", None)
+    stats = engine._stats()
+    assert 32 <= stats["clients"] <= 64 + 63
+    assert stats["clients"] + stats["evictions"] == 2000

@@ -1,7 +1,8 @@
 """The promises in the rate-limit headers hold against the engine, with the wall clock under
 the test's control: after `RateLimit: r=N` the next N requests are admitted, after a refusal
 with `Retry-After: S` a request S seconds later is admitted, and `t=T` after an admitted
-request means the whole quota is back T seconds later."""
+request means the whole quota is back T seconds later, and no burst gets more than the
+quota."""
 
 import json
 from pathlib import Path
@@ -65,11 +66,18 @@ for round_ in range(8):
     if status != 200:
         problems.append(f"round {{round_}}: refused {{retry}} s after Retry-After {{retry}}")
         break
-    # t of an admitted answer: the whole quota is back by then.
+    # t of an admitted answer: the whole quota is back by then. The leaky bucket's quota is
+    # its largest burst, which spans a drain: one request, then the rest 1 ms later.
     advance(t * 1000)
-    got = [ask()[0] for _ in range(quota)]
+    got = [ask()[0]]
+    if settings["algorithm"] == "leaky_bucket":
+        advance(1)
+    got += [ask()[0] for _ in range(quota - 1)]
     if got != [200] * quota:
         problems.append(f"round {{round_}}: {{got}} {{t}} s after t={{t}}")
+    # ... and no burst gets more.
+    if ask()[0] != 429:
+        problems.append(f"round {{round_}}: more than q={{quota}} in one burst")
     # An odd step leaves fractions behind for the next round.
     advance(137 * (round_ + 1) + 1)
     ask()

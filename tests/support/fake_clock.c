@@ -4,10 +4,17 @@
  * missing or empty) passes through to the C library. The parent moves its child's clock by
  * rewriting that file.
  *
- * The file holds "MS" or "MS STEP", in milliseconds since 1970 (MS may be negative): with a
- * step, the n-th CLOCK_REALTIME reading of the whole process since the file's contents last
- * changed gives MS + n * STEP, so that the readings within one call differ. Writing the same
- * contents again does not restart the count.
+ * The file holds "MS", "MS STEP" or "MS STEP MONO", in milliseconds (MS since 1970, and may
+ * be negative): with a step, the n-th reading of the whole process since the file's contents
+ * last changed gives MS + n * STEP, so that the readings within one call differ. Writing the
+ * same contents again does not restart the count.
+ *
+ * CLOCK_MONOTONIC is steered too, but only for calls from the tolm library itself: the host's
+ * event loop, timers and timeouts (libuv, asyncio, subprocess) keep the real monotonic clock,
+ * or nothing would ever fire in a child whose clock stands still. The library's monotonic
+ * reading is MONO + n * STEP when the file gives MONO, else the same as the wall clock's, so
+ * that moving MS alone moves time for every limiter, and a test steps the wall clock alone by
+ * giving MONO.
  *
  * The C++ core tests do not need this: they hand the engine a clock of their own. */
 #define _GNU_SOURCE
@@ -17,6 +24,7 @@
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <time.h>
 
 typedef int (*clock_gettime_fn)(clockid_t, struct timespec*);
@@ -40,34 +48,69 @@ static void fill_from_ms(int64_t ms, struct timespec* ts) {
 
 /* Guards the step count, which every thread's readings advance. */
 static pthread_mutex_t file_state_lock = PTHREAD_MUTEX_INITIALIZER;
-static long long last_value, last_step;
+static long long last_value, last_step, last_mono;
+static int last_fields;
 static uint64_t since_change;
 
-/* Reads the controlling file; returns 1 and the time when it holds a number. */
-static int read_clock_file(int64_t* ms) {
+/* Reads the controlling file; returns 1 and the time of `clock` when it holds a number. */
+static int read_clock_file(clockid_t clock, int64_t* ms) {
     const char* path = getenv("TOLM_FAKE_CLOCK_FILE");
     if (path == NULL || *path == '\0') return 0;
     FILE* f = fopen(path, "r");
     if (f == NULL) return 0;
-    long long value = 0, step = 0;
-    const int fields = fscanf(f, "%lld %lld", &value, &step);
+    long long value = 0, step = 0, mono = 0;
+    const int fields = fscanf(f, "%lld %lld %lld", &value, &step, &mono);
     fclose(f);
     if (fields < 1) return 0;
     if (fields < 2) step = 0;
+    if (fields < 3) mono = value;
     pthread_mutex_lock(&file_state_lock);
-    if (value != last_value || step != last_step) {
+    if (value != last_value || step != last_step || mono != last_mono || fields != last_fields) {
         last_value = value;
         last_step = step;
+        last_mono = mono;
+        last_fields = fields;
         since_change = 0;
     }
-    *ms = (int64_t)(value + step * (long long)since_change++);
+    const long long base = clock == CLOCK_REALTIME ? value : mono;
+    *ms = (int64_t)(base + step * (long long)since_change++);
     pthread_mutex_unlock(&file_state_lock);
     return 1;
 }
 
+/* Whether the code at `address` belongs to the tolm library (tolm_native.abi3.so, .node or
+ * a copy of either). The answer per loaded object is kept: a handful at most are asked. */
+static int called_from_tolm(const void* address) {
+    enum { kKnown = 32 };
+    static const void* bases[kKnown];
+    static int verdicts[kKnown];
+    static int known;
+    static pthread_mutex_t known_lock = PTHREAD_MUTEX_INITIALIZER;
+    Dl_info info;
+    if (dladdr(address, &info) == 0 || info.dli_fbase == NULL) return 0;
+    int verdict = -1;
+    pthread_mutex_lock(&known_lock);
+    for (int i = 0; i < known; ++i) {
+        if (bases[i] == info.dli_fbase) verdict = verdicts[i];
+    }
+    if (verdict < 0) {
+        const char* slash = info.dli_fname != NULL ? strrchr(info.dli_fname, '/') : NULL;
+        const char* name = slash != NULL ? slash + 1 : info.dli_fname;
+        verdict = name != NULL && strncmp(name, "tolm_native", 11) == 0;
+        if (known < kKnown) {
+            bases[known] = info.dli_fbase;
+            verdicts[known++] = verdict;
+        }
+    }
+    pthread_mutex_unlock(&known_lock);
+    return verdict;
+}
+
 __attribute__((visibility("default"))) int clock_gettime(clockid_t clock, struct timespec* ts) {
     int64_t ms;
-    if (clock == CLOCK_REALTIME && read_clock_file(&ms)) {
+    if ((clock == CLOCK_REALTIME ||
+         (clock == CLOCK_MONOTONIC && called_from_tolm(__builtin_return_address(0)))) &&
+        read_clock_file(clock, &ms)) {
         fill_from_ms(ms, ts);
         return 0;
     }
