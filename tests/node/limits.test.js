@@ -42,7 +42,7 @@ test('rate texts follow the table shared with the Python package', () => {
 test('a rate maps to each algorithm, and clashing settings are refused', () => {
   const { limiterSettings } = require(path.join(lib, 'middleware.js'));
   assert.deepEqual(limiterSettings(build({ rate: '5 per 15 minutes' })),
-    { algorithm: 'token_bucket', mode: 'active', capacity: 5, refillRate: 5 / 900, windowMs: 60000, name: 'token_bucket' });
+    { algorithm: 'token_bucket', mode: 'active', capacity: 5, refillRate: 5 / 900, windowMs: 60000, name: 'token_bucket', clock: 'monotonic', maxClients: 0 });
   assert.equal(limiterSettings(build({ algorithm: 'leaky_bucket', rate: '10/second', name: 'api' })).refillRate, 10);
   assert.throws(() => build({ rate: '10/second', capacity: 5 }), /not both/);
   assert.throws(() => build({ windowMs: 1000 }), /window of sliding_window and fixed_window/);
