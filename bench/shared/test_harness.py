@@ -4,7 +4,6 @@ measures (`python -m unittest bench/shared/test_harness.py`)."""
 import importlib.util
 import os
 import shutil
-import subprocess
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
