@@ -200,8 +200,9 @@ PyObject* module_open(PyObject* /*module*/, PyObject* args, PyObject* kwargs) no
         }
         if (slots[7] != nullptr) {
             const std::string clock = convert_argument(to_text, slots[7], "clock");
-            expect_fine("clock", tolm::clock_problem(clock));
-            options.clock = *tolm::parse_clock(clock);
+            const std::optional<tolm::ClockChoice> choice = tolm::parse_clock(clock);
+            if (!choice) refuse("clock", tolm::clock_problem(clock));
+            options.clock = *choice;
         }
         config.api_key = convert_argument(to_optional_text, slots[8], "api_key");
         // debug is stored and read by nothing: a flag or a text.

@@ -152,7 +152,8 @@ void SlidingWindow::check_in(Store& states, std::string_view key, Clock& clock,
     }
     const uint64_t units = units_of(verdict.cost);
     if (n < limit_ && units <= limit_ - n) {
-        for (uint64_t i = 0; i < units; ++i) queue.push_back(now);
+        queue.push_back(now);
+        for (uint64_t i = 1; i < units; ++i) queue.push_back(now);
         const uint64_t remaining = limit_ - n - units;
         verdict.remaining = remaining;
         if (verdict.detail_wanted) {

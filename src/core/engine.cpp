@@ -283,8 +283,10 @@ void Engine::clear() {
         if (lock_.poisoned()) raise_fatal("engine lock poisoned by an earlier failure");
         // A fresh map: every client's state goes at once, and the settings stay.
         // The count of evictions outlives the map it was made in.
-        std::visit([&](auto& algorithm) { cleared_evictions_ += algorithm.states().evictions(); },
+        uint64_t evicted = 0;
+        std::visit([&](auto& algorithm) { evicted = algorithm.states().evictions(); },
                    algorithm_object_);
+        cleared_evictions_ += evicted;
         const uint64_t limit = to_u64_saturating(config_.capacity);
         switch (algorithm_kind_) {
             case Algorithm::sliding_window:
@@ -315,9 +317,10 @@ EngineStats Engine::stats() {
         std::visit(
             [&](auto& algorithm) {
                 stats.clients = algorithm.states().size();
-                stats.evictions = cleared_evictions_ + algorithm.states().evictions();
+                stats.evictions = algorithm.states().evictions();
             },
             algorithm_object_);
+        stats.evictions += cleared_evictions_;
     });
     return stats;
 }

@@ -99,7 +99,8 @@ struct StateChange {
 // The whole requests a cost stands for in the window algorithms, which count requests: the
 // cost itself when whole (the bindings accept only whole costs there), rounded up otherwise.
 inline uint64_t units_of(double cost) noexcept {
-    return to_u64_saturating(std::ceil(cost));
+    // A plain request skips the rounding: it is every check's case.
+    return cost == 1.0 ? 1 : to_u64_saturating(std::ceil(cost));
 }
 
 // What an algorithm hands back for one key. The detail text is written straight into the

@@ -175,8 +175,9 @@ OpenRequest read_open_options(napi_env env, napi_value value) {
         request.options.shared = std::move(name);
     }
     if (auto clock = text_option(env, value, "clock")) {
-        expect_fine("clock", clock_problem(*clock));
-        request.options.clock = *parse_clock(*clock);
+        const std::optional<ClockChoice> choice = parse_clock(*clock);
+        if (!choice) refuse("clock", clock_problem(*clock));
+        request.options.clock = *choice;
     }
     config.api_key = text_option(env, value, "apiKey");
     // debug is stored and read by nothing: a flag or a text.
