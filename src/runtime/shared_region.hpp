@@ -103,8 +103,8 @@ class SharedRegion {
 };
 
 // A host-wide clock that never steps: nanoseconds since an unspecified start (the boot),
-// the same in every process of the host. CLOCK_MONOTONIC read through the C library on
-// Linux, QueryPerformanceCounter on Windows.
+// the same in every process of the host. CLOCK_BOOTTIME read through the C library on
+// Linux, CLOCK_MONOTONIC on other Unix systems, QueryPerformanceCounter on Windows.
 uint64_t monotonic_ns() noexcept;
 
 }  // namespace tolm::platform

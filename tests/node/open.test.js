@@ -84,7 +84,8 @@ test('two engines of one region share the allowance', () => {
     assert.deepEqual(b._stats(), { evictions: 0, clients: 1 });
     assert.throws(() => TolmNode._open({ ...options, windowMs: 1000 }), /window_ms=1000/);
   } finally {
-    assert.equal(TolmNode._removeShared(name), true);
+    // Windows removes a region with its last handle, so there is nothing to remove there.
+    assert.equal(TolmNode._removeShared(name), process.platform !== 'win32');
   }
   assert.equal(TolmNode._removeShared(name), false);
 });

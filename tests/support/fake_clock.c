@@ -9,12 +9,13 @@
  * last changed gives MS + n * STEP, so that the readings within one call differ. Writing the
  * same contents again does not restart the count.
  *
- * CLOCK_MONOTONIC is steered too, but only for calls from the tolm library itself: the host's
- * event loop, timers and timeouts (libuv, asyncio, subprocess) keep the real monotonic clock,
- * or nothing would ever fire in a child whose clock stands still. The library's monotonic
- * reading is MONO + n * STEP when the file gives MONO, else the same as the wall clock's, so
- * that moving MS alone moves time for every limiter, and a test steps the wall clock alone by
- * giving MONO.
+ * CLOCK_BOOTTIME, the library's host-wide clock that never steps, is steered too: it reads
+ * MONO + n * STEP when the file gives MONO, else the same as the wall clock, so that moving MS
+ * alone moves time for every limiter, and a test steps the wall clock alone by giving MONO.
+ * The host's event loop, timers and timeouts (libuv, asyncio, subprocess) read
+ * CLOCK_MONOTONIC, which passes through, or nothing would ever fire in a child whose clock
+ * stands still. (Telling the library's calls apart by their caller would fail under a
+ * sanitizer, whose interceptor is then the caller.)
  *
  * The C++ core tests do not need this: they hand the engine a clock of their own. */
 #define _GNU_SOURCE
@@ -78,39 +79,9 @@ static int read_clock_file(clockid_t clock, int64_t* ms) {
     return 1;
 }
 
-/* Whether the code at `address` belongs to the tolm library (tolm_native.abi3.so, .node or
- * a copy of either). The answer per loaded object is kept: a handful at most are asked. */
-static int called_from_tolm(const void* address) {
-    enum { kKnown = 32 };
-    static const void* bases[kKnown];
-    static int verdicts[kKnown];
-    static int known;
-    static pthread_mutex_t known_lock = PTHREAD_MUTEX_INITIALIZER;
-    Dl_info info;
-    if (dladdr(address, &info) == 0 || info.dli_fbase == NULL) return 0;
-    int verdict = -1;
-    pthread_mutex_lock(&known_lock);
-    for (int i = 0; i < known; ++i) {
-        if (bases[i] == info.dli_fbase) verdict = verdicts[i];
-    }
-    if (verdict < 0) {
-        const char* slash = info.dli_fname != NULL ? strrchr(info.dli_fname, '/') : NULL;
-        const char* name = slash != NULL ? slash + 1 : info.dli_fname;
-        verdict = name != NULL && strncmp(name, "tolm_native", 11) == 0;
-        if (known < kKnown) {
-            bases[known] = info.dli_fbase;
-            verdicts[known++] = verdict;
-        }
-    }
-    pthread_mutex_unlock(&known_lock);
-    return verdict;
-}
-
 __attribute__((visibility("default"))) int clock_gettime(clockid_t clock, struct timespec* ts) {
     int64_t ms;
-    if ((clock == CLOCK_REALTIME ||
-         (clock == CLOCK_MONOTONIC && called_from_tolm(__builtin_return_address(0)))) &&
-        read_clock_file(clock, &ms)) {
+    if ((clock == CLOCK_REALTIME || clock == CLOCK_BOOTTIME) && read_clock_file(clock, &ms)) {
         fill_from_ms(ms, ts);
         return 0;
     }

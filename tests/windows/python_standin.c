@@ -141,6 +141,8 @@ STATIC_TYPE(import_error, "ImportError");
 STATIC_TYPE(runtime_error, "RuntimeError");
 STATIC_TYPE(system_error, "SystemError");
 STATIC_TYPE(type_error, "TypeError");
+STATIC_TYPE(os_error, "OSError");
+STATIC_TYPE(value_error, "ValueError");
 
 /* The exported data: type objects and singletons are the objects themselves; the exception
  * classes are pointers to them. */
@@ -155,6 +157,8 @@ EXPORT Object* PyExc_ImportError = &import_error.head;
 EXPORT Object* PyExc_RuntimeError = &runtime_error.head;
 EXPORT Object* PyExc_SystemError = &system_error.head;
 EXPORT Object* PyExc_TypeError = &type_error.head;
+EXPORT Object* PyExc_OSError = &os_error.head;
+EXPORT Object* PyExc_ValueError = &value_error.head;
 
 static int is_static(const Object* object) {
     return object->type == &type_type.head || object == &_Py_NoneStruct ||
@@ -442,6 +446,7 @@ EXPORT int PyDict_SetItem(Object* dict, Object* key, Object* value) {
 NOT_AT_IMPORT(PyBytes_AsStringAndSize)
 NOT_AT_IMPORT(PyDict_Copy)
 NOT_AT_IMPORT(PyDict_Next)
+NOT_AT_IMPORT(PyDict_SetItemString)
 NOT_AT_IMPORT(PyErr_Fetch)
 NOT_AT_IMPORT(PyErr_GivenExceptionMatches)
 NOT_AT_IMPORT(PyErr_NewExceptionWithDoc)
@@ -449,6 +454,7 @@ NOT_AT_IMPORT(PyErr_NormalizeException)
 NOT_AT_IMPORT(PyErr_Print)
 NOT_AT_IMPORT(PyErr_PrintEx)
 NOT_AT_IMPORT(PyErr_Restore)
+NOT_AT_IMPORT(PyErr_SetObject)
 NOT_AT_IMPORT(PyException_GetCause)
 NOT_AT_IMPORT(PyException_SetCause)
 NOT_AT_IMPORT(PyFloat_AsDouble)
