@@ -207,12 +207,23 @@ log=$build/node_tests.log
 if [ ! -f "$node_exe" ]; then
     fail "node.exe for Windows is missing ($node_exe); run: bash scripts/bootstrap"
 else
-    set +e
-    (cd "$root" && TOLM_BUILD_DIR="Z:$build" WINEDEBUG=$heap_check \
-        wine_run 600 "$node_exe" --test --test-reporter=spec tests/node/ >"$log" 2>&1)
-    status=$?
-    set -e
-    tr -d '\r' <"$log" >"$log.txt"
+    # Now and then node.exe itself faults under Wine while a test process shuts down, after its
+    # last test has passed (a read of address FFFFFFFFFFFFFFFF inside node.exe; seen once in
+    # many runs, and the same file passes alone). That is Wine's and node.exe's, not a state
+    # the library reaches: a run whose failure comes with such a fault is repeated once, and
+    # only a second failure (or any other) fails the job.
+    for attempt in 1 2; do
+        set +e
+        (cd "$root" && TOLM_BUILD_DIR="Z:$build" WINEDEBUG=$heap_check \
+            wine_run 600 "$node_exe" --test --test-reporter=spec tests/node/ >"$log" 2>&1)
+        status=$?
+        set -e
+        tr -d '\r' <"$log" >"$log.txt"
+        [ "$status" != 0 ] && [ "$attempt" = 1 ] &&
+            grep -q 'Unhandled page fault' "$log.txt" || break
+        echo "windows: node.exe faulted under Wine while the Node suites ran; once more"
+        wine_stop
+    done
     count() { sed -n "s/^ℹ $1 \([0-9]*\)$/\1/p" "$log.txt"; }
     node_passed=$(count pass)
     node_failed=$(count fail)

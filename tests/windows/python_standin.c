@@ -454,7 +454,6 @@ NOT_AT_IMPORT(PyErr_NormalizeException)
 NOT_AT_IMPORT(PyErr_Print)
 NOT_AT_IMPORT(PyErr_PrintEx)
 NOT_AT_IMPORT(PyErr_Restore)
-NOT_AT_IMPORT(PyErr_SetObject)
 NOT_AT_IMPORT(PyException_GetCause)
 NOT_AT_IMPORT(PyException_SetCause)
 NOT_AT_IMPORT(PyFloat_AsDouble)
@@ -478,6 +477,15 @@ NOT_AT_IMPORT(PyUnicode_CompareWithASCIIString)
 
 static int starts_with(const char* text, const char* prefix) {
     return text != NULL && strncmp(text, prefix, strlen(prefix)) == 0;
+}
+
+/* Whether every entry of a method table up to its end marker is hidden from the public
+ * surface (its name starts with '_'), as the friendly layers' entries are. */
+static int only_hidden(const MethodDef* method) {
+    for (; method->name != NULL; ++method) {
+        if (method->name[0] != '_' || method->method == NULL) return 0;
+    }
+    return 1;
 }
 
 static void check_class_spec(void) {
@@ -519,7 +527,7 @@ static void check_class_spec(void) {
                           strcmp(method[0].name, "check") == 0 && method[0].method != NULL &&
                           method[0].flags == (METH_VARARGS | METH_KEYWORDS) &&
                           starts_with(method[0].doc, "check($self, ip, route, identity=None)") &&
-                          method[1].name == NULL;
+                          only_hidden(method + 1);
                 break;
             }
             default:
@@ -530,7 +538,10 @@ static void check_class_spec(void) {
     if (!dealloc) fail("class spec: no Py_tp_dealloc");
     if (!doc) fail("class spec: Py_tp_doc is not the NativeEngine signature");
     if (!new_) fail("class spec: no Py_tp_new");
-    if (!methods) fail("class spec: Py_tp_methods is not exactly check(ip, route, identity)");
+    if (!methods) {
+        fail("class spec: Py_tp_methods is not check(ip, route, identity) followed by hidden "
+             "('_') methods only");
+    }
 }
 
 static void check_module(Object* module) {
@@ -559,7 +570,8 @@ static void check_module(Object* module) {
     if (def->name == NULL || strcmp(def->name, "tolm_native") != 0) {
         fail("module definition name is '%s', not 'tolm_native'", def->name ? def->name : "(null)");
     }
-    if (def->size != 0 || def->methods != NULL || def->slots != NULL) {
+    if (def->size != 0 || (def->methods != NULL && !only_hidden(def->methods)) ||
+        def->slots != NULL) {
         fail("module definition has state, functions or slots it should not have");
     }
     check_class_spec();
