@@ -522,12 +522,20 @@ static void check_class_spec(void) {
                 new_ = slot->value != NULL;
                 break;
             case kTpMethods: {
-                const MethodDef* method = slot->value;
-                methods = method != NULL && method[0].name != NULL &&
-                          strcmp(method[0].name, "check") == 0 && method[0].method != NULL &&
-                          method[0].flags == (METH_VARARGS | METH_KEYWORDS) &&
-                          starts_with(method[0].doc, "check($self, ip, route, identity=None)") &&
-                          only_hidden(method + 1);
+                /* Exactly one public method, check, beside hidden ('_') ones in any order. */
+                int checks = 0;
+                int others = 0;
+                for (const MethodDef* method = slot->value; method != NULL && method->name != NULL;
+                     ++method) {
+                    if (strcmp(method->name, "check") == 0 && method->method != NULL &&
+                        method->flags == (METH_VARARGS | METH_KEYWORDS) &&
+                        starts_with(method->doc, "check($self, ip, route, identity=None)")) {
+                        ++checks;
+                    } else if (method->name[0] != '_' || method->method == NULL) {
+                        ++others;
+                    }
+                }
+                methods = checks == 1 && others == 0;
                 break;
             }
             default:
