@@ -35,7 +35,11 @@ export TOLM_BUILD_DIR=$build
 export PATH=$bin:$PATH
 
 start=$(now)
+# qemu-user does not carry out the kernel's robust-futex list for the programs it runs, so a
+# process killed while it holds a shared region's lock never has that lock released: the test
+# of exactly that case waits for good here. It runs natively and under Wine.
 if timeout "$limit" nice -n 19 "$qemu" -L "$host/root" "$build/tolm_core_tests" --gtest_brief=1 \
+    --gtest_filter=-SharedStoreTest.HolderKilledInsideTheCriticalSection \
     >"$build/core.log" 2>&1; then
     tail -n 1 "$build/core.log"
     echo "arm64: C++ core suite passed in $(since "$start") s"
