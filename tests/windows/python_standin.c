@@ -547,8 +547,9 @@ static void check_class_spec(void) {
     if (!doc) fail("class spec: Py_tp_doc is not the NativeEngine signature");
     if (!new_) fail("class spec: no Py_tp_new");
     if (!methods) {
-        fail("class spec: Py_tp_methods is not check(ip, route, identity) followed by hidden "
-             "('_') methods only");
+        fail(
+            "class spec: Py_tp_methods is not check(ip, route, identity) followed by hidden "
+            "('_') methods only");
     }
 }
 
