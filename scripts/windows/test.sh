@@ -210,9 +210,9 @@ else
     # node.exe itself faults under Wine now and then while a test process shuts down after its
     # last test has passed (a read of address FFFFFFFFFFFFFFFF inside node.exe), when several
     # node.exe test processes run at once; the same files pass one at a time. So the files run
-    # one at a time, and a run whose failure still comes with such a fault is repeated once;
-    # only a second failure (or any other) fails the job.
-    for attempt in 1 2; do
+    # one at a time, and a run whose failure still comes with such a fault is repeated, up to
+    # twice; any other failure, or a third fault, fails the job.
+    for attempt in 1 2 3; do
         set +e
         (cd "$root" && TOLM_BUILD_DIR="Z:$build" WINEDEBUG=$heap_check \
             wine_run 600 "$node_exe" --test --test-concurrency=1 --test-reporter=spec tests/node/ \
@@ -220,7 +220,7 @@ else
         status=$?
         set -e
         tr -d '\r' <"$log" >"$log.txt"
-        [ "$status" != 0 ] && [ "$attempt" = 1 ] &&
+        [ "$status" != 0 ] && [ "$attempt" != 3 ] &&
             grep -q 'Unhandled page fault' "$log.txt" || break
         echo "windows: node.exe faulted under Wine while the Node suites ran; once more"
         wine_stop
