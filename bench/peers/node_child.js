@@ -149,6 +149,19 @@ function makeRound(variant, keys) {
   };
 }
 
+// A copy of `items` in an order fixed by `seed` (a small linear congruential generator, so every
+// run visits the keys alike).
+function shuffled(items, seed) {
+  const out = items.slice();
+  let state = seed >>> 0;
+  for (let i = out.length - 1; i > 0; i--) {
+    state = (Math.imul(state, 1664525) + 1013904223) >>> 0;
+    const j = state % (i + 1);
+    [out[i], out[j]] = [out[j], out[i]];
+  }
+  return out;
+}
+
 function cpuNs() {
   const { user, system } = process.cpuUsage();
   return (user + system) * 1000;
@@ -157,10 +170,17 @@ function cpuNs() {
 async function measureTime(name, keyCount, sampleSeconds, samples, warmupSeconds) {
   // TOLM_BENCH_KEY_OFFSET: processes run side by side each take keys of their own.
   const first = Number(process.env.TOLM_BENCH_KEY_OFFSET || 0);
-  const keys = keyCount === 1 ? new Array(1000).fill(ONE_KEY) : ipv4LikeKeys(keyCount, first);
+  let keys = keyCount === 1 ? new Array(1000).fill(ONE_KEY) : ipv4LikeKeys(keyCount, first);
   const variant = variants[name]();
-  const oneRound = makeRound(variant, keys);
+  let oneRound = makeRound(variant, keys);
   await oneRound(); // every key inserted
+  if (keyCount > 1 && process.env.TOLM_BENCH_KEY_ORDER === 'shuffled') {
+    // Visit the keys in an order unrelated to the order they were inserted in, as real
+    // clients arrive: a table that keeps entries in insertion order would otherwise read them
+    // one after another, which no server's traffic does.
+    keys = shuffled(keys, 7);
+    oneRound = makeRound(variant, keys);
+  }
 
   let rounds = 0;
   let spent = 0;
