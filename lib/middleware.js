@@ -171,6 +171,8 @@ function build(owner, limiterOrConfig, options, extra) {
   if ((skipSuccessful || skipFailed) && typeof (group ? group.limiters[0] : instance)._adjust !== 'function') {
     throw new TypeError(`${owner}: this build of the addon cannot give units back (no TolmNode _adjust), which skipSuccessful and skipFailed need; rebuild it from this release`);
   }
+  const numbers = new Float64Array(3);
+  const awaited = instance instanceof RedisLimiter;
   return {
     instance: group ? group.limiters[0] : instance,
     // Several limits: every one decides each request (see Limits).
@@ -179,10 +181,11 @@ function build(owner, limiterOrConfig, options, extra) {
     cost,
     skipSuccessful,
     skipFailed,
-    // The engine writes each request's numbers here (see Decision).
-    numbers: new Float64Array(3),
+    // The engine writes each request's numbers here (see Decision), through decideOne.
+    numbers,
+    decideOne: group || awaited ? null : deciderOf(instance, numbers),
     // A Redis limiter's decision is a round trip, awaited (each with numbers of its own).
-    awaited: instance instanceof RedisLimiter,
+    awaited,
     algorithm: settings ? settings.algorithm : undefined,
     policy: settings ? new Policy(settings) : null,
     standard,
@@ -194,6 +197,21 @@ function build(owner, limiterOrConfig, options, extra) {
     nat64: nat64Networks(owner, options.nat64Prefixes),
     trusted: trustOf(owner, options.trustProxy),
   };
+}
+
+// (key, route[, cost]) => outcome: `instance`'s check, writing each request's numbers into
+// `numbers`. Where the addon offers it, a function bound natively to the instance and the array
+// (_decider), which spares every request finding both; an instance whose _decide is not the
+// addon's own (a subclass or a stand-in) is called through its _decide.
+function deciderOf(instance, numbers) {
+  let owner = instance;
+  while (owner && !Object.prototype.hasOwnProperty.call(owner, '_decider')) owner = Object.getPrototypeOf(owner);
+  if (owner && instance._decide === owner._decide) {
+    const bound = owner._decider.call(instance, numbers);
+    if (typeof bound === 'function') return bound;
+  }
+  return (key, route, cost) => (cost === undefined ? instance._decide(key, route, numbers)
+    : instance._decide(key, route, numbers, cost));
 }
 
 function clientAddress(req, trusted) {
@@ -269,10 +287,8 @@ function evaluateCosted(state, req, key, route) {
     decision = each.length === 1 ? { ...each[0], limits: each } : combined(each, key, cost);
     policies = state.policies;
   } else {
-    const numbers = state.numbers;
-    const outcome = cost === 1 ? state.instance._decide(key, route, numbers)
-      : state.instance._decide(key, route, numbers, cost);
-    decision = new Decision(outcome, state.algorithm, numbers, key, cost);
+    const outcome = cost === 1 ? state.decideOne(key, route) : state.decideOne(key, route, cost);
+    decision = new Decision(outcome, state.algorithm, state.numbers, key, cost);
     each = [decision];
     policies = [state.policy];
   }
@@ -415,9 +431,8 @@ function check(state, req, res, fail) {
     if (found.fields.length > 0 && !res.headersSent) setHeaders(res, found.fields);
     return answer(state, req, res, fail, found.decision, found.retryAfter);
   }
-  const numbers = state.numbers;
-  const outcome = state.instance._decide(key, routeOf(req), numbers);
-  return answer(state, req, res, fail, new Decision(outcome, state.algorithm, numbers, key, 1));
+  const outcome = state.decideOne(key, routeOf(req));
+  return answer(state, req, res, fail, new Decision(outcome, state.algorithm, state.numbers, key, 1));
 }
 
 // What follows a decision: req.tolm, req.rateLimit, the headers (unless `retryAfter` is given:
@@ -534,10 +549,9 @@ function decide(state, req) {
     const found = evaluateCosted(state, req, keyOf(state, req), routeOf(req));
     return { decision: found.decision, fields: found.fields, retryAfter: found.retryAfter };
   }
-  const numbers = state.numbers;
   const key = keyOf(state, req);
-  const decision = new Decision(state.instance._decide(key, routeOf(req), numbers),
-    state.algorithm, numbers, key, 1);
+  const decision = new Decision(state.decideOne(key, routeOf(req)), state.algorithm, state.numbers,
+    key, 1);
   const policy = state.policy;
   let fields = NO_FIELDS;
   if (policy && decision.reason !== undefined &&

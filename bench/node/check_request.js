@@ -9,8 +9,9 @@
 //             per property;
 //   engine    the engine's check alone, looped in C++: the part of checkRequest that no
 //             binding can remove;
-//   decide    the middleware's check: the lean _decide entry and the decision object the
-//             middleware makes from its numbers;
+//   decide    the middleware's check: the lean entry (bound to the instance and its array by
+//             _decider, as the middleware calls it) and the decision object the middleware
+//             makes from its numbers;
 //   middleware  one request through rateLimit (tolm/middleware) with the standard headers,
 //             on a stand-in request and response: keying, the check and the header values;
 //             with TOLM_BENCH_BASELINE_LIB naming another checkout's lib/, middlewareBaseline
@@ -47,8 +48,11 @@ function child() {
     const { TolmNode } = require(path.join(buildDir, 'tolm_native.node'));
     const node = new TolmNode({ capacity: 1e9, refillRate: 1e9 });
     const numbers = new Float64Array(3);
+    // As the middleware asks: through the bound decider where the addon has one.
+    const decideOne = typeof node._decider === 'function' ? node._decider(numbers)
+      : (ip, route) => node._decide(ip, route, numbers);
     check = (ip, route) => {
-      const outcome = node._decide(ip, route, numbers);
+      const outcome = decideOne(ip, route);
       return { allowed: (outcome & 1) === 1, wouldBlock: (outcome & 2) === 2, remaining: numbers[0] };
     };
   } else if (variant === 'middleware' || variant === 'middlewareBaseline') {

@@ -137,9 +137,63 @@ napi_value check_request(napi_env env, napi_callback_info info) {
     });
 }
 
-// The middleware's check: the outcome as an integer (see packed_outcome), and the verdict's
-// numbers written into the caller's Float64Array: remaining, admit_after_ms and
-// whole_after_ms, -1 for unknown. No object and no text is made.
+// One request decided for the middleware: the verdict's numbers written to `out` (remaining,
+// admit_after_ms and whole_after_ms, -1 for unknown) and the outcome as an integer (see
+// packed_outcome). No object and no text is made. `cost` may be null: one plain request.
+napi_value decide_into(napi_env env, Engine& engine, napi_value ip_value, napi_value route_value,
+                       napi_value cost_value, double* out) {
+    TextArgument ip;
+    TextArgument route;
+    ip.read(env, ip_value);
+    // The route only reaches the record, which only a telemetry event reads.
+    const bool queue_event = engine.config().api_key.has_value();
+    if (queue_event) route.read(env, route_value);
+    double cost = 1.0;
+    if (cost_value != nullptr) {
+        napi_valuetype cost_type = napi_undefined;
+        expect_ok(node_api.napi_typeof(env, cost_value, &cost_type));
+        if (cost_type != napi_undefined) {
+            cost = read_number(env, cost_value);
+            const std::string problem = cost_problem(engine.algorithm(), cost);
+            if (!problem.empty()) fail(napi_invalid_arg, "cost" + problem);
+        }
+    }
+
+    ReusableResult reusable;
+    CheckResult& result = reusable.get();
+    // Only a telemetry event reads the start time, as the latency it records.
+    const uint64_t start_ms = queue_event ? engine.clock().now_ms() : 0;
+    engine.check_into(result, std::nullopt, ip.view(), route.view(), start_ms, RecordUse::unread,
+                      DetailUse::unread, TextUse::unread, cost);
+    const auto number = [](std::optional<uint64_t> value) {
+        return value ? static_cast<double>(*value) : -1.0;
+    };
+    out[0] = number(result.remaining);
+    out[1] = number(result.admit_after_ms);
+    out[2] = number(result.whole_after_ms);
+    napi_value outcome = nullptr;
+    const napi_status status =
+        node_api.napi_create_int32(env, packed_outcome(result), &outcome);
+    if (status != napi_ok) fail(status, messages::set_property("outcome"));
+    return outcome;
+}
+
+// The elements of a Float64Array of at least 3 elements.
+double* verdict_array(napi_env env, napi_value value, napi_value* buffer = nullptr,
+                      size_t* offset = nullptr) {
+    napi_typedarray_type type = napi_int8_array;
+    size_t length = 0;
+    void* data = nullptr;
+    if (node_api.napi_get_typedarray_info(env, value, &type, &length, &data, buffer, offset) !=
+            napi_ok ||
+        type != napi_float64_array || length < 3) {
+        fail(napi_invalid_arg, messages::kVerdictArray);
+    }
+    return static_cast<double*>(data);
+}
+
+// _decide(ip, route, numbers[, cost]): the middleware's check, its numbers written into the
+// caller's Float64Array.
 napi_value decide(napi_env env, napi_callback_info info) {
     return at_boundary(env, [&]() -> napi_value {
         size_t argc = 4;
@@ -148,53 +202,87 @@ napi_value decide(napi_env env, napi_callback_info info) {
         expect_ok(node_api.napi_get_cb_info(env, info, &argc, argv, &self, nullptr),
                   messages::kCallbackInfo);
         TolmNode& part = instance_of(env, self);
+        if (!part.engine->config().api_key.has_value()) expect_text(env, argv[1]);
+        double* out = verdict_array(env, argv[2]);
+        return decide_into(env, *part.engine, argv[0], argv[1], argc > 3 ? argv[3] : nullptr,
+                           out);
+    });
+}
 
-        TextArgument ip;
-        TextArgument route;
-        ip.read(env, argv[0]);
-        const bool queue_event = part.engine->config().api_key.has_value();
-        if (queue_event) {
-            route.read(env, argv[1]);
-        } else {
-            expect_text(env, argv[1]);
-        }
-        napi_typedarray_type type = napi_int8_array;
-        size_t length = 0;
+// What a function made by _decider is bound to. It shares the engine, so the engine lives as
+// long as either the instance or the function. It keeps the array's buffer rather than the
+// address of its elements: each call reads the buffer's current address and length, so a
+// buffer detached or shrunk since (transferred, resized) is refused and never written to.
+struct BoundDecide {
+    std::shared_ptr<Engine> engine;
+    napi_ref buffer = nullptr;
+    size_t offset = 0;  // the array's first byte in its buffer
+};
+
+void finalize_bound(napi_env env, void* data, void* /*hint*/) {
+    at_boundary_without_caller([&] {
+        auto* bound = static_cast<BoundDecide*>(data);
+        node_api.napi_delete_reference(env, bound->buffer);
+        delete bound;
+    });
+}
+
+// A function made by _decider: (ip, route[, cost]) => outcome, as _decide with its array.
+napi_value bound_decide(napi_env env, napi_callback_info info) {
+    return at_boundary(env, [&]() -> napi_value {
+        size_t argc = 3;
+        napi_value argv[3] = {};
         void* data = nullptr;
-        if (node_api.napi_get_typedarray_info(env, argv[2], &type, &length, &data, nullptr,
-                                              nullptr) != napi_ok ||
-            type != napi_float64_array || length < 3) {
+        expect_ok(node_api.napi_get_cb_info(env, info, &argc, argv, nullptr, &data),
+                  messages::kCallbackInfo);
+        auto& bound = *static_cast<BoundDecide*>(data);
+        napi_value buffer = nullptr;
+        void* bytes = nullptr;
+        size_t length = 0;
+        if (node_api.napi_get_reference_value(env, bound.buffer, &buffer) != napi_ok ||
+            buffer == nullptr ||
+            node_api.napi_get_arraybuffer_info(env, buffer, &bytes, &length) != napi_ok ||
+            bytes == nullptr || length < bound.offset + 3 * sizeof(double)) {
             fail(napi_invalid_arg, messages::kVerdictArray);
         }
-        // The units this request takes; absent (or undefined) is one plain request.
-        double cost = 1.0;
-        if (argc > 3) {
-            napi_valuetype cost_type = napi_undefined;
-            expect_ok(node_api.napi_typeof(env, argv[3], &cost_type));
-            if (cost_type != napi_undefined) {
-                cost = read_number(env, argv[3]);
-                const std::string problem = cost_problem(part.engine->algorithm(), cost);
-                if (!problem.empty()) fail(napi_invalid_arg, "cost" + problem);
-            }
-        }
+        auto* out = reinterpret_cast<double*>(static_cast<char*>(bytes) + bound.offset);
+        return decide_into(env, *bound.engine, argv[0], argv[1], argc > 2 ? argv[2] : nullptr,
+                           out);
+    });
+}
 
-        ReusableResult reusable;
-        CheckResult& result = reusable.get();
-        // Only a telemetry event reads the start time, as the latency it records.
-        const uint64_t start_ms = queue_event ? part.engine->clock().now_ms() : 0;
-        part.engine->check_into(result, std::nullopt, ip.view(), route.view(), start_ms,
-                                RecordUse::unread, DetailUse::unread, TextUse::unread, cost);
-        auto* out = static_cast<double*>(data);
-        const auto number = [](std::optional<uint64_t> value) {
-            return value ? static_cast<double>(*value) : -1.0;
-        };
-        out[0] = number(result.remaining);
-        out[1] = number(result.admit_after_ms);
-        out[2] = number(result.whole_after_ms);
-        napi_value outcome = nullptr;
-        expect_ok(node_api.napi_create_int32(env, packed_outcome(result), &outcome),
-                  messages::set_property("outcome"));
-        return outcome;
+// _decider(numbers): a function (ip, route[, cost]) => outcome that decides as
+// _decide(ip, route, numbers[, cost]) on this instance, for callers that check over and over
+// with one array: it skips finding the instance and reading the array's type on each call.
+napi_value make_decider(napi_env env, napi_callback_info info) {
+    return at_boundary(env, [&]() -> napi_value {
+        size_t argc = 1;
+        napi_value argv[1] = {};
+        napi_value self = nullptr;
+        expect_ok(node_api.napi_get_cb_info(env, info, &argc, argv, &self, nullptr),
+                  messages::kCallbackInfo);
+        TolmNode& part = instance_of(env, self);
+        napi_value buffer = nullptr;
+        size_t offset = 0;
+        verdict_array(env, argv[0], &buffer, &offset);
+
+        auto bound = std::make_unique<BoundDecide>();
+        bound->engine = part.engine;
+        bound->offset = offset;
+        napi_value function = nullptr;
+        expect_ok(node_api.napi_create_function(env, "decide", NAPI_AUTO_LENGTH, bound_decide,
+                                                bound.get(), &function),
+                  messages::kCallbackInfo);
+        expect_ok(node_api.napi_create_reference(env, buffer, 1, &bound->buffer),
+                  messages::kCallbackInfo);
+        const napi_status status =
+            node_api.napi_wrap(env, function, bound.get(), finalize_bound, nullptr, nullptr);
+        if (status != napi_ok) {
+            node_api.napi_delete_reference(env, bound->buffer);
+            fail(status, messages::wrap("_decider"));
+        }
+        bound.release();
+        return function;
     });
 }
 
@@ -355,6 +443,7 @@ napi_value clear_clients(napi_env env, napi_callback_info info) {
          static_cast<napi_property_attributes>(napi_writable | napi_configurable), false});
     constexpr auto kHidden =
         static_cast<napi_property_attributes>(napi_writable | napi_configurable);
+    register_method(kClassName, {"_decider", make_decider, kHidden, false});
     register_method(kClassName, {"_stats", stats, kHidden, false});
     register_method(kClassName, {"_reset", reset_client, kHidden, false});
     register_method(kClassName, {"_adjust", adjust_client, kHidden, false});

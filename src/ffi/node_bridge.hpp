@@ -9,8 +9,8 @@
 
 namespace tolm::node {
 
-// The native part of one `TolmNode` instance. It holds the only reference to its engine,
-// so the engine lives exactly as long as the JavaScript object.
+// The native part of one `TolmNode` instance. Its engine lives as long as the JavaScript
+// object, and as long as any function _decider made from it.
 struct TolmNode {
     std::shared_ptr<Engine> engine;
     ResultBuilder results;  // builds this instance's result objects

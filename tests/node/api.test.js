@@ -84,18 +84,24 @@ test('the middleware\'s entry decides as checkRequest does and hands back the nu
       { mode: 'shadow', capacity: 1, refillRate: 0 }, { mode: 'disabled' }]) {
       const full = new TolmNode(config);
       const lean = new TolmNode(config);
+      // The bound form of the same entry, on a third instance, must agree number for number.
+      const boundNumbers = new Float64Array(3);
+      const bound = new TolmNode(config)._decider(boundNumbers);
       for (const at of [0, 0, 0, 400, 1000, 30000, 60001]) {
         setClock(1_700_000_000_000 + at);
         const result = full.checkRequest('ip', '/', 0);
         const outcome = lean._decide('ip', '/', numbers);
-        runs.push({ config, at, result, outcome, numbers: Array.from(numbers) });
+        const boundOutcome = bound('ip', '/');
+        runs.push({ config, at, result, outcome, numbers: Array.from(numbers), boundOutcome,
+          boundNumbers: Array.from(boundNumbers) });
       }
     }
     emit(runs);
   `, { clockMs: 1_700_000_000_000 });
   assert.equal(status, 0, stderr);
-  for (const { config, at, result, outcome, numbers } of output[0]) {
+  for (const { config, at, result, outcome, numbers, boundOutcome, boundNumbers } of output[0]) {
     const where = `${JSON.stringify(config)} at ${at}`;
+    assert.deepEqual([boundOutcome, boundNumbers], [outcome, numbers], `bound: ${where}`);
     assert.deepEqual(
       [(outcome & 1) === 1, (outcome & 2) === 2, [undefined, 'within_limit', 'limit_exceeded', 'token_exhausted'][outcome >> 2]],
       [result.allowed, result.wouldBlock, result.reason], where);
@@ -113,6 +119,27 @@ test('the middleware\'s entry decides as checkRequest does and hands back the nu
   assert.throws(() => new TolmNode({})._decide('ip', '/', new Float32Array(3)), { code: 'InvalidArg', message: /Float64Array of at least 3/ });
   assert.throws(() => new TolmNode({})._decide('ip', '/', new Float64Array(2)), { code: 'InvalidArg' });
   assert.throws(() => new TolmNode({})._decide(5, '/', new Float64Array(3)), { code: 'StringExpected' });
+});
+
+test('a bound decider checks its arguments, and never writes to a buffer taken from its array', () => {
+  const node = new TolmNode({ capacity: 3, refillRate: 0 });
+  assert.throws(() => node._decider(new Float32Array(3)), { code: 'InvalidArg', message: /Float64Array of at least 3/ });
+  assert.throws(() => node._decider(new Float64Array(2)), { code: 'InvalidArg' });
+  assert.throws(() => TolmNode.prototype._decider.call({}, new Float64Array(3)), { code: 'InvalidArg' });
+  // A view into the middle of a larger buffer is written at its own offset.
+  const backing = new Float64Array(8).fill(7);
+  const decide = node._decider(backing.subarray(2, 5));
+  assert.equal(decide('a', '/') & 1, 1);
+  assert.deepEqual(Array.from(backing), [7, 7, 2, -1, -1, 7, 7, 7]);
+  assert.throws(() => decide(5, '/'), { code: 'StringExpected' });
+  assert.throws(() => decide('a', '/', 0), { code: 'InvalidArg', message: /^cost/ });
+  assert.equal(decide('a', '/', 2) & 1, 1, 'a cost of 2 takes the last two units');
+  assert.equal(decide('a', '/') & 1, 0);
+  // The buffer handed to another owner is detached here: the decider refuses rather than
+  // write into memory that is no longer the array's.
+  const moved = structuredClone(backing.buffer, { transfer: [backing.buffer] });
+  assert.throws(() => decide('a', '/'), { code: 'InvalidArg' });
+  assert.deepEqual(Array.from(new Float64Array(moved)).slice(2, 5), [0, -1, -1]);
 });
 
 test('configurations that are not objects behave like an empty one', () => {

@@ -42,6 +42,40 @@ test('collected instances are finalized and their per-key state is freed', {
   assert.ok(collected >= 250, `only ${collected} of 320 instances were collected`);
 });
 
+test('a bound decider keeps its engine after the instance is collected, and frees it once collected itself', {
+  skip: sanitized || emulationSkips('the rounds of garbage collection can outlast the child time limit emulated'),
+}, () => {
+  const { status, stderr, output } = runChild(`${settle}
+    (async () => {
+      let collected = 0;
+      const registry = new FinalizationRegistry(() => { collected++; });
+      // The instance is dropped at once; its decider goes on spending the same allowance.
+      const numbers = new Float64Array(3);
+      let decide = new TolmNode({ capacity: 3, refillRate: 0 })._decider(numbers);
+      await settle();
+      const spent = [decide('k', '/'), decide('k', '/'), decide('k', '/'), decide('k', '/')].map((o) => o & 1);
+      decide = null;
+      const round = () => {
+        const node = new TolmNode({ capacity: 5 });
+        const bound = node._decider(new Float64Array(3));
+        for (let k = 0; k < 4000; k++) bound('10.0.' + k, '/');
+        registry.register(bound, null);
+      };
+      for (let i = 0; i < 20; i++) round();
+      await settle();
+      const before = rssMb();
+      for (let i = 0; i < 300; i++) { round(); if (i % 25 === 0) await settle(); }
+      await settle();
+      emit({ spent, growth: rssMb() - before, collected });
+    })();
+  `, { nodeArgs: ['--expose-gc'] });
+  assert.equal(status, 0, stderr);
+  const { spent, growth, collected } = output[0];
+  assert.deepEqual(spent, [1, 1, 1, 0]);
+  assert.ok(growth < 40, `rss grew by ${growth.toFixed(1)} MB`);
+  assert.ok(collected >= 250, `only ${collected} of 320 deciders were collected`);
+});
+
 test('a million calls that throw do not leak', {
   skip: sanitized || emulationSkips('two million calls take minutes emulated'),
 }, () => {

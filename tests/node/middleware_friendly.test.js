@@ -122,6 +122,22 @@ test('a raw TolmNode still serves with the headers off', async () => {
   });
 });
 
+test('a limiter whose _decide is its own is asked through it, not past it', async () => {
+  const asked = [];
+  class Counting extends TolmNode {
+    _decide(key, route, numbers, cost) {
+      asked.push(key);
+      return super._decide(key, route, numbers, cost);
+    }
+  }
+  const counting = new Counting({ capacity: 1, refillRate: 0 });
+  await serving(withRateLimit(counting, ok, { headers: false }), async (port) => {
+    const statuses = [(await exchange(port)).status, (await exchange(port)).status];
+    assert.deepEqual(statuses, [200, 429]);
+  });
+  assert.equal(asked.length, 2);
+});
+
 test('headers across a burst and a refusal, for every algorithm', async () => {
   // On the real clock the windows' waits depend on how long the requests took: exact values
   // are the shared header table's (headers.test.js, on the fake clock), and the promises they

@@ -50,9 +50,10 @@ test('an instance made in one thread is refused by the class of another', async 
   const [outcome] = await worker(`
     const { workerData } = require('node:worker_threads');
     const tries = [];
-    for (const method of ['checkRequest', '_decide']) {
+    const argumentsOf = { checkRequest: ['a', '/', 0], _decide: ['a', '/', new Float64Array(3)], _decider: [new Float64Array(3)] };
+    for (const method of ['checkRequest', '_decide', '_decider']) {
       try {
-        addon.TolmNode.prototype[method].call(workerData, 'a', '/', method === '_decide' ? new Float64Array(3) : 0);
+        addon.TolmNode.prototype[method].call(workerData, ...argumentsOf[method]);
         tries.push('accepted');
       } catch (error) {
         tries.push(error.code);
@@ -60,7 +61,7 @@ test('an instance made in one thread is refused by the class of another', async 
     }
     parentPort.postMessage(tries);
   `, main);
-  assert.deepEqual(outcome, ['InvalidArg', 'InvalidArg']);
+  assert.deepEqual(outcome, ['InvalidArg', 'InvalidArg', 'InvalidArg']);
   assert.equal(main.checkRequest('a', '/', 0).allowed, true);
 });
 
