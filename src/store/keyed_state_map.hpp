@@ -468,6 +468,8 @@ class KeyedStateMap {
         // at most 5/8, with 1/8 of the slots to go before it is due again: moving 16 slots per
         // insertion finishes either well before (after slots / 16 insertions).
         static constexpr size_t kMovedPerInsert = 16;
+        // The largest index whose slot a key's low 32 hash bits alone determine.
+        static constexpr size_t kLowHashSlots = size_t{1} << 32;
 
         // The top seven bits of the hash, with the high bit set so that no tag is empty or a
         // tombstone.
@@ -478,7 +480,11 @@ class KeyedStateMap {
         struct Index {
             std::unique_ptr<uint8_t[]> tags;      // kEmpty, kTombstone or a live tag
             std::unique_ptr<uint32_t[]> entries;  // the entry number, where the tag is live
-            size_t slots = 0;                     // a power of two, or 0 before the first
+            // The low 32 bits of the entry's key hash, where the tag is live: moving the slot
+            // to a new index of up to 2^32 slots then reads neither the entry nor its key,
+            // each of which would be a cache miss in a large table.
+            std::unique_ptr<uint32_t[]> low_hashes;
+            size_t slots = 0;  // a power of two, or 0 before the first
             size_t used = 0;                      // slots that are not empty
             size_t live = 0;                      // slots with a live tag
 
@@ -487,6 +493,7 @@ class KeyedStateMap {
                 Index index;
                 index.tags = std::make_unique<uint8_t[]>(slots);
                 index.entries.reset(new uint32_t[slots]);
+                index.low_hashes.reset(new uint32_t[slots]);
                 index.slots = slots;
                 return index;
             }
@@ -500,6 +507,7 @@ class KeyedStateMap {
                 ++live;
                 tags[slot] = tag;
                 entries[slot] = entry;
+                low_hashes[slot] = static_cast<uint32_t>(h);
             }
 
             void bury(size_t slot) noexcept {
@@ -578,11 +586,14 @@ class KeyedStateMap {
         // the previous index once all are moved.
         void move_slots(size_t count, const KeyedStateMap& map) noexcept {
             const size_t end = std::min(previous_.slots, moved_ + count);
+            const bool low_bits_place = current_.slots <= kLowHashSlots;
             for (; moved_ < end; ++moved_) {
                 const uint8_t tag = previous_.tags[moved_];
                 if (!(tag & kLive)) continue;
                 const uint32_t entry = previous_.entries[moved_];
-                current_.place(map.hash(entries_[entry].key), tag, entry);
+                const uint64_t h = low_bits_place ? previous_.low_hashes[moved_]
+                                                  : map.hash(entries_[entry].key);
+                current_.place(h, tag, entry);
                 previous_.tags[moved_] = kTombstone;
                 --previous_.live;
             }
