@@ -1,5 +1,7 @@
 #include "ffi/node_bridge.hpp"
 
+#include <array>
+
 #include "core/reusable_result.hpp"
 #include "ffi/node_config.hpp"
 #include "ffi/node_convert.hpp"
@@ -12,6 +14,23 @@ namespace {
 constexpr std::string_view kClassName = "TolmNode";
 constexpr auto kMethodAttributes =
     static_cast<napi_property_attributes>(napi_writable | napi_enumerable | napi_configurable);
+
+// A callback's `this`, its first N arguments (undefined where the caller passed fewer) and how
+// many the caller passed; `data`, when given, receives the function's data pointer.
+template <size_t N>
+struct CallbackArgs {
+    napi_value self = nullptr;
+    std::array<napi_value, N> argv{};
+    size_t argc = N;
+};
+
+template <size_t N>
+CallbackArgs<N> callback_args(napi_env env, napi_callback_info info, void** data = nullptr) {
+    CallbackArgs<N> args;
+    expect_ok(node_api.napi_get_cb_info(env, info, &args.argc, args.argv.data(), &args.self, data),
+              messages::kCallbackInfo);
+    return args;
+}
 
 // The instance this thread used last, checked against `this` through its weak wrap
 // reference: servers call one limiter over and over, and napi_unwrap costs more than the
@@ -72,11 +91,7 @@ std::shared_ptr<Engine>& opened_engine() {
 
 napi_value construct(napi_env env, napi_callback_info info) {
     return at_boundary(env, [&]() -> napi_value {
-        size_t argc = 1;
-        napi_value argv[1] = {};
-        napi_value self = nullptr;
-        expect_ok(node_api.napi_get_cb_info(env, info, &argc, argv, &self, nullptr),
-                  messages::kCallbackInfo);
+        const auto [self, argv, argc] = callback_args<1>(env, info);
 
         // Called without `new`, `this` is the global object: wrapping it would tie an
         // engine to the global for the life of the environment.
@@ -108,11 +123,7 @@ napi_value construct(napi_env env, napi_callback_info info) {
 
 napi_value check_request(napi_env env, napi_callback_info info) {
     return at_boundary(env, [&]() -> napi_value {
-        size_t argc = 3;
-        napi_value argv[3] = {};
-        napi_value self = nullptr;
-        expect_ok(node_api.napi_get_cb_info(env, info, &argc, argv, &self, nullptr),
-                  messages::kCallbackInfo);
+        const auto [self, argv, argc] = callback_args<3>(env, info);
         TolmNode& part = instance_of(env, self);
 
         TextArgument ip;
@@ -172,8 +183,7 @@ napi_value decide_into(napi_env env, Engine& engine, napi_value ip_value, napi_v
     out[1] = number(result.admit_after_ms);
     out[2] = number(result.whole_after_ms);
     napi_value outcome = nullptr;
-    const napi_status status =
-        node_api.napi_create_int32(env, packed_outcome(result), &outcome);
+    const napi_status status = node_api.napi_create_int32(env, packed_outcome(result), &outcome);
     if (status != napi_ok) fail(status, messages::set_property("outcome"));
     return outcome;
 }
@@ -196,16 +206,11 @@ double* verdict_array(napi_env env, napi_value value, napi_value* buffer = nullp
 // caller's Float64Array.
 napi_value decide(napi_env env, napi_callback_info info) {
     return at_boundary(env, [&]() -> napi_value {
-        size_t argc = 4;
-        napi_value argv[4] = {};
-        napi_value self = nullptr;
-        expect_ok(node_api.napi_get_cb_info(env, info, &argc, argv, &self, nullptr),
-                  messages::kCallbackInfo);
+        const auto [self, argv, argc] = callback_args<4>(env, info);
         TolmNode& part = instance_of(env, self);
         if (!part.engine->config().api_key.has_value()) expect_text(env, argv[1]);
         double* out = verdict_array(env, argv[2]);
-        return decide_into(env, *part.engine, argv[0], argv[1], argc > 3 ? argv[3] : nullptr,
-                           out);
+        return decide_into(env, *part.engine, argv[0], argv[1], argc > 3 ? argv[3] : nullptr, out);
     });
 }
 
@@ -230,11 +235,8 @@ void finalize_bound(napi_env env, void* data, void* /*hint*/) {
 // A function made by _decider: (ip, route[, cost]) => outcome, as _decide with its array.
 napi_value bound_decide(napi_env env, napi_callback_info info) {
     return at_boundary(env, [&]() -> napi_value {
-        size_t argc = 3;
-        napi_value argv[3] = {};
         void* data = nullptr;
-        expect_ok(node_api.napi_get_cb_info(env, info, &argc, argv, nullptr, &data),
-                  messages::kCallbackInfo);
+        const auto [self, argv, argc] = callback_args<3>(env, info, &data);
         auto& bound = *static_cast<BoundDecide*>(data);
         napi_value buffer = nullptr;
         void* bytes = nullptr;
@@ -246,8 +248,7 @@ napi_value bound_decide(napi_env env, napi_callback_info info) {
             fail(napi_invalid_arg, messages::kVerdictArray);
         }
         auto* out = reinterpret_cast<double*>(static_cast<char*>(bytes) + bound.offset);
-        return decide_into(env, *bound.engine, argv[0], argv[1], argc > 2 ? argv[2] : nullptr,
-                           out);
+        return decide_into(env, *bound.engine, argv[0], argv[1], argc > 2 ? argv[2] : nullptr, out);
     });
 }
 
@@ -256,11 +257,7 @@ napi_value bound_decide(napi_env env, napi_callback_info info) {
 // with one array: it skips finding the instance and reading the array's type on each call.
 napi_value make_decider(napi_env env, napi_callback_info info) {
     return at_boundary(env, [&]() -> napi_value {
-        size_t argc = 1;
-        napi_value argv[1] = {};
-        napi_value self = nullptr;
-        expect_ok(node_api.napi_get_cb_info(env, info, &argc, argv, &self, nullptr),
-                  messages::kCallbackInfo);
+        const auto [self, argv, argc] = callback_args<1>(env, info);
         TolmNode& part = instance_of(env, self);
         napi_value buffer = nullptr;
         size_t offset = 0;
@@ -289,11 +286,7 @@ napi_value make_decider(napi_env env, napi_callback_info info) {
 // TolmNode._open(options): an instance whose engine was built from the checked options.
 napi_value open(napi_env env, napi_callback_info info) {
     return at_boundary(env, [&]() -> napi_value {
-        size_t argc = 1;
-        napi_value argv[1] = {};
-        napi_value self = nullptr;
-        expect_ok(node_api.napi_get_cb_info(env, info, &argc, argv, &self, nullptr),
-                  messages::kCallbackInfo);
+        const auto [self, argv, argc] = callback_args<1>(env, info);
         OpenRequest request = read_open_options(env, argv[0]);
         std::shared_ptr<Engine> engine;
         try {
@@ -313,11 +306,7 @@ napi_value open(napi_env env, napi_callback_info info) {
 
 napi_value remove_shared(napi_env env, napi_callback_info info) {
     return at_boundary(env, [&]() -> napi_value {
-        size_t argc = 1;
-        napi_value argv[1] = {};
-        expect_ok(node_api.napi_get_cb_info(env, info, &argc, argv, nullptr, nullptr),
-                  messages::kCallbackInfo);
-        const std::string name = read_text(env, argv[0]);
+        const std::string name = read_text(env, callback_args<1>(env, info).argv[0]);
         try {
             platform::validate_shared_region_name(name);
         } catch (const platform::SharedRegionError& error) {
@@ -331,10 +320,7 @@ napi_value remove_shared(napi_env env, napi_callback_info info) {
 
 napi_value stats(napi_env env, napi_callback_info info) {
     return at_boundary(env, [&]() -> napi_value {
-        napi_value self = nullptr;
-        size_t argc = 0;
-        expect_ok(node_api.napi_get_cb_info(env, info, &argc, nullptr, &self, nullptr),
-                  messages::kCallbackInfo);
+        const napi_value self = callback_args<0>(env, info).self;
         const EngineStats numbers = instance_of(env, self).engine->stats();
         napi_value out = nullptr;
         expect_ok(node_api.napi_create_object(env, &out));
@@ -358,11 +344,7 @@ struct ClientCall {
 };
 
 void read_client_call(napi_env env, napi_callback_info info, ClientCall& call) {
-    size_t argc = 2;
-    napi_value argv[2] = {};
-    napi_value self = nullptr;
-    expect_ok(node_api.napi_get_cb_info(env, info, &argc, argv, &self, nullptr),
-              messages::kCallbackInfo);
+    const auto [self, argv, argc] = callback_args<2>(env, info);
     call.part = &instance_of(env, self);
     try {
         call.key.read(env, argv[0]);
@@ -423,10 +405,7 @@ napi_value block_client(napi_env env, napi_callback_info info) {
 
 napi_value clear_clients(napi_env env, napi_callback_info info) {
     return at_boundary(env, [&]() -> napi_value {
-        napi_value self = nullptr;
-        size_t argc = 0;
-        expect_ok(node_api.napi_get_cb_info(env, info, &argc, nullptr, &self, nullptr),
-                  messages::kCallbackInfo);
+        const napi_value self = callback_args<0>(env, info).self;
         instance_of(env, self).engine->clear();
         return undefined(env);
     });
