@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "algorithms/algorithm.hpp"
 #include "core/vocabulary.hpp"
 #include "store/keyed_state_map.hpp"
 
@@ -36,29 +37,20 @@ class FixedWindow {
     FixedWindow(uint64_t window_ms, uint64_t limit)
         : window_ms_(window_ms), limit_(limit), recovery_(window_ms) {}
 
-    // Decides one request for `key` at the time `clock` reads and writes every field of
-    // `verdict`, reusing the storage its detail text already has. Throws FatalError when the
-    // clock fails; the key's state is then as it was (a new key is not inserted).
+    // The KeyedAlgorithm interface (algorithm.hpp).
     void check(std::string_view key, Clock& clock, AlgorithmVerdict& verdict) {
         check_in(states_, key, clock, verdict);
     }
-    // The same check with the states kept in `states` (this object's own map, or a
-    // SharedStateMap that other processes share).
     template <typename Store>
     void check_in(Store& states, std::string_view key, Clock& clock, AlgorithmVerdict& verdict);
-    // Applies `change` to the state of `key` (inserted first when absent) at the clock's time.
     template <typename Store>
     void change_in(Store& states, std::string_view key, Clock& clock, const StateChange& change);
-    const FixedWindowRecovery& recovery() const noexcept { return recovery_; }
 
   private:
-    // Fills the verdict's admit_after_ms (refusals) and whole_after_ms from the key's state
-    // as the check left it.
+    // Fills the verdict's waits (see KeyedAlgorithm).
     void report_waits(const FixedWindowState& state, uint64_t now, AlgorithmVerdict& verdict) const;
 
   public:
-    // The per-key states, for the core's diagnostics only (the engine keeps its algorithm out
-    // of the host bindings' reach).
     KeyedStateMap<FixedWindowState>& states() noexcept { return states_; }
 
   private:

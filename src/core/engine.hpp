@@ -213,6 +213,8 @@ class Engine {
     friend struct EngineDiagnostics;
 
     using AlgorithmObject = std::variant<TokenBucket, SlidingWindow, FixedWindow, LeakyBucket>;
+    static_assert(KeyedAlgorithm<TokenBucket> && KeyedAlgorithm<SlidingWindow> &&
+                  KeyedAlgorithm<FixedWindow> && KeyedAlgorithm<LeakyBucket>);
 
     Engine(EngineConfig config, Clock* clock, std::unique_ptr<SharedStore> shared);
     // What Engine(config, options) is made of, built before the settings move in.
