@@ -8,26 +8,15 @@
 #include <vector>
 
 #include "store/keyed_state_map.hpp"
+#include "timed_state.hpp"
 
 namespace tolm {
 namespace {
 
-struct Timed {
-    uint64_t value;
-    uint64_t recovers_at;
-};
-struct TimedRecovery {
-    bool possible() const noexcept { return true; }
-    bool operator()(const Timed& state, uint64_t now) const noexcept {
-        return now >= state.recovers_at;
-    }
-};
-using TimedMap = KeyedStateMap<Timed>;
-
-Timed must_not_create() {
-    ADD_FAILURE() << "make_default called for an existing key";
-    return {};
-}
+using testing::must_not_create_timed;
+using testing::Timed;
+using testing::TimedMap;
+using testing::TimedRecovery;
 
 std::string key_of(uint64_t i) {
     return "198.51." + std::to_string(i);
@@ -126,7 +115,8 @@ TEST(KeyedStateMapGrowthTest, RemovalDuringRebuildsMatchesAReferenceMap) {
                     continue;
                 }
                 ++held;
-                ASSERT_EQ(map.entry_or_insert(it->first, must_not_create)->value, it->second.value)
+                ASSERT_EQ(map.entry_or_insert(it->first, must_not_create_timed)->value,
+                          it->second.value)
                     << it->first;
                 ++it;
             }

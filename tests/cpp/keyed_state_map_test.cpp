@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "runtime/platform.hpp"
+#include "timed_state.hpp"
 
 namespace tolm {
 namespace {
@@ -105,24 +106,10 @@ TEST(KeyedStateMapTest, ConcurrentReadModifyWriteLosesNoUpdate) {
     EXPECT_EQ(total, uint64_t{kThreads} * kRounds);
 }
 
-// A state that recovers at a time of its own choosing, for testing removal apart from any
-// algorithm.
-struct Timed {
-    uint64_t value;
-    uint64_t recovers_at;
-};
-struct TimedRecovery {
-    bool possible() const noexcept { return true; }
-    bool operator()(const Timed& state, uint64_t now) const noexcept {
-        return now >= state.recovers_at;
-    }
-};
-using TimedMap = KeyedStateMap<Timed>;
-
-Timed must_not_create_timed() {
-    ADD_FAILURE() << "make_default called for an existing key";
-    return {};
-}
+using testing::must_not_create_timed;
+using testing::Timed;
+using testing::TimedMap;
+using testing::TimedRecovery;
 
 // Random insertions, updates and sweeps against a model: an entry disappears only once it has
 // recovered at some sweep's time, every entry kept holds exactly its last value, and the size
