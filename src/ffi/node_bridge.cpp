@@ -278,7 +278,7 @@ napi_value make_decider(napi_env env, napi_callback_info info) {
             node_api.napi_delete_reference(env, bound->buffer);
             fail(status, messages::wrap("_decider"));
         }
-        bound.release();
+        static_cast<void>(bound.release());  // finalize_bound frees it with the function
         return function;
     });
 }

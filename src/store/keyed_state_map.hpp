@@ -485,8 +485,8 @@ class KeyedStateMap {
             // each of which would be a cache miss in a large table.
             std::unique_ptr<uint32_t[]> low_hashes;
             size_t slots = 0;  // a power of two, or 0 before the first
-            size_t used = 0;                      // slots that are not empty
-            size_t live = 0;                      // slots with a live tag
+            size_t used = 0;   // slots that are not empty
+            size_t live = 0;   // slots with a live tag
 
             // All slots empty; the entry numbers are left unwritten until a slot is used.
             static Index with_slots(size_t slots) {
@@ -591,8 +591,8 @@ class KeyedStateMap {
                 const uint8_t tag = previous_.tags[moved_];
                 if (!(tag & kLive)) continue;
                 const uint32_t entry = previous_.entries[moved_];
-                const uint64_t h = low_bits_place ? previous_.low_hashes[moved_]
-                                                  : map.hash(entries_[entry].key);
+                const uint64_t h =
+                    low_bits_place ? previous_.low_hashes[moved_] : map.hash(entries_[entry].key);
                 current_.place(h, tag, entry);
                 previous_.tags[moved_] = kTombstone;
                 --previous_.live;
