@@ -84,6 +84,22 @@ class RedisLimiter:
         self._settings = (repr(capacity), repr(refill_rate), str(window_ms))
         source = script_source(algorithm)
         self._script = sync_client.register_script(source) if sync_client is not None else None
+        # A plain client's checks skip redis-py's command layer (argument encoding, the retry
+        # wrapper, per-command bookkeeping): the command is packed here from bytes prepared
+        # once, and sent and read on a connection of the client's pool. A cluster client
+        # routes by key and keeps the general path.
+        # The connections are the limiter's own, made by the client's pool with its settings
+        # and kept on a list (whose pop and append need no lock): taking one from the pool
+        # would poll it for stray data on every check.
+        self._pool = None
+        self._idle: List[Any] = []
+        if sync_client is not None and not _is_cluster(sync_client):
+            self._pool = sync_client.connection_pool
+            self._packed_head = (b"$7\r\nEVALSHA\r\n$40\r\n" + self._script.sha.encode()
+                                 + b"\r\n$1\r\n1\r\n")
+            self._packed_eval_head = (b"$4\r\nEVAL\r\n" + _bulk(source.encode()) + b"$1\r\n1\r\n")
+            self._packed_settings = b"".join(
+                _bulk(v.encode()) for v in (repr(capacity), repr(refill_rate), str(window_ms)))
         self._ascript = async_client.register_script(source) if async_client is not None \
             else None
         self._down_until = 0.0  # monotonic seconds; 0 while Redis answers
@@ -259,7 +275,10 @@ class RedisLimiter:
             return self._without_redis(ip, route, identity, cost)
         self._stats["calls"] += 1
         try:
-            reply = self._script(keys=(key,), args=args)
+            if self._pool is not None:
+                reply = self._send(key, args)
+            else:
+                reply = self._script(keys=(key,), args=args)
         except Exception as error:  # noqa: BLE001 - every client failure has one answer
             if not _is_redis_failure(error):
                 raise
@@ -268,6 +287,45 @@ class RedisLimiter:
         self._answered()
         self._keep_lease(key, reply, cost)
         return self._outcome(reply)
+
+    def _send(self, key: str, args: Tuple[str, ...]) -> Any:
+        """One EVALSHA on a connection of the pool, and EVAL when the server lacks the script.
+        A connection whose exchange failed is closed (a late reply must never answer the next
+        check); a dropped one is tried once more on a new connection, a timeout never."""
+        from redis.exceptions import ConnectionError as Dropped  # type: ignore[import-not-found,unused-ignore]
+        from redis.exceptions import NoScriptError  # type: ignore[import-not-found,unused-ignore]
+
+        tail = [_bulk(key.encode())]
+        tail.append(self._packed_settings)
+        for arg in args[3:]:
+            tail.append(_bulk(arg.encode()))
+        rest = b"".join(tail)
+        count = b"*%d\r\n" % (3 + len(args) + 1)
+        idle = self._idle
+        for attempt in (0, 1):
+            try:
+                connection = idle.pop()
+            except IndexError:
+                connection = self._pool.make_connection()
+            try:
+                connection.send_packed_command([count + self._packed_head + rest],
+                                               check_health=False)
+                try:
+                    return connection.read_response()
+                except NoScriptError:
+                    connection.send_packed_command([count + self._packed_eval_head + rest],
+                                                   check_health=False)
+                    return connection.read_response()
+            except Dropped:
+                connection.disconnect()
+                if attempt:
+                    raise
+            except BaseException:
+                connection.disconnect()
+                raise
+            finally:
+                idle.append(connection)
+        raise AssertionError("unreachable")
 
     async def _adecide(self, ip: str, route: str, identity: Optional[str] = None,
                        cost: float = 1, now_ms: Optional[int] = None
@@ -336,12 +394,18 @@ class RedisLimiter:
 
     def close(self) -> None:
         """Closes the synchronous client's connections if this limiter made the client."""
+        while self._idle:
+            self._idle.pop().disconnect()
         if self._sync is not None:
             self._sync.close()
 
     async def aclose(self) -> None:
         if self._async is not None:
             await self._async.aclose()
+
+
+def _bulk(value: bytes) -> bytes:
+    return b"$%d\r\n%s\r\n" % (len(value), value)
 
 
 def _is_cluster(client: object) -> bool:
