@@ -103,6 +103,65 @@ function withTimeout(promise, ms) {
   return Promise.race([promise, late]).finally(() => clearTimeout(timer));
 }
 
+// The time budget of every check in flight, on one timer. Checks share one budget, so their
+// deadlines come in the order they were sent, and one timer armed for the oldest unsettled
+// check serves them all, where a timer per check would be made and cleared on every request.
+class Budget {
+  constructor(ms) {
+    this.ms = ms;
+    this.pending = [];
+    this.head = 0;
+    this.timer = null;
+    this.expire = () => this._expire();
+  }
+
+  // `promise`, or a RedisTimeoutError once the budget has passed.
+  run(promise) {
+    return new Promise((resolve, reject) => {
+      const entry = { deadline: performance.now() + this.ms, reject, done: false };
+      this.pending.push(entry);
+      if (this.timer === null) this._arm();
+      promise.then((value) => {
+        entry.done = true;
+        resolve(value);
+      }, (err) => {
+        entry.done = true;
+        reject(err);
+      });
+    });
+  }
+
+  _arm() {
+    const { pending } = this;
+    while (this.head < pending.length && pending[this.head].done) this.head += 1;
+    if (this.head === pending.length) {
+      this.pending = [];
+      this.head = 0;
+      this.timer = null;
+      return;
+    }
+    if (this.head > 0) {
+      this.pending = pending.slice(this.head);
+      this.head = 0;
+    }
+    this.timer = setTimeout(this.expire, Math.max(0, this.pending[0].deadline - performance.now()));
+  }
+
+  _expire() {
+    const now = performance.now();
+    const { pending } = this;
+    while (this.head < pending.length && (pending[this.head].done || pending[this.head].deadline <= now)) {
+      const entry = pending[this.head];
+      this.head += 1;
+      if (!entry.done) {
+        entry.done = true;
+        entry.reject(new RedisTimeoutError(this.ms));
+      }
+    }
+    this._arm();
+  }
+}
+
 function isNoScript(err) {
   return err && typeof err.message === 'string' && err.message.startsWith('NOSCRIPT');
 }
@@ -117,6 +176,7 @@ class RedisLimiter {
     this._keyPrefix = prefix + KEY_TAGS[settings.algorithm];
     this._onError = onError;
     this._timeoutMs = timeoutMs;
+    this._budget = new Budget(timeoutMs);
     this._onEvent = onEvent;
     this._local = local;
     this._localNumbers = new Float64Array(3);
@@ -249,15 +309,13 @@ class RedisLimiter {
     }
   }
 
-  async _evaluate(key, args) {
-    try {
-      return await this._adapter.evalsha(this._sha, key, args);
-    } catch (err) {
+  _evaluate(key, args) {
+    return this._adapter.evalsha(this._sha, key, args).catch((err) => {
       if (!isNoScript(err)) throw err;
       // The server that owns the key lacks the script (a restart, SCRIPT FLUSH, or a cluster
       // node that has not seen it): sent whole once, which also caches it there.
       return this._adapter.eval(this._source, key, args);
-    }
+    });
   }
 
   // The middleware's entry: resolves to the outcome (bit 0 allowed, bit 1 would_block, above
@@ -285,12 +343,14 @@ class RedisLimiter {
     if (this._downUntil !== 0 && Date.now() < this._downUntil) {
       return this._withoutRedis(key, route, numbers, cost);
     }
-    const args = [...this._args, String(cost), nowMs === undefined ? '' : String(nowMs)];
+    const settings = this._args;
+    const args = [settings[0], settings[1], settings[2], cost === 1 ? '1' : String(cost),
+      nowMs === undefined ? '' : String(nowMs)];
     if (leasing) args.push(this._lease);
     this._stats.calls += 1;
     let reply;
     try {
-      reply = await withTimeout(this._evaluate(redisKey, args), this._timeoutMs);
+      reply = await this._budget.run(this._evaluate(redisKey, args));
     } catch (err) {
       this._failed(err);
       return this._withoutRedis(key, route, numbers, cost);

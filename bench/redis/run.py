@@ -21,7 +21,6 @@ server (INFO commandstats over the child's run, divided by the checks the child 
 import importlib.util
 import os
 import statistics
-import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
