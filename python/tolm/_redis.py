@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import asyncio
 import math
+import select
 import time
 from pathlib import Path
 from typing import Any, Callable, Dict, List, Optional, Tuple
@@ -289,43 +290,41 @@ class RedisLimiter:
         return self._outcome(reply)
 
     def _send(self, key: str, args: Tuple[str, ...]) -> Any:
-        """One EVALSHA on a connection of the pool, and EVAL when the server lacks the script.
-        A connection whose exchange failed is closed (a late reply must never answer the next
-        check); a dropped one is tried once more on a new connection, a timeout never."""
-        from redis.exceptions import ConnectionError as Dropped  # type: ignore[import-not-found,unused-ignore]
+        """One EVALSHA on one of the limiter's connections, and EVAL when the server lacks the
+        script. A connection the server has closed while it sat idle (a restart, a killed
+        client) is replaced before the request goes out; once a request has been sent it is
+        never sent again, since the server may have counted it: a connection lost then is a
+        failure for the policy. A connection whose exchange failed is closed, so that a late
+        reply can never answer the next check."""
         from redis.exceptions import NoScriptError  # type: ignore[import-not-found,unused-ignore]
 
-        tail = [_bulk(key.encode())]
-        tail.append(self._packed_settings)
+        tail = [_bulk(key.encode()), self._packed_settings]
         for arg in args[3:]:
             tail.append(_bulk(arg.encode()))
         rest = b"".join(tail)
         count = b"*%d\r\n" % (3 + len(args) + 1)
         idle = self._idle
-        for attempt in (0, 1):
+        try:
+            connection = idle.pop()
+            sock = connection._sock
+            # An idle connection has nothing to read unless its server closed it.
+            if sock is not None and select.select((sock,), (), (), 0)[0]:
+                connection.disconnect()
+        except IndexError:
+            connection = self._pool.make_connection()
+        try:
+            connection.send_packed_command([count + self._packed_head + rest], check_health=False)
             try:
-                connection = idle.pop()
-            except IndexError:
-                connection = self._pool.make_connection()
-            try:
-                connection.send_packed_command([count + self._packed_head + rest],
+                return connection.read_response()
+            except NoScriptError:
+                connection.send_packed_command([count + self._packed_eval_head + rest],
                                                check_health=False)
-                try:
-                    return connection.read_response()
-                except NoScriptError:
-                    connection.send_packed_command([count + self._packed_eval_head + rest],
-                                                   check_health=False)
-                    return connection.read_response()
-            except Dropped:
-                connection.disconnect()
-                if attempt:
-                    raise
-            except BaseException:
-                connection.disconnect()
-                raise
-            finally:
-                idle.append(connection)
-        raise AssertionError("unreachable")
+                return connection.read_response()
+        except BaseException:
+            connection.disconnect()
+            raise
+        finally:
+            idle.append(connection)
 
     async def _adecide(self, ip: str, route: str, identity: Optional[str] = None,
                        cost: float = 1, now_ms: Optional[int] = None

@@ -307,6 +307,35 @@ class TestFaults:
         assert limiter.redis_stats["errors"] == 0
         assert admin.hget("tolm:tb:i", "t") == b"2"
 
+    def test_a_connection_dropped_mid_request_is_decided_by_the_policy(self, server):
+        # The server ran the dropped request, so sending it again could count it twice: the
+        # policy decides it instead, and the next check runs on a new connection.
+        proxy = support.DroppingProxy(server.port)
+        admin = redis.Redis.from_url(server.url)
+        try:
+            for on_error, expected in (("refuse", False), ("allow", True), ("local", True)):
+                events = []
+                limiter = tolm.limiter(capacity=5, refill_rate=0, redis=proxy.url,
+                                       redis_prefix=f"{on_error}:", on_redis_error=on_error,
+                                       redis_timeout_ms=2000,
+                                       on_redis_event=lambda kind, error: events.append(kind))
+                limiter._retry_after_s = 0  # ask Redis again on the next check
+                assert limiter.check("d", "/")["allowed"]
+                proxy.drop_next.set()
+                assert limiter.check("d", "/")["allowed"] is expected
+                assert events == ["fallback"]
+                stats = limiter.redis_stats
+                assert (stats["errors"], stats["fallbacks"], stats["calls"]) == (1, 1, 2)
+                assert limiter.check("d", "/")["allowed"]
+                assert events == ["fallback", "recovery"] and limiter.redis_available
+                # Three checks reached the server, each counted once.
+                assert admin.hget(f"{on_error}:tb:d", "t") == b"2"
+                limiter.close()
+            assert proxy.dropped == 3
+        finally:
+            proxy.close()
+            admin.close()
+
     def test_a_stalled_server_times_out_within_the_budget(self, server):
         events = []
         limiter = limiter_on(server, "refuse", events, redis_timeout_ms=300, capacity=3)
