@@ -75,7 +75,14 @@ function clientFromUrl(url, timeoutMs) {
     IORedis = null;
   }
   if (IORedis) {
-    const client = new IORedis(url, { commandTimeout: undefined, maxRetriesPerRequest: 1, connectTimeout: Math.max(timeoutMs, 1000) });
+    // A command whose connection dropped may already have been counted by the server: it is
+    // answered by the failure policy, never sent again on the new connection.
+    const client = new IORedis(url, {
+      commandTimeout: undefined,
+      maxRetriesPerRequest: 1,
+      autoResendUnfulfilledCommands: false,
+      connectTimeout: Math.max(timeoutMs, 1000),
+    });
     // Connection errors are answered per check (onRedisError); the client only retries.
     client.on('error', () => {});
     return { client, owned: true };

@@ -268,6 +268,85 @@ test('a stopped, restarted or stalled server is answered as configured', { skip 
   });
 });
 
+// A loopback TCP relay in front of the server that, once armed, forwards the next request it
+// receives and closes that connection before the reply: the server runs the request and the
+// client sees its connection drop in the middle of it.
+async function droppingProxy(target) {
+  const proxy = { dropNext: false, dropped: 0, sockets: new Set() };
+  const server = net.createServer((client) => {
+    const upstream = net.connect(target, '127.0.0.1');
+    let muted = false;
+    for (const socket of [client, upstream]) {
+      proxy.sockets.add(socket);
+      socket.on('error', () => {});
+      socket.on('close', () => proxy.sockets.delete(socket));
+    }
+    client.on('data', (chunk) => {
+      if (!proxy.dropNext) {
+        upstream.write(chunk);
+        return;
+      }
+      proxy.dropNext = false;
+      proxy.dropped += 1;
+      muted = true; // no reply to this request may reach the client
+      upstream.end(chunk);
+      client.destroy();
+    });
+    upstream.on('data', (chunk) => { if (!muted) client.write(chunk); });
+    client.on('close', () => upstream.end());
+    upstream.on('close', () => client.destroy());
+  });
+  await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
+  proxy.url = `redis://127.0.0.1:${server.address().port}/0`;
+  proxy.close = () => new Promise((resolve) => {
+    for (const socket of proxy.sockets) socket.destroy();
+    server.close(resolve);
+  });
+  return proxy;
+}
+
+test('a connection dropped in the middle of a request is decided by the policy', { skip }, async () => {
+  await withServer(async (server, track) => {
+    const proxy = await droppingProxy(server.port);
+    const admin = track(clients.ioredis(server.url));
+    try {
+      // ioredis as the docs advise (not resending a command its connection lost) and
+      // node-redis (which never does).
+      const made = {
+        ioredis: () => new IORedis(proxy.url, { maxRetriesPerRequest: 1, autoResendUnfulfilledCommands: false }).on('error', () => {}),
+        'node-redis': () => clients['node-redis'](proxy.url),
+      };
+      for (const [name, make] of Object.entries(made)) {
+        for (const [onRedisError, expected] of [['refuse', false], ['allow', true], ['local', true]]) {
+          const events = [];
+          const client = await make();
+          if (typeof client !== 'string') track(client);
+          const store = build({ capacity: 5, refillRate: 0, redis: client, onRedisError,
+            redisPrefix: `${name}:${onRedisError}:`, redisTimeoutMs: 2000,
+            onRedisEvent: (kind) => events.push(kind) });
+          store._retryAfterMs = 0; // ask Redis again on the next check
+          await store.ready;
+          const label = `${name}, ${onRedisError}`;
+          assert.equal((await store.check('d', '/')).allowed, true, label);
+          proxy.dropNext = true;
+          assert.equal((await store.check('d', '/')).allowed, expected, label);
+          assert.deepEqual(events, ['fallback'], label);
+          const { errors, fallbacks, calls } = store.redisStats;
+          assert.deepEqual([errors, fallbacks, calls], [1, 1, 2], label);
+          assert.equal((await store.check('d', '/')).allowed, true, label);
+          assert.deepEqual(events, ['fallback', 'recovery'], label);
+          // Three checks reached the server, each counted once: the lost one was not sent again.
+          assert.equal(await admin.hget(`${name}:${onRedisError}:tb:d`, 't'), '2', label);
+          await store.close();
+        }
+      }
+      assert.equal(proxy.dropped, 6);
+    } finally {
+      await proxy.close();
+    }
+  });
+});
+
 test('lease mode spends batches locally and remembers refusals', { skip }, async () => {
   await withServer(async (server, track) => {
     for (const [name, make] of Object.entries(clients)) {
