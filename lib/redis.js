@@ -53,6 +53,21 @@ function adapterFor(client, owned) {
       load: (source) => client.script('LOAD', source),
     };
   }
+  if (client && typeof client.sendCommand === 'function' && typeof client.nodeClient === 'function'
+    && Array.isArray(client.masters)) {
+    // node-redis createCluster(): routed by the key given beside the command; the script is
+    // loaded on every primary, and one that loses it is sent it whole (NOSCRIPT below).
+    if (!owned && !client.isOpen) {
+      throw new Error('limiter: the node-redis cluster client is not connected; await cluster.connect() before building the limiter');
+    }
+    return {
+      kind: 'node-redis-cluster',
+      evalsha: (sha, key, args) => client.sendCommand(key, false, ['EVALSHA', sha, '1', key, ...args]),
+      eval: (source, key, args) => client.sendCommand(key, false, ['EVAL', source, '1', key, ...args]),
+      load: (source) => Promise.all(client.masters.map(
+        async (primary) => (await client.nodeClient(primary)).scriptLoad(source))),
+    };
+  }
   if (client && typeof client.sendCommand === 'function' && typeof client.scriptLoad === 'function') {
     if (!owned && !client.isOpen) {
       throw new Error('limiter: the node-redis client is not connected; await client.connect() before building the limiter');
