@@ -23,11 +23,15 @@ const RETRY_AFTER_FAILURE_MS = 1000;
 // Clients whose leases one limiter keeps before it drops the expired ones (or all).
 const MAX_LEASES = 10000;
 
+// An algorithm's script is the shared prelude followed by the algorithm's own text, joined as
+// python/tolm/_redis.py joins them, so both runtimes load the same script under one digest.
 const sources = new Map();
 function scriptSource(algorithm) {
   let source = sources.get(algorithm);
   if (source === undefined) {
-    source = fs.readFileSync(path.join(__dirname, '..', 'lua', `${algorithm}.lua`), 'utf8');
+    const folder = path.join(__dirname, '..', 'lua');
+    source = fs.readFileSync(path.join(folder, 'prelude.lua'), 'utf8')
+      + fs.readFileSync(path.join(folder, `${algorithm}.lua`), 'utf8');
     sources.set(algorithm, source);
   }
   return source;

@@ -38,9 +38,19 @@ def _scripts_dir() -> Path:
     return installed if installed.is_dir() else here.parents[1] / "lua"
 
 
+_SOURCES: Dict[str, str] = {}
+
+
 def script_source(algorithm: str) -> str:
-    """The Lua source of `algorithm`'s script."""
-    return (_scripts_dir() / f"{algorithm}.lua").read_text(encoding="utf-8")
+    """The Lua source of `algorithm`'s script: the shared prelude, then the algorithm's own
+    text (lib/redis.js joins them alike, so both runtimes load the same script and digest)."""
+    source = _SOURCES.get(algorithm)
+    if source is None:
+        folder = _scripts_dir()
+        source = ((folder / "prelude.lua").read_text(encoding="utf-8")
+                  + (folder / f"{algorithm}.lua").read_text(encoding="utf-8"))
+        _SOURCES[algorithm] = source
+    return source
 
 
 def _refused_outcome(algorithm: str) -> int:

@@ -113,6 +113,29 @@ class TestExactness:
             with pytest.raises(ValueError, match="cost"):
                 sliding.check("c", "/", cost=bad)
 
+    def test_both_runtimes_load_one_script_per_algorithm(self, server):
+        # The prelude and each algorithm's text are joined alike in both runtimes: the same
+        # digest, which is the one the server computes, so either runtime finds the script the
+        # other loaded.
+        from tolm._redis import script_source
+
+        admin = redis.Redis.from_url(server.url)
+        node = subprocess.run(
+            ["node", "-e", "const { scriptSource } = require(process.argv[1]);"
+             "const crypto = require('crypto');"
+             "console.log(JSON.stringify(process.argv.slice(2).map((a) => crypto.createHash("
+             "'sha1').update(scriptSource(a)).digest('hex'))))",
+             str(ROOT / "lib" / "redis.js"), *ALGORITHMS], capture_output=True, text=True)
+        digests = [admin.script_load(script_source(a)) for a in ALGORITHMS]
+        assert len(set(digests)) == len(ALGORITHMS)
+        if node.returncode == 0:
+            assert json.loads(node.stdout) == digests
+        for algorithm, digest in zip(ALGORITHMS, digests):
+            limiter = tolm.limiter(algorithm, redis=server.url, redis_timeout_ms=2000)
+            assert limiter._script.sha == digest
+            limiter.close()
+        admin.close()
+
 
 class TestExpiry:
     def test_keys_live_until_their_client_has_recovered(self, server):
