@@ -8,6 +8,7 @@ requests at the same times."""
 from __future__ import annotations
 
 import asyncio
+import hashlib
 import math
 import select
 import time
@@ -53,6 +54,12 @@ def script_source(algorithm: str) -> str:
     return source
 
 
+_ASYNC_ONLY = ("an asyncio client: use acheck() (or build it with a redis.Redis client or a "
+               "URL)")
+_SYNC_ONLY = ("a synchronous client: use check() (or build it with a redis.asyncio.Redis "
+              "client or a URL)")
+
+
 def _refused_outcome(algorithm: str) -> int:
     return (_EXHAUSTED if algorithm == "token_bucket" else _EXCEEDED) << 2
 
@@ -94,7 +101,8 @@ class RedisLimiter:
         self._policy = Policy(algorithm, capacity, refill_rate)
         self._settings = (repr(capacity), repr(refill_rate), str(window_ms))
         source = script_source(algorithm)
-        self._script = sync_client.register_script(source) if sync_client is not None else None
+        self._script: Any = (sync_client.register_script(source) if sync_client is not None
+                             else None)
         # A plain client's checks skip redis-py's command layer (argument encoding, the retry
         # wrapper, per-command bookkeeping): the command is packed here from bytes prepared
         # once, and sent and read on a connection of the client's pool. A cluster client
@@ -102,16 +110,16 @@ class RedisLimiter:
         # The connections are the limiter's own, made by the client's pool with its settings
         # and kept on a list (whose pop and append need no lock): taking one from the pool
         # would poll it for stray data on every check.
-        self._pool = None
+        self._pool: Any = None
         self._idle: List[Any] = []
         if sync_client is not None and not _is_cluster(sync_client):
             self._pool = sync_client.connection_pool
-            self._packed_head = (b"$7\r\nEVALSHA\r\n$40\r\n" + self._script.sha.encode()
+            self._packed_head = (b"$7\r\nEVALSHA\r\n$40\r\n" + _digest(source)
                                  + b"\r\n$1\r\n1\r\n")
             self._packed_eval_head = (b"$4\r\nEVAL\r\n" + _bulk(source.encode()) + b"$1\r\n1\r\n")
             self._packed_settings = b"".join(
                 _bulk(v.encode()) for v in (repr(capacity), repr(refill_rate), str(window_ms)))
-        self._ascript = async_client.register_script(source) if async_client is not None \
+        self._ascript: Any = async_client.register_script(source) if async_client is not None \
             else None
         self._down_until = 0.0  # monotonic seconds; 0 while Redis answers
         self._retry_after_s = RETRY_AFTER_FAILURE_MS / 1000.0
@@ -265,39 +273,53 @@ class RedisLimiter:
         return ((1 | 2 | refused) if self._mode == "shadow" else (2 | refused),
                 0, None, None)
 
-    def _decide(self, ip: str, route: str, identity: Optional[str] = None, cost: float = 1,
-                now_ms: Optional[int] = None) -> Tuple[int, Optional[int], Optional[int],
-                                                       Optional[int]]:
-        """The lean entry's numbers (outcome, remaining, admit_after_ms, whole_after_ms) for
-        one request, on the synchronous client. `now_ms` replaces the server's clock (tests)."""
+    def _before(self, client: Any, other: str, ip: str, route: str, identity: Optional[str],
+                cost: float, now_ms: Optional[int]) -> Tuple[Any, Any]:
+        """What both entries do before Redis: (key, arguments) for the script, or (None,
+        numbers) when the request is decided without a round trip (disabled, a lease or a
+        remembered refusal, Redis resting after a failure)."""
         if self._mode == "disabled":
-            return (1, None, None, None)
-        if self._script is None:
-            raise TypeError("this Redis limiter was built with an asyncio client: use "
-                            "acheck() (or build it with a redis.Redis client or a URL)")
+            return None, (1, None, None, None)
+        if client is None:
+            raise TypeError(f"this Redis limiter was built with {other}")
         key = self._key(ip, identity)
         args = self._args(cost, now_ms)
         if self._held:
             local = self._from_lease(key, cost)
             if local is not None:
-                return local
-        args = self._lease_args(args, cost)
+                return None, local
         if self._skip_redis():
-            return self._without_redis(ip, route, identity, cost)
+            return None, self._without_redis(ip, route, identity, cost)
         self._stats["calls"] += 1
-        try:
-            if self._pool is not None:
-                reply = self._send(key, args)
-            else:
-                reply = self._script(keys=(key,), args=args)
-        except Exception as error:  # noqa: BLE001 - every client failure has one answer
-            if not _is_redis_failure(error):
-                raise
-            self._failed(error)
-            return self._without_redis(ip, route, identity, cost)
+        return key, self._lease_args(args, cost)
+
+    def _after(self, key: str, reply: Any, cost: float) -> Tuple[int, Optional[int],
+                                                                 Optional[int], Optional[int]]:
         self._answered()
         self._keep_lease(key, reply, cost)
         return self._outcome(reply)
+
+    def _after_failure(self, error: Exception, ip: str, route: str, identity: Optional[str],
+                       cost: float) -> Tuple[int, Optional[int], Optional[int], Optional[int]]:
+        if not _is_redis_failure(error):
+            raise error
+        self._failed(error)
+        return self._without_redis(ip, route, identity, cost)
+
+    def _decide(self, ip: str, route: str, identity: Optional[str] = None, cost: float = 1,
+                now_ms: Optional[int] = None) -> Tuple[int, Optional[int], Optional[int],
+                                                       Optional[int]]:
+        """The lean entry's numbers (outcome, remaining, admit_after_ms, whole_after_ms) for
+        one request, on the synchronous client. `now_ms` replaces the server's clock (tests)."""
+        key, args = self._before(self._script, _ASYNC_ONLY, ip, route, identity, cost, now_ms)
+        if key is None:
+            return args  # type: ignore[no-any-return]
+        try:
+            reply = self._send(key, args) if self._pool is not None \
+                else self._script(keys=(key,), args=args)
+        except Exception as error:  # noqa: BLE001 - every client failure has one answer
+            return self._after_failure(error, ip, route, identity, cost)
+        return self._after(key, reply, cost)
 
     def _send(self, key: str, args: Tuple[str, ...]) -> Any:
         """One EVALSHA on one of the limiter's connections, and EVAL when the server lacks the
@@ -340,32 +362,15 @@ class RedisLimiter:
                        cost: float = 1, now_ms: Optional[int] = None
                        ) -> Tuple[int, Optional[int], Optional[int], Optional[int]]:
         """As ``_decide``, awaiting the asyncio client."""
-        if self._mode == "disabled":
-            return (1, None, None, None)
-        if self._ascript is None:
-            raise TypeError("this Redis limiter was built with a synchronous client: use "
-                            "check() (or build it with a redis.asyncio.Redis client or a URL)")
-        key = self._key(ip, identity)
-        args = self._args(cost, now_ms)
-        if self._held:
-            local = self._from_lease(key, cost)
-            if local is not None:
-                return local
-        args = self._lease_args(args, cost)
-        if self._skip_redis():
-            return self._without_redis(ip, route, identity, cost)
-        self._stats["calls"] += 1
+        key, args = self._before(self._ascript, _SYNC_ONLY, ip, route, identity, cost, now_ms)
+        if key is None:
+            return args  # type: ignore[no-any-return]
         try:
             reply = await asyncio.wait_for(self._ascript(keys=(key,), args=args),
                                            self._timeout_s)
         except Exception as error:  # noqa: BLE001
-            if not _is_redis_failure(error):
-                raise
-            self._failed(error)
-            return self._without_redis(ip, route, identity, cost)
-        self._answered()
-        self._keep_lease(key, reply, cost)
-        return self._outcome(reply)
+            return self._after_failure(error, ip, route, identity, cost)
+        return self._after(key, reply, cost)
 
     def _result(self, numbers: Tuple[Any, ...], route: str, started: float) -> Dict[str, Any]:
         outcome, remaining, admit, whole = numbers
@@ -411,6 +416,11 @@ class RedisLimiter:
     async def aclose(self) -> None:
         if self._async is not None:
             await self._async.aclose()
+
+
+def _digest(source: str) -> bytes:
+    """The name the server gives a script: the hex SHA-1 of its text."""
+    return hashlib.sha1(source.encode()).hexdigest().encode()
 
 
 def _bulk(value: bytes) -> bytes:
