@@ -54,6 +54,8 @@ def script_source(algorithm: str) -> str:
     return source
 
 
+_ADMITTED = 1 | (_WITHIN << 2)
+_monotonic = time.monotonic
 _ASYNC_ONLY = ("an asyncio client: use acheck() (or build it with a redis.Redis client or a "
                "URL)")
 _SYNC_ONLY = ("a synchronous client: use check() (or build it with a redis.asyncio.Redis "
@@ -129,6 +131,7 @@ class RedisLimiter:
         self._lease_units = str(lease) if lease else ""
         self._lease_s = lease_ms / 1000.0
         self._held: Dict[str, List[Any]] = {}
+        self._refused_here = (1 | 2 if mode == "shadow" else 2) | _refused_outcome(algorithm)
 
     # -- settings, read only ---------------------------------------------------------------
 
@@ -195,23 +198,22 @@ class RedisLimiter:
 
     # -- lease mode -------------------------------------------------------------------------
 
-    def _from_lease(self, key: str, cost: float) -> Optional[Tuple[int, Optional[int],
-                                                                    Optional[int],
-                                                                    Optional[int]]]:
-        """The decision this process can make alone: a unit of the client's lease, or the
-        refusal it was given until the client may retry; None when Redis must be asked."""
+    def _from_lease(self, key: str) -> Optional[Tuple[int, Optional[int], Optional[int],
+                                                      Optional[int]]]:
+        """The decision this process can make alone for a request of cost 1: a unit of the
+        client's lease, or the refusal it was given until the client may retry; None when
+        Redis must be asked."""
         held = self._held.get(key)
-        if held is None or cost != 1:
+        if held is None:
             return None
-        now = time.monotonic()
+        now = _monotonic()
         if now < held[2]:
             self._stats["local"] += 1
-            outcome = (1 | 2 if self._mode == "shadow" else 2) | _refused_outcome(self._algorithm)
-            return (outcome, 0, max(0, math.ceil((held[2] - now) * 1000)), None)
+            return (self._refused_here, 0, max(0, math.ceil((held[2] - now) * 1000)), None)
         if held[0] >= 1 and now < held[1]:
             held[0] -= 1
             self._stats["local"] += 1
-            return (1 | (_WITHIN << 2), held[3] + held[0], None, None)
+            return (_ADMITTED, held[3] + held[0], None, None)
         return None
 
     def _lease_args(self, args: Tuple[str, ...], cost: float) -> Tuple[str, ...]:
@@ -283,11 +285,11 @@ class RedisLimiter:
         if client is None:
             raise TypeError(f"this Redis limiter was built with {other}")
         key = self._key(ip, identity)
-        args = self._args(cost, now_ms)
-        if self._held:
-            local = self._from_lease(key, cost)
+        if self._held and cost == 1:
+            local = self._from_lease(key)
             if local is not None:
                 return None, local
+        args = self._args(cost, now_ms)
         if self._skip_redis():
             return None, self._without_redis(ip, route, identity, cost)
         self._stats["calls"] += 1
