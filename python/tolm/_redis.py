@@ -340,7 +340,7 @@ class RedisLimiter:
         idle = self._idle
         try:
             connection = idle.pop()
-            sock = connection._sock
+            sock = getattr(connection, "_sock", None)
             # An idle connection has nothing to read unless its server closed it.
             if sock is not None and select.select((sock,), (), (), 0)[0]:
                 connection.disconnect()
@@ -442,13 +442,14 @@ def _is_redis_failure(error: BaseException) -> bool:
     return isinstance(error, (redis.exceptions.RedisError, OSError, asyncio.TimeoutError))
 
 
-def _one_retry(module: Any) -> Any:
-    """One immediate retry, on a dropped connection only: a server that restarted or closed an
-    idle connection answers on a new one, while a timeout is never spent twice."""
+def _no_resend(module: Any) -> Any:
+    """No retry: a command whose connection dropped may already have been counted by the
+    server, so it is answered by the failure policy rather than sent again. An idle
+    connection the server closed (a restart) is found before use instead: the asyncio pool
+    checks each connection it hands out, and the synchronous check polls its own."""
     from redis.backoff import NoBackoff  # type: ignore[import-not-found,unused-ignore]
-    from redis.exceptions import ConnectionError as DroppedConnection  # type: ignore[import-not-found,unused-ignore]
 
-    return module.retry.Retry(NoBackoff(), 1, supported_errors=(DroppedConnection,))
+    return module.retry.Retry(NoBackoff(), 0)
 
 
 def _pool_copy(redis_module: Any, client: Any, timeout_s: float) -> Any:
@@ -458,7 +459,7 @@ def _pool_copy(redis_module: Any, client: Any, timeout_s: float) -> Any:
     kwargs = dict(pool.connection_kwargs)
     kwargs["socket_timeout"] = timeout_s
     kwargs["socket_connect_timeout"] = timeout_s
-    kwargs["retry"] = _one_retry(redis_module)
+    kwargs["retry"] = _no_resend(redis_module)
     kwargs["retry_on_timeout"] = False
     return redis_module.Redis(connection_pool=redis_module.ConnectionPool(
         connection_class=pool.connection_class, **kwargs))
@@ -525,10 +526,10 @@ def redis_limiter(redis: object, *, algorithm: str, mode: str, capacity: float,
                              f"URL, or a redis client; got {redis!r}")
         options: Dict[str, Any] = {"socket_timeout": timeout_s, "socket_connect_timeout": timeout_s,
                    "retry_on_timeout": False}
-        sync_client = redis_module.Redis.from_url(redis, retry=_one_retry(redis_module),
+        sync_client = redis_module.Redis.from_url(redis, retry=_no_resend(redis_module),
                                                   **options)
         async_client = redis_asyncio.Redis.from_url(
-            redis, retry=_one_retry(redis_asyncio), **options)
+            redis, retry=_no_resend(redis_asyncio), **options)
         source_pool = sync_client.connection_pool
         connection_class = source_pool.connection_class
     elif isinstance(redis, redis_module.Redis):

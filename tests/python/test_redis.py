@@ -354,7 +354,26 @@ class TestFaults:
                 # Three checks reached the server, each counted once.
                 assert admin.hget(f"{on_error}:tb:d", "t") == b"2"
                 limiter.close()
-            assert proxy.dropped == 3
+            # The asyncio client alike.
+            events = []
+            limiter = tolm.limiter(capacity=5, refill_rate=0, redis=proxy.url,
+                                   redis_prefix="async:", on_redis_error="refuse",
+                                   redis_timeout_ms=2000,
+                                   on_redis_event=lambda kind, error: events.append(kind))
+            limiter._retry_after_s = 0
+
+            async def run():
+                first = (await limiter.acheck("d", "/"))["allowed"]
+                proxy.drop_next.set()
+                dropped = (await limiter.acheck("d", "/"))["allowed"]
+                after = (await limiter.acheck("d", "/"))["allowed"]
+                await limiter.aclose()
+                return first, dropped, after
+
+            assert asyncio.run(run()) == (True, False, True)
+            assert events == ["fallback", "recovery"]
+            assert admin.hget("async:tb:d", "t") == b"2"
+            assert proxy.dropped == 4
         finally:
             proxy.close()
             admin.close()
