@@ -51,9 +51,14 @@ local full_after = -1
 if now >= last and tokens == capacity then
   full_after = 0
 elseif rate > 0 and rate < math.huge then
-  local ms = first_ms_where(((capacity - tokens) / rate) * 1000.0,
-    function(e) return refilled(last + e) >= capacity end)
-  if ms ~= nil then full_after = last + ms - now end
+  if math.floor(capacity) == capacity then
+    -- The same search as the wait for a whole bucket above.
+    full_after = whole_after
+  else
+    local ms = first_ms_where(((capacity - tokens) / rate) * 1000.0,
+      function(e) return refilled(last + e) >= capacity end)
+    if ms ~= nil then full_after = last + ms - now end
+  end
 end
 if full_after == 0 then
   redis.call('DEL', key)
