@@ -55,6 +55,18 @@ def script_source(algorithm: str) -> str:
 
 
 _ADMITTED = 1 | (_WITHIN << 2)
+_perf_counter = time.perf_counter
+
+
+def _outcome_fields(outcome: int) -> Tuple[bool, bool, Optional[str], str]:
+    allowed, would_block = bool(outcome & 1), bool(outcome & 2)
+    reason = (None, "within_limit", "limit_exceeded", "token_exhausted")[outcome >> 2]
+    decision = "allow" if not would_block else ("would_block" if allowed else "block")
+    return allowed, would_block, reason, decision
+
+
+# What each outcome code (bit 0 allowed, bit 1 would_block, above them 1 + reason) says.
+_OUTCOMES = [_outcome_fields(code) for code in range(16)]
 _monotonic = time.monotonic
 _ASYNC_ONLY = ("an asyncio client: use acheck() (or build it with a redis.Redis client or a "
                "URL)")
@@ -376,15 +388,13 @@ class RedisLimiter:
 
     def _result(self, numbers: Tuple[Any, ...], route: str, started: float) -> Dict[str, Any]:
         outcome, remaining, admit, whole = numbers
-        allowed, would_block = bool(outcome & 1), bool(outcome & 2)
-        reason = (None, "within_limit", "limit_exceeded", "token_exhausted")[outcome >> 2]
-        latency = int((time.perf_counter() - started) * 1000)
+        latency = int((_perf_counter() - started) * 1000)
+        allowed, would_block, reason, decision = _OUTCOMES[outcome]
         if reason is None:
             return {"allowed": True, "would_block": False,
                     "decision": {"decision": "allow", "reason": "within_limit",
                                  "algorithm": self._algorithm, "route": route,
                                  "remaining": None, "latency_ms": latency}}
-        decision = "allow" if not would_block else ("would_block" if allowed else "block")
         return {"allowed": allowed, "would_block": would_block, "reason": reason,
                 "decision": {"decision": decision, "reason": reason,
                              "algorithm": self._algorithm, "route": route,
@@ -395,7 +405,7 @@ class RedisLimiter:
               cost: float = 1) -> Dict[str, Any]:
         """Decides one request (one Redis round trip) and answers as ``NativeEngine.check``,
         with the waits ``admit_after_ms`` and ``whole_after_ms`` beside."""
-        started = time.perf_counter()
+        started = _perf_counter()
         return self._result(self._decide(ip, route, identity, cost), route, started)
 
     async def acheck(self, ip: str, route: str, identity: Optional[str] = None,
