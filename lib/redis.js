@@ -145,6 +145,9 @@ class Budget {
   run(promise) {
     return new Promise((resolve, reject) => {
       const entry = { deadline: performance.now() + this.ms, reject, done: false };
+      // Under a long budget many checks settle before the timer fires: the settled ones at
+      // the front are let go here rather than kept until then.
+      if (this.pending.length >= 1024) this._trim();
       this.pending.push(entry);
       if (this.timer === null) this._arm();
       promise.then((value) => {
@@ -157,18 +160,20 @@ class Budget {
     });
   }
 
-  _arm() {
+  _trim() {
     const { pending } = this;
     while (this.head < pending.length && pending[this.head].done) this.head += 1;
-    if (this.head === pending.length) {
-      this.pending = [];
-      this.head = 0;
-      this.timer = null;
-      return;
-    }
     if (this.head > 0) {
       this.pending = pending.slice(this.head);
       this.head = 0;
+    }
+  }
+
+  _arm() {
+    this._trim();
+    if (this.pending.length === 0) {
+      this.timer = null;
+      return;
     }
     this.timer = setTimeout(this.expire, Math.max(0, this.pending[0].deadline - performance.now()));
   }
