@@ -265,6 +265,19 @@ test('a stopped, restarted or stalled server is answered as configured', { skip 
     }
     assert.equal(stalled.allowed, false);
     assert.equal(refuse.redisStats.errors, 2);
+
+    // Many checks in flight share one timer for their budget: every one is answered by the
+    // policy when the budget has passed, none is left waiting.
+    const errorsBefore = allow.redisStats.errors;
+    server.child.kill('SIGSTOP');
+    let many;
+    try {
+      many = await Promise.all(Array.from({ length: 1500 }, (_, i) => allow.check(`m${i}`, '/')));
+    } finally {
+      server.child.kill('SIGCONT');
+    }
+    assert.ok(many.every((r) => r.allowed));
+    assert.equal(allow.redisStats.errors - errorsBefore, 1500);
   });
 });
 
