@@ -155,11 +155,12 @@ bench-python:
 	$(MAKE) build $(RELEASE_FLAGS)
 	TOLM_BUILD_DIR=$(abspath build-release) bash bench/python/run.sh
 
-# The Redis store per check against a local redis-server: exact and lease mode, Python and
-# Node, one client and 100k clients, with lease mode's speed-up measured in the same run.
-bench-redis: bootstrap-test
+# The Redis store per check against a local redis-server, beside the peers' Redis stores
+# (limits, rate-limiter-flexible, express-rate-limit): exact and lease mode, admitted and
+# refused, Python and Node, one key and 10k keys, round trips per check and the goal ratios.
+bench-redis: bootstrap-bench
 	$(MAKE) build $(RELEASE_FLAGS)
-	TOLM_BUILD_DIR=$(abspath build-release) $(VENV_PYTHON) bench/redis/run.py
+	TOLM_BUILD_DIR=$(abspath build-release) bench/.venv/bin/python bench/redis/run.py
 
 bench-node:
 	$(MAKE) build $(RELEASE_FLAGS)

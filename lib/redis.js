@@ -23,11 +23,15 @@ const RETRY_AFTER_FAILURE_MS = 1000;
 // Clients whose leases one limiter keeps before it drops the expired ones (or all).
 const MAX_LEASES = 10000;
 
+// An algorithm's script is the shared prelude followed by the algorithm's own text, joined as
+// python/tolm/_redis.py joins them, so both runtimes load the same script under one digest.
 const sources = new Map();
 function scriptSource(algorithm) {
   let source = sources.get(algorithm);
   if (source === undefined) {
-    source = fs.readFileSync(path.join(__dirname, '..', 'lua', `${algorithm}.lua`), 'utf8');
+    const folder = path.join(__dirname, '..', 'lua');
+    source = fs.readFileSync(path.join(folder, 'prelude.lua'), 'utf8')
+      + fs.readFileSync(path.join(folder, `${algorithm}.lua`), 'utf8');
     sources.set(algorithm, source);
   }
   return source;
@@ -53,6 +57,21 @@ function adapterFor(client, owned) {
       load: (source) => client.script('LOAD', source),
     };
   }
+  if (client && typeof client.sendCommand === 'function' && typeof client.nodeClient === 'function'
+    && Array.isArray(client.masters)) {
+    // node-redis createCluster(): routed by the key given beside the command; the script is
+    // loaded on every primary, and one that loses it is sent it whole (NOSCRIPT below).
+    if (!owned && !client.isOpen) {
+      throw new Error('limiter: the node-redis cluster client is not connected; await cluster.connect() before building the limiter');
+    }
+    return {
+      kind: 'node-redis-cluster',
+      evalsha: (sha, key, args) => client.sendCommand(key, false, ['EVALSHA', sha, '1', key, ...args]),
+      eval: (source, key, args) => client.sendCommand(key, false, ['EVAL', source, '1', key, ...args]),
+      load: (source) => Promise.all(client.masters.map(
+        async (primary) => (await client.nodeClient(primary)).scriptLoad(source))),
+    };
+  }
   if (client && typeof client.sendCommand === 'function' && typeof client.scriptLoad === 'function') {
     if (!owned && !client.isOpen) {
       throw new Error('limiter: the node-redis client is not connected; await client.connect() before building the limiter');
@@ -75,7 +94,14 @@ function clientFromUrl(url, timeoutMs) {
     IORedis = null;
   }
   if (IORedis) {
-    const client = new IORedis(url, { commandTimeout: undefined, maxRetriesPerRequest: 1, connectTimeout: Math.max(timeoutMs, 1000) });
+    // A command whose connection dropped may already have been counted by the server: it is
+    // answered by the failure policy, never sent again on the new connection.
+    const client = new IORedis(url, {
+      commandTimeout: undefined,
+      maxRetriesPerRequest: 1,
+      autoResendUnfulfilledCommands: false,
+      connectTimeout: Math.max(timeoutMs, 1000),
+    });
     // Connection errors are answered per check (onRedisError); the client only retries.
     client.on('error', () => {});
     return { client, owned: true };
@@ -103,6 +129,70 @@ function withTimeout(promise, ms) {
   return Promise.race([promise, late]).finally(() => clearTimeout(timer));
 }
 
+// The time budget of every check in flight, on one timer. Checks share one budget, so their
+// deadlines come in the order they were sent, and one timer armed for the oldest unsettled
+// check serves them all, where a timer per check would be made and cleared on every request.
+class Budget {
+  constructor(ms) {
+    this.ms = ms;
+    this.pending = [];
+    this.head = 0;
+    this.timer = null;
+    this.expire = () => this._expire();
+  }
+
+  // `promise`, or a RedisTimeoutError once the budget has passed.
+  run(promise) {
+    return new Promise((resolve, reject) => {
+      const entry = { deadline: performance.now() + this.ms, reject, done: false };
+      // Under a long budget many checks settle before the timer fires: the settled ones at
+      // the front are let go here rather than kept until then.
+      if (this.pending.length >= 1024) this._trim();
+      this.pending.push(entry);
+      if (this.timer === null) this._arm();
+      promise.then((value) => {
+        entry.done = true;
+        resolve(value);
+      }, (err) => {
+        entry.done = true;
+        reject(err);
+      });
+    });
+  }
+
+  _trim() {
+    const { pending } = this;
+    while (this.head < pending.length && pending[this.head].done) this.head += 1;
+    if (this.head > 0) {
+      this.pending = pending.slice(this.head);
+      this.head = 0;
+    }
+  }
+
+  _arm() {
+    this._trim();
+    if (this.pending.length === 0) {
+      this.timer = null;
+      return;
+    }
+    this.timer = setTimeout(this.expire, Math.max(0, this.pending[0].deadline - performance.now()));
+  }
+
+  _expire() {
+    const now = performance.now();
+    const { pending } = this;
+    while (this.head < pending.length && (pending[this.head].done || pending[this.head].deadline <= now)) {
+      const entry = pending[this.head];
+      this.head += 1;
+      if (!entry.done) {
+        entry.done = true;
+        entry.reject(new RedisTimeoutError(this.ms));
+      }
+    }
+    this._arm();
+  }
+}
+
 function isNoScript(err) {
   return err && typeof err.message === 'string' && err.message.startsWith('NOSCRIPT');
 }
@@ -117,6 +207,7 @@ class RedisLimiter {
     this._keyPrefix = prefix + KEY_TAGS[settings.algorithm];
     this._onError = onError;
     this._timeoutMs = timeoutMs;
+    this._budget = new Budget(timeoutMs);
     this._onEvent = onEvent;
     this._local = local;
     this._localNumbers = new Float64Array(3);
@@ -249,15 +340,13 @@ class RedisLimiter {
     }
   }
 
-  async _evaluate(key, args) {
-    try {
-      return await this._adapter.evalsha(this._sha, key, args);
-    } catch (err) {
+  _evaluate(key, args) {
+    return this._adapter.evalsha(this._sha, key, args).catch((err) => {
       if (!isNoScript(err)) throw err;
       // The server that owns the key lacks the script (a restart, SCRIPT FLUSH, or a cluster
       // node that has not seen it): sent whole once, which also caches it there.
       return this._adapter.eval(this._source, key, args);
-    }
+    });
   }
 
   // The middleware's entry: resolves to the outcome (bit 0 allowed, bit 1 would_block, above
@@ -285,12 +374,14 @@ class RedisLimiter {
     if (this._downUntil !== 0 && Date.now() < this._downUntil) {
       return this._withoutRedis(key, route, numbers, cost);
     }
-    const args = [...this._args, String(cost), nowMs === undefined ? '' : String(nowMs)];
+    const settings = this._args;
+    const args = [settings[0], settings[1], settings[2], cost === 1 ? '1' : String(cost),
+      nowMs === undefined ? '' : String(nowMs)];
     if (leasing) args.push(this._lease);
     this._stats.calls += 1;
     let reply;
     try {
-      reply = await withTimeout(this._evaluate(redisKey, args), this._timeoutMs);
+      reply = await this._budget.run(this._evaluate(redisKey, args));
     } catch (err) {
       this._failed(err);
       return this._withoutRedis(key, route, numbers, cost);

@@ -1,24 +1,7 @@
 -- Fixed window for one client, kept in one hash (c: units counted, s: window start ms). A
 -- client's window opens at its first request, and each later one at the first request after
 -- the previous one ran out.
--- KEYS[1] the client's key; ARGV: capacity (limit per window), rate (unused here), window ms,
--- cost, and the time in ms ("" for the server's clock).
--- Returns {allowed (0/1), remaining, admit_after_ms, whole_after_ms, units taken}, -1 where
--- unknown; ARGV[6], when given, asks for a lease (see below).
-local key = KEYS[1]
-local limit = math.floor(tonumber(ARGV[1]))
-local window = tonumber(ARGV[3])
-local cost = tonumber(ARGV[4])
--- A time passed in is the caller's clock, which the server's key expiry cannot follow: keys
--- are then kept until a check finds their client recovered.
-local passed_time = ARGV[5] ~= nil and ARGV[5] ~= ''
-local now
-if passed_time then
-  now = tonumber(ARGV[5])
-else
-  local t = redis.call('TIME')
-  now = tonumber(t[1]) * 1000 + math.floor(tonumber(t[2]) / 1000)
-end
+local limit = math.floor(capacity)
 
 local saved = redis.call('HMGET', key, 'c', 's')
 local count, start
@@ -38,16 +21,7 @@ if elapsed >= window then
   start = now
 end
 
--- Lease mode (ARGV[6] = the largest batch): take a batch of units for the caller to spend
--- locally instead of one, a quarter of what is left and at most the batch size, so that
--- batches shrink as the allowance runs out and are single units near the limit.
-local lease = tonumber(ARGV[6] or '')
-if lease then
-  local grant = math.floor((limit - count) / 4)
-  if grant > lease then grant = lease end
-  if grant < cost then grant = cost end
-  cost = grant
-end
+cost = lease_units(limit - count)
 local allowed = 0
 local remaining = 0
 if count + cost <= limit then

@@ -1,44 +1,4 @@
 -- Leaky bucket for one client, kept in one hash (v: level, l: last drain ms).
--- KEYS[1] the client's key; ARGV: capacity, leak rate (units/s), window ms (unused here),
--- cost, and the time in ms ("" for the server's clock).
--- Returns {allowed (0/1), remaining, admit_after_ms, whole_after_ms, units taken}, -1 where
--- unknown; ARGV[6], when given, asks for a lease (see below).
-local key = KEYS[1]
-local capacity = tonumber(ARGV[1])
-local rate = tonumber(ARGV[2])
-local cost = tonumber(ARGV[4])
--- A time passed in is the caller's clock, which the server's key expiry cannot follow: keys
--- are then kept until a check finds their client recovered.
-local passed_time = ARGV[5] ~= nil and ARGV[5] ~= ''
-local now
-if passed_time then
-  now = tonumber(ARGV[5])
-else
-  local t = redis.call('TIME')
-  now = tonumber(t[1]) * 1000 + math.floor(tonumber(t[2]) / 1000)
-end
-
--- The first whole ms e >= 0 at which holds(e) is true, searched from the closed-form
--- estimate, which rounding may put a few ms off; nil when the answer is not near it or lies
--- beyond exactly representable times.
-local function first_ms_where(estimate, holds)
-  if not (estimate < 9.0e15) then return nil end
-  local ms = 0
-  if estimate > 0 then ms = math.ceil(estimate) end
-  local i = 0
-  while i < 64 and ms > 0 and holds(ms - 1) do
-    ms = ms - 1
-    i = i + 1
-  end
-  i = 0
-  while not holds(ms) do
-    if i == 64 then return nil end
-    ms = ms + 1
-    i = i + 1
-  end
-  return ms
-end
-
 local saved = redis.call('HMGET', key, 'v', 'l')
 local level, last
 if saved[1] then
@@ -61,17 +21,11 @@ end
 
 level = drained(now)
 if now > last then last = now end
--- Lease mode (ARGV[6] = the largest batch): take a batch of units for the caller to spend
--- locally instead of one, a quarter of what is left and at most the batch size, so that
--- batches shrink as the allowance runs out and are single units near the limit.
-local lease = tonumber(ARGV[6] or '')
+-- Lease mode: the batch is taken from the room the bucket has.
 if lease then
   local available = 0
   if capacity > level then available = math.ceil(capacity - level) end
-  local grant = math.floor(available / 4)
-  if grant > lease then grant = lease end
-  if grant < cost then grant = cost end
-  cost = grant
+  cost = lease_units(available)
 end
 -- A request is admitted while its first unit finds room (the bucket may then run over by
 -- less than one unit, as with single requests); the rest of a larger cost must fit too.

@@ -37,6 +37,22 @@ function redisClient(Redis) {
   return new Redis(url, { lazyConnect: false, enableOfflineQueue: true });
 }
 
+function tolmRedis(lease, refused) {
+  const { TolmNode } = require(path.join(process.env.TOLM_BUILD_DIR, 'tolm_native.node'));
+  const { limiter } = require(path.join(__dirname, '..', '..', 'lib', 'middleware'));
+  const Redis = require(path.join(peers, 'ioredis'));
+  const config = {
+    capacity: refused ? 1 : GENEROUS,
+    refillRate: TOLM_REFILL_PER_S,
+    redis: redisClient(Redis),
+    redisTimeoutMs: 5000,
+    redisPrefix: `tolm${process.pid}:`,
+  };
+  if (lease) Object.assign(config, { lease, leaseMs: 600000 });
+  const store = limiter(config, { TolmNode });
+  return { call: (key, route) => store.check(key, route), async: true, allowed: (r) => r.allowed === !refused };
+}
+
 // Each variant gives { call(key, route), async, allowed(result) }.
 const variants = {
   tolm() {
@@ -77,6 +93,22 @@ const variants = {
     const store = new RedisStore({ sendCommand: (command, ...args) => client.call(command, ...args) });
     store.init({ windowMs: 60_000 });
     return { call: (key) => store.increment(key), async: true, allowed: (r) => r.totalHits <= GENEROUS };
+  },
+  // tolm's Redis store (limiter({ redis })), through ioredis as the peers above: exact mode
+  // is one script call per check; lease mode takes up to 100 units per round trip and keeps a
+  // refusal until the client may retry. The time budget is generous: a benchmark must not
+  // measure the fallback.
+  tolm_redis_exact: () => tolmRedis(0, false),
+  tolm_redis_exact_refused: () => tolmRedis(0, true),
+  tolm_redis_lease: () => tolmRedis(100, false),
+  tolm_redis_lease_refused: () => tolmRedis(100, true),
+  // The peers with a limit of one: every check after the first is refused, at the same one
+  // round trip.
+  rlf_redis_refused() {
+    const { RateLimiterRedis } = require(path.join(peers, 'rate-limiter-flexible'));
+    const Redis = require(path.join(peers, 'ioredis'));
+    const limiter = new RateLimiterRedis({ storeClient: redisClient(Redis), points: 1, duration: 60 });
+    return { call: (key) => limiter.consume(key).then(() => true, () => false), async: true, allowed: (r) => r === false };
   },
   floor() {
     const { floor } = require(process.env.TOLM_BENCH_REFERENCE);
@@ -208,7 +240,9 @@ async function measureTime(name, keyCount, sampleSeconds, samples, warmupSeconds
     const result = await variant.call(key, ROUTE);
     if (!variant.allowed(result)) throw new Error(`${key} was not allowed: ${JSON.stringify(result)}`);
   }
-  return { ns_per_call: nsPerCall, wall_ns_per_call: wallNsPerCall, calls_per_sample: calls };
+  // Every check this process made, for a count of round trips per check.
+  const checks = keys.length * (1 + rounds + samples * roundsPerSample + 1);
+  return { ns_per_call: nsPerCall, wall_ns_per_call: wallNsPerCall, calls_per_sample: calls, checks };
 }
 
 // V8 hands the pages a full collection frees back to the system from helper threads, a

@@ -70,6 +70,39 @@ def _limits_redis(strategy_name):
     return make
 
 
+def _limits_redis_refused(strategy_name):
+    # The same storage with a limit of one per minute: every check after the first is refused,
+    # at the same one round trip.
+    def make(scenario):
+        from limits import RateLimitItemPerMinute, strategies
+        from limits.storage import storage_from_string
+
+        storage = storage_from_string(os.environ["BENCH_REDIS_URL"])
+        limiter = getattr(strategies, strategy_name)(storage)
+        return "item_key", limiter.hit, RateLimitItemPerMinute(1), lambda r: r is False
+
+    return make
+
+
+def _tolm_redis(lease, refused):
+    # tolm's Redis store (tolm.limiter(redis=...)): exact mode is one script call per check;
+    # lease mode takes up to `lease` units per round trip, and keeps a refusal until the client
+    # may retry. The time budget is generous: a benchmark must not measure the fallback.
+    def make(scenario):
+        import tolm
+
+        settings = dict(capacity=1, refill_rate=TOLM_REFILL_PER_S) if refused else \
+            dict(capacity=GENEROUS, refill_rate=TOLM_REFILL_PER_S)
+        if lease:
+            settings.update(lease=lease, lease_ms=600_000)
+        limiter = tolm.limiter(redis=os.environ["BENCH_REDIS_URL"], redis_timeout_ms=5000,
+                               redis_prefix=f"tolm{os.getpid()}:", **settings)
+        want = not refused
+        return "key_route", limiter.check, ROUTE, lambda r: r["allowed"] is want
+
+    return make
+
+
 def floor(scenario):
     import tolm_bench_floor
 
@@ -141,6 +174,12 @@ VARIANTS = {
     "token_bucket": token_bucket,
     "dict": dict_bucket,
     "limits_redis_fixed": _limits_redis("FixedWindowRateLimiter"),
+    "limits_redis_moving": _limits_redis("MovingWindowRateLimiter"),
+    "limits_redis_fixed_refused": _limits_redis_refused("FixedWindowRateLimiter"),
+    "tolm_redis_exact": _tolm_redis(0, False),
+    "tolm_redis_exact_refused": _tolm_redis(0, True),
+    "tolm_redis_lease": _tolm_redis(100, False),
+    "tolm_redis_lease_refused": _tolm_redis(100, True),
 }
 # Warm-up long enough for the state to reach its steady size (the moving window's log fills
 # for one window length).
@@ -238,8 +277,10 @@ def measure_time(variant, key_count, sample_seconds, samples, warmup_seconds):
     if not is_allowed(last):
         raise SystemExit(f"last call was not allowed: {last!r}")
     check_round(shape, call, fixed, keys, is_allowed)
+    # Every check this process made, for a count of round trips per check.
+    checks = len(keys) * (1 + rounds + samples * rounds_per_sample + 1)
     return {"ns_per_call": ns_per_call, "wall_ns_per_call": wall_ns_per_call,
-            "calls_per_sample": calls}
+            "calls_per_sample": calls, "checks": checks}
 
 
 def measure_memory(variant, key_count):

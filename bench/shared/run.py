@@ -174,6 +174,12 @@ def keys_for(variant, scenario):
 
 
 def run_child(group, variant, keys, env):
+    result = child_result(group, variant, keys, env)
+    return statistics.median(result["wall_ns_per_call"]), statistics.median(result["ns_per_call"])
+
+
+def child_result(group, variant, keys, env):
+    """One child's whole answer (bench/redis/run.py reads its count of checks too)."""
     if group == "Python":
         command = [sys.executable, os.path.join(PEERS, "py_child.py")]
     else:
@@ -185,8 +191,7 @@ def run_child(group, variant, keys, env):
         if "skipped:" in output:
             raise RuntimeError(output[output.index("skipped:"):].splitlines()[0])
         raise RuntimeError(output.strip()[-600:])
-    result = json.loads(run.stdout)
-    return statistics.median(result["wall_ns_per_call"]), statistics.median(result["ns_per_call"])
+    return json.loads(run.stdout)
 
 
 def run_core_rows(core):

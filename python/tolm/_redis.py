@@ -8,7 +8,9 @@ requests at the same times."""
 from __future__ import annotations
 
 import asyncio
+import hashlib
 import math
+import select
 import time
 from pathlib import Path
 from typing import Any, Callable, Dict, List, Optional, Tuple
@@ -37,9 +39,39 @@ def _scripts_dir() -> Path:
     return installed if installed.is_dir() else here.parents[1] / "lua"
 
 
+_SOURCES: Dict[str, str] = {}
+
+
 def script_source(algorithm: str) -> str:
-    """The Lua source of `algorithm`'s script."""
-    return (_scripts_dir() / f"{algorithm}.lua").read_text(encoding="utf-8")
+    """The Lua source of `algorithm`'s script: the shared prelude, then the algorithm's own
+    text (lib/redis.js joins them alike, so both runtimes load the same script and digest)."""
+    source = _SOURCES.get(algorithm)
+    if source is None:
+        folder = _scripts_dir()
+        source = ((folder / "prelude.lua").read_text(encoding="utf-8")
+                  + (folder / f"{algorithm}.lua").read_text(encoding="utf-8"))
+        _SOURCES[algorithm] = source
+    return source
+
+
+_ADMITTED = 1 | (_WITHIN << 2)
+_perf_counter = time.perf_counter
+
+
+def _outcome_fields(outcome: int) -> Tuple[bool, bool, Optional[str], str]:
+    allowed, would_block = bool(outcome & 1), bool(outcome & 2)
+    reason = (None, "within_limit", "limit_exceeded", "token_exhausted")[outcome >> 2]
+    decision = "allow" if not would_block else ("would_block" if allowed else "block")
+    return allowed, would_block, reason, decision
+
+
+# What each outcome code (bit 0 allowed, bit 1 would_block, above them 1 + reason) says.
+_OUTCOMES = [_outcome_fields(code) for code in range(16)]
+_monotonic = time.monotonic
+_ASYNC_ONLY = ("an asyncio client: use acheck() (or build it with a redis.Redis client or a "
+               "URL)")
+_SYNC_ONLY = ("a synchronous client: use check() (or build it with a redis.asyncio.Redis "
+              "client or a URL)")
 
 
 def _refused_outcome(algorithm: str) -> int:
@@ -83,8 +115,25 @@ class RedisLimiter:
         self._policy = Policy(algorithm, capacity, refill_rate)
         self._settings = (repr(capacity), repr(refill_rate), str(window_ms))
         source = script_source(algorithm)
-        self._script = sync_client.register_script(source) if sync_client is not None else None
-        self._ascript = async_client.register_script(source) if async_client is not None \
+        self._script: Any = (sync_client.register_script(source) if sync_client is not None
+                             else None)
+        # A plain client's checks skip redis-py's command layer (argument encoding, the retry
+        # wrapper, per-command bookkeeping): the command is packed here from bytes prepared
+        # once, and sent and read on a connection of the client's pool. A cluster client
+        # routes by key and keeps the general path.
+        # The connections are the limiter's own, made by the client's pool with its settings
+        # and kept on a list (whose pop and append need no lock): taking one from the pool
+        # would poll it for stray data on every check.
+        self._pool: Any = None
+        self._idle: List[Any] = []
+        if sync_client is not None and not _is_cluster(sync_client):
+            self._pool = sync_client.connection_pool
+            self._packed_head = (b"$7\r\nEVALSHA\r\n$40\r\n" + _digest(source)
+                                 + b"\r\n$1\r\n1\r\n")
+            self._packed_eval_head = (b"$4\r\nEVAL\r\n" + _bulk(source.encode()) + b"$1\r\n1\r\n")
+            self._packed_settings = b"".join(
+                _bulk(v.encode()) for v in (repr(capacity), repr(refill_rate), str(window_ms)))
+        self._ascript: Any = async_client.register_script(source) if async_client is not None \
             else None
         self._down_until = 0.0  # monotonic seconds; 0 while Redis answers
         self._retry_after_s = RETRY_AFTER_FAILURE_MS / 1000.0
@@ -94,6 +143,7 @@ class RedisLimiter:
         self._lease_units = str(lease) if lease else ""
         self._lease_s = lease_ms / 1000.0
         self._held: Dict[str, List[Any]] = {}
+        self._refused_here = (1 | 2 if mode == "shadow" else 2) | _refused_outcome(algorithm)
 
     # -- settings, read only ---------------------------------------------------------------
 
@@ -160,23 +210,22 @@ class RedisLimiter:
 
     # -- lease mode -------------------------------------------------------------------------
 
-    def _from_lease(self, key: str, cost: float) -> Optional[Tuple[int, Optional[int],
-                                                                    Optional[int],
-                                                                    Optional[int]]]:
-        """The decision this process can make alone: a unit of the client's lease, or the
-        refusal it was given until the client may retry; None when Redis must be asked."""
+    def _from_lease(self, key: str) -> Optional[Tuple[int, Optional[int], Optional[int],
+                                                      Optional[int]]]:
+        """The decision this process can make alone for a request of cost 1: a unit of the
+        client's lease, or the refusal it was given until the client may retry; None when
+        Redis must be asked."""
         held = self._held.get(key)
-        if held is None or cost != 1:
+        if held is None:
             return None
-        now = time.monotonic()
+        now = _monotonic()
         if now < held[2]:
             self._stats["local"] += 1
-            outcome = (1 | 2 if self._mode == "shadow" else 2) | _refused_outcome(self._algorithm)
-            return (outcome, 0, max(0, math.ceil((held[2] - now) * 1000)), None)
+            return (self._refused_here, 0, max(0, math.ceil((held[2] - now) * 1000)), None)
         if held[0] >= 1 and now < held[1]:
             held[0] -= 1
             self._stats["local"] += 1
-            return (1 | (_WITHIN << 2), held[3] + held[0], None, None)
+            return (_ADMITTED, held[3] + held[0], None, None)
         return None
 
     def _lease_args(self, args: Tuple[str, ...], cost: float) -> Tuple[str, ...]:
@@ -238,79 +287,114 @@ class RedisLimiter:
         return ((1 | 2 | refused) if self._mode == "shadow" else (2 | refused),
                 0, None, None)
 
+    def _before(self, client: Any, other: str, ip: str, route: str, identity: Optional[str],
+                cost: float, now_ms: Optional[int]) -> Tuple[Any, Any]:
+        """What both entries do before Redis: (key, arguments) for the script, or (None,
+        numbers) when the request is decided without a round trip (disabled, a lease or a
+        remembered refusal, Redis resting after a failure)."""
+        if self._mode == "disabled":
+            return None, (1, None, None, None)
+        if client is None:
+            raise TypeError(f"this Redis limiter was built with {other}")
+        key = self._key(ip, identity)
+        if self._held and cost == 1:
+            local = self._from_lease(key)
+            if local is not None:
+                return None, local
+        args = self._args(cost, now_ms)
+        if self._skip_redis():
+            return None, self._without_redis(ip, route, identity, cost)
+        self._stats["calls"] += 1
+        return key, self._lease_args(args, cost)
+
+    def _after(self, key: str, reply: Any, cost: float) -> Tuple[int, Optional[int],
+                                                                 Optional[int], Optional[int]]:
+        self._answered()
+        self._keep_lease(key, reply, cost)
+        return self._outcome(reply)
+
+    def _after_failure(self, error: Exception, ip: str, route: str, identity: Optional[str],
+                       cost: float) -> Tuple[int, Optional[int], Optional[int], Optional[int]]:
+        if not _is_redis_failure(error):
+            raise error
+        self._failed(error)
+        return self._without_redis(ip, route, identity, cost)
+
     def _decide(self, ip: str, route: str, identity: Optional[str] = None, cost: float = 1,
                 now_ms: Optional[int] = None) -> Tuple[int, Optional[int], Optional[int],
                                                        Optional[int]]:
         """The lean entry's numbers (outcome, remaining, admit_after_ms, whole_after_ms) for
         one request, on the synchronous client. `now_ms` replaces the server's clock (tests)."""
-        if self._mode == "disabled":
-            return (1, None, None, None)
-        if self._script is None:
-            raise TypeError("this Redis limiter was built with an asyncio client: use "
-                            "acheck() (or build it with a redis.Redis client or a URL)")
-        key = self._key(ip, identity)
-        args = self._args(cost, now_ms)
-        if self._held:
-            local = self._from_lease(key, cost)
-            if local is not None:
-                return local
-        args = self._lease_args(args, cost)
-        if self._skip_redis():
-            return self._without_redis(ip, route, identity, cost)
-        self._stats["calls"] += 1
+        key, args = self._before(self._script, _ASYNC_ONLY, ip, route, identity, cost, now_ms)
+        if key is None:
+            return args  # type: ignore[no-any-return]
         try:
-            reply = self._script(keys=(key,), args=args)
+            reply = self._send(key, args) if self._pool is not None \
+                else self._script(keys=(key,), args=args)
         except Exception as error:  # noqa: BLE001 - every client failure has one answer
-            if not _is_redis_failure(error):
-                raise
-            self._failed(error)
-            return self._without_redis(ip, route, identity, cost)
-        self._answered()
-        self._keep_lease(key, reply, cost)
-        return self._outcome(reply)
+            return self._after_failure(error, ip, route, identity, cost)
+        return self._after(key, reply, cost)
+
+    def _send(self, key: str, args: Tuple[str, ...]) -> Any:
+        """One EVALSHA on one of the limiter's connections, and EVAL when the server lacks the
+        script. A connection the server has closed while it sat idle (a restart, a killed
+        client) is replaced before the request goes out; once a request has been sent it is
+        never sent again, since the server may have counted it: a connection lost then is a
+        failure for the policy. A connection whose exchange failed is closed, so that a late
+        reply can never answer the next check."""
+        from redis.exceptions import NoScriptError  # type: ignore[import-not-found,unused-ignore]
+
+        tail = [_bulk(key.encode()), self._packed_settings]
+        for arg in args[3:]:
+            tail.append(_bulk(arg.encode()))
+        rest = b"".join(tail)
+        count = b"*%d\r\n" % (3 + len(args) + 1)
+        idle = self._idle
+        try:
+            connection = idle.pop()
+            sock = getattr(connection, "_sock", None)
+            # An idle connection has nothing to read unless its server closed it.
+            if sock is not None and select.select((sock,), (), (), 0)[0]:
+                connection.disconnect()
+        except IndexError:
+            connection = self._pool.make_connection()
+        try:
+            connection.send_packed_command([count + self._packed_head + rest], check_health=False)
+            try:
+                return connection.read_response()
+            except NoScriptError:
+                connection.send_packed_command([count + self._packed_eval_head + rest],
+                                               check_health=False)
+                return connection.read_response()
+        except BaseException:
+            connection.disconnect()
+            raise
+        finally:
+            idle.append(connection)
 
     async def _adecide(self, ip: str, route: str, identity: Optional[str] = None,
                        cost: float = 1, now_ms: Optional[int] = None
                        ) -> Tuple[int, Optional[int], Optional[int], Optional[int]]:
         """As ``_decide``, awaiting the asyncio client."""
-        if self._mode == "disabled":
-            return (1, None, None, None)
-        if self._ascript is None:
-            raise TypeError("this Redis limiter was built with a synchronous client: use "
-                            "check() (or build it with a redis.asyncio.Redis client or a URL)")
-        key = self._key(ip, identity)
-        args = self._args(cost, now_ms)
-        if self._held:
-            local = self._from_lease(key, cost)
-            if local is not None:
-                return local
-        args = self._lease_args(args, cost)
-        if self._skip_redis():
-            return self._without_redis(ip, route, identity, cost)
-        self._stats["calls"] += 1
+        key, args = self._before(self._ascript, _SYNC_ONLY, ip, route, identity, cost, now_ms)
+        if key is None:
+            return args  # type: ignore[no-any-return]
         try:
             reply = await asyncio.wait_for(self._ascript(keys=(key,), args=args),
                                            self._timeout_s)
         except Exception as error:  # noqa: BLE001
-            if not _is_redis_failure(error):
-                raise
-            self._failed(error)
-            return self._without_redis(ip, route, identity, cost)
-        self._answered()
-        self._keep_lease(key, reply, cost)
-        return self._outcome(reply)
+            return self._after_failure(error, ip, route, identity, cost)
+        return self._after(key, reply, cost)
 
     def _result(self, numbers: Tuple[Any, ...], route: str, started: float) -> Dict[str, Any]:
         outcome, remaining, admit, whole = numbers
-        allowed, would_block = bool(outcome & 1), bool(outcome & 2)
-        reason = (None, "within_limit", "limit_exceeded", "token_exhausted")[outcome >> 2]
-        latency = int((time.perf_counter() - started) * 1000)
+        latency = int((_perf_counter() - started) * 1000)
+        allowed, would_block, reason, decision = _OUTCOMES[outcome]
         if reason is None:
             return {"allowed": True, "would_block": False,
                     "decision": {"decision": "allow", "reason": "within_limit",
                                  "algorithm": self._algorithm, "route": route,
                                  "remaining": None, "latency_ms": latency}}
-        decision = "allow" if not would_block else ("would_block" if allowed else "block")
         return {"allowed": allowed, "would_block": would_block, "reason": reason,
                 "decision": {"decision": decision, "reason": reason,
                              "algorithm": self._algorithm, "route": route,
@@ -321,7 +405,7 @@ class RedisLimiter:
               cost: float = 1) -> Dict[str, Any]:
         """Decides one request (one Redis round trip) and answers as ``NativeEngine.check``,
         with the waits ``admit_after_ms`` and ``whole_after_ms`` beside."""
-        started = time.perf_counter()
+        started = _perf_counter()
         return self._result(self._decide(ip, route, identity, cost), route, started)
 
     async def acheck(self, ip: str, route: str, identity: Optional[str] = None,
@@ -336,12 +420,23 @@ class RedisLimiter:
 
     def close(self) -> None:
         """Closes the synchronous client's connections if this limiter made the client."""
+        while self._idle:
+            self._idle.pop().disconnect()
         if self._sync is not None:
             self._sync.close()
 
     async def aclose(self) -> None:
         if self._async is not None:
             await self._async.aclose()
+
+
+def _digest(source: str) -> bytes:
+    """The name the server gives a script: the hex SHA-1 of its text."""
+    return hashlib.sha1(source.encode()).hexdigest().encode()
+
+
+def _bulk(value: bytes) -> bytes:
+    return b"$%d\r\n%s\r\n" % (len(value), value)
 
 
 def _is_cluster(client: object) -> bool:
@@ -357,13 +452,14 @@ def _is_redis_failure(error: BaseException) -> bool:
     return isinstance(error, (redis.exceptions.RedisError, OSError, asyncio.TimeoutError))
 
 
-def _one_retry(module: Any) -> Any:
-    """One immediate retry, on a dropped connection only: a server that restarted or closed an
-    idle connection answers on a new one, while a timeout is never spent twice."""
+def _no_resend(module: Any) -> Any:
+    """No retry: a command whose connection dropped may already have been counted by the
+    server, so it is answered by the failure policy rather than sent again. An idle
+    connection the server closed (a restart) is found before use instead: the asyncio pool
+    checks each connection it hands out, and the synchronous check polls its own."""
     from redis.backoff import NoBackoff  # type: ignore[import-not-found,unused-ignore]
-    from redis.exceptions import ConnectionError as DroppedConnection  # type: ignore[import-not-found,unused-ignore]
 
-    return module.retry.Retry(NoBackoff(), 1, supported_errors=(DroppedConnection,))
+    return module.retry.Retry(NoBackoff(), 0)
 
 
 def _pool_copy(redis_module: Any, client: Any, timeout_s: float) -> Any:
@@ -373,7 +469,7 @@ def _pool_copy(redis_module: Any, client: Any, timeout_s: float) -> Any:
     kwargs = dict(pool.connection_kwargs)
     kwargs["socket_timeout"] = timeout_s
     kwargs["socket_connect_timeout"] = timeout_s
-    kwargs["retry"] = _one_retry(redis_module)
+    kwargs["retry"] = _no_resend(redis_module)
     kwargs["retry_on_timeout"] = False
     return redis_module.Redis(connection_pool=redis_module.ConnectionPool(
         connection_class=pool.connection_class, **kwargs))
@@ -440,10 +536,10 @@ def redis_limiter(redis: object, *, algorithm: str, mode: str, capacity: float,
                              f"URL, or a redis client; got {redis!r}")
         options: Dict[str, Any] = {"socket_timeout": timeout_s, "socket_connect_timeout": timeout_s,
                    "retry_on_timeout": False}
-        sync_client = redis_module.Redis.from_url(redis, retry=_one_retry(redis_module),
+        sync_client = redis_module.Redis.from_url(redis, retry=_no_resend(redis_module),
                                                   **options)
         async_client = redis_asyncio.Redis.from_url(
-            redis, retry=_one_retry(redis_asyncio), **options)
+            redis, retry=_no_resend(redis_asyncio), **options)
         source_pool = sync_client.connection_pool
         connection_class = source_pool.connection_class
     elif isinstance(redis, redis_module.Redis):

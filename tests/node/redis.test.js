@@ -265,6 +265,98 @@ test('a stopped, restarted or stalled server is answered as configured', { skip 
     }
     assert.equal(stalled.allowed, false);
     assert.equal(refuse.redisStats.errors, 2);
+
+    // Many checks in flight share one timer for their budget: every one is answered by the
+    // policy when the budget has passed, none is left waiting.
+    const errorsBefore = allow.redisStats.errors;
+    server.child.kill('SIGSTOP');
+    let many;
+    try {
+      many = await Promise.all(Array.from({ length: 1500 }, (_, i) => allow.check(`m${i}`, '/')));
+    } finally {
+      server.child.kill('SIGCONT');
+    }
+    assert.ok(many.every((r) => r.allowed));
+    assert.equal(allow.redisStats.errors - errorsBefore, 1500);
+  });
+});
+
+// A loopback TCP relay in front of the server that, once armed, forwards the next request it
+// receives and closes that connection before the reply: the server runs the request and the
+// client sees its connection drop in the middle of it.
+async function droppingProxy(target) {
+  const proxy = { dropNext: false, dropped: 0, sockets: new Set() };
+  const server = net.createServer((client) => {
+    const upstream = net.connect(target, '127.0.0.1');
+    let muted = false;
+    for (const socket of [client, upstream]) {
+      proxy.sockets.add(socket);
+      socket.on('error', () => {});
+      socket.on('close', () => proxy.sockets.delete(socket));
+    }
+    client.on('data', (chunk) => {
+      if (!proxy.dropNext) {
+        upstream.write(chunk);
+        return;
+      }
+      proxy.dropNext = false;
+      proxy.dropped += 1;
+      muted = true; // no reply to this request may reach the client
+      upstream.end(chunk);
+      client.destroy();
+    });
+    upstream.on('data', (chunk) => { if (!muted) client.write(chunk); });
+    client.on('close', () => upstream.end());
+    upstream.on('close', () => client.destroy());
+  });
+  await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
+  proxy.url = `redis://127.0.0.1:${server.address().port}/0`;
+  proxy.close = () => new Promise((resolve) => {
+    for (const socket of proxy.sockets) socket.destroy();
+    server.close(resolve);
+  });
+  return proxy;
+}
+
+test('a connection dropped in the middle of a request is decided by the policy', { skip }, async () => {
+  await withServer(async (server, track) => {
+    const proxy = await droppingProxy(server.port);
+    const admin = track(clients.ioredis(server.url));
+    try {
+      // ioredis as the docs advise (not resending a command its connection lost) and
+      // node-redis (which never does).
+      const made = {
+        ioredis: () => new IORedis(proxy.url, { maxRetriesPerRequest: 1, autoResendUnfulfilledCommands: false }).on('error', () => {}),
+        'node-redis': () => clients['node-redis'](proxy.url),
+      };
+      for (const [name, make] of Object.entries(made)) {
+        for (const [onRedisError, expected] of [['refuse', false], ['allow', true], ['local', true]]) {
+          const events = [];
+          const client = await make();
+          if (typeof client !== 'string') track(client);
+          const store = build({ capacity: 5, refillRate: 0, redis: client, onRedisError,
+            redisPrefix: `${name}:${onRedisError}:`, redisTimeoutMs: 2000,
+            onRedisEvent: (kind) => events.push(kind) });
+          store._retryAfterMs = 0; // ask Redis again on the next check
+          await store.ready;
+          const label = `${name}, ${onRedisError}`;
+          assert.equal((await store.check('d', '/')).allowed, true, label);
+          proxy.dropNext = true;
+          assert.equal((await store.check('d', '/')).allowed, expected, label);
+          assert.deepEqual(events, ['fallback'], label);
+          const { errors, fallbacks, calls } = store.redisStats;
+          assert.deepEqual([errors, fallbacks, calls], [1, 1, 2], label);
+          assert.equal((await store.check('d', '/')).allowed, true, label);
+          assert.deepEqual(events, ['fallback', 'recovery'], label);
+          // Three checks reached the server, each counted once: the lost one was not sent again.
+          assert.equal(await admin.hget(`${name}:${onRedisError}:tb:d`, 't'), '2', label);
+          await store.close();
+        }
+      }
+      assert.equal(proxy.dropped, 6);
+    } finally {
+      await proxy.close();
+    }
   });
 });
 
@@ -301,7 +393,7 @@ async function freeClusterPort() {
   }
 }
 
-test('an ioredis Cluster spreads clients over three nodes, each admitted its limit', { skip }, async () => {
+test('an ioredis Cluster and a node-redis cluster spread clients over three nodes, each admitted its limit', { skip }, async () => {
   const nodes = [];
   try {
     for (let i = 0; i < 3; i += 1) {
@@ -316,22 +408,34 @@ test('an ioredis Cluster spreads clients over three nodes, each admitted its lim
       if (states.every((text) => text.includes('cluster_state:ok'))) break;
       await new Promise((resolve) => setTimeout(resolve, 100)); // the nodes agreeing on slots
     }
-    const cluster = new IORedis.Cluster([{ host: '127.0.0.1', port: nodes[0].port }]);
-    cluster.on('error', () => {});
-    try {
-      const store = build({ algorithm: 'sliding_window', capacity: 3, refillRate: 0, redis: cluster,
-        onRedisError: 'refuse', redisTimeoutMs: 5000 });
-      await store.ready;
-      for (let k = 0; k < 30; k += 1) {
-        let admitted = 0;
-        for (let i = 0; i < 5; i += 1) admitted += (await store.check(`198.51.100.${k}`, '/')).allowed ? 1 : 0;
-        assert.equal(admitted, 3, `client ${k}`);
+    const makers = {
+      'ioredis Cluster': async () => new IORedis.Cluster([{ host: '127.0.0.1', port: nodes[0].port }]).on('error', () => {}),
+      'node-redis createCluster': async () => {
+        const made = nodeRedis.createCluster({ rootNodes: [{ url: `redis://127.0.0.1:${nodes[0].port}` }] });
+        made.on('error', () => {});
+        await made.connect();
+        return made;
+      },
+    };
+    for (const [name, make] of Object.entries(makers)) {
+      const cluster = await make();
+      try {
+        const store = build({ algorithm: 'sliding_window', capacity: 3, refillRate: 0, redis: cluster,
+          onRedisError: 'refuse', redisTimeoutMs: 5000, redisPrefix: `${name}:` });
+        await store.ready;
+        for (let k = 0; k < 30; k += 1) {
+          let admitted = 0;
+          for (let i = 0; i < 5; i += 1) admitted += (await store.check(`198.51.100.${k}`, '/')).allowed ? 1 : 0;
+          assert.equal(admitted, 3, `${name}: client ${k}`);
+        }
+        assert.equal(store.redisStats.errors, 0, name);
+        const sizes = nodes.map((n) => Number(execFileSync('redis-cli', ['-p', String(n.port), 'dbsize'], { encoding: 'utf8' })));
+        assert.ok(sizes.every((size) => size > 0), `${name}: ${sizes}`);
+        for (const n of nodes) execFileSync('redis-cli', ['-p', String(n.port), 'flushall'], { stdio: 'ignore' });
+      } finally {
+        if (typeof cluster.disconnect === 'function' && cluster.status !== undefined) cluster.disconnect();
+        else await cluster.close();
       }
-      assert.equal(store.redisStats.errors, 0);
-      const sizes = nodes.map((n) => Number(execFileSync('redis-cli', ['-p', String(n.port), 'dbsize'], { encoding: 'utf8' })));
-      assert.ok(sizes.every((size) => size > 0), String(sizes));
-    } finally {
-      cluster.disconnect();
     }
   } finally {
     for (const node of nodes) await node.close();

@@ -9,6 +9,7 @@ import shutil
 import signal
 import socket
 import subprocess
+import threading
 import time
 from typing import Optional
 
@@ -84,6 +85,78 @@ class RedisServer:
     def resume(self) -> None:
         assert self.process is not None
         os.kill(self.process.pid, signal.SIGCONT)
+
+
+class DroppingProxy:
+    """A loopback TCP relay in front of a server that, once armed, forwards the next request
+    it receives and then closes that connection before the reply comes back: the server runs
+    the request, and the client sees its connection drop in the middle of it."""
+
+    def __init__(self, port: int) -> None:
+        self.target = port
+        self.listener = socket.create_server(("127.0.0.1", 0))
+        self.port = self.listener.getsockname()[1]
+        self.drop_next = threading.Event()
+        self.dropped = 0
+        self.open: list = []
+        threading.Thread(target=self._accept, daemon=True).start()
+
+    @property
+    def url(self) -> str:
+        return f"redis://127.0.0.1:{self.port}/0"
+
+    def _accept(self) -> None:
+        while True:
+            try:
+                client, _ = self.listener.accept()
+            except OSError:
+                return
+            upstream = socket.create_connection(("127.0.0.1", self.target))
+            self.open += [client, upstream]
+            muted = threading.Event()
+            threading.Thread(target=self._requests, args=(client, upstream, muted),
+                             daemon=True).start()
+            threading.Thread(target=self._replies, args=(upstream, client, muted),
+                             daemon=True).start()
+
+    def _requests(self, client: socket.socket, upstream: socket.socket,
+                  muted: threading.Event) -> None:
+        try:
+            while data := client.recv(65536):
+                dropping = self.drop_next.is_set()
+                if dropping:
+                    muted.set()  # no reply to this request may reach the client
+                upstream.sendall(data)
+                if dropping:
+                    self.drop_next.clear()
+                    self.dropped += 1
+                    upstream.shutdown(socket.SHUT_WR)
+                    client.shutdown(socket.SHUT_RDWR)
+                    client.close()
+                    return
+        except OSError:
+            pass
+        finally:
+            upstream.close()
+
+    def _replies(self, upstream: socket.socket, client: socket.socket,
+                 muted: threading.Event) -> None:
+        try:
+            while (data := upstream.recv(65536)) and not muted.is_set():
+                client.sendall(data)
+        except OSError:
+            pass
+        finally:
+            try:
+                client.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+            client.close()
+
+    def close(self) -> None:
+        self.listener.close()
+        for sock in self.open:
+            sock.close()
 
 
 def running_cluster(tmp_path, nodes: int = 3):

@@ -113,6 +113,29 @@ class TestExactness:
             with pytest.raises(ValueError, match="cost"):
                 sliding.check("c", "/", cost=bad)
 
+    def test_both_runtimes_load_one_script_per_algorithm(self, server):
+        # The prelude and each algorithm's text are joined alike in both runtimes: the same
+        # digest, which is the one the server computes, so either runtime finds the script the
+        # other loaded.
+        from tolm._redis import script_source
+
+        admin = redis.Redis.from_url(server.url)
+        node = subprocess.run(
+            ["node", "-e", "const { scriptSource } = require(process.argv[1]);"
+             "const crypto = require('crypto');"
+             "console.log(JSON.stringify(process.argv.slice(2).map((a) => crypto.createHash("
+             "'sha1').update(scriptSource(a)).digest('hex'))))",
+             str(ROOT / "lib" / "redis.js"), *ALGORITHMS], capture_output=True, text=True)
+        digests = [admin.script_load(script_source(a)) for a in ALGORITHMS]
+        assert len(set(digests)) == len(ALGORITHMS)
+        if node.returncode == 0:
+            assert json.loads(node.stdout) == digests
+        for algorithm, digest in zip(ALGORITHMS, digests):
+            limiter = tolm.limiter(algorithm, redis=server.url, redis_timeout_ms=2000)
+            assert limiter._script.sha == digest
+            limiter.close()
+        admin.close()
+
 
 class TestExpiry:
     def test_keys_live_until_their_client_has_recovered(self, server):
@@ -306,6 +329,54 @@ class TestFaults:
         assert limiter.check("i", "/")["allowed"]
         assert limiter.redis_stats["errors"] == 0
         assert admin.hget("tolm:tb:i", "t") == b"2"
+
+    def test_a_connection_dropped_mid_request_is_decided_by_the_policy(self, server):
+        # The server ran the dropped request, so sending it again could count it twice: the
+        # policy decides it instead, and the next check runs on a new connection.
+        proxy = support.DroppingProxy(server.port)
+        admin = redis.Redis.from_url(server.url)
+        try:
+            for on_error, expected in (("refuse", False), ("allow", True), ("local", True)):
+                events = []
+                limiter = tolm.limiter(capacity=5, refill_rate=0, redis=proxy.url,
+                                       redis_prefix=f"{on_error}:", on_redis_error=on_error,
+                                       redis_timeout_ms=2000,
+                                       on_redis_event=lambda kind, error: events.append(kind))
+                limiter._retry_after_s = 0  # ask Redis again on the next check
+                assert limiter.check("d", "/")["allowed"]
+                proxy.drop_next.set()
+                assert limiter.check("d", "/")["allowed"] is expected
+                assert events == ["fallback"]
+                stats = limiter.redis_stats
+                assert (stats["errors"], stats["fallbacks"], stats["calls"]) == (1, 1, 2)
+                assert limiter.check("d", "/")["allowed"]
+                assert events == ["fallback", "recovery"] and limiter.redis_available
+                # Three checks reached the server, each counted once.
+                assert admin.hget(f"{on_error}:tb:d", "t") == b"2"
+                limiter.close()
+            # The asyncio client alike.
+            events = []
+            limiter = tolm.limiter(capacity=5, refill_rate=0, redis=proxy.url,
+                                   redis_prefix="async:", on_redis_error="refuse",
+                                   redis_timeout_ms=2000,
+                                   on_redis_event=lambda kind, error: events.append(kind))
+            limiter._retry_after_s = 0
+
+            async def run():
+                first = (await limiter.acheck("d", "/"))["allowed"]
+                proxy.drop_next.set()
+                dropped = (await limiter.acheck("d", "/"))["allowed"]
+                after = (await limiter.acheck("d", "/"))["allowed"]
+                await limiter.aclose()
+                return first, dropped, after
+
+            assert asyncio.run(run()) == (True, False, True)
+            assert events == ["fallback", "recovery"]
+            assert admin.hget("async:tb:d", "t") == b"2"
+            assert proxy.dropped == 4
+        finally:
+            proxy.close()
+            admin.close()
 
     def test_a_stalled_server_times_out_within_the_budget(self, server):
         events = []
