@@ -217,10 +217,11 @@ else
     # drains that env's finalizer queue. It happens when a garbage collection during shutdown
     # collects a wrapped TolmNode; heap checking fills freed memory with 0xfeeefeee, so the
     # read faults at node.exe's own address below (docs/windows.md). With --expose-gc each
-    # test process collects its garbage before it exits (tests/node/support/addon.js), which
-    # leaves none for shutdown; scripts/windows/node_shutdown_fault.sh counts the fault with
-    # and without. A run whose failure still comes with exactly that fault is repeated, up to
-    # twice, saying so; any other fault or failure fails the job.
+    # test process collects its garbage before it exits (tests/node/support/addon.js), so the
+    # finalizers of collected instances have run before shutdown starts;
+    # scripts/windows/node_shutdown_fault.sh counts the fault with and without. A run whose
+    # failure still comes with exactly that fault is repeated, up to twice, saying so; any
+    # other fault or failure fails the job.
     node_shutdown_fault='Unhandled page fault on read access to FFFFFFFFFFFFFFFF at address 00000001402E4568'
     for attempt in 1 2 3; do
         set +e
