@@ -42,12 +42,10 @@ function emulationSkips(why) {
 
 // node.exe 20's Node-API can free the addon's napi_env and then read it when a collection
 // during shutdown frees a wrapped instance (docs/windows.md, "node.exe's shutdown fault").
-// The Windows run gives node.exe --expose-gc so that, before exiting, a test process collects
-// its garbage and lets the finalizers of the instances collected run while it is still alive.
-let collectsBeforeExit = false;
-function collectBeforeExit() {
-  if (collectsBeforeExit || process.platform !== 'win32' || typeof gc !== 'function') return;
-  collectsBeforeExit = true;
+// The Windows run gives node.exe --expose-gc so that, before exiting, every test process
+// (whether it loads the addon through load() or through the package) collects its garbage and
+// lets the finalizers of the instances collected run while it is still alive.
+if (process.platform === 'win32' && typeof gc === 'function') {
   process.once('beforeExit', async () => {
     for (let i = 0; i < 3; i++) {
       gc();
@@ -57,7 +55,6 @@ function collectBeforeExit() {
 }
 
 function load() {
-  collectBeforeExit();
   return require(addonPath);
 }
 
