@@ -211,22 +211,32 @@ log=$build/node_tests.log
 if [ ! -f "$node_exe" ]; then
     fail "node.exe for Windows is missing ($node_exe); run: bash scripts/bootstrap"
 else
-    # node.exe itself faults under Wine now and then while a test process shuts down after its
-    # last test has passed (a read of address FFFFFFFFFFFFFFFF inside node.exe), when several
-    # node.exe test processes run at once; the same files pass one at a time. So the files run
-    # one at a time, and a run whose failure still comes with such a fault is repeated, up to
-    # twice; any other failure, or a third fault, fails the job.
+    # node.exe 20.20.2 reads memory it has freed itself while a test process shuts down after
+    # its last test passed: Node-API's deferred finalizer callback, run by the environment's
+    # cleanup, drops the last reference to the addon's napi_env (which deletes it) and then
+    # drains that env's finalizer queue. It happens when a garbage collection during shutdown
+    # collects a wrapped TolmNode; heap checking fills freed memory with 0xfeeefeee, so the
+    # read faults at node.exe's own address below (docs/windows.md). With --expose-gc each
+    # test process collects its garbage before it exits (tests/node/support/addon.js), so the
+    # finalizers of collected instances have run before shutdown starts;
+    # scripts/windows/node_shutdown_fault.sh counts the fault with and without. A run whose
+    # failure still comes with exactly that fault is repeated, up to twice, saying so; any
+    # other fault or failure fails the job.
+    node_shutdown_fault='Unhandled page fault on read access to FFFFFFFFFFFFFFFF at address 00000001402E4568'
     for attempt in 1 2 3; do
         set +e
         (cd "$root" && TOLM_BUILD_DIR="Z:$build" WINEDEBUG=$heap_check \
-            wine_run 600 "$node_exe" --test --test-concurrency=1 --test-reporter=spec tests/node/ \
-            >"$log" 2>&1)
+            wine_run 600 "$node_exe" --expose-gc --test --test-concurrency=1 --test-reporter=spec \
+            tests/node/ >"$log" 2>&1)
         status=$?
         set -e
         tr -d '\r' <"$log" >"$log.txt"
-        [ "$status" != 0 ] && [ "$attempt" != 3 ] &&
-            grep -q 'Unhandled page fault' "$log.txt" || break
-        echo "windows: node.exe faulted under Wine while the Node suites ran; once more"
+        faults=$(grep -c 'Unhandled page fault' "$log.txt" || true)
+        known=$(grep -cF "$node_shutdown_fault" "$log.txt" || true)
+        [ "$status" != 0 ] && [ "$attempt" != 3 ] && [ "$known" != 0 ] && [ "$faults" = "$known" ] ||
+            break
+        echo "windows: node.exe read memory it had freed while a test process shut down (its" \
+            "Node-API finalizer queue, docs/windows.md); once more"
         wine_stop
     done
     count() { sed -n "s/^ℹ $1 \([0-9]*\)$/\1/p" "$log.txt"; }
@@ -240,6 +250,9 @@ else
             fail "the Node suites under Wine ran out of time"
         elif grep -Eq ':(warn|err):heap:' "$log.txt"; then
             fail "Wine reported heap damage while the Node suites ran"
+        elif grep -qF "$node_shutdown_fault" "$log.txt"; then
+            fail "the Node suites under Wine (status $status, ${node_failed:-?} failed; run $attempt" \
+                "of 3 ended with node.exe's shutdown fault, docs/windows.md)"
         else
             fail "the Node suites under Wine (status $status, ${node_failed:-?} failed)"
         fi

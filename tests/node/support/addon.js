@@ -40,6 +40,20 @@ function emulationSkips(why) {
   return Boolean(process.env.TOLM_EMULATED) && `${why} (under ${process.env.TOLM_EMULATED})`;
 }
 
+// node.exe 20's Node-API can free the addon's napi_env and then read it when a collection
+// during shutdown frees a wrapped instance (docs/windows.md, "node.exe's shutdown fault").
+// The Windows run gives node.exe --expose-gc so that, before exiting, every test process
+// (whether it loads the addon through load() or through the package) collects its garbage and
+// lets the finalizers of the instances collected run while it is still alive.
+if (process.platform === 'win32' && typeof gc === 'function') {
+  process.once('beforeExit', async () => {
+    for (let i = 0; i < 3; i++) {
+      gc();
+      await new Promise((resolve) => setImmediate(resolve));
+    }
+  });
+}
+
 function load() {
   return require(addonPath);
 }
