@@ -38,6 +38,6 @@ if allowed == 0 then admit_after = reopens end
 
 -- The key lives exactly until its window runs out, when a new client's check opens the same
 -- window.
-redis.call('HSET', key, 'c', string.format('%.17g', count), 's', string.format('%.17g', start))
+redis.call('HSET', key, 'c', count, 's', start)
 if not passed_time then redis.call('PEXPIRE', key, start + window - now) end
 return {allowed, remaining, admit_after, reopens, cost}

@@ -61,7 +61,7 @@ local whole_after = wait_until(0.0, function(at) return drained(at) == 0.0 end)
 if whole_after == 0 and now >= last then
   redis.call('DEL', key)
 else
-  redis.call('HSET', key, 'v', string.format('%.17g', level), 'l', string.format('%.17g', last))
+  redis.call('HSET', key, 'v', level, 'l', last)
   if whole_after > 0 and rate < math.huge and not passed_time then
     redis.call('PEXPIRE', key, whole_after)
   else

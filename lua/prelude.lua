@@ -4,6 +4,10 @@
 -- ("" for the server's clock), and, when given, the largest batch of a lease.
 -- Each returns {allowed (0/1), remaining, admit_after_ms, whole_after_ms, units taken}, -1
 -- where unknown.
+-- State is stored by handing redis.call the Lua numbers themselves: the server writes a number
+-- with 17 significant digits (or the shortest text that reads back the same), so the next
+-- check's tonumber gets back exactly the double this one computed, without a string.format
+-- in the script.
 local key = KEYS[1]
 local capacity = tonumber(ARGV[1])
 local rate = tonumber(ARGV[2])

@@ -17,9 +17,8 @@ cost = lease_units(limit - n)
 local allowed = 0
 local remaining = 0
 if n + cost <= limit then
-  local stamp = string.format('%.17g', now)
   local batch = {}
-  for i = 1, cost do batch[i] = stamp end
+  for i = 1, cost do batch[i] = now end
   redis.call('RPUSH', key, unpack(batch))
   n = n + cost
   remaining = limit - n

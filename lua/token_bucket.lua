@@ -63,7 +63,7 @@ end
 if full_after == 0 then
   redis.call('DEL', key)
 else
-  redis.call('HSET', key, 't', string.format('%.17g', tokens), 'l', string.format('%.17g', last))
+  redis.call('HSET', key, 't', tokens, 'l', last)
   if full_after > 0 and not passed_time then
     redis.call('PEXPIRE', key, full_after)
   else
