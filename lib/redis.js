@@ -20,7 +20,7 @@ const DETAIL = {
 // How long a limiter answers without Redis after a failure before it asks Redis again, so
 // that an unreachable server costs one time budget per interval rather than per request.
 const RETRY_AFTER_FAILURE_MS = 1000;
-// Clients whose leases one limiter keeps before it drops the expired ones (or all).
+// Clients whose leases one limiter keeps before it drops the expired ones, then the oldest.
 const MAX_LEASES = 10000;
 
 // An algorithm's script is the shared prelude followed by the algorithm's own text, joined as
@@ -325,9 +325,18 @@ class RedisLimiter {
   _keepLease(key, reply) {
     const now = performance.now();
     const held = this._held;
-    if (held.size >= MAX_LEASES) {
+    // Room is made only for a client not held yet: a full table of clients that keep coming
+    // back renews their leases in place. Expired entries go first, then the oldest quarter
+    // (their unspent units are lost: fewer admissions, never more).
+    if (held.size >= MAX_LEASES && !held.has(key)) {
       for (const [k, v] of held) if (v.expires <= now && v.refusedUntil <= now) held.delete(k);
-      if (held.size >= MAX_LEASES) held.clear(); // unspent units are lost: fewer admissions, never more
+      if (held.size >= MAX_LEASES) {
+        let evict = held.size >> 2;
+        for (const k of held.keys()) {
+          if (evict-- <= 0) break;
+          held.delete(k);
+        }
+      }
     }
     const admit = Number(reply[2]);
     const whole = Number(reply[3]);

@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import asyncio
 import hashlib
+import itertools
 import math
 import select
 import time
@@ -29,7 +30,7 @@ _WITHIN, _EXCEEDED, _EXHAUSTED = 1, 2, 3
 # How long a limiter answers without Redis after a failure before it asks Redis again, so
 # that an unreachable server costs one time budget per interval rather than per request.
 RETRY_AFTER_FAILURE_MS = 1000
-# Clients whose leases one limiter keeps before it drops the expired ones (or all).
+# Clients whose leases one limiter keeps before it drops the expired ones, then the oldest.
 _MAX_LEASES = 10000
 
 
@@ -237,11 +238,15 @@ class RedisLimiter:
         allowed, remaining, admit, whole, granted = (int(v) for v in reply[:5])
         now = time.monotonic()
         held = self._held
-        if len(held) >= _MAX_LEASES:
+        # Room is made only for a client not held yet: a full table of clients that keep
+        # coming back renews their leases in place. Expired entries go first, then the oldest
+        # quarter (their unspent units are lost: fewer admissions, never more).
+        if len(held) >= _MAX_LEASES and key not in held:
             for stale in [k for k, v in held.items() if v[1] <= now and v[2] <= now]:
                 del held[stale]
             if len(held) >= _MAX_LEASES:
-                held.clear()  # unspent units are lost: fewer admissions, never more
+                for oldest in list(itertools.islice(held, len(held) // 4)):
+                    del held[oldest]
         if allowed:
             lifetime = self._lease_s
             if self._algorithm == "fixed_window" and whole >= 0:

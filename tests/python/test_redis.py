@@ -238,6 +238,28 @@ class TestLease:
         assert limiter.redis_stats["calls"] == calls  # the refusal is kept locally
         assert limiter.redis_stats["local"] >= 1000 - calls + 500
 
+    def test_a_full_lease_table_keeps_the_clients_that_come_back(self, server, monkeypatch):
+        import tolm._redis
+
+        monkeypatch.setattr(tolm._redis, "_MAX_LEASES", 8)
+        limiter = tolm.limiter(capacity=1000, refill_rate=0, redis=server.url, redis_timeout_ms=2000, lease=5,
+                               lease_ms=60000, on_redis_error="refuse")
+        clients = [f"c{i}" for i in range(8)]
+        for client in clients:
+            assert limiter.check(client, "/")["allowed"]
+        first_round = limiter.redis_stats["calls"]
+        # Eight clients in a table of eight, batches of five: each renews its own lease every
+        # fifth check, in place.
+        for _ in range(20):
+            for client in clients:
+                assert limiter.check(client, "/")["allowed"]
+        assert limiter.redis_stats["calls"] - first_round <= 8 * 4
+        # A ninth client makes room by letting the oldest quarter go, not the whole table.
+        assert limiter.check("newcomer", "/")["allowed"]
+        assert len(limiter._held) == 7
+        assert limiter._key("c0", None) not in limiter._held
+        assert limiter._key("c7", None) in limiter._held
+
     def test_a_refusal_is_kept_only_until_the_client_may_retry(self, server):
         limiter = tolm.limiter("fixed_window", capacity=2, redis=server.url, redis_timeout_ms=2000, lease=10,
                                window_ms=60000, on_redis_error="refuse")
