@@ -18,7 +18,8 @@
 // 16384 processors), so the keys of one shard spread over its whole index.
 //
 // A shard's table keeps its entries densely and finds them through an open-addressed index of
-// 32-bit entry numbers plus one tag byte per slot. That keeps an IPv4-sized key with a 16-byte
+// 32-bit entry numbers plus one tag byte and the hash's low 32 bits per slot (the bits let a
+// rebuild move a slot without reading its entry). That keeps an IPv4-sized key with a 16-byte
 // state under 96 bytes of memory, and a lookup of an existing key touches one tag, one index
 // slot and one entry. The index is rebuilt, doubled if need be, when three-quarters of its slots
 // are in use. Neither part ever stops a check to copy a whole shard: the entry list grows by
