@@ -500,6 +500,14 @@ def _verify(redis_module: Any, sync_kwargs: Dict[str, Any], connection_class: An
         probe.close()
 
 
+def _positive_ms(setting: str, value: object) -> float:
+    if isinstance(value, bool) or not isinstance(value, (int, float)) \
+            or not math.isfinite(value) or value <= 0:
+        raise ValueError(f"tolm.limiter: {setting} must be a finite number of ms > 0; "
+                         f"got {value!r}")
+    return value
+
+
 def redis_limiter(redis: object, *, algorithm: str, mode: str, capacity: float,
                   refill_rate: float, window_ms: int, redis_prefix: object,
                   on_redis_error: object, redis_timeout_ms: object,
@@ -516,10 +524,7 @@ def redis_limiter(redis: object, *, algorithm: str, mode: str, capacity: float,
     if on_redis_error not in ON_ERROR_CHOICES:
         raise ValueError(f"tolm.limiter: on_redis_error must be one of "
                          f"{', '.join(map(repr, ON_ERROR_CHOICES))}; got {on_redis_error!r}")
-    if isinstance(redis_timeout_ms, bool) or not isinstance(redis_timeout_ms, (int, float)) \
-            or not math.isfinite(redis_timeout_ms) or redis_timeout_ms <= 0:
-        raise ValueError(f"tolm.limiter: redis_timeout_ms must be a finite number of ms > 0; "
-                         f"got {redis_timeout_ms!r}")
+    redis_timeout_ms = _positive_ms("redis_timeout_ms", redis_timeout_ms)
     if on_redis_event is not None and not callable(on_redis_event):
         raise TypeError(f"tolm.limiter: on_redis_event must be a callable (kind, error) or "
                         f"None; got {on_redis_event!r}")
@@ -527,10 +532,7 @@ def redis_limiter(redis: object, *, algorithm: str, mode: str, capacity: float,
                               or lease < 1):
         raise ValueError(f"tolm.limiter: lease must be a whole number of units >= 1 (the "
                          f"largest batch a process takes), or None; got {lease!r}")
-    if isinstance(lease_ms, bool) or not isinstance(lease_ms, (int, float)) \
-            or not math.isfinite(lease_ms) or lease_ms <= 0:
-        raise ValueError(f"tolm.limiter: lease_ms must be a finite number of ms > 0; "
-                         f"got {lease_ms!r}")
+    lease_ms = _positive_ms("lease_ms", lease_ms)
     timeout_s = float(redis_timeout_ms) / 1000.0
     sync_client: Any = None
     async_client: Any = None
