@@ -137,7 +137,9 @@ class Server:
                         return
                 except OSError:
                     pass
-            time.sleep(0.05)  # polling for the server to come up, not for a decision
+            # Real time is the point: real gunicorn or uvicorn workers starting up; no limiter
+            # decision waits on it.
+            time.sleep(0.05)
         raise AssertionError("server did not come up")
 
     def stop(self):
