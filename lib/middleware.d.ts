@@ -112,8 +112,8 @@ export declare function limiter(config?: LimiterConfig,
 /** The Redis store's settings (docs/redis.md): clients' state lives in Redis, shared by every
  *  process and host that uses the same server and prefix. */
 export interface RedisConfig {
-  /** A redis:// URL (needs ioredis or redis installed), an ioredis client, or a connected
-   *  node-redis client. */
+  /** A redis:// or unix:// URL (the limiter opens a connection of its own; rediss:// needs
+   *  ioredis or redis installed), an ioredis client, or a connected node-redis client. */
   redis: string | object;
   /** Text before each client's key. Default "tolm:". */
   redisPrefix?: string;

@@ -7,6 +7,7 @@ const fs = require('fs');
 const path = require('path');
 const { describe } = require('./settings');
 const { fitKey, IDENTITY_DIGEST_PREFIX, RAW_DIGEST_PREFIX } = require('./keys');
+const { RespConnection, connectionOptions } = require('./resp');
 
 const ON_ERROR = ['local', 'refuse', 'allow'];
 const KEY_TAGS = {
@@ -86,7 +87,13 @@ function adapterFor(client, owned) {
   return null;
 }
 
+// The limiter's own connection (lib/resp.js) for redis:// and unix:// URLs; a rediss:// URL
+// (TLS) goes through the application's client library, ioredis or node-redis.
 function clientFromUrl(url, timeoutMs) {
+  if (!url.startsWith('rediss://')) {
+    const connection = new RespConnection(connectionOptions(url), Math.max(timeoutMs, 1000));
+    return { client: connection, owned: true, adapter: ownAdapter(connection) };
+  }
   let IORedis;
   try {
     IORedis = require('ioredis');
@@ -110,7 +117,7 @@ function clientFromUrl(url, timeoutMs) {
   try {
     nodeRedis = require('redis');
   } catch {
-    throw new Error('limiter: redis: a URL needs the ioredis or redis package: npm install ioredis');
+    throw new Error('limiter: redis: a rediss:// URL (TLS) needs the ioredis or redis package: npm install ioredis');
   }
   const client = nodeRedis.createClient({ url });
   client.on('error', () => {});
@@ -118,6 +125,27 @@ function clientFromUrl(url, timeoutMs) {
   const connecting = client.connect();
   connecting.catch(() => {});
   return { client, owned: true, connecting };
+}
+
+// The limiter's own connection behind the adapters' calls. EVALSHA's head (its name, the
+// digest, one key) is framed once per digest.
+function ownAdapter(connection) {
+  let sha = '';
+  let head = '';
+  return {
+    kind: 'own',
+    evalsha(digest, key, args) {
+      if (digest !== sha) {
+        sha = digest;
+        head = `$7\r\nEVALSHA\r\n$${sha.length}\r\n${sha}\r\n$1\r\n1\r\n`;
+      }
+      let text = `*${4 + args.length}\r\n${head}$${Buffer.byteLength(key)}\r\n${key}\r\n`;
+      for (const arg of args) text += `$${arg.length}\r\n${arg}\r\n`;
+      return connection.send(text);
+    },
+    eval: (source, key, args) => connection.call(['EVAL', source, '1', key, ...args]),
+    load: (source) => connection.call(['SCRIPT', 'LOAD', source]),
+  };
 }
 
 function withTimeout(promise, ms) {
@@ -231,7 +259,7 @@ class RedisLimiter {
       this.client = made.client;
       this._owned = true;
       this._connecting = made.connecting;
-      adapter = adapterFor(made.client, true);
+      adapter = made.adapter || adapterFor(made.client, true);
     } else {
       adapter = adapterFor(client, false);
       if (adapter === null) {
@@ -253,6 +281,9 @@ class RedisLimiter {
       await withTimeout(this._adapter.load(this._source), Math.max(this._timeoutMs, 2000));
     } catch (err) {
       const text = err && err.message ? err.message : String(err);
+      if (/^(WRONGPASS|NOAUTH)|invalid password/i.test(text)) {
+        throw new Error(`limiter: the redis server refused the limiter's credentials: ${text}`);
+      }
       if (/NOPERM|unknown command|disabled|ERR.*script/i.test(text)) {
         throw new Error(`limiter: the redis server refused the limiter's script (is scripting disabled?): ${text}`);
       }
@@ -428,7 +459,8 @@ class RedisLimiter {
   // Closes the client if the limiter made it from a URL.
   async close() {
     if (!this._owned) return;
-    if (typeof this.client.quit === 'function') await this.client.quit().catch(() => {});
+    if (this.client instanceof RespConnection) this.client.close();
+    else if (typeof this.client.quit === 'function') await this.client.quit().catch(() => {});
   }
 }
 

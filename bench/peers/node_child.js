@@ -31,20 +31,25 @@ function ipv4LikeKeys(count, first = 0) {
   return JSON.parse(JSON.stringify(keys));
 }
 
-function redisClient(Redis) {
+function redisUrl() {
   const url = process.env.BENCH_REDIS_URL;
   if (!url || !/^redis:\/\/127\.0\.0\.1:\d+/.test(url)) throw new Error('BENCH_REDIS_URL must be a loopback redis:// URL');
-  return new Redis(url, { lazyConnect: false, enableOfflineQueue: true });
+  return url;
 }
 
-function tolmRedis(lease, refused) {
+function redisClient(Redis) {
+  return new Redis(redisUrl(), { lazyConnect: false, enableOfflineQueue: true });
+}
+
+// `client`: the limiter is given an ioredis client, as the peers are, rather than the URL, with
+// which it opens a connection of its own (what the Python rows and the README use).
+function tolmRedis(lease, refused, client = false) {
   const { TolmNode } = require(path.join(process.env.TOLM_BUILD_DIR, 'tolm_native.node'));
   const { limiter } = require(path.join(__dirname, '..', '..', 'lib', 'middleware'));
-  const Redis = require(path.join(peers, 'ioredis'));
   const config = {
     capacity: refused ? 1 : GENEROUS,
     refillRate: TOLM_REFILL_PER_S,
-    redis: redisClient(Redis),
+    redis: client ? redisClient(require(path.join(peers, 'ioredis'))) : redisUrl(),
     redisTimeoutMs: 5000,
     redisPrefix: `tolm${process.pid}:`,
   };
@@ -99,6 +104,7 @@ const variants = {
   // refusal until the client may retry. The time budget is generous: a benchmark must not
   // measure the fallback.
   tolm_redis_exact: () => tolmRedis(0, false),
+  tolm_redis_exact_ioredis: () => tolmRedis(0, false, true),
   tolm_redis_exact_refused: () => tolmRedis(0, true),
   tolm_redis_lease: () => tolmRedis(100, false),
   tolm_redis_lease_refused: () => tolmRedis(100, true),

@@ -6,7 +6,8 @@ way bench/shared/run.py runs them), one key and REDIS_MANY_KEYS keys:
   Python  tolm exact, tolm lease (k=100) under the limit and refused, tolm exact refused;
           limits RedisStorage fixed and moving window (what flask-limiter and slowapi use),
           fixed window refused.
-  Node    tolm exact, tolm lease (k=100) under the limit and refused, tolm exact refused;
+  Node    tolm exact (with a URL, and given an ioredis client as the peers are), tolm lease
+          (k=100) under the limit and refused, tolm exact refused;
           rate-limiter-flexible RateLimiterRedis (admitted and refused), express-rate-limit
           with rate-limit-redis.
 Times are wall microseconds per check (a check waits for redis-server, which CPU time would
@@ -50,6 +51,7 @@ ROWS = [  # (runtime, variant, label, kind): kind tolm_exact, tolm_lease, peer; 
     ("Python", "tolm_redis_lease_refused", "tolm lease k=100, refused", "lease_refused"),
     ("Python", "limits_redis_fixed_refused", "limits fixed window, refused", "peer_refused"),
     ("Node", "tolm_redis_exact", "tolm exact", "exact"),
+    ("Node", "tolm_redis_exact_ioredis", "tolm exact, given an ioredis client", "exact_client"),
     ("Node", "tolm_redis_lease", "tolm lease k=100", "lease"),
     ("Node", "rlf_redis", "rate-limiter-flexible RateLimiterRedis", "peer"),
     ("Node", "erl_redis", "express-rate-limit + rate-limit-redis", "peer"),
@@ -130,6 +132,9 @@ def main():
                     def add(name, value):
                         ratios.setdefault((runtime, scenario, name), []).append(value)
                     add("exact / fastest peer (goal <= 1x)", exact[0] / min(peer))
+                    exact_client = pick("exact_client")
+                    if exact_client:
+                        add("exact given the peers' client / fastest peer", exact_client[0] / min(peer))
                     if lease:
                         add("lease throughput / fastest peer, under limit (goal >= 5x)",
                             min(peer) / lease[0])
