@@ -1,14 +1,10 @@
--- Fixed window for one client, kept in one hash (c: units counted, s: window start ms). A
--- client's window opens at its first request, and each later one at the first request after
--- the previous one ran out.
+-- Fixed window for one client, kept in the client's own key (units counted, window start ms).
+-- A client's window opens at its first request, and each later one at the first request
+-- after the previous one ran out.
 local limit = math.floor(capacity)
 
-local saved = redis.call('HMGET', key, 'c', 's')
-local count, start
-if saved[1] then
-  count = tonumber(saved[1])
-  start = tonumber(saved[2])
-else
+local count, start = load_pair()
+if not count then
   count = 0
   start = now
 end
@@ -38,6 +34,9 @@ if allowed == 0 then admit_after = reopens end
 
 -- The key lives exactly until its window runs out, when a new client's check opens the same
 -- window.
-redis.call('HSET', key, 'c', count, 's', start)
-if not passed_time then redis.call('PEXPIRE', key, start + window - now) end
+if passed_time then
+  save_pair(count, start, nil)
+else
+  save_pair(count, start, start + window - now)
+end
 return {allowed, remaining, admit_after, reopens, cost}

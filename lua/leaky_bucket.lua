@@ -1,10 +1,6 @@
--- Leaky bucket for one client, kept in one hash (v: level, l: last drain ms).
-local saved = redis.call('HMGET', key, 'v', 'l')
-local level, last
-if saved[1] then
-  level = tonumber(saved[1])
-  last = tonumber(saved[2])
-else
+-- Leaky bucket for one client, kept in the client's own key (level, last drain ms).
+local level, last = load_pair()
+if not level then
   level = 0.0
   last = now
 end
@@ -61,11 +57,10 @@ local whole_after = wait_until(0.0, function(at) return drained(at) == 0.0 end)
 if whole_after == 0 and now >= last then
   redis.call('DEL', key)
 else
-  redis.call('HSET', key, 'v', level, 'l', last)
   if whole_after > 0 and rate < math.huge and not passed_time then
-    redis.call('PEXPIRE', key, whole_after)
+    save_pair(level, last, whole_after)
   else
-    redis.call('PERSIST', key)
+    save_pair(level, last, nil)
   end
 end
 return {allowed, free, admit_after, whole_after, cost}

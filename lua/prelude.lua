@@ -4,10 +4,9 @@
 -- ("" for the server's clock), and, when given, the largest batch of a lease.
 -- Each returns {allowed (0/1), remaining, admit_after_ms, whole_after_ms, units taken}, -1
 -- where unknown.
--- State is stored by handing redis.call the Lua numbers themselves: the server writes a number
--- with 17 significant digits (or the shortest text that reads back the same), so the next
--- check's tonumber gets back exactly the double this one computed, without a string.format
--- in the script.
+-- The buckets and the fixed window keep their state as two doubles packed into one string
+-- (struct, which every Redis offers to scripts): the next check unpacks exactly the doubles
+-- this one computed, and one SET writes the state and sets its key's expiry, or clears it.
 local key = KEYS[1]
 local capacity = tonumber(ARGV[1])
 local rate = tonumber(ARGV[2])
@@ -57,3 +56,19 @@ local function first_ms_where(estimate, holds)
   return ms
 end
 
+-- The client's two saved numbers, or nil for a client with no key.
+local function load_pair()
+  local saved = redis.call('GET', key)
+  if not saved then return nil end
+  local a, b = struct.unpack('<dd', saved)
+  return a, b
+end
+
+-- Saves the client's two numbers; the key expires after `lives_ms` (> 0), or never when nil.
+local function save_pair(a, b, lives_ms)
+  if lives_ms then
+    redis.call('SET', key, struct.pack('<dd', a, b), 'PX', lives_ms)
+  else
+    redis.call('SET', key, struct.pack('<dd', a, b))
+  end
+end

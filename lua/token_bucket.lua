@@ -1,11 +1,7 @@
--- Token bucket for one client, kept in one hash (t: tokens, l: last refill ms), so that a
--- cluster needs nothing more than the client's own key.
-local saved = redis.call('HMGET', key, 't', 'l')
-local tokens, last
-if saved[1] then
-  tokens = tonumber(saved[1])
-  last = tonumber(saved[2])
-else
+-- Token bucket for one client, kept in the client's own key (tokens, last refill ms), so that
+-- a cluster needs nothing more.
+local tokens, last = load_pair()
+if not tokens then
   tokens = capacity
   last = now
 end
@@ -63,11 +59,10 @@ end
 if full_after == 0 then
   redis.call('DEL', key)
 else
-  redis.call('HSET', key, 't', tokens, 'l', last)
   if full_after > 0 and not passed_time then
-    redis.call('PEXPIRE', key, full_after)
+    save_pair(tokens, last, full_after)
   else
-    redis.call('PERSIST', key)
+    save_pair(tokens, last, nil)
   end
 end
 return {allowed, whole, admit_after, whole_after, cost}
