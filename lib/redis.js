@@ -145,6 +145,7 @@ function ownAdapter(connection) {
     },
     eval: (source, key, args) => connection.call(['EVAL', source, '1', key, ...args]),
     load: (source) => connection.call(['SCRIPT', 'LOAD', source]),
+    reset: (why) => connection.reset(why),
   };
 }
 
@@ -301,6 +302,10 @@ class RedisLimiter {
 
   _failed(err) {
     this._stats.errors += 1;
+    // A check that outlived its budget leaves the connection in doubt: the server may be
+    // slow, or the peer gone without a word. The limiter's own connection is then replaced, so
+    // that the next check after the pause does not queue behind a reply that may never come.
+    if (err instanceof RedisTimeoutError && this._adapter.reset) this._adapter.reset('a check took longer than its time budget');
     const first = this._downUntil === 0;
     this._downUntil = Date.now() + this._retryAfterMs;
     if (first && this._onEvent) this._onEvent('fallback', err);

@@ -137,6 +137,14 @@ class RespConnection {
     });
   }
 
+  // Gives up the current connection, failing what is in flight on it; the next command opens
+  // a new one. For a connection that stopped answering: a peer that vanished without closing
+  // it (a host gone, a NAT entry dropped) would otherwise hold every later command until TCP
+  // gives up, many minutes later.
+  reset(why) {
+    if (this.socket !== null) this._fail(this.socket, new ConnectionClosedError(why));
+  }
+
   close() {
     this.closed = true;
     if (this.socket !== null) this._fail(this.socket, new ConnectionClosedError('the limiter was closed'));

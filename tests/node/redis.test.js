@@ -291,18 +291,25 @@ test('a stopped, restarted or stalled server is answered as configured', { skip 
 
 // A loopback TCP relay in front of the server that, once armed, forwards the next request it
 // receives and closes that connection before the reply: the server runs the request and the
-// client sees its connection drop in the middle of it.
+// client sees its connection drop in the middle of it. With `silenceNext` it instead stops
+// forwarding on that connection without closing it, as a peer that vanished would.
 async function droppingProxy(target) {
-  const proxy = { dropNext: false, dropped: 0, sockets: new Set() };
+  const proxy = { dropNext: false, dropped: 0, silenceNext: false, sockets: new Set() };
   const server = net.createServer((client) => {
     const upstream = net.connect(target, '127.0.0.1');
     let muted = false;
+    let silent = false;
     for (const socket of [client, upstream]) {
       proxy.sockets.add(socket);
       socket.on('error', () => {});
       socket.on('close', () => proxy.sockets.delete(socket));
     }
     client.on('data', (chunk) => {
+      if (proxy.silenceNext) {
+        proxy.silenceNext = false;
+        silent = true;
+      }
+      if (silent) return;
       if (!proxy.dropNext) {
         upstream.write(chunk);
         return;
@@ -363,6 +370,17 @@ test('a connection dropped in the middle of a request is decided by the policy',
         }
       }
       assert.equal(proxy.dropped, 9);
+
+      // A connection that goes silent: the check that outlives its budget is decided by the
+      // policy, and the limiter's own connection is replaced, so the next check is answered.
+      const store = track(build({ capacity: 5, refillRate: 0, redis: proxy.url, onRedisError: 'refuse',
+        redisPrefix: 'silent:', redisTimeoutMs: 300 }));
+      store._retryAfterMs = 0;
+      await store.ready;
+      proxy.silenceNext = true;
+      assert.equal((await store.check('s', '/')).allowed, false);
+      assert.equal((await store.check('s', '/')).allowed, true);
+      assert.deepEqual([store.redisStats.errors, store.redisStats.recoveries], [1, 1]);
     } finally {
       await proxy.close();
     }
