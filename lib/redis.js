@@ -248,6 +248,7 @@ class RedisLimiter {
     this._lease = lease ? String(lease) : '';
     this._leaseMs = leaseMs;
     this._held = new Map();
+    this._maxLeases = MAX_LEASES;
     this._source = scriptSource(settings.algorithm);
     this._sha = crypto.createHash('sha1').update(this._source).digest('hex');
     this._args = [String(settings.capacity), String(settings.refillRate), String(settings.windowMs)];
@@ -364,14 +365,16 @@ class RedisLimiter {
     // Room is made only for a client not held yet: a full table of clients that keep coming
     // back renews their leases in place. Expired entries go first, then the oldest quarter
     // (their unspent units are lost: fewer admissions, never more).
-    if (held.size >= MAX_LEASES && !held.has(key)) {
+    const max = this._maxLeases;
+    if (held.size >= max && !held.has(key)) {
       for (const [k, v] of held) if (v.expires <= now && v.refusedUntil <= now) held.delete(k);
-      if (held.size >= MAX_LEASES) {
-        let evict = held.size >> 2;
-        for (const k of held.keys()) {
-          if (evict-- <= 0) break;
-          held.delete(k);
-        }
+      // A quarter of the room is made each time, the oldest going when too few have expired:
+      // otherwise a steady flow of new clients, a few expiring between two of them, would pay
+      // for a scan of the whole table on every request.
+      let evict = held.size - (max - (max >> 2));
+      for (const k of held.keys()) {
+        if (evict-- <= 0) break;
+        held.delete(k);
       }
     }
     const admit = Number(reply[2]);

@@ -244,8 +244,12 @@ class RedisLimiter:
         if len(held) >= _MAX_LEASES and key not in held:
             for stale in [k for k, v in held.items() if v[1] <= now and v[2] <= now]:
                 del held[stale]
-            if len(held) >= _MAX_LEASES:
-                for oldest in list(itertools.islice(held, len(held) // 4)):
+            # A quarter of the room is made each time, the oldest going when too few have
+            # expired: otherwise a steady flow of new clients, a few expiring between two of
+            # them, would pay for a scan of the whole table on every request.
+            excess = len(held) - (_MAX_LEASES - _MAX_LEASES // 4)
+            if excess > 0:
+                for oldest in list(itertools.islice(held, excess)):
                     del held[oldest]
         if allowed:
             lifetime = self._lease_s

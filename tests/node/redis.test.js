@@ -402,6 +402,20 @@ test('lease mode spends batches locally and remembers refusals', { skip }, async
       const refused = await store.check('l', '/');
       assert.equal(refused.allowed, false);
       assert.equal(store.redisStats.calls, calls, 'a remembered refusal costs no round trip');
+
+      // A full table makes a quarter of its room each time, the oldest going beside the
+      // expired, so that newcomers do not scan it on every request.
+      const small = track(build({ capacity: 1000, refillRate: 0, redis: client, lease: 5, leaseMs: 60000,
+        onRedisError: 'refuse', redisPrefix: `${name}-small:`, redisTimeoutMs: 2000 }));
+      small._maxLeases = 8;
+      await small.ready;
+      for (let i = 0; i < 8; i += 1) await small.check(`c${i}`, '/');
+      await small.check('newcomer', '/');
+      assert.deepEqual([small._held.size, small._held.has('c1'), small._held.has('c2')], [7, false, true], name);
+      await small.check('second', '/');
+      small._held.get('c5').expires = 0;
+      await small.check('third', '/');
+      assert.deepEqual([small._held.size, small._held.has('c5'), small._held.has('c2')], [7, false, false], name);
     }
     assert.throws(() => build({ redis: track(clients.ioredis(server.url)), lease: 1.5 }), /lease must be/);
   });

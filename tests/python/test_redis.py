@@ -260,6 +260,15 @@ class TestLease:
         assert len(limiter._held) == 7
         assert limiter._key("c0", None) not in limiter._held
         assert limiter._key("c7", None) in limiter._held
+        # Full again, with one entry expired: a quarter of the room is still made, the oldest
+        # going beside the expired one, so the next newcomers scan nothing.
+        assert limiter.check("second", "/")["allowed"]
+        expired = limiter._held[limiter._key("c5", None)]
+        expired[1] = expired[2] = 0.0
+        assert limiter.check("third", "/")["allowed"]
+        assert len(limiter._held) == 7
+        assert limiter._key("c5", None) not in limiter._held
+        assert limiter._key("c2", None) not in limiter._held  # the oldest left
 
     def test_a_refusal_is_kept_only_until_the_client_may_retry(self, server):
         limiter = tolm.limiter("fixed_window", capacity=2, redis=server.url, redis_timeout_ms=2000, lease=10,
