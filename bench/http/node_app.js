@@ -80,6 +80,21 @@ function sharedTolmLimiter() {
   return { mw, limiter };
 }
 
+// tolm's Redis store on BENCH_REDIS_URL (tolm-redis: exact, one round trip per request;
+// tolm-redis-lease: batches of up to 100 spent in the worker). The time budget is generous: the
+// benchmark measures Redis, not the fallback.
+function redisTolmLimiter(lease) {
+  const mw = require(path.join(ROOT, 'lib', 'middleware.js'));
+  const { TolmNode } = require(path.join(process.env.TOLM_BUILD_DIR, 'tolm_native.node'));
+  const url = process.env.BENCH_REDIS_URL;
+  if (!/^redis:\/\/127\.0\.0\.1:\d+/.test(url || '')) throw new Error('BENCH_REDIS_URL must be a loopback redis:// URL');
+  const config = { algorithm: 'token_bucket', capacity: limit.capacity, refillRate: limit.refillRate,
+    redis: url, redisTimeoutMs: 1000, redisPrefix: 'tolm-http:' };
+  if (lease) Object.assign(config, { lease: 100, leaseMs: 1000 });
+  notes.limiter = lease ? 'limiter({ redis, lease: 100 })' : 'limiter({ redis })';
+  return { mw, limiter: mw.limiter(config, { TolmNode }) };
+}
+
 function redisPeer() {
   const { rateLimit } = require('express-rate-limit');
   const { RedisStore } = require('rate-limit-redis');
@@ -112,6 +127,9 @@ function expressApp() {
     const { mw, limiter } = sharedTolmLimiter();
     // A bare TolmNode from the native factory gives the middleware no settings for headers.
     app.use(mw.rateLimit(limiter, tolmOptions(notes.limiter === 'limiter({ shared })')));
+  } else if (variant === 'tolm-redis' || variant === 'tolm-redis-lease') {
+    const { mw, limiter } = redisTolmLimiter(variant === 'tolm-redis-lease');
+    app.use(mw.rateLimit(limiter, tolmOptions(true)));
   } else if (variant === 'peer-redis') {
     app.use(redisPeer());
   } else if (variant === 'peer') {

@@ -1,7 +1,7 @@
 """One limit for every worker of a server: Flask under gunicorn, Starlette under uvicorn and
 Express under node:cluster, each with 4 workers and with no limiter, tolm's private table (each
-worker its own limit), tolm's shared region (one limit for all) and the peer middleware with its
-Redis store (flask-limiter, slowapi, express-rate-limit + rate-limit-redis) on a redis-server
+worker its own limit), tolm's shared region (one limit for all), tolm's Redis store (exact, and
+lease mode with k=100) and the peer middleware with its Redis store (flask-limiter, slowapi, express-rate-limit + rate-limit-redis) on a redis-server
 this script starts on a free loopback port. First, per server, the exactness check: capacity 10 and no refill, 40
 requests from one address, and how many got through (one limit for 4 workers lets 10 through;
 a private table per worker up to 40). Then requests per second under autocannon, all allowed,
@@ -47,9 +47,10 @@ FRAMEWORKS = [("flask", "Flask under gunicorn", "flask-limiter (Redis)"),
 _chosen = [n.strip() for n in os.environ.get("BENCH_HTTP_FRAMEWORKS", "").split(",") if n.strip()]
 if _chosen:
     FRAMEWORKS = [f for f in FRAMEWORKS if f[0] in _chosen]
-VARIANTS = ["none", "tolm", "tolm-shared", "peer-redis"]
+VARIANTS = ["none", "tolm", "tolm-shared", "tolm-redis", "tolm-redis-lease", "peer-redis"]
 LABELS = {"none": "no limiter", "tolm": "tolm, private table per worker",
-          "tolm-shared": "tolm, shared region"}
+          "tolm-shared": "tolm, shared region", "tolm-redis": "tolm, Redis exact",
+          "tolm-redis-lease": "tolm, Redis lease k=100"}
 EXACT_CAPACITY = 10
 EXACT_REQUESTS = 40
 OPEN = {"capacity": single.OPEN_LIMIT, "refill_rate": single.OPEN_LIMIT,

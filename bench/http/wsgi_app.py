@@ -3,7 +3,8 @@
 
   BENCH_HTTP_VARIANT  none | tolm | tolm-bare (tolm without headers) | peer (flask-limiter)
                       | tolm-shared (tolm on the shared region TOLM_BENCH_REGION, every worker
-                      one limit) | peer-redis (flask-limiter on the redis-server BENCH_REDIS_URL)
+                      one limit) | tolm-redis, tolm-redis-lease (tolm's Redis store, exact and
+                      lease mode, on BENCH_REDIS_URL) | peer-redis (flask-limiter on the redis-server BENCH_REDIS_URL)
   BENCH_HTTP_LIMIT    JSON {capacity, refill_rate} for tolm's token bucket and {per_second}
                       (or {per_minute}) for flask-limiter's fixed window
 
@@ -60,6 +61,18 @@ elif VARIANT == "tolm-shared":
                                    LIMIT["refill_rate"], shared=region, max_clients=clients)
         app.wsgi_app = TolmMiddleware(app.wsgi_app, engine, headers=False,  # type: ignore[method-assign]
                                       legacy_headers=False)
+elif VARIANT in ("tolm-redis", "tolm-redis-lease"):
+    # tolm's Redis store: exact (one round trip per request) or lease mode (batches of up to
+    # 100 spent in the worker); a generous time budget, so that Redis is measured, not the
+    # fallback.
+    from tolm import limiter
+    from tolm.wsgi import TolmMiddleware
+
+    lease = {"lease": 100, "lease_ms": 1000} if VARIANT == "tolm-redis-lease" else {}
+    engine = limiter("token_bucket", capacity=LIMIT["capacity"], refill_rate=LIMIT["refill_rate"],
+                     redis=os.environ["BENCH_REDIS_URL"], redis_timeout_ms=1000,
+                     redis_prefix="tolm-http:", **lease)
+    app.wsgi_app = TolmMiddleware(app.wsgi_app, engine)  # type: ignore[method-assign]
 elif VARIANT in ("peer", "peer-redis"):
     from flask_limiter import Limiter
     from flask_limiter.util import get_remote_address
