@@ -10,6 +10,8 @@ way bench/shared/run.py runs them), one key and REDIS_MANY_KEYS keys:
           (k=100) under the limit and refused, tolm exact refused;
           rate-limiter-flexible RateLimiterRedis (admitted and refused), express-rate-limit
           with rate-limit-redis.
+After the rows, bench/redis/node_interleaved.js measures Node's exact stores in one process, in
+turns, so that each ratio compares slices a few hundred milliseconds apart.
 Times are wall microseconds per check (a check waits for redis-server, which CPU time would
 leave out): the median over the passes, with the range. Passes alternate every row, so each
 ratio is taken within one pass, under the same load. Round trips per check are counted by the
@@ -22,6 +24,7 @@ server (INFO commandstats over the child's run, divided by the checks the child 
 import importlib.util
 import os
 import statistics
+import subprocess
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
@@ -141,6 +144,12 @@ def main():
                     if lease_refused:
                         add("lease throughput / fastest peer, refused (goal >= 50x)",
                             min(peer_refused) / lease_refused[0])
+        # Node's exact stores once more, in one process in turns (bench/redis/node_interleaved.js).
+        interleaved = subprocess.run(
+            ["node", os.path.join(HERE, "node_interleaved.js"), "7" if shared.QUICK else "21"],
+            env=env, capture_output=True, text=True, timeout=1200)
+        interleaved_text = interleaved.stdout if interleaved.returncode == 0 else \
+            f"node_interleaved.js failed: {interleaved.stderr[-800:]}"
     finally:
         server.stop()
 
@@ -174,6 +183,8 @@ def main():
                       f"{min(peers) / lease_rt if lease_rt else float('inf'):8.1f}x "
                       f"(exact {statistics.median(exact) if exact else float('nan'):.3f}, "
                       f"lease {lease_rt:.4f}, peers {min(peers):.3f})")
+    print()
+    print(interleaved_text.rstrip())
 
 
 if __name__ == "__main__":
