@@ -213,6 +213,11 @@ class RespConnection {
       if (this.head === this.waiting.length) {
         this.waiting.length = 0;
         this.head = 0;
+      } else if (this.head >= 1024 && this.head * 2 >= this.waiting.length) {
+        // Under steady load a command is always in flight and the queue never empties: the
+        // answered front is dropped here rather than kept for ever.
+        this.waiting = this.waiting.slice(this.head);
+        this.head = 0;
       }
       const value = parsed[0];
       if (value instanceof RedisReplyError) waiter.reject(value);

@@ -15,7 +15,7 @@ const { spawn, spawnSync, execFileSync } = require('node:child_process');
 const { load, runChild, emulationSkips } = require('./support/addon');
 const { serving, exchange } = require('./support/http');
 const { limiter, rateLimit, withRateLimit } = require('../../lib/middleware');
-const { connectionOptions, encode, parseReply } = require('../../lib/resp');
+const { RespConnection, connectionOptions, encode, parseReply } = require('../../lib/resp');
 
 const root = path.resolve(__dirname, '..', '..');
 const { TolmNode } = load();
@@ -563,5 +563,37 @@ test('the limiter\'s own connection reads every URL form and a reply split anywh
   } finally {
     admin.disconnect();
     await server.close();
+  }
+});
+
+test('under steady load the own connection keeps no answered command', { skip }, async () => {
+  // A server that answers each command only once the next has come, so one is always in
+  // flight and the queue of callers never empties; the last ones are answered together.
+  const total = 6000;
+  const ping = encode(['PING']).length;
+  const server = net.createServer((socket) => {
+    let received = 0;
+    let answered = 0;
+    socket.on('data', (chunk) => {
+      received += chunk.length / ping;
+      const due = received >= total ? received : received - 1;
+      for (; answered < due; answered += 1) socket.write('+PONG\r\n');
+    });
+  });
+  await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
+  const connection = new RespConnection(connectionOptions(`redis://127.0.0.1:${server.address().port}`), 2000);
+  let longest = 0;
+  const loop = async () => {
+    for (let i = 0; i < total / 2; i += 1) {
+      assert.equal(await connection.call(['PING']), 'PONG');
+      longest = Math.max(longest, connection.waiting.length);
+    }
+  };
+  try {
+    await Promise.all([loop(), loop()]);
+    assert.ok(longest < 2100, `the queue grew to ${longest}`);
+  } finally {
+    connection.close();
+    await new Promise((resolve) => server.close(resolve));
   }
 });
