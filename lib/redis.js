@@ -389,10 +389,14 @@ class RedisLimiter {
   }
 
   _evaluate(key, args) {
+    const deadline = performance.now() + this._timeoutMs;
     return this._adapter.evalsha(this._sha, key, args).catch((err) => {
       if (!isNoScript(err)) throw err;
       // The server that owns the key lacks the script (a restart, SCRIPT FLUSH, or a cluster
-      // node that has not seen it): sent whole once, which also caches it there.
+      // node that has not seen it): sent whole once, which also caches it there. Not when the
+      // check has outlived its budget: the policy has answered it already (a client's offline
+      // queue can deliver a command long after), and the server must not count it as well.
+      if (performance.now() >= deadline) throw err;
       return this._adapter.eval(this._source, key, args);
     });
   }

@@ -235,7 +235,7 @@ test('a stopped, restarted or stalled server is answered as configured', { skip 
     const client = source === 'ioredis' ? track(clients.ioredis(server.url)) : server.url;
     const make = (onRedisError, extra = {}) => {
       const store = track(build({ capacity: 2, refillRate: 0, redis: client, onRedisError,
-        redisTimeoutMs: 200, onRedisEvent: (kind) => events.push(`${onRedisError}:${kind}`), ...extra }));
+        redisTimeoutMs: 500, onRedisEvent: (kind) => events.push(`${onRedisError}:${kind}`), ...extra }));
       store._retryAfterMs = 0; // ask Redis again on the next check
       return store;
     };
@@ -374,7 +374,7 @@ test('a connection dropped in the middle of a request is decided by the policy',
       // A connection that goes silent: the check that outlives its budget is decided by the
       // policy, and the limiter's own connection is replaced, so the next check is answered.
       const store = track(build({ capacity: 5, refillRate: 0, redis: proxy.url, onRedisError: 'refuse',
-        redisPrefix: 'silent:', redisTimeoutMs: 300 }));
+        redisPrefix: 'silent:', redisTimeoutMs: 1000 }));
       store._retryAfterMs = 0;
       await store.ready;
       proxy.silenceNext = true;
