@@ -363,8 +363,8 @@ class RedisLimiter {
     const now = performance.now();
     const held = this._held;
     // Room is made only for a client not held yet: a full table of clients that keep coming
-    // back renews their leases in place. Expired entries go first, then the oldest quarter
-    // (their unspent units are lost: fewer admissions, never more).
+    // back renews their leases in place. Expired entries go first, then the oldest (their
+    // unspent units are lost: fewer admissions, never more).
     const max = this._maxLeases;
     if (held.size >= max && !held.has(key)) {
       for (const [k, v] of held) if (v.expires <= now && v.refusedUntil <= now) held.delete(k);
