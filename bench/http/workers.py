@@ -1,9 +1,10 @@
 """One limit for every worker of a server: Flask under gunicorn, Starlette under uvicorn and
 Express under node:cluster, each with 4 workers and with no limiter, tolm's private table (each
 worker its own limit), tolm's shared region (one limit for all), tolm's Redis store (exact, and
-lease mode with k=100) and the peer middleware with its Redis store (flask-limiter, slowapi, express-rate-limit + rate-limit-redis) on a redis-server
-this script starts on a free loopback port. First, per server, the exactness check: capacity 10 and no refill, 40
-requests from one address, and how many got through (one limit for 4 workers lets 10 through;
+lease mode with k=100) and the peer middleware with its Redis store (flask-limiter, slowapi,
+express-rate-limit + rate-limit-redis) on a redis-server this script starts on a free loopback
+port. First, per server, the exactness check: capacity 10 and no refill, 40 requests from one
+address, and how many got through (one limit for 4 workers lets 10 through;
 a private table per worker up to 40). Then requests per second under autocannon, all allowed,
 one key and 100k keys, every variant measured once per round in a rotating order, with each
 variant's ratio to the no-limiter server of the same round.
