@@ -170,10 +170,12 @@ class Budget {
     this.expire = () => this._expire();
   }
 
-  // `promise`, or a RedisTimeoutError once the budget has passed.
-  run(promise) {
+  // The promise `start(entry)` returns, or a RedisTimeoutError once the budget has passed;
+  // `entry.done` tells `start`'s continuations that the check has been answered already.
+  run(start) {
     return new Promise((resolve, reject) => {
       const entry = { deadline: performance.now() + this.ms, reject, done: false };
+      const promise = start(entry);
       // Under a long budget many checks settle before the timer fires: the settled ones at
       // the front are let go here rather than kept until then.
       if (this.pending.length >= 1024) this._trim();
@@ -388,15 +390,15 @@ class RedisLimiter {
     }
   }
 
-  _evaluate(key, args) {
-    const deadline = performance.now() + this._timeoutMs;
+  // `check` is the check's entry in the time budget (Budget.run).
+  _evaluate(key, args, check) {
     return this._adapter.evalsha(this._sha, key, args).catch((err) => {
       if (!isNoScript(err)) throw err;
       // The server that owns the key lacks the script (a restart, SCRIPT FLUSH, or a cluster
       // node that has not seen it): sent whole once, which also caches it there. Not when the
       // check has outlived its budget: the policy has answered it already (a client's offline
       // queue can deliver a command long after), and the server must not count it as well.
-      if (performance.now() >= deadline) throw err;
+      if (check.done) throw err;
       return this._adapter.eval(this._source, key, args);
     });
   }
@@ -433,7 +435,7 @@ class RedisLimiter {
     this._stats.calls += 1;
     let reply;
     try {
-      reply = await this._budget.run(this._evaluate(redisKey, args));
+      reply = await this._budget.run((check) => this._evaluate(redisKey, args, check));
     } catch (err) {
       this._failed(err);
       return this._withoutRedis(key, route, numbers, cost);
