@@ -88,6 +88,22 @@ class NativeEngine:
     def _clear(self) -> None:
         """Forgets every client (of the whole region for a shared engine)."""
         ...
+    def _lease_take(self, key: str, fetch_budget_ms: Union[SupportsFloat, SupportsIndex], /
+                    ) -> float:
+        """For an engine opened with lease: a unit of the host's Redis lease for `key`. The
+        allowance left (>= 0) when a unit was taken, -1 when this process is to fetch the
+        next batch (another takes the fetch over after fetch_budget_ms), -2 when another
+        process is fetching (ask Redis for this request alone), -3 - ms when the client is
+        refused for that long. TypeError for an engine opened without lease."""
+        ...
+    def _lease_put(self, key: str, units: Union[SupportsFloat, SupportsIndex],
+                   remaining: Union[SupportsFloat, SupportsIndex],
+                   lifetime_ms: Union[SupportsFloat, SupportsIndex],
+                   refused_ms: Union[SupportsFloat, SupportsIndex], /) -> None:
+        """What Redis answered: `units` for the host to spend within lifetime_ms (replacing
+        what was left), `remaining` beyond them, or a refusal for refused_ms (> 0). Ends the
+        fetch in progress; all zeros after a failed fetch."""
+        ...
 
 class EngineStats(TypedDict):
     evictions: int
@@ -106,12 +122,17 @@ def _open(
     api_key: Optional[str] = None,
     debug: Union[bool, str, None] = False,
     backend_url: str = "",
+    lease: Union[SupportsFloat, SupportsIndex] = 0,
+    lease_ms: Union[SupportsFloat, SupportsIndex] = 0,
 ) -> NativeEngine:
     """A NativeEngine for the friendly layers. window_ms: the window algorithms' length (a
     whole number >= 1). max_clients: 0 keeps every client; above 0 caps the clients kept
     (least-allowance eviction), and sizes the region of a shared engine, where it is required.
     shared: the name of a host-wide shared-memory region. clock: "wall", or "monotonic" for
     elapsed time that never steps back (a shared engine always reads its region's clock).
+    lease (with shared, and lease_ms above 0): the region holds the host's Redis leases of
+    batches of at most `lease` units (_lease_take, _lease_put) instead of the clients' states,
+    which stay in the engine.
     Raises ValueError or TypeError naming a bad option, OSError when a region cannot be
     opened or holds other settings."""
     ...

@@ -50,16 +50,18 @@ constexpr std::array<const char*, 4> kDecideParameters = {"ip", "route", "identi
 
 constexpr const char* kOpenDoc =
     "_open(algorithm, mode, capacity, refill_rate, *, window_ms=60000, max_clients=0,\n"
-    "      shared=None, clock='wall', api_key=None, debug=False, backend_url='')\n--\n\n"
+    "      shared=None, clock='wall', api_key=None, debug=False, backend_url='',\n"
+    "      lease=0, lease_ms=0)\n--\n\n"
     "A NativeEngine for the friendly layers: any window length, an optional cap on the\n"
-    "clients kept, a shared region, and elapsed time that never steps back.";
+    "clients kept, a shared region, and elapsed time that never steps back. With lease,\n"
+    "the shared region holds the host's Redis leases and the clients stay in the engine.";
 constexpr const char* kRemoveSharedDoc =
     "_remove_shared(name, /)\n--\n\nRemoves the shared region; False when there was none.";
 constexpr const char* kStatsDoc = "_stats($self, /)\n--\n\n{'evictions': n, 'clients': n}";
 
 constexpr std::array<const char*, 4> kOpenParameters = {"algorithm", "mode", "capacity",
                                                         "refill_rate"};
-constexpr std::array<tolm::python::KeywordOnlyParameter, 7> kOpenKeywords = {{
+constexpr std::array<tolm::python::KeywordOnlyParameter, 9> kOpenKeywords = {{
     {"window_ms", false},
     {"max_clients", false},
     {"shared", false},
@@ -67,6 +69,8 @@ constexpr std::array<tolm::python::KeywordOnlyParameter, 7> kOpenKeywords = {{
     {"api_key", false},
     {"debug", false},
     {"backend_url", false},
+    {"lease", false},
+    {"lease_ms", false},
 }};
 constexpr std::array<const char*, 1> kNameParameter = {"name"};
 
@@ -212,6 +216,12 @@ PyObject* module_open(PyObject* /*module*/, PyObject* args, PyObject* kwargs) no
         }
         if (slots[10] != nullptr)
             config.backend_url = convert_argument(to_text, slots[10], "backend_url");
+        options.lease_units = whole_option(slots[11], "lease", 0, 0, tolm::kMaxLeaseUnits);
+        options.lease_ms = whole_option(slots[12], "lease_ms", 0, 0, tolm::kMaxWindowMs);
+        if (options.lease_units > 0) {
+            if (!options.shared) refuse("lease", " needs shared: the region that holds the leases");
+            if (options.lease_ms == 0) refuse("lease_ms", " must be above 0 with lease");
+        }
         config.burst_multiplier = kBurstMultiplier;
         config.block_duration_ms = kBlockDurationMs;
 
@@ -398,6 +408,51 @@ PyObject* engine_block(PyObject* self, PyObject* args) noexcept {
     });
 }
 
+constexpr std::array<const char*, 2> kLeaseTakeParameters = {"key", "fetch_budget_ms"};
+constexpr std::array<const char*, 5> kLeasePutParameters = {"key", "units", "remaining",
+                                                            "lifetime_ms", "refused_ms"};
+const ArgSpec kLeaseTakeSpec{kClassName, "_lease_take", kLeaseTakeParameters, 2, 2};
+const ArgSpec kLeasePutSpec{kClassName, "_lease_put", kLeasePutParameters, 5, 5};
+
+// The host's lease region of an engine opened with one.
+tolm::SharedLeases& leases_of(PyObject* self) {
+    tolm::SharedLeases* leases = reinterpret_cast<EngineObject*>(self)->engine().leases();
+    if (leases == nullptr) {
+        throw PyError(PyExc_TypeError, "this NativeEngine holds no leases (opened without lease)");
+    }
+    return *leases;
+}
+
+PyObject* engine_lease_take(PyObject* self, PyObject* args) noexcept {
+    return guarded([&]() -> PyObject* {
+        std::array<PyObject*, kLeaseTakeParameters.size()> slots{};
+        std::string storage;
+        const std::string_view key = key_argument(args, kLeaseTakeSpec, slots, storage);
+        const uint64_t budget = whole_option(slots[1], "fetch_budget_ms", 0, 0, tolm::kMaxWindowMs);
+        const tolm::LeaseAnswer answer = leases_of(self).take(key, budget);
+        return must(PyFloat_FromDouble(tolm::lease_answer_number(answer)));
+    });
+}
+
+PyObject* engine_lease_put(PyObject* self, PyObject* args) noexcept {
+    return guarded([&]() -> PyObject* {
+        std::array<PyObject*, kLeasePutParameters.size()> slots{};
+        std::string storage;
+        const std::string_view key = key_argument(args, kLeasePutSpec, slots, storage);
+        using tolm::python::to_double;
+        const double units = convert_argument(to_double, slots[1], "units");
+        expect_fine("units", tolm::whole_number_problem(units, 0, tolm::kMaxLeaseUnits));
+        const double remaining = convert_argument(to_double, slots[2], "remaining");
+        if (!(remaining >= 0 && remaining <= static_cast<double>(tolm::kMaxLeaseUnits))) {
+            refuse("remaining", " must be a number from 0 to 2**53");
+        }
+        const uint64_t lifetime = whole_option(slots[3], "lifetime_ms", 0, 0, tolm::kMaxWindowMs);
+        const uint64_t refused = whole_option(slots[4], "refused_ms", 0, 0, tolm::kMaxWindowMs);
+        leases_of(self).put(key, units, remaining, lifetime, refused);
+        return PyRef::borrow(Py_None).release();
+    });
+}
+
 PyObject* engine_clear(PyObject* self, PyObject* /*unused*/) noexcept {
     return guarded([&]() -> PyObject* {
         reinterpret_cast<EngineObject*>(self)->engine().clear();
@@ -424,6 +479,16 @@ PyMethodDef engine_methods[] = {
      "ends it early."},
     {"_clear", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(engine_clear)),
      METH_NOARGS, "_clear($self, /)\n--\n\nForgets every client."},
+    {"_lease_take",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(engine_lease_take)),
+     METH_VARARGS,
+     "_lease_take($self, key, fetch_budget_ms, /)\n--\n\nA unit of the host's lease: the "
+     "allowance left (>= 0), -1 to fetch a batch, -2 to ask for one unit, -3 - ms refused."},
+    {"_lease_put",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(engine_lease_put)),
+     METH_VARARGS,
+     "_lease_put($self, key, units, remaining, lifetime_ms, refused_ms, /)\n--\n\nWhat Redis "
+     "granted (units for lifetime_ms) or refused (for refused_ms); ends the fetch."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -144,7 +144,20 @@ Engine::Engine(EngineConfig config, Clock& clock) : Engine(std::move(config), &c
 
 Engine::Parts Engine::make_parts(const EngineConfig& config, const EngineOptions& options) {
     Parts parts;
-    if (options.shared) {
+    if (options.shared && options.lease_units > 0) {
+        if (config.max_clients == 0) {
+            throw std::invalid_argument("a lease region needs max_clients above 0");
+        }
+        const std::string description =
+            "leases of " + SharedStore::describe(parse_algorithm(config.algorithm), config) +
+            " lease=" + std::to_string(options.lease_units) +
+            " lease_ms=" + std::to_string(options.lease_ms);
+        parts.leases =
+            std::make_unique<SharedLeases>(*options.shared, description, config.max_clients);
+        if (options.clock == ClockChoice::monotonic) {
+            parts.own_clock = std::make_unique<AnchoredClock>(AnchoredClock::anchored_now());
+        }
+    } else if (options.shared) {
         if (config.max_clients == 0) {
             throw std::invalid_argument("a shared engine needs max_clients above 0");
         }
@@ -171,6 +184,7 @@ Engine::Engine(EngineConfig config, const EngineOptions& options)
 Engine::Engine(EngineConfig&& config, Parts parts)
     : Engine(std::move(config), parts.clock, std::move(parts.shared)) {
     own_clock_ = std::move(parts.own_clock);
+    leases_ = std::move(parts.leases);
 }
 
 std::unique_ptr<Engine> Engine::open(EngineConfig config, const EngineOptions& options) {

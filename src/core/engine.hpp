@@ -16,6 +16,7 @@
 #include "algorithms/sliding_window.hpp"
 #include "algorithms/token_bucket.hpp"
 #include "core/clock.hpp"
+#include "core/shared_leases.hpp"
 #include "core/shared_store.hpp"
 #include "core/vocabulary.hpp"
 #include "runtime/sync.hpp"
@@ -59,6 +60,11 @@ struct EngineOptions {
     // EngineConfig::max_clients (then required), and the engine reads the region's clock.
     std::optional<std::string> shared;
     ClockChoice clock = ClockChoice::wall;
+    // Above 0 with `shared`: the region holds the host's Redis leases (SharedLeases) of
+    // batches of at most lease_units, each spent within lease_ms, and the clients' states stay
+    // in the engine's own map (the Redis limiter's fallback, on the clock chosen).
+    uint64_t lease_units = 0;
+    uint64_t lease_ms = 0;
 };
 
 // Counters an operator reads.
@@ -70,6 +76,8 @@ struct EngineStats {
 // The limits Engine::open enforces, for the bindings' messages.
 inline constexpr uint64_t kMaxWindowMs = uint64_t{1} << 53;
 inline constexpr uint64_t kMaxClients = uint64_t{1} << 28;
+// The largest lease batch, and the most units a lease slot takes.
+inline constexpr uint64_t kMaxLeaseUnits = uint64_t{1} << 53;
 
 // What is wrong with one of Engine::open's settings, worded to follow the setting's name in
 // the host's spelling ("window_ms", "windowMs"), or empty when the setting is fine.
@@ -206,6 +214,9 @@ class Engine {
     // The shared store of an engine made by open_shared, else null. Its evictions() is the
     // operators' count of clients evicted from a full region.
     const SharedStore* shared_store() const noexcept { return shared_.get(); }
+    // The host's lease region of an engine opened with lease_units, else null. It keeps its
+    // own locks: a binding calls it without the engine's.
+    SharedLeases* leases() const noexcept { return leases_.get(); }
 
   private:
     // Reaches the algorithm's state map, for the core's own tests and benchmarks only
@@ -220,6 +231,7 @@ class Engine {
     // What Engine(config, options) is made of, built before the settings move in.
     struct Parts {
         std::unique_ptr<SharedStore> shared;
+        std::unique_ptr<SharedLeases> leases;
         std::unique_ptr<AnchoredClock> own_clock;
         Clock* clock = nullptr;  // the shared store's, own_clock, or the wall clock
     };
@@ -254,6 +266,7 @@ class Engine {
     // Present for a shared engine: the algorithm then keeps its states there instead of in
     // its own map. Also owns the region's clock.
     std::unique_ptr<SharedStore> shared_;
+    std::unique_ptr<SharedLeases> leases_;
 };
 
 }  // namespace tolm

@@ -403,6 +403,64 @@ napi_value block_client(napi_env env, napi_callback_info info) {
     });
 }
 
+// The host's lease region of an instance opened with one.
+SharedLeases& leases_of(TolmNode& part) {
+    SharedLeases* leases = part.engine->leases();
+    if (leases == nullptr)
+        fail(napi_invalid_arg, std::string("this TolmNode holds no leases (opened without lease)"));
+    return *leases;
+}
+
+napi_value number_value(napi_env env, double number) {
+    napi_value value = nullptr;
+    expect_ok(node_api.napi_create_double(env, number, &value));
+    return value;
+}
+
+// _leaseTake(key, fetchBudgetMs): see lease_answer_number.
+napi_value lease_take(napi_env env, napi_callback_info info) {
+    return at_boundary(env, [&]() -> napi_value {
+        ClientCall call;
+        read_client_call(env, info, call);
+        const double budget = number_argument(env, call.number, "fetchBudgetMs");
+        const std::string problem = whole_number_problem(budget, 0, kMaxWindowMs);
+        if (!problem.empty()) fail(napi_invalid_arg, "fetchBudgetMs" + problem);
+        const LeaseAnswer answer =
+            leases_of(*call.part).take(call.key.view(), static_cast<uint64_t>(budget));
+        return number_value(env, lease_answer_number(answer));
+    });
+}
+
+// _leasePut(key, units, remaining, lifetimeMs, refusedMs).
+napi_value lease_put(napi_env env, napi_callback_info info) {
+    return at_boundary(env, [&]() -> napi_value {
+        const auto [self, argv, argc] = callback_args<5>(env, info);
+        TolmNode& part = instance_of(env, self);
+        TextArgument key;
+        try {
+            key.read(env, argv[0]);
+        } catch (Error& error) {
+            error.reason.insert(0, "key: ");
+            throw;
+        }
+        const auto whole = [&](napi_value value, const char* name, uint64_t most) {
+            const double number = number_argument(env, value, name);
+            const std::string problem = whole_number_problem(number, 0, most);
+            if (!problem.empty()) fail(napi_invalid_arg, name + problem);
+            return number;
+        };
+        const double units = whole(argv[1], "units", kMaxLeaseUnits);
+        const double remaining = number_argument(env, argv[2], "remaining");
+        if (!(remaining >= 0 && remaining <= static_cast<double>(kMaxLeaseUnits))) {
+            fail(napi_invalid_arg, std::string("remaining must be a number from 0 to 2**53"));
+        }
+        const auto lifetime = static_cast<uint64_t>(whole(argv[3], "lifetimeMs", kMaxWindowMs));
+        const auto refused = static_cast<uint64_t>(whole(argv[4], "refusedMs", kMaxWindowMs));
+        leases_of(part).put(key.view(), units, remaining, lifetime, refused);
+        return undefined(env);
+    });
+}
+
 napi_value clear_clients(napi_env env, napi_callback_info info) {
     return at_boundary(env, [&]() -> napi_value {
         const napi_value self = callback_args<0>(env, info).self;
@@ -428,6 +486,8 @@ napi_value clear_clients(napi_env env, napi_callback_info info) {
     register_method(kClassName, {"_adjust", adjust_client, kHidden, false});
     register_method(kClassName, {"_block", block_client, kHidden, false});
     register_method(kClassName, {"_clear", clear_clients, kHidden, false});
+    register_method(kClassName, {"_leaseTake", lease_take, kHidden, false});
+    register_method(kClassName, {"_leasePut", lease_put, kHidden, false});
     register_method(kClassName, {"_open", open, kHidden, false, true});
     register_method(kClassName, {"_removeShared", remove_shared, kHidden, false, true});
     register_method(kClassName, {"constructor", construct, kMethodAttributes, true});

@@ -193,6 +193,13 @@ OpenRequest read_open_options(napi_env env, napi_value value) {
         }
     }
     if (auto url = text_option(env, value, "backendUrl")) config.backend_url = std::move(*url);
+    request.options.lease_units = whole_option(env, value, "lease", 0, 0, kMaxLeaseUnits);
+    request.options.lease_ms = whole_option(env, value, "leaseMs", 0, 0, kMaxWindowMs);
+    if (request.options.lease_units > 0) {
+        if (!request.options.shared)
+            refuse("lease", " needs shared: the region that holds the leases");
+        if (request.options.lease_ms == 0) refuse("leaseMs", " must be above 0 with lease");
+    }
     return request;
 }
 

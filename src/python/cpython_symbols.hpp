@@ -22,7 +22,7 @@
     X(PyErr_Clear) X(PyDict_SetItemString) X(PyErr_ExceptionMatches) X(PyErr_Fetch) X(PyErr_GivenExceptionMatches)     \
     X(PyErr_NewExceptionWithDoc) X(PyErr_NormalizeException) X(PyErr_Occurred) X(PyErr_Print)  \
     X(PyErr_PrintEx) X(PyErr_Restore) X(PyErr_SetObject) X(PyException_GetCause)               \
-    X(PyException_SetCause) X(PyFloat_AsDouble) X(PyList_Append) X(PyList_New)                 \
+    X(PyException_SetCause) X(PyFloat_AsDouble) X(PyFloat_FromDouble) X(PyList_Append) X(PyList_New) \
     X(PyLong_FromUnsignedLongLong) X(PyModule_Create2) X(PyObject_GetAttrString)               \
     X(PyObject_SetAttrString) X(PyObject_Str) X(PySys_WriteStderr) X(PyTuple_GetItem)          \
     X(PyTuple_New) X(PyTuple_SetItem) X(PyTuple_Size) X(PyType_FromSpec) X(PyType_GenericAlloc) X(PyType_GetFlags)               \
