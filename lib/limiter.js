@@ -104,10 +104,11 @@ function limiter(config, options) {
     settings.apiKey = config.apiKey;
   }
   if (redisConfig) {
-    if (config.shared !== undefined || config.maxClients !== undefined) {
-      throw new TypeError('limiter: shared and maxClients are for the in-process engine, not with redis');
+    if (config.shared === undefined && config.maxClients !== undefined) {
+      throw new TypeError("limiter: maxClients with redis sizes the host's lease region: give shared: 'name' and lease: k too");
     }
-    return redisInstance(Class, settings, { ...config, windowMs }, config.name === undefined ? algorithm : config.name);
+    const host = config.shared === undefined ? {} : processOptions(config);
+    return redisInstance(Class, settings, { ...config, windowMs }, config.name === undefined ? algorithm : config.name, host);
   }
   Object.assign(settings, processOptions(config));
   settings.windowMs = windowMs === undefined ? DEFAULT_WINDOW_MS : windowMs;
@@ -260,7 +261,7 @@ const FRIENDLY = {
   stats: { value: function stats() { return hiddenMember(this, '_stats').call(this); } },
 };
 
-function redisInstance(Class, settings, config, name) {
+function redisInstance(Class, settings, config, name, host) {
   if (settings.apiKey !== undefined) throw new TypeError('limiter: apiKey is not available with redis');
   const windowMs = config.windowMs === undefined ? 60000 : config.windowMs;
   if (!Number.isInteger(windowMs) || windowMs < 1) {
@@ -274,8 +275,16 @@ function redisInstance(Class, settings, config, name) {
     }
     return new Class({ ...settings });
   };
+  // With shared: the host's lease region, which also answers while Redis cannot (its clients'
+  // own states stay in this process).
+  const hostFactory = host.shared === undefined ? undefined : (lease, leaseMs) => {
+    if (typeof Class._open !== 'function') {
+      throw new TypeError("limiter: this addon cannot keep a host's leases; rebuild or reinstall tolm");
+    }
+    return Class._open({ ...settings, windowMs, clock: 'monotonic', shared: host.shared, maxClients: host.maxClients, lease, leaseMs });
+  };
   const { redisLimiter } = require('./redis');
-  const instance = redisLimiter({ ...settings, windowMs }, config, local);
+  const instance = redisLimiter({ ...settings, windowMs }, config, local, hostFactory);
   settingsOf.set(instance, Object.freeze({ ...settings, windowMs, name }));
   return instance;
 }

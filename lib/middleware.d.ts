@@ -130,6 +130,11 @@ export interface RedisConfig {
   lease?: number;
   /** How long a lease may be spent, ms. Default 1000. */
   leaseMs?: number;
+  /** With `lease`: a region name (as LimiterConfig's) where the workers of the host keep their
+   *  leases together, so that the host is one holder (docs/redis.md). */
+  shared?: string;
+  /** With `shared`: the clients the lease region is sized for (default 100000). */
+  maxClients?: number;
 }
 
 /** A limiter whose state lives in Redis; each check is a promise. */

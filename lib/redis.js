@@ -24,15 +24,19 @@ const RETRY_AFTER_FAILURE_MS = 1000;
 // Clients whose leases one limiter keeps before it drops the expired ones, then the oldest.
 const MAX_LEASES = 10000;
 
-// An algorithm's script is the shared prelude followed by the algorithm's own text, joined as
-// python/tolm/_redis.py joins them, so both runtimes load the same script under one digest.
+// An algorithm's script is lua/prelude.lua followed by the algorithm's own text, in which the
+// line `--[[ helpers ]]` stands for lua/helpers.lua; python/tolm/_redis.py joins them alike, so
+// both runtimes load the same script under one digest.
+const HELPERS_LINE = '--[[ helpers ]]\n';
 const sources = new Map();
 function scriptSource(algorithm) {
   let source = sources.get(algorithm);
   if (source === undefined) {
     const folder = path.join(__dirname, '..', 'lua');
-    source = fs.readFileSync(path.join(folder, 'prelude.lua'), 'utf8')
-      + fs.readFileSync(path.join(folder, `${algorithm}.lua`), 'utf8');
+    const read = (name) => fs.readFileSync(path.join(folder, name), 'utf8');
+    const parts = read(`${algorithm}.lua`).split(HELPERS_LINE);
+    if (parts.length !== 2) throw new Error(`lua/${algorithm}.lua must say where the helpers go, once`);
+    source = read('prelude.lua') + parts[0] + read('helpers.lua') + parts[1];
     sources.set(algorithm, source);
   }
   return source;
@@ -231,7 +235,7 @@ function isNoScript(err) {
 // A limiter whose clients' state lives in Redis. check() and _decide() return promises.
 class RedisLimiter {
   constructor(settings, redisOptions, local) {
-    const { client, prefix, onError, timeoutMs, onEvent, lease, leaseMs } = redisOptions;
+    const { client, prefix, onError, timeoutMs, onEvent, lease, leaseMs, host } = redisOptions;
     this.algorithm = settings.algorithm;
     this.mode = settings.mode;
     this._settings = settings;
@@ -251,6 +255,12 @@ class RedisLimiter {
     this._leaseMs = leaseMs;
     this._held = new Map();
     this._maxLeases = MAX_LEASES;
+    // With a shared region (limiter({ shared })), the host's leases are kept there instead,
+    // spent and refused alike by every process of the host: a TolmNode opened with lease
+    // (its _leaseTake and _leasePut); a fetch it hands out is another process's to take over
+    // after the time budget.
+    this._host = host === undefined ? null : host;
+    this._fetchBudgetMs = Math.max(1, Math.ceil(timeoutMs));
     this._source = scriptSource(settings.algorithm);
     this._sha = crypto.createHash('sha1').update(this._source).digest('hex');
     this._args = [String(settings.capacity), String(settings.refillRate), String(settings.windowMs)];
@@ -390,6 +400,21 @@ class RedisLimiter {
     }
   }
 
+  // Hands Redis's answer to the host's region: the batch this process fetched, or a refusal
+  // (which every process of the host then keeps until the client may retry).
+  _putHost(host, redisKey, reply, fetched) {
+    const admit = Number(reply[2]);
+    if (Number(reply[0]) === 1) {
+      if (!fetched) return;
+      const whole = Number(reply[3]);
+      // Units of a fixed window are not spent in the next one.
+      const lifetime = this.algorithm === 'fixed_window' && whole >= 0 ? Math.min(this._leaseMs, whole) : this._leaseMs;
+      host._leasePut(redisKey, Number(reply[4]) - 1, Math.max(0, Number(reply[1])), Math.floor(lifetime), 0);
+    } else {
+      host._leasePut(redisKey, 0, 0, 0, admit >= 0 ? admit : Math.ceil(this._leaseMs));
+    }
+  }
+
   // `check` is the check's entry in the time budget (Budget.run).
   _evaluate(key, args, check) {
     return this._adapter.evalsha(this._sha, key, args).catch((err) => {
@@ -420,12 +445,29 @@ class RedisLimiter {
       }
     }
     const redisKey = this._keyPrefix + key;
-    const leasing = this._lease !== '' && cost === 1;
-    if (leasing && this._held.size > 0) {
+    const host = cost === 1 ? this._host : null;
+    let leasing = this._lease !== '' && cost === 1;
+    if (host !== null) {
+      // -1: this process fetches the host's next batch; -2: another does, so this request is
+      // asked for alone.
+      const taken = host._leaseTake(redisKey, this._fetchBudgetMs);
+      if (taken >= 0) {
+        this._stats.local += 1;
+        numbers[0] = taken; numbers[1] = -1; numbers[2] = -1;
+        return 1 | (1 << 2);
+      }
+      if (taken <= -3) {
+        this._stats.local += 1;
+        numbers[0] = 0; numbers[1] = -3 - taken; numbers[2] = -1;
+        return this._refused();
+      }
+      leasing = taken === -1;
+    } else if (leasing && this._held.size > 0) {
       const local = this._fromLease(key, numbers, cost);
       if (local !== -1) return local;
     }
     if (this._downUntil !== 0 && Date.now() < this._downUntil) {
+      if (host !== null && leasing) host._leasePut(redisKey, 0, 0, 0, 0);
       return this._withoutRedis(key, route, numbers, cost);
     }
     const settings = this._args;
@@ -437,11 +479,13 @@ class RedisLimiter {
     try {
       reply = await this._budget.run((check) => this._evaluate(redisKey, args, check));
     } catch (err) {
+      if (host !== null && leasing) host._leasePut(redisKey, 0, 0, 0, 0); // the fetch ends empty
       this._failed(err);
       return this._withoutRedis(key, route, numbers, cost);
     }
     this._answered();
-    if (leasing) this._keepLease(key, reply);
+    if (host !== null) this._putHost(host, redisKey, reply, leasing);
+    else if (leasing) this._keepLease(key, reply);
     numbers[0] = Number(reply[1]);
     numbers[1] = Number(reply[2]);
     numbers[2] = Number(reply[3]);
@@ -479,8 +523,10 @@ class RedisLimiter {
 }
 
 // Checks the Redis options of limiter({...}) and builds the limiter; `localFactory()` makes
-// the in-process limiter that answers while Redis cannot.
-function redisLimiter(settings, config, localFactory) {
+// the in-process limiter that answers while Redis cannot. `hostFactory(lease, leaseMs)`,
+// given with a shared region's name, opens the region that keeps the host's leases (a
+// TolmNode that is also the fallback limiter).
+function redisLimiter(settings, config, localFactory, hostFactory) {
   const prefix = config.redisPrefix === undefined ? 'tolm:' : config.redisPrefix;
   if (typeof prefix !== 'string') {
     throw new TypeError(`limiter: redisPrefix must be a string; got ${describe(prefix)}`);
@@ -505,8 +551,14 @@ function redisLimiter(settings, config, localFactory) {
   if (typeof leaseMs !== 'number' || !Number.isFinite(leaseMs) || leaseMs <= 0) {
     throw new RangeError(`limiter: leaseMs must be a finite number of ms > 0; got ${describe(leaseMs)}`);
   }
-  const local = onError === 'local' ? localFactory() : null;
-  return new RedisLimiter(settings, { client: config.redis, prefix, onError, timeoutMs, onEvent, lease, leaseMs }, local);
+  let host = null;
+  if (hostFactory !== undefined) {
+    if (lease === 0) throw new TypeError("limiter: shared with redis keeps the host's leases: give lease: k too");
+    host = hostFactory(lease, Math.ceil(leaseMs));
+  }
+  let local = null;
+  if (onError === 'local') local = host !== null ? host : localFactory();
+  return new RedisLimiter(settings, { client: config.redis, prefix, onError, timeoutMs, onEvent, lease, leaseMs, host }, local);
 }
 
 module.exports = { RedisLimiter, redisLimiter, scriptSource, RETRY_AFTER_FAILURE_MS };

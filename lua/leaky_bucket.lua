@@ -1,4 +1,6 @@
 -- Leaky bucket for one client, kept in the client's own key (level, last drain ms).
+--[[ helpers ]]
+local now = read_now()
 local level, last = load_pair()
 if not level then
   level = 0.0

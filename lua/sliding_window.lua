@@ -1,5 +1,7 @@
 -- Sliding window for one client, kept in one list of the admitting times (ms, oldest first;
 -- a request of cost n is n entries).
+--[[ helpers ]]
+local now = read_now()
 local limit = math.floor(capacity)
 
 -- An entry older than the cutoff no longer counts. Pruning stops at the first entry that

@@ -1,5 +1,7 @@
 -- Token bucket for one client, kept in the client's own key (tokens, last refill ms), so that
 -- a cluster needs nothing more.
+--[[ helpers ]]
+local now = read_now()
 local tokens, last = load_pair()
 if not tokens then
   tokens = capacity

@@ -43,10 +43,11 @@ function redisClient(Redis) {
 
 // `client`: the limiter is given an ioredis client, as the peers are, rather than the URL, with
 // which it opens a connection of its own (what the Python rows and the README use).
-function tolmRedis(lease, refused, client = false) {
+function tolmRedis(lease, refused, client = false, algorithm = 'token_bucket') {
   const { TolmNode } = require(path.join(process.env.TOLM_BUILD_DIR, 'tolm_native.node'));
   const { limiter } = require(path.join(__dirname, '..', '..', 'lib', 'middleware'));
   const config = {
+    algorithm,
     capacity: refused ? 1 : GENEROUS,
     refillRate: TOLM_REFILL_PER_S,
     redis: client ? redisClient(require(path.join(peers, 'ioredis'))) : redisUrl(),
@@ -105,6 +106,9 @@ const variants = {
   // measure the fallback.
   tolm_redis_exact: () => tolmRedis(0, false),
   tolm_redis_exact_ioredis: () => tolmRedis(0, false, true),
+  // The fixed window, the peers' own algorithm: its key is a bare counter that expires with
+  // the window.
+  tolm_redis_exact_fixed: () => tolmRedis(0, false, false, 'fixed_window'),
   tolm_redis_exact_refused: () => tolmRedis(0, true),
   tolm_redis_lease: () => tolmRedis(100, false),
   tolm_redis_lease_refused: () => tolmRedis(100, true),

@@ -84,7 +84,7 @@ def _limits_redis_refused(strategy_name):
     return make
 
 
-def _tolm_redis(lease, refused):
+def _tolm_redis(lease, refused, algorithm="token_bucket"):
     # tolm's Redis store (tolm.limiter(redis=...)): exact mode is one script call per check;
     # lease mode takes up to `lease` units per round trip, and keeps a refusal until the client
     # may retry. The time budget is generous: a benchmark must not measure the fallback.
@@ -95,7 +95,7 @@ def _tolm_redis(lease, refused):
             dict(capacity=GENEROUS, refill_rate=TOLM_REFILL_PER_S)
         if lease:
             settings.update(lease=lease, lease_ms=600_000)
-        limiter = tolm.limiter(redis=os.environ["BENCH_REDIS_URL"], redis_timeout_ms=5000,
+        limiter = tolm.limiter(algorithm, redis=os.environ["BENCH_REDIS_URL"], redis_timeout_ms=5000,
                                redis_prefix=f"tolm{os.getpid()}:", **settings)
         want = not refused
         return "key_route", limiter.check, ROUTE, lambda r: r["allowed"] is want
@@ -177,6 +177,9 @@ VARIANTS = {
     "limits_redis_moving": _limits_redis("MovingWindowRateLimiter"),
     "limits_redis_fixed_refused": _limits_redis_refused("FixedWindowRateLimiter"),
     "tolm_redis_exact": _tolm_redis(0, False),
+    # The fixed window, the peers' own algorithm: its key is a bare counter that expires with
+    # the window.
+    "tolm_redis_exact_fixed": _tolm_redis(0, False, "fixed_window"),
     "tolm_redis_exact_refused": _tolm_redis(0, True),
     "tolm_redis_lease": _tolm_redis(100, False),
     "tolm_redis_lease_refused": _tolm_redis(100, True),

@@ -33,6 +33,7 @@ async function main() {
     'rate-limiter-flexible RateLimiterRedis': variants.rlf_redis(),
     'tolm exact': variants.tolm_redis_exact(),
     'tolm exact, given an ioredis client': variants.tolm_redis_exact_ioredis(),
+    'tolm exact, fixed window': variants.tolm_redis_exact_fixed(),
   };
   const us = {};
   for (let turn = 0; turn < turns; turn += 1) {
@@ -49,7 +50,7 @@ async function main() {
   for (const [name, values] of Object.entries(us)) console.log(`  ${name.padEnd(40)} ${spread(values).padStart(24)}`);
   const peers = us['express-rate-limit + rate-limit-redis'].map((value, turn) =>
     Math.min(value, us['rate-limiter-flexible RateLimiterRedis'][turn]));
-  for (const name of ['tolm exact', 'tolm exact, given an ioredis client']) {
+  for (const name of ['tolm exact', 'tolm exact, given an ioredis client', 'tolm exact, fixed window']) {
     const ratios = us[name].map((value, turn) => value / peers[turn]);
     console.log(`  ${`${name} / fastest peer of the same turn (goal <= 1x)`.padEnd(65)} ${spread(ratios)}x`);
   }

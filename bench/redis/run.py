@@ -3,10 +3,12 @@ this script starts on a free loopback port and stops.
 
 Rows, each in a child process of its own (bench/peers/py_child.py and node_child.js, run the
 way bench/shared/run.py runs them), one key and REDIS_MANY_KEYS keys:
-  Python  tolm exact, tolm lease (k=100) under the limit and refused, tolm exact refused;
+  Python  tolm exact (token bucket, and the fixed window the peers count with), tolm lease
+          (k=100) under the limit and refused, tolm exact refused;
           limits RedisStorage fixed and moving window (what flask-limiter and slowapi use),
           fixed window refused.
-  Node    tolm exact (with a URL, and given an ioredis client as the peers are), tolm lease
+  Node    tolm exact (with a URL, given an ioredis client as the peers are, and the fixed
+          window), tolm lease
           (k=100) under the limit and refused, tolm exact refused;
           rate-limiter-flexible RateLimiterRedis (admitted and refused), express-rate-limit
           with rate-limit-redis.
@@ -47,6 +49,7 @@ MANY = shared.REDIS_MANY_KEYS
 
 ROWS = [  # (runtime, variant, label, kind): kind tolm_exact, tolm_lease, peer; "refused" rows
     ("Python", "tolm_redis_exact", "tolm exact", "exact"),
+    ("Python", "tolm_redis_exact_fixed", "tolm exact, fixed window", "exact_fixed"),
     ("Python", "tolm_redis_lease", "tolm lease k=100", "lease"),
     ("Python", "limits_redis_fixed", "limits RedisStorage fixed window", "peer"),
     ("Python", "limits_redis_moving", "limits RedisStorage moving window", "peer"),
@@ -55,6 +58,7 @@ ROWS = [  # (runtime, variant, label, kind): kind tolm_exact, tolm_lease, peer; 
     ("Python", "limits_redis_fixed_refused", "limits fixed window, refused", "peer_refused"),
     ("Node", "tolm_redis_exact", "tolm exact", "exact"),
     ("Node", "tolm_redis_exact_ioredis", "tolm exact, given an ioredis client", "exact_client"),
+    ("Node", "tolm_redis_exact_fixed", "tolm exact, fixed window", "exact_fixed"),
     ("Node", "tolm_redis_lease", "tolm lease k=100", "lease"),
     ("Node", "rlf_redis", "rate-limiter-flexible RateLimiterRedis", "peer"),
     ("Node", "erl_redis", "express-rate-limit + rate-limit-redis", "peer"),
@@ -135,6 +139,9 @@ def main():
                     def add(name, value):
                         ratios.setdefault((runtime, scenario, name), []).append(value)
                     add("exact / fastest peer (goal <= 1x)", exact[0] / min(peer))
+                    exact_fixed = pick("exact_fixed")
+                    if exact_fixed:
+                        add("exact, fixed window / fastest peer (goal <= 1x)", exact_fixed[0] / min(peer))
                     exact_client = pick("exact_client")
                     if exact_client:
                         add("exact given the peers' client / fastest peer", exact_client[0] / min(peer))

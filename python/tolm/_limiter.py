@@ -323,7 +323,9 @@ def limiter(algorithm: str = "token_bucket", mode: str = "active",
     the limiter then keeps its clients' state in Redis, shared by every process and host
     that uses the same server and ``redis_prefix`` (see docs/redis.md), and ``window_ms``
     sets the window algorithms' window there. ``lease=k`` lets each process take batches of
-    up to k units per round trip and spend them locally (see docs/redis.md for the bound).
+    up to k units per round trip and spend them locally (see docs/redis.md for the bound);
+    with ``shared="name"`` too, the workers of the host keep those leases in one shared
+    region (sized by ``max_clients``), spending the same batches as one holder.
 
     ``shared="name"``: every process of the host that builds a limiter with the same name and
     settings shares one count per client (gunicorn or uvicorn workers, Node processes alike);
@@ -366,12 +368,16 @@ def limiter(algorithm: str = "token_bucket", mode: str = "active",
         raise TypeError(f"tolm.limiter: api_key must be a str or None; "
                         f"got {api_key!r} ({type(api_key).__name__})")
     if redis is not None:
-        if shared is not None or max_clients is not None:
-            raise ValueError("tolm.limiter: shared and max_clients are for the in-process "
-                             "engine, not with redis=")
+        if shared is None and max_clients is not None:
+            raise ValueError("tolm.limiter: max_clients with redis= sizes the host's lease "
+                             "region: give shared='name' and lease=k too")
+        if shared is not None:
+            shared = _region_name(shared)
+            max_clients = _client_count(DEFAULT_SHARED_CLIENTS if max_clients is None
+                                        else max_clients, True)
         return _redis_limiter(redis, algorithm, mode, capacity, refill_rate, api_key, window_ms,
                               redis_prefix, on_redis_error, redis_timeout_ms, on_redis_event,
-                              lease, lease_ms)
+                              lease, lease_ms, shared, max_clients)
     clock = choice("clock", clock, CLOCKS)
     if shared is not None:
         shared = _region_name(shared)
@@ -419,7 +425,9 @@ def _open_engine(algorithm: str, mode: str, capacity: float, refill_rate: float,
 def _redis_limiter(redis: Any, algorithm: str, mode: str, capacity: float, refill_rate: float,
                    api_key: Optional[str], window_ms: object, redis_prefix: object,
                    on_redis_error: object, redis_timeout_ms: object,
-                   on_redis_event: object, lease: object, lease_ms: object) -> "RedisLimiter":
+                   on_redis_event: object, lease: object, lease_ms: object,
+                   shared: Optional[str] = None, max_clients: Optional[int] = None
+                   ) -> "RedisLimiter":
     from ._redis import redis_limiter
 
     if isinstance(window_ms, bool) or not isinstance(window_ms, int) or window_ms < 1:
@@ -440,8 +448,22 @@ def _redis_limiter(redis: Any, algorithm: str, mode: str, capacity: float, refil
                              "60000 ms needs a newer tolm_native")
         return engine_class(algorithm, mode, capacity, refill_rate, None, None, "")
 
+    def host(units: int, lifetime_ms: int) -> Any:
+        # The host's lease region, which also answers while Redis cannot: its clients' own
+        # states stay in this process.
+        native_engine_class()
+        opener = getattr(sys.modules["tolm_native"], "_open", None)
+        try:
+            return opener(algorithm, mode, capacity, refill_rate,  # type: ignore[misc]
+                          window_ms=window_ms, clock="monotonic", shared=shared,
+                          max_clients=max_clients, lease=units, lease_ms=lifetime_ms)
+        except TypeError as error:
+            raise RuntimeError("tolm.limiter: this tolm_native cannot keep a host's leases; "
+                               "rebuild or reinstall tolm") from error
+
     return redis_limiter(redis, algorithm=algorithm, mode=mode, capacity=capacity,
                          refill_rate=refill_rate, window_ms=window_ms,
                          redis_prefix=redis_prefix, on_redis_error=on_redis_error,
                          redis_timeout_ms=redis_timeout_ms, on_redis_event=on_redis_event,
-                         local_factory=local, lease=lease, lease_ms=lease_ms)
+                         local_factory=local, lease=lease, lease_ms=lease_ms,
+                         host_factory=host if shared is not None else None)

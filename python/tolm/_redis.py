@@ -41,16 +41,21 @@ def _scripts_dir() -> Path:
 
 
 _SOURCES: Dict[str, str] = {}
+_HELPERS_LINE = "--[[ helpers ]]\n"
 
 
 def script_source(algorithm: str) -> str:
-    """The Lua source of `algorithm`'s script: the shared prelude, then the algorithm's own
-    text (lib/redis.js joins them alike, so both runtimes load the same script and digest)."""
+    """The Lua source of `algorithm`'s script: lua/prelude.lua, then the algorithm's own text
+    with lua/helpers.lua in place of its line `--[[ helpers ]]` (lib/redis.js joins them
+    alike, so both runtimes load the same script and digest)."""
     source = _SOURCES.get(algorithm)
     if source is None:
         folder = _scripts_dir()
-        source = ((folder / "prelude.lua").read_text(encoding="utf-8")
-                  + (folder / f"{algorithm}.lua").read_text(encoding="utf-8"))
+        parts = (folder / f"{algorithm}.lua").read_text(encoding="utf-8").split(_HELPERS_LINE)
+        if len(parts) != 2:
+            raise RuntimeError(f"lua/{algorithm}.lua must say where the helpers go, once")
+        source = ((folder / "prelude.lua").read_text(encoding="utf-8") + parts[0]
+                  + (folder / "helpers.lua").read_text(encoding="utf-8") + parts[1])
         _SOURCES[algorithm] = source
     return source
 
@@ -99,7 +104,7 @@ class RedisLimiter:
     def __init__(self, *, algorithm: str, mode: str, capacity: float, refill_rate: float,
                  window_ms: int, sync_client: Any, async_client: Any, prefix: str,
                  on_error: str, timeout_ms: float, on_event: Optional[Callable[..., Any]],
-                 local: Any, lease: int = 0, lease_ms: float = 1000) -> None:
+                 local: Any, lease: int = 0, lease_ms: float = 1000, host: Any = None) -> None:
         self._algorithm = algorithm
         self._mode = mode
         self._capacity = capacity
@@ -144,6 +149,12 @@ class RedisLimiter:
         self._lease_units = str(lease) if lease else ""
         self._lease_s = lease_ms / 1000.0
         self._held: Dict[str, List[Any]] = {}
+        # With a shared region (tolm.limiter(shared=...)), the host's leases are kept there
+        # instead, spent and refused alike by every process of the host: an engine opened
+        # with lease (its _lease_take and _lease_put); a fetch it hands out is another
+        # process's to take over after the time budget.
+        self._host = host
+        self._fetch_budget_ms = max(1, math.ceil(timeout_ms))
         self._refused_here = (1 | 2 if mode == "shadow" else 2) | _refused_outcome(algorithm)
 
     # -- settings, read only ---------------------------------------------------------------
@@ -306,6 +317,8 @@ class RedisLimiter:
         if client is None:
             raise TypeError(f"this Redis limiter was built with {other}")
         key = self._key(ip, identity)
+        if self._host is not None and cost == 1:
+            return self._before_host(key, ip, route, identity, now_ms)
         if self._held and cost == 1:
             local = self._from_lease(key)
             if local is not None:
@@ -316,14 +329,57 @@ class RedisLimiter:
         self._stats["calls"] += 1
         return key, self._lease_args(args, cost)
 
-    def _after(self, key: str, reply: Any, cost: float) -> Tuple[int, Optional[int],
-                                                                 Optional[int], Optional[int]]:
+    def _before_host(self, key: str, ip: str, route: str, identity: Optional[str],
+                     now_ms: Optional[int]) -> Tuple[Any, Any]:
+        """``_before`` for a request of cost 1 with the host's leases: a unit of the host's
+        batch or its remembered refusal, else the script's arguments, with the batch size when
+        this process is to fetch the host's next batch."""
+        taken = self._host._lease_take(key, self._fetch_budget_ms)
+        if taken >= 0:
+            self._stats["local"] += 1
+            return None, (_ADMITTED, int(taken), None, None)
+        if taken <= -3:
+            self._stats["local"] += 1
+            return None, (self._refused_here, 0, int(-3 - taken), None)
+        args = self._args(1, now_ms)
+        if self._skip_redis():
+            if taken == -1:
+                self._host._lease_put(key, 0, 0, 0, 0)
+            return None, self._without_redis(ip, route, identity, 1)
+        self._stats["calls"] += 1
+        return key, args + (self._lease_units,) if taken == -1 else args
+
+    def _put_host(self, key: str, args: Tuple[str, ...], reply: Any) -> None:
+        """Hands Redis's answer to the host's region: the batch this process fetched, or a
+        refusal (which every process of the host then keeps until the client may retry)."""
+        fetched = len(args) > 5
+        allowed, remaining, admit, whole, granted = (int(v) for v in reply[:5])
+        if allowed:
+            if fetched:
+                lifetime = self._lease_s * 1000.0
+                if self._algorithm == "fixed_window" and whole >= 0:
+                    # Units of this window are not spent in the next one.
+                    lifetime = min(lifetime, whole)
+                self._host._lease_put(key, granted - 1, max(0, remaining), int(lifetime), 0)
+        else:
+            wait = admit if admit >= 0 else math.ceil(self._lease_s * 1000.0)
+            self._host._lease_put(key, 0, 0, 0, wait)
+
+    def _after(self, key: str, args: Tuple[str, ...], reply: Any,
+               cost: float) -> Tuple[int, Optional[int], Optional[int], Optional[int]]:
         self._answered()
-        self._keep_lease(key, reply, cost)
+        if self._host is not None:
+            if cost == 1:
+                self._put_host(key, args, reply)
+        else:
+            self._keep_lease(key, reply, cost)
         return self._outcome(reply)
 
-    def _after_failure(self, error: Exception, ip: str, route: str, identity: Optional[str],
+    def _after_failure(self, error: Exception, key: str, args: Tuple[str, ...], ip: str,
+                       route: str, identity: Optional[str],
                        cost: float) -> Tuple[int, Optional[int], Optional[int], Optional[int]]:
+        if self._host is not None and len(args) > 5:
+            self._host._lease_put(key, 0, 0, 0, 0)  # the fetch ends with nothing to hold
         if not _is_redis_failure(error):
             raise error
         self._failed(error)
@@ -341,8 +397,8 @@ class RedisLimiter:
             reply = self._send(key, args) if self._pool is not None \
                 else self._script(keys=(key,), args=args)
         except Exception as error:  # noqa: BLE001 - every client failure has one answer
-            return self._after_failure(error, ip, route, identity, cost)
-        return self._after(key, reply, cost)
+            return self._after_failure(error, key, args, ip, route, identity, cost)
+        return self._after(key, args, reply, cost)
 
     def _send(self, key: str, args: Tuple[str, ...]) -> Any:
         """One EVALSHA on one of the limiter's connections, and EVAL when the server lacks the
@@ -392,8 +448,8 @@ class RedisLimiter:
             reply = await asyncio.wait_for(self._ascript(keys=(key,), args=args),
                                            self._timeout_s)
         except Exception as error:  # noqa: BLE001
-            return self._after_failure(error, ip, route, identity, cost)
-        return self._after(key, reply, cost)
+            return self._after_failure(error, key, args, ip, route, identity, cost)
+        return self._after(key, args, reply, cost)
 
     def _result(self, numbers: Tuple[Any, ...], route: str, started: float) -> Dict[str, Any]:
         outcome, remaining, admit, whole = numbers
@@ -516,8 +572,11 @@ def redis_limiter(redis: object, *, algorithm: str, mode: str, capacity: float,
                   refill_rate: float, window_ms: int, redis_prefix: object,
                   on_redis_error: object, redis_timeout_ms: object,
                   on_redis_event: object, local_factory: Callable[[], Any],
-                  lease: object = None, lease_ms: object = 1000) -> RedisLimiter:
-    """A RedisLimiter from ``tolm.limiter``'s checked settings and the Redis options."""
+                  lease: object = None, lease_ms: object = 1000,
+                  host_factory: Optional[Callable[[int, int], Any]] = None) -> RedisLimiter:
+    """A RedisLimiter from ``tolm.limiter``'s checked settings and the Redis options.
+    ``host_factory(lease, lease_ms)``, given with a shared region's name, opens the region
+    that keeps the host's leases (an engine that is also the fallback limiter)."""
     try:
         import redis as redis_module  # type: ignore[import-not-found,unused-ignore]
         import redis.asyncio as redis_asyncio  # type: ignore[import-not-found,unused-ignore]
@@ -537,6 +596,15 @@ def redis_limiter(redis: object, *, algorithm: str, mode: str, capacity: float,
         raise ValueError(f"tolm.limiter: lease must be a whole number of units >= 1 (the "
                          f"largest batch a process takes), or None; got {lease!r}")
     lease_ms = _positive_ms("lease_ms", lease_ms)
+    host: Any = None
+    if host_factory is not None:
+        if not lease:
+            raise ValueError("tolm.limiter: shared= with redis= keeps the host's leases: give "
+                             "lease=k too")
+        host = host_factory(lease, math.ceil(float(lease_ms)))
+
+        def local_factory() -> Any:
+            return host
     timeout_s = float(redis_timeout_ms) / 1000.0
     sync_client: Any = None
     async_client: Any = None
@@ -588,7 +656,7 @@ def redis_limiter(redis: object, *, algorithm: str, mode: str, capacity: float,
                             on_error=on_redis_error, timeout_ms=float(redis_timeout_ms),
                             on_event=on_redis_event,
                             local=local_factory() if on_redis_error == "local" else None,
-                            lease=lease or 0, lease_ms=float(lease_ms))
+                            lease=lease or 0, lease_ms=float(lease_ms), host=host)
     else:
         raise TypeError(f"tolm.limiter: redis must be a redis:// URL, a redis.Redis, "
                         f"redis.asyncio.Redis or RedisCluster client; got "
@@ -603,4 +671,4 @@ def redis_limiter(redis: object, *, algorithm: str, mode: str, capacity: float,
                         async_client=async_client, prefix=prefix, on_error=on_redis_error,
                         timeout_ms=float(redis_timeout_ms), on_event=on_redis_event,
                         local=local_factory() if on_redis_error == "local" else None,
-                        lease=lease or 0, lease_ms=float(lease_ms))
+                        lease=lease or 0, lease_ms=float(lease_ms), host=host)

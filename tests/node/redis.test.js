@@ -421,6 +421,38 @@ test('lease mode spends batches locally and remembers refusals', { skip }, async
   });
 });
 
+test("with shared, a host's workers spend one batch and keep one another's refusals", { skip }, async () => {
+  await withServer(async (server, track) => {
+    const region = `tolm-test-${process.pid}-leases`;
+    TolmNode._removeShared(region);
+    try {
+      // Two limiters on one region stand for two workers of the host.
+      const config = { capacity: 30, refillRate: 0, redis: server.url, lease: 10, leaseMs: 60000,
+        shared: region, redisTimeoutMs: 2000, onRedisError: 'refuse' };
+      const first = track(build(config));
+      const second = track(build(config));
+      assert.equal((await first.check('h', '/')).allowed, true); // fetches: 1 spent, 6 put
+      for (let i = 0; i < 6; i += 1) assert.equal((await second.check('h', '/')).allowed, true);
+      assert.deepEqual([second.redisStats.calls, second.redisStats.local], [0, 6]);
+      let admitted = 7;
+      for (let i = 0; i < 40; i += 1) admitted += (await (i % 2 ? first : second).check('h', '/')).allowed ? 1 : 0;
+      assert.equal(admitted, 30);
+      // A third worker, new to the host, is refused without a round trip.
+      const third = track(build(config));
+      const refused = await third.check('h', '/');
+      assert.equal(refused.allowed, false);
+      assert.equal(third.redisStats.calls, 0);
+      assert.ok(refused.admitAfterMs > 50000, `${refused.admitAfterMs}`);
+      // Other lease settings are another limit: the region refuses them.
+      assert.throws(() => build({ ...config, lease: 20 }), /settings|shared region/);
+    } finally {
+      TolmNode._removeShared(region);
+    }
+    assert.throws(() => build({ redis: server.url, shared: `${region}-x` }), /give lease/);
+    assert.throws(() => build({ redis: server.url, lease: 5, maxClients: 10 }), /maxClients/);
+  });
+});
+
 // A free port whose cluster bus port (10000 above it) is free too.
 async function freeClusterPort() {
   for (;;) {

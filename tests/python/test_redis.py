@@ -5,7 +5,9 @@ stalls or drops the connection is answered as the limiter was told to."""
 
 import asyncio
 import json
+import os
 import random
+import shutil
 import struct
 import subprocess
 import sys
@@ -113,6 +115,51 @@ class TestExactness:
         for bad in (0, -1, float("nan"), float("inf")):
             with pytest.raises(ValueError, match="cost"):
                 sliding.check("c", "/", cost=bad)
+
+    def test_fixed_window_counter_on_the_servers_clock(self, server):
+        # On the server's clock the fixed window keeps a bare counter that expires with the
+        # window; within one window it must count as the passed-clock state does: refused
+        # requests uncounted, a cost over the limit opening the window and taking nothing,
+        # fractional costs, and whole costs added to a fractional count.
+        rng = random.Random(7)
+        steps = [(rng.choice("ab"), rng.choice((1, 1, 2, 3, 0.5, 1.5, 7))) for _ in range(200)]
+        steps[:0] = [("c", 7), ("c", 1)]
+        window = 60000
+        passed = tolm.limiter("fixed_window", capacity=6.9, window_ms=window, redis=server.url,
+                              redis_prefix="p:", redis_timeout_ms=2000, on_redis_error="refuse")
+        live = tolm.limiter("fixed_window", capacity=6.9, window_ms=window, redis=server.url,
+                            redis_prefix="l:", redis_timeout_ms=2000, on_redis_error="refuse")
+        for i, (key, cost) in enumerate(steps):
+            if i == 100:
+                # A new window for every client, on both clocks.
+                redis.Redis.from_url(server.url).flushall()
+            want = passed._decide(key, "/", None, cost, now_ms=T0)
+            have = live._decide(key, "/", None, cost)
+            assert have[:2] == want[:2], (i, key, cost)
+            # Times left: the whole window at T0, a little less on the live clock.
+            for w, h in zip(want[2:], have[2:]):
+                assert (w is None) == (h is None) and (h is None or window - 1000 < h <= w), (i, w, h)
+        assert live.redis_stats["errors"] == 0
+
+        # A lease on the counter takes its batches from the same count.
+        leasing = tolm.limiter("fixed_window", capacity=50, window_ms=window, redis=server.url,
+                               redis_prefix="q:", redis_timeout_ms=2000, lease=8, lease_ms=60000)
+        assert sum(leasing.check("d", "/")["allowed"] for _ in range(80)) == 50
+        assert leasing.redis_stats["calls"] < 50
+
+    def test_fixed_window_counter_reopens_when_its_key_expires(self, server):
+        limiter = tolm.limiter("fixed_window", capacity=2, window_ms=400, redis=server.url,
+                               redis_timeout_ms=2000, on_redis_error="refuse")
+        client = redis.Redis.from_url(server.url)
+        assert [limiter._decide("r", "/", None)[0] & 1 for _ in range(2)] == [1, 1]
+        outcome, _, admit_after, whole_after = limiter._decide("r", "/", None)
+        assert outcome & 1 == 0 and 0 < admit_after == whole_after <= 400
+        assert 0 <= client.pttl("tolm:fw:r") < 400
+        # Real time is the point: the server's expiry ends the window.
+        time.sleep((admit_after + 50) / 1000)
+        assert not client.exists("tolm:fw:r")
+        outcome, remaining, _, whole_after = limiter._decide("r", "/", None)
+        assert outcome & 1 == 1 and remaining == 1 and 350 < whole_after <= 400
 
     def test_both_runtimes_load_one_script_per_algorithm(self, server):
         # The prelude and each algorithm's text are joined alike in both runtimes: the same
@@ -224,6 +271,30 @@ print(admitted, limiter.redis_stats["calls"])
 """
 
 
+HOST_LEASE_WORKER = """
+import sys
+sys.path[:0] = [{build!r}, {python!r}]
+import tolm
+limiter = tolm.limiter(capacity=200, refill_rate=0, redis={url!r}, redis_timeout_ms=2000,
+                       lease=20, lease_ms=60000, shared={region!r})
+admitted = sum(limiter.check("shared", "/")["allowed"] for _ in range(120))
+print(admitted, limiter.redis_stats["calls"])
+"""
+HOST_LEASE_NODE_WORKER = """
+const [middleware, addon, url, region] = process.argv.slice(1);
+const { limiter } = require(middleware);
+const { TolmNode } = require(addon);
+const store = limiter({ capacity: 200, refillRate: 0, redis: url, redisTimeoutMs: 2000,
+  lease: 20, leaseMs: 60000, shared: region }, { TolmNode });
+(async () => {
+  let admitted = 0;
+  for (let i = 0; i < 120; i += 1) if ((await store.check('shared', '/')).allowed) admitted += 1;
+  console.log(admitted, store.redisStats.calls);
+  await store.close();
+})();
+"""
+
+
 class TestLease:
     def test_batches_spare_round_trips_and_refusals_are_remembered(self, server):
         limiter = tolm.limiter(capacity=1000, refill_rate=0, redis=server.url, redis_timeout_ms=2000, lease=50,
@@ -296,12 +367,48 @@ class TestLease:
         assert 200 - 4 * 20 <= admitted <= 200, admitted
         assert calls < 480 / 3, calls
 
+    def test_a_hosts_workers_share_its_leases(self, server):
+        # Python and Node workers of one host, with one shared region holding the host's
+        # leases: the host is one holder, so at most one batch goes unspent, and a refusal
+        # one worker got is kept for every worker, a new one included.
+        import conftest
+        import tolm_native
+
+        region = f"tolm-test-{os.getpid()}-leases"
+        tolm_native._remove_shared(region)
+        code = HOST_LEASE_WORKER.format(build=str(conftest.BUILD_DIR),
+                                        python=str(ROOT / "python"), url=server.url,
+                                        region=region)
+        commands = [[sys.executable, "-c", code] for _ in range(3)]
+        node = shutil.which("node")
+        if node is not None:
+            commands.append([node, "-e", HOST_LEASE_NODE_WORKER, str(ROOT / "lib" / "middleware.js"),
+                             str(conftest.BUILD_DIR / "tolm_native.node"), server.url, region])
+        try:
+            workers = [subprocess.Popen(c, stdout=subprocess.PIPE, text=True) for c in commands]
+            rows = [w.communicate(timeout=60)[0].split() for w in workers]
+            assert all(w.returncode == 0 for w in workers), rows
+            admitted = sum(int(r[0]) for r in rows)
+            calls = sum(int(r[1]) for r in rows)
+            assert 200 - 20 <= admitted <= 200, rows
+            assert calls < 200 / 3, rows
+            late = tolm.limiter(capacity=200, refill_rate=0, redis=server.url,
+                                redis_timeout_ms=2000, lease=20, lease_ms=60000, shared=region)
+            assert not late.check("shared", "/")["allowed"]
+            assert late.redis_stats["calls"] == 0 and late.redis_stats["local"] == 1
+        finally:
+            tolm_native._remove_shared(region)
+
     def test_bad_lease_settings(self, server):
         for bad in (0, -1, 1.5, True):
             with pytest.raises(ValueError, match="lease"):
                 tolm.limiter(redis=server.url, redis_timeout_ms=2000, lease=bad)
         with pytest.raises(ValueError, match="lease_ms"):
             tolm.limiter(redis=server.url, redis_timeout_ms=2000, lease=5, lease_ms=0)
+        with pytest.raises(ValueError, match="give lease"):
+            tolm.limiter(redis=server.url, redis_timeout_ms=2000, shared="tolm-test-no-lease")
+        with pytest.raises(ValueError, match="max_clients"):
+            tolm.limiter(redis=server.url, redis_timeout_ms=2000, lease=5, max_clients=10)
 
 
 def tokens_left(admin, key):
