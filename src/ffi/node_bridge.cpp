@@ -343,15 +343,19 @@ struct ClientCall {
     napi_value number = nullptr;
 };
 
-void read_client_call(napi_env env, napi_callback_info info, ClientCall& call) {
-    const auto [self, argv, argc] = callback_args<2>(env, info);
-    call.part = &instance_of(env, self);
+void read_key(napi_env env, napi_value value, TextArgument& key) {
     try {
-        call.key.read(env, argv[0]);
+        key.read(env, value);
     } catch (Error& error) {
         error.reason.insert(0, "key: ");
         throw;
     }
+}
+
+void read_client_call(napi_env env, napi_callback_info info, ClientCall& call) {
+    const auto [self, argv, argc] = callback_args<2>(env, info);
+    call.part = &instance_of(env, self);
+    read_key(env, argv[0], call.key);
     call.number = argv[1];
 }
 
@@ -362,6 +366,14 @@ double number_argument(napi_env env, napi_value value, const char* name) {
         error.reason.insert(0, std::string(name) + ": ");
         throw;
     }
+}
+
+// A whole-number argument from 0 to `most`, its name in the error.
+uint64_t whole_argument(napi_env env, napi_value value, const char* name, uint64_t most) {
+    const double number = number_argument(env, value, name);
+    const std::string problem = whole_number_problem(number, 0, most);
+    if (!problem.empty()) fail(napi_invalid_arg, name + problem);
+    return static_cast<uint64_t>(number);
 }
 
 napi_value undefined(napi_env env) {
@@ -395,10 +407,8 @@ napi_value block_client(napi_env env, napi_callback_info info) {
     return at_boundary(env, [&]() -> napi_value {
         ClientCall call;
         read_client_call(env, info, call);
-        const double duration = number_argument(env, call.number, "durationMs");
-        const std::string problem = whole_number_problem(duration, 0, kMaxWindowMs);
-        if (!problem.empty()) fail(napi_invalid_arg, "durationMs" + problem);
-        call.part->engine->block(call.key.view(), static_cast<uint64_t>(duration));
+        const uint64_t duration = whole_argument(env, call.number, "durationMs", kMaxWindowMs);
+        call.part->engine->block(call.key.view(), duration);
         return undefined(env);
     });
 }
@@ -422,11 +432,8 @@ napi_value lease_take(napi_env env, napi_callback_info info) {
     return at_boundary(env, [&]() -> napi_value {
         ClientCall call;
         read_client_call(env, info, call);
-        const double budget = number_argument(env, call.number, "fetchBudgetMs");
-        const std::string problem = whole_number_problem(budget, 0, kMaxWindowMs);
-        if (!problem.empty()) fail(napi_invalid_arg, "fetchBudgetMs" + problem);
-        const LeaseAnswer answer =
-            leases_of(*call.part).take(call.key.view(), static_cast<uint64_t>(budget));
+        const uint64_t budget = whole_argument(env, call.number, "fetchBudgetMs", kMaxWindowMs);
+        const LeaseAnswer answer = leases_of(*call.part).take(call.key.view(), budget);
         return number_value(env, lease_answer_number(answer));
     });
 }
@@ -437,25 +444,15 @@ napi_value lease_put(napi_env env, napi_callback_info info) {
         const auto [self, argv, argc] = callback_args<5>(env, info);
         TolmNode& part = instance_of(env, self);
         TextArgument key;
-        try {
-            key.read(env, argv[0]);
-        } catch (Error& error) {
-            error.reason.insert(0, "key: ");
-            throw;
-        }
-        const auto whole = [&](napi_value value, const char* name, uint64_t most) {
-            const double number = number_argument(env, value, name);
-            const std::string problem = whole_number_problem(number, 0, most);
-            if (!problem.empty()) fail(napi_invalid_arg, name + problem);
-            return number;
-        };
-        const double units = whole(argv[1], "units", kMaxLeaseUnits);
+        read_key(env, argv[0], key);
+        const auto units =
+            static_cast<double>(whole_argument(env, argv[1], "units", kMaxLeaseUnits));
         const double remaining = number_argument(env, argv[2], "remaining");
         if (!(remaining >= 0 && remaining <= static_cast<double>(kMaxLeaseUnits))) {
             fail(napi_invalid_arg, std::string("remaining must be a number from 0 to 2**53"));
         }
-        const auto lifetime = static_cast<uint64_t>(whole(argv[3], "lifetimeMs", kMaxWindowMs));
-        const auto refused = static_cast<uint64_t>(whole(argv[4], "refusedMs", kMaxWindowMs));
+        const uint64_t lifetime = whole_argument(env, argv[3], "lifetimeMs", kMaxWindowMs);
+        const uint64_t refused = whole_argument(env, argv[4], "refusedMs", kMaxWindowMs);
         leases_of(part).put(key.view(), units, remaining, lifetime, refused);
         return undefined(env);
     });

@@ -15,17 +15,7 @@
 namespace tolm::testing {
 namespace {
 
-class SharedLeasesTest : public ClockTest {
-  protected:
-    void SetUp() override {
-        name_ = "tolm-test-" + std::to_string(::getpid()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        Engine::remove_shared(name_);
-    }
-    void TearDown() override { Engine::remove_shared(name_); }
-
-    std::string name_;
-};
+using SharedLeasesTest = SharedRegionTest;
 
 LeaseStep step(const LeaseAnswer& answer) {
     return answer.step;

@@ -77,15 +77,8 @@ struct Pipe {
     }
 };
 
-class SharedStoreTest : public ClockTest {
+class SharedStoreTest : public SharedRegionTest {
   protected:
-    void SetUp() override {
-        name_ = "tolm-test-" + std::to_string(::getpid()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        Engine::remove_shared(name_);
-    }
-    void TearDown() override { Engine::remove_shared(name_); }
-
     std::unique_ptr<Engine> open(const std::string& algorithm, double capacity, double refill,
                                  uint64_t max_clients = 1000, Clock* clock = nullptr) {
         return Engine::open_shared(make_config(algorithm, capacity, refill),
@@ -101,8 +94,6 @@ class SharedStoreTest : public ClockTest {
         }
         return admitted;
     }
-
-    std::string name_;
 };
 
 // Checks from several processes on one key admit exactly the capacity, whether each process

@@ -3,6 +3,9 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#if !defined(_WIN32)
+#include <unistd.h>
+#endif
 
 #include <atomic>
 #include <optional>
@@ -119,5 +122,20 @@ inline auto texts(const DecisionRecord& r) {
 inline std::vector<TelemetryEvent> events(const Engine& engine) {
     return engine.telemetry().snapshot();
 }
+
+#if !defined(_WIN32)
+// A test with a shared region of its own name, removed before and after it.
+class SharedRegionTest : public ClockTest {
+  protected:
+    void SetUp() override {
+        name_ = "tolm-test-" + std::to_string(::getpid()) + "-" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        Engine::remove_shared(name_);
+    }
+    void TearDown() override { Engine::remove_shared(name_); }
+
+    std::string name_;
+};
+#endif
 
 }  // namespace tolm::testing
