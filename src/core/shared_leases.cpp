@@ -54,11 +54,12 @@ LeaseAnswer SharedLeases::take(std::string_view key, uint64_t fetch_budget_ms) {
     auto entry = map_.entry_or_insert(key, [] { return LeaseSlot{}; });
     LeaseSlot& slot = *entry;
     LeaseAnswer answer{LeaseStep::fetch};
-    if (now < slot.refused_until_ms) {
-        answer = {LeaseStep::refused, 0, slot.refused_until_ms - now};
-    } else if (slot.units >= 1 && now < slot.expires_ms) {
+    // Units the host holds were granted: they are spent even when a later request was refused.
+    if (slot.units >= 1 && now < slot.expires_ms) {
         slot.units -= 1;
         answer = {LeaseStep::admitted, slot.remaining + slot.units, 0};
+    } else if (now < slot.refused_until_ms) {
+        answer = {LeaseStep::refused, 0, slot.refused_until_ms - now};
     } else if (now < slot.fetching_until_ms) {
         answer = {LeaseStep::ask};
     } else {
@@ -75,13 +76,13 @@ void SharedLeases::put(std::string_view key, double units, double remaining, uin
     auto entry = map_.entry_or_insert(key, [] { return LeaseSlot{}; });
     LeaseSlot& slot = *entry;
     slot.fetching_until_ms = 0;
-    slot.units = 0;
     if (refused_ms > 0) {
         slot.refused_until_ms = add_ms(now, refused_ms);
     } else if (units >= 1 && lifetime_ms > 0) {
         slot.units = units;
         slot.remaining = remaining;
         slot.expires_ms = add_ms(now, lifetime_ms);
+        slot.refused_until_ms = 0;
     }
     entry.release(now, LeaseRecovery{});
 }

@@ -15,7 +15,8 @@
 //   one unit, exactly, rather than wait on another process; a fetch that outlives its
 //   deadline (its process died or Redis is slow) is taken over by the next request.
 // Putting a batch replaces the units held: units of an older batch, if any remained, are
-// lost (fewer admissions, never more).
+// lost (fewer admissions, never more). Units held are spent before a refusal is answered: a
+// request another worker asked for alone may be refused while the fetcher's batch arrives.
 #pragma once
 
 #include <cstdint>
@@ -79,9 +80,10 @@ class SharedLeases {
     LeaseAnswer take(std::string_view key, uint64_t fetch_budget_ms);
 
     // What Redis answered the caller's fetch (or, refused, any request of `key`): `units`
-    // for the host to spend within `lifetime_ms`, with `remaining` left beyond them; or, when
-    // `refused_ms` > 0, a refusal for that long. Ends the fetch in progress either way; a
-    // fetch that failed puts nothing (all zeros).
+    // for the host to spend within `lifetime_ms`, with `remaining` left beyond them (which
+    // ends a refusal); or, when `refused_ms` > 0, a refusal for that long, answered once the
+    // units held are spent. Ends the fetch in progress either way; a fetch that failed puts
+    // nothing (all zeros).
     void put(std::string_view key, double units, double remaining, uint64_t lifetime_ms,
              uint64_t refused_ms);
 

@@ -50,6 +50,17 @@ TEST_F(SharedLeasesTest, BatchesAreSpentRefusalsKeptAndFetchesTakenOver) {
     advance(1);
     EXPECT_EQ(step(leases.take("c", 50)), LeaseStep::fetch);
 
+    // Units held are spent before a refusal that raced them is answered, and a new batch ends
+    // a refusal.
+    leases.put("c", 2, 0, 1000, 0);
+    leases.put("c", 0, 0, 0, 300);
+    EXPECT_EQ(step(leases.take("c", 50)), LeaseStep::admitted);
+    EXPECT_EQ(step(leases.take("c", 50)), LeaseStep::admitted);
+    EXPECT_EQ(step(leases.take("c", 50)), LeaseStep::refused);
+    leases.put("c", 1, 0, 1000, 0);
+    EXPECT_EQ(step(leases.take("c", 50)), LeaseStep::admitted);
+    EXPECT_EQ(step(leases.take("c", 50)), LeaseStep::fetch);
+
     // Unspent units are forfeited when the lease expires; a failed fetch puts nothing.
     leases.put("c", 5, 0, 100, 0);
     advance(100);
