@@ -4,8 +4,9 @@ configured by the environment:
 
   BENCH_HTTP_VARIANT  none | tolm | tolm-bare (tolm without headers) | peer (slowapi)
                       | tolm-shared (tolm on the shared region TOLM_BENCH_REGION, every worker
-                      one limit) | tolm-redis, tolm-redis-lease (tolm's Redis store, exact and
-                      lease mode, on BENCH_REDIS_URL) | peer-redis (slowapi on the redis-server BENCH_REDIS_URL)
+                      one limit) | tolm-redis, tolm-redis-lease, tolm-redis-host (tolm's Redis
+                      store, exact, lease mode, and lease mode with the host's region, on
+                      BENCH_REDIS_URL) | peer-redis (slowapi on the redis-server BENCH_REDIS_URL)
   BENCH_HTTP_LIMIT    JSON {capacity, refill_rate} for tolm's token bucket and {per_second}
                       (or {per_minute}) for slowapi's fixed window
 
@@ -65,14 +66,18 @@ elif VARIANT == "tolm-shared":
         engine = tolm_native._open("token_bucket", "active", LIMIT["capacity"],
                                    LIMIT["refill_rate"], shared=region, max_clients=clients)
         middleware.append(Middleware(TolmMiddleware, engine, headers=False, legacy_headers=False))
-elif VARIANT in ("tolm-redis", "tolm-redis-lease"):
+elif VARIANT in ("tolm-redis", "tolm-redis-lease", "tolm-redis-host"):
     # tolm's Redis store: exact (one round trip per request) or lease mode (batches of up to
     # 100 spent in the worker); a generous time budget, so that Redis is measured, not the
     # fallback.
     from tolm import limiter
     from tolm.asgi import TolmMiddleware
 
-    lease = {"lease": 100, "lease_ms": 1000} if VARIANT == "tolm-redis-lease" else {}
+    lease = {"lease": 100, "lease_ms": 1000} if VARIANT != "tolm-redis" else {}
+    if VARIANT == "tolm-redis-host":
+        # The workers' leases in one region of the host (its name beside tolm-shared's).
+        lease.update(shared=os.environ["TOLM_BENCH_REGION"] + "-leases",
+                     max_clients=int(os.environ["TOLM_BENCH_REGION_CLIENTS"]))
     engine = limiter("token_bucket", capacity=LIMIT["capacity"], refill_rate=LIMIT["refill_rate"],
                      redis=os.environ["BENCH_REDIS_URL"], redis_timeout_ms=1000,
                      redis_prefix="tolm-http:", **lease)

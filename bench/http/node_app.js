@@ -81,9 +81,10 @@ function sharedTolmLimiter() {
 }
 
 // tolm's Redis store on BENCH_REDIS_URL (tolm-redis: exact, one round trip per request;
-// tolm-redis-lease: batches of up to 100 spent in the worker). The time budget is generous: the
+// tolm-redis-lease: batches of up to 100 spent in the worker; tolm-redis-host: the same
+// batches kept in one region for every worker of the host). The time budget is generous: the
 // benchmark measures Redis, not the fallback.
-function redisTolmLimiter(lease) {
+function redisTolmLimiter(lease, host) {
   const mw = require(path.join(ROOT, 'lib', 'middleware.js'));
   const { TolmNode } = require(path.join(process.env.TOLM_BUILD_DIR, 'tolm_native.node'));
   const url = process.env.BENCH_REDIS_URL;
@@ -91,7 +92,9 @@ function redisTolmLimiter(lease) {
   const config = { algorithm: 'token_bucket', capacity: limit.capacity, refillRate: limit.refillRate,
     redis: url, redisTimeoutMs: 1000, redisPrefix: 'tolm-http:' };
   if (lease) Object.assign(config, { lease: 100, leaseMs: 1000 });
-  notes.limiter = lease ? 'limiter({ redis, lease: 100 })' : 'limiter({ redis })';
+  // The workers' leases in one region of the host (its name beside tolm-shared's).
+  if (host) Object.assign(config, { shared: `${process.env.TOLM_BENCH_REGION}-leases`, maxClients: Number(process.env.TOLM_BENCH_REGION_CLIENTS) });
+  notes.limiter = lease ? `limiter({ redis, lease: 100${host ? ', shared' : ''} })` : 'limiter({ redis })';
   return { mw, limiter: mw.limiter(config, { TolmNode }) };
 }
 
@@ -127,8 +130,8 @@ function expressApp() {
     const { mw, limiter } = sharedTolmLimiter();
     // A bare TolmNode from the native factory gives the middleware no settings for headers.
     app.use(mw.rateLimit(limiter, tolmOptions(notes.limiter === 'limiter({ shared })')));
-  } else if (variant === 'tolm-redis' || variant === 'tolm-redis-lease') {
-    const { mw, limiter } = redisTolmLimiter(variant === 'tolm-redis-lease');
+  } else if (variant === 'tolm-redis' || variant === 'tolm-redis-lease' || variant === 'tolm-redis-host') {
+    const { mw, limiter } = redisTolmLimiter(variant !== 'tolm-redis', variant === 'tolm-redis-host');
     app.use(mw.rateLimit(limiter, tolmOptions(true)));
   } else if (variant === 'peer-redis') {
     app.use(redisPeer());

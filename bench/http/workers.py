@@ -48,10 +48,12 @@ FRAMEWORKS = [("flask", "Flask under gunicorn", "flask-limiter (Redis)"),
 _chosen = [n.strip() for n in os.environ.get("BENCH_HTTP_FRAMEWORKS", "").split(",") if n.strip()]
 if _chosen:
     FRAMEWORKS = [f for f in FRAMEWORKS if f[0] in _chosen]
-VARIANTS = ["none", "tolm", "tolm-shared", "tolm-redis", "tolm-redis-lease", "peer-redis"]
+VARIANTS = ["none", "tolm", "tolm-shared", "tolm-redis", "tolm-redis-lease", "tolm-redis-host",
+            "peer-redis"]
 LABELS = {"none": "no limiter", "tolm": "tolm, private table per worker",
           "tolm-shared": "tolm, shared region", "tolm-redis": "tolm, Redis exact",
-          "tolm-redis-lease": "tolm, Redis lease k=100"}
+          "tolm-redis-lease": "tolm, Redis lease k=100",
+          "tolm-redis-host": "tolm, Redis lease k=100, the host's region"}
 EXACT_CAPACITY = 10
 EXACT_REQUESTS = 40
 OPEN = {"capacity": single.OPEN_LIMIT, "refill_rate": single.OPEN_LIMIT,
@@ -203,6 +205,7 @@ def main():
                         failures.append(f"{framework} {variant} exactness: {error}")
                 finally:
                     remove_region(region)
+                    remove_region(region + "-leases")
             servers = {}
             region = f"tolm-bench-http-{os.getpid()}-{framework}-open"
             remove_region(region)
@@ -246,6 +249,7 @@ def main():
                 for server in servers.values():
                     server.stop()
                 remove_region(region)
+                remove_region(region + "-leases")
     finally:
         load.stop()
         redis.stop()
