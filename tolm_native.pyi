@@ -89,20 +89,22 @@ class NativeEngine:
         """Forgets every client (of the whole region for a shared engine)."""
         ...
     def _lease_take(self, key: str, fetch_budget_ms: Union[SupportsFloat, SupportsIndex], /
-                    ) -> float:
-        """For an engine opened with lease: a unit of the host's Redis lease for `key`. The
-        allowance left (>= 0) when a unit was taken, -1 when this process is to fetch the
-        next batch (another takes the fetch over after fetch_budget_ms), -2 when another
-        process is fetching (ask Redis for this request alone), -3 - ms when the client is
-        refused for that long. TypeError for an engine opened without lease."""
+                    ) -> Tuple[int, float, int]:
+        """For an engine opened with lease: what a request of `key` finds in the host's Redis
+        lease, as (step, value, want). Step 0: a unit was taken (value: the allowance left);
+        1: refused (value: the ms until the client may retry); 2: this process is to fetch
+        `want` units, one for this request (another takes the fetch over after
+        fetch_budget_ms); 3: another process is fetching, so ask Redis for this request alone;
+        4: a unit was taken as for 0, and this process is to fetch the host's next `want`
+        units. TypeError for an engine opened without lease."""
         ...
     def _lease_put(self, key: str, units: Union[SupportsFloat, SupportsIndex],
                    remaining: Union[SupportsFloat, SupportsIndex],
                    lifetime_ms: Union[SupportsFloat, SupportsIndex],
                    refused_ms: Union[SupportsFloat, SupportsIndex], /) -> None:
-        """What Redis answered: `units` for the host to spend within lifetime_ms (replacing
-        what was left), `remaining` beyond them, or a refusal for refused_ms (> 0). Ends the
-        fetch in progress; all zeros after a failed fetch."""
+        """What Redis answered: `units` for the host to spend within lifetime_ms (added to
+        what is left, up to the largest batch), `remaining` beyond them, or a refusal for
+        refused_ms (> 0). Ends the fetch in progress; all zeros after a failed fetch."""
         ...
 
 class EngineStats(TypedDict):

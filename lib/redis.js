@@ -23,6 +23,8 @@ const DETAIL = {
 const RETRY_AFTER_FAILURE_MS = 1000;
 // Clients whose leases one limiter keeps before it drops the expired ones, then the oldest.
 const MAX_LEASES = 10000;
+// What a request finds in the host's lease region (TolmNode's _leaseTake).
+const [LEASE_ADMITTED, LEASE_REFUSED, LEASE_FETCH, , LEASE_ADMITTED_FETCH] = [0, 1, 2, 3, 4];
 
 // An algorithm's script is lua/prelude.lua followed by the algorithm's own text, in which the
 // line `--[[ helpers ]]` stands for lua/helpers.lua; python/tolm/_redis.py joins them alike, so
@@ -400,19 +402,39 @@ class RedisLimiter {
     }
   }
 
-  // Hands Redis's answer to the host's region: the batch this process fetched, or a refusal
-  // (which every process of the host then keeps until the client may retry).
-  _putHost(host, redisKey, reply, fetched) {
+  // Hands Redis's answer to the host's region: the batch this process fetched, less the
+  // `spent` units its own request took, or a refusal (which every process of the host then
+  // keeps until the client may retry).
+  _putHost(host, redisKey, reply, fetched, spent) {
     const admit = Number(reply[2]);
     if (Number(reply[0]) === 1) {
       if (!fetched) return;
       const whole = Number(reply[3]);
       // Units of a fixed window are not spent in the next one.
       const lifetime = this.algorithm === 'fixed_window' && whole >= 0 ? Math.min(this._leaseMs, whole) : this._leaseMs;
-      host._leasePut(redisKey, Number(reply[4]) - 1, Math.max(0, Number(reply[1])), Math.floor(lifetime), 0);
+      host._leasePut(redisKey, Number(reply[4]) - spent, Math.max(0, Number(reply[1])), Math.floor(lifetime), 0);
     } else {
       host._leasePut(redisKey, 0, 0, 0, admit >= 0 ? admit : Math.ceil(this._leaseMs));
     }
+  }
+
+  // The host's next batch of `want` units, fetched for the request that took its batch low,
+  // which has been answered already.
+  _fetchAhead(host, redisKey, want) {
+    if (this._downUntil !== 0 && Date.now() < this._downUntil) {
+      host._leasePut(redisKey, 0, 0, 0, 0);
+      return;
+    }
+    const settings = this._args;
+    const args = [settings[0], settings[1], settings[2], '1', '', String(want)];
+    this._stats.calls += 1;
+    this._budget.run((check) => this._evaluate(redisKey, args, check)).then((reply) => {
+      this._answered();
+      this._putHost(host, redisKey, reply, true, 0);
+    }, (err) => {
+      host._leasePut(redisKey, 0, 0, 0, 0); // the fetch ends with nothing to hold
+      this._failed(err);
+    });
   }
 
   // `check` is the check's entry in the time budget (Budget.run).
@@ -447,21 +469,24 @@ class RedisLimiter {
     const redisKey = this._keyPrefix + key;
     const host = cost === 1 ? this._host : null;
     let leasing = this._lease !== '' && cost === 1;
+    let want = 0;
     if (host !== null) {
-      // -1: this process fetches the host's next batch; -2: another does, so this request is
-      // asked for alone.
-      const taken = host._leaseTake(redisKey, this._fetchBudgetMs);
-      if (taken >= 0) {
+      const step = host._leaseTake(redisKey, this._fetchBudgetMs, numbers);
+      if (step === LEASE_ADMITTED || step === LEASE_ADMITTED_FETCH) {
         this._stats.local += 1;
-        numbers[0] = taken; numbers[1] = -1; numbers[2] = -1;
+        if (step === LEASE_ADMITTED_FETCH) this._fetchAhead(host, redisKey, numbers[1]);
+        numbers[1] = -1; numbers[2] = -1;
         return 1 | (1 << 2);
       }
-      if (taken <= -3) {
+      if (step === LEASE_REFUSED) {
         this._stats.local += 1;
-        numbers[0] = 0; numbers[1] = -3 - taken; numbers[2] = -1;
+        numbers[1] = numbers[0]; numbers[0] = 0; numbers[2] = -1;
         return this._refused();
       }
-      leasing = taken === -1;
+      // This process fetches the host's next batch, or another does and this request is
+      // asked for alone.
+      leasing = step === LEASE_FETCH;
+      want = numbers[1];
     } else if (leasing && this._held.size > 0) {
       const local = this._fromLease(key, numbers, cost);
       if (local !== -1) return local;
@@ -473,7 +498,7 @@ class RedisLimiter {
     const settings = this._args;
     const args = [settings[0], settings[1], settings[2], cost === 1 ? '1' : String(cost),
       nowMs === undefined ? '' : String(nowMs)];
-    if (leasing) args.push(this._lease);
+    if (leasing) args.push(host !== null ? String(want) : this._lease);
     this._stats.calls += 1;
     let reply;
     try {
@@ -484,7 +509,7 @@ class RedisLimiter {
       return this._withoutRedis(key, route, numbers, cost);
     }
     this._answered();
-    if (host !== null) this._putHost(host, redisKey, reply, leasing);
+    if (host !== null) this._putHost(host, redisKey, reply, leasing, 1);
     else if (leasing) this._keepLease(key, reply);
     numbers[0] = Number(reply[1]);
     numbers[1] = Number(reply[2]);

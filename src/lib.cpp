@@ -430,7 +430,15 @@ PyObject* engine_lease_take(PyObject* self, PyObject* args) noexcept {
         const std::string_view key = key_argument(args, kLeaseTakeSpec, slots, storage);
         const uint64_t budget = whole_option(slots[1], "fetch_budget_ms", 0, 0, tolm::kMaxWindowMs);
         const tolm::LeaseAnswer answer = leases_of(self).take(key, budget);
-        return must(PyFloat_FromDouble(tolm::lease_answer_number(answer)));
+        PyRef out = PyRef::steal(must(PyTuple_New(3)));
+        const auto put = [&](Py_ssize_t index, PyObject* item) {
+            // Steals the item's reference, also when it fails.
+            if (PyTuple_SetItem(out.get(), index, item) != 0) throw PyError::fetch();
+        };
+        put(0, must(PyLong_FromUnsignedLongLong(static_cast<uint8_t>(answer.step))));
+        put(1, must(PyFloat_FromDouble(tolm::lease_answer_value(answer))));
+        put(2, must(PyLong_FromUnsignedLongLong(answer.want)));
+        return out.release();
     });
 }
 
@@ -482,8 +490,9 @@ PyMethodDef engine_methods[] = {
     {"_lease_take",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(engine_lease_take)),
      METH_VARARGS,
-     "_lease_take($self, key, fetch_budget_ms, /)\n--\n\nA unit of the host's lease: the "
-     "allowance left (>= 0), -1 to fetch a batch, -2 to ask for one unit, -3 - ms refused."},
+     "_lease_take($self, key, fetch_budget_ms, /)\n--\n\nA unit of the host's lease: (step, "
+     "value, want); step 0 admitted, 1 refused, 2 fetch, 3 ask, 4 admitted and fetch; value the "
+     "allowance left or the ms refused; want the units to fetch."},
     {"_lease_put",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(engine_lease_put)),
      METH_VARARGS,

@@ -14,7 +14,7 @@ import math
 import select
 import time
 from pathlib import Path
-from typing import Any, Callable, Dict, List, Optional, Tuple
+from typing import Any, Callable, Dict, List, NamedTuple, Optional, Tuple
 
 from ._headers import Policy
 from ._keys import IDENTITY_DIGEST_PREFIX, RAW_DIGEST_PREFIX, SURELY_SHORT_KEY, fit_key
@@ -61,6 +61,16 @@ def script_source(algorithm: str) -> str:
 
 
 _ADMITTED = 1 | (_WITHIN << 2)
+# What a request finds in the host's lease region (tolm_native's _lease_take).
+_LEASE_ADMITTED, _LEASE_REFUSED, _LEASE_FETCH, _LEASE_ASK, _LEASE_ADMITTED_FETCH = range(5)
+
+
+class _Ahead(NamedTuple):
+    """A request admitted from the host's batch, which is to fetch the host's next batch:
+    its numbers, and the script's key and arguments for the fetch."""
+    numbers: Tuple[int, Optional[int], Optional[int], Optional[int]]
+    key: str
+    args: Tuple[str, ...]
 _perf_counter = time.perf_counter
 
 
@@ -332,27 +342,35 @@ class RedisLimiter:
     def _before_host(self, key: str, ip: str, route: str, identity: Optional[str],
                      now_ms: Optional[int]) -> Tuple[Any, Any]:
         """``_before`` for a request of cost 1 with the host's leases: a unit of the host's
-        batch or its remembered refusal, else the script's arguments, with the batch size when
-        this process is to fetch the host's next batch."""
-        taken = self._host._lease_take(key, self._fetch_budget_ms)
-        if taken >= 0:
+        batch (with the next batch to fetch, an ``_Ahead``, when this one runs low) or its
+        remembered refusal, else the script's arguments, with the units to ask for when this
+        process is to fetch the host's next batch."""
+        step, value, want = self._host._lease_take(key, self._fetch_budget_ms)
+        if step == _LEASE_ADMITTED or step == _LEASE_ADMITTED_FETCH:
             self._stats["local"] += 1
-            return None, (_ADMITTED, int(taken), None, None)
-        if taken <= -3:
+            numbers = (_ADMITTED, int(value), None, None)
+            if step == _LEASE_ADMITTED:
+                return None, numbers
+            if self._skip_redis():
+                self._host._lease_put(key, 0, 0, 0, 0)
+                return None, numbers
+            self._stats["calls"] += 1
+            return None, _Ahead(numbers, key, self._args(1, now_ms) + (str(want),))
+        if step == _LEASE_REFUSED:
             self._stats["local"] += 1
-            return None, (self._refused_here, 0, int(-3 - taken), None)
+            return None, (self._refused_here, 0, int(value), None)
         args = self._args(1, now_ms)
         if self._skip_redis():
-            if taken == -1:
+            if step == _LEASE_FETCH:
                 self._host._lease_put(key, 0, 0, 0, 0)
             return None, self._without_redis(ip, route, identity, 1)
         self._stats["calls"] += 1
-        return key, args + (self._lease_units,) if taken == -1 else args
+        return key, args + (str(want),) if step == _LEASE_FETCH else args
 
-    def _put_host(self, key: str, args: Tuple[str, ...], reply: Any) -> None:
-        """Hands Redis's answer to the host's region: the batch this process fetched, or a
-        refusal (which every process of the host then keeps until the client may retry)."""
-        fetched = len(args) > 5
+    def _put_host(self, key: str, reply: Any, fetched: bool, spent: int) -> None:
+        """Hands Redis's answer to the host's region: the batch this process fetched, less the
+        `spent` units its own request took, or a refusal (which every process of the host then
+        keeps until the client may retry)."""
         allowed, remaining, admit, whole, granted = (int(v) for v in reply[:5])
         if allowed:
             if fetched:
@@ -360,17 +378,53 @@ class RedisLimiter:
                 if self._algorithm == "fixed_window" and whole >= 0:
                     # Units of this window are not spent in the next one.
                     lifetime = min(lifetime, whole)
-                self._host._lease_put(key, granted - 1, max(0, remaining), int(lifetime), 0)
+                self._host._lease_put(key, granted - spent, max(0, remaining), int(lifetime), 0)
         else:
             wait = admit if admit >= 0 else math.ceil(self._lease_s * 1000.0)
             self._host._lease_put(key, 0, 0, 0, wait)
+
+    def _ahead_failed(self, key: str, error: Exception) -> None:
+        self._host._lease_put(key, 0, 0, 0, 0)  # the fetch ends with nothing to hold
+        if not _is_redis_failure(error):
+            raise error
+        self._failed(error)
+
+    def _fetch_ahead(self, ahead: "_Ahead") -> Tuple[int, Optional[int], Optional[int],
+                                                      Optional[int]]:
+        """The host's next batch, fetched by the request that took its batch low; that request
+        was admitted already and is answered once the batch is in, while the host's other
+        workers spend what is left."""
+        try:
+            reply = self._send(ahead.key, ahead.args) if self._pool is not None \
+                else self._script(keys=(ahead.key,), args=ahead.args)
+        except Exception as error:  # noqa: BLE001
+            self._ahead_failed(ahead.key, error)
+            return ahead.numbers
+        self._answered()
+        self._put_host(ahead.key, reply, True, 0)
+        return ahead.numbers
+
+    async def _afetch_ahead(self, ahead: "_Ahead") -> Tuple[int, Optional[int], Optional[int],
+                                                             Optional[int]]:
+        """As ``_fetch_ahead``, awaiting the asyncio client. Awaited by its request rather than
+        left to a task, which a loop busy with requests decided locally would not run before
+        the host's batch ran out."""
+        try:
+            reply = await asyncio.wait_for(self._ascript(keys=(ahead.key,), args=ahead.args),
+                                           self._timeout_s)
+        except Exception as error:  # noqa: BLE001
+            self._ahead_failed(ahead.key, error)
+            return ahead.numbers
+        self._answered()
+        self._put_host(ahead.key, reply, True, 0)
+        return ahead.numbers
 
     def _after(self, key: str, args: Tuple[str, ...], reply: Any,
                cost: float) -> Tuple[int, Optional[int], Optional[int], Optional[int]]:
         self._answered()
         if self._host is not None:
             if cost == 1:
-                self._put_host(key, args, reply)
+                self._put_host(key, reply, len(args) > 5, 1)
         else:
             self._keep_lease(key, reply, cost)
         return self._outcome(reply)
@@ -392,6 +446,8 @@ class RedisLimiter:
         one request, on the synchronous client. `now_ms` replaces the server's clock (tests)."""
         key, args = self._before(self._script, _ASYNC_ONLY, ip, route, identity, cost, now_ms)
         if key is None:
+            if type(args) is _Ahead:
+                return self._fetch_ahead(args)
             return args  # type: ignore[no-any-return]
         try:
             reply = self._send(key, args) if self._pool is not None \
@@ -443,6 +499,8 @@ class RedisLimiter:
         """As ``_decide``, awaiting the asyncio client."""
         key, args = self._before(self._ascript, _SYNC_ONLY, ip, route, identity, cost, now_ms)
         if key is None:
+            if type(args) is _Ahead:
+                return await self._afetch_ahead(args)
             return args  # type: ignore[no-any-return]
         try:
             reply = await asyncio.wait_for(self._ascript(keys=(key,), args=args),

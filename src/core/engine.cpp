@@ -152,8 +152,8 @@ Engine::Parts Engine::make_parts(const EngineConfig& config, const EngineOptions
             "leases of " + SharedStore::describe(parse_algorithm(config.algorithm), config) +
             " lease=" + std::to_string(options.lease_units) +
             " lease_ms=" + std::to_string(options.lease_ms);
-        parts.leases =
-            std::make_unique<SharedLeases>(*options.shared, description, config.max_clients);
+        parts.leases = std::make_unique<SharedLeases>(*options.shared, description,
+                                                      config.max_clients, options.lease_units);
         if (options.clock == ClockChoice::monotonic) {
             parts.own_clock = std::make_unique<AnchoredClock>(AnchoredClock::anchored_now());
         }

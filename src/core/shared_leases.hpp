@@ -10,13 +10,16 @@
 // Per client, under the region's shard lock:
 // - units left from the batch, spent one per request until the lease expires;
 // - a refusal Redis answered, refused locally until the client may retry;
-// - a fetch in progress: the process that found the lease empty asks Redis for a batch,
-//   outside the lock, and puts it back. Others that find a fetch in progress ask Redis for
-//   one unit, exactly, rather than wait on another process; a fetch that outlives its
-//   deadline (its process died or Redis is slow) is taken over by the next request.
-// Putting a batch replaces the units held: units of an older batch, if any remained, are
-// lost (fewer admissions, never more). Units held are spent before a refusal is answered: a
-// request another worker asked for alone may be refused while the fetcher's batch arrives.
+// - a fetch in progress: a process asks Redis for the next batch, outside the lock, and puts
+//   it in. The request that takes the batch below a quarter of the largest batch starts it,
+//   while units remain, so that the others rarely find the host empty; a request that does
+//   find it empty fetches itself. Others that find it empty while a fetch is in progress ask
+//   Redis for their own request alone rather than wait on another process. A fetch that
+//   outlives its deadline (its process died, Redis is slow) is taken over by the next request.
+// The host never holds more than the largest batch: a fetch asks for what is missing, and
+// a put adds to the units still held up to that size (units beyond it are lost: fewer
+// admissions, never more). Units held are spent before a refusal is answered: a request
+// another worker asked for alone may be refused while the fetcher's batch arrives.
 #pragma once
 
 #include <cstdint>
@@ -47,43 +50,45 @@ class LeaseRecovery {
     uint64_t distance(const LeaseSlot& slot, uint64_t now) const noexcept;
 };
 
-// What a request finds in its client's lease.
+// What a request finds in its client's lease. The bindings hand the values on as they are.
 enum class LeaseStep : uint8_t {
-    admitted,  // a unit was taken from the batch
-    refused,   // Redis refused the client until `wait_ms` from now
-    fetch,     // the caller is to fetch a batch from Redis and put it
-    ask,       // another process is fetching: the caller asks Redis for this request alone
+    admitted = 0,        // a unit was taken from the batch
+    refused = 1,         // Redis refused the client until `wait_ms` from now
+    fetch = 2,           // the caller is to fetch `want` units from Redis, one for itself
+    ask = 3,             // another process is fetching: the caller asks for this request alone
+    admitted_fetch = 4,  // admitted, and the caller is to fetch `want` units for the host
 };
 
 struct LeaseAnswer {
     LeaseStep step;
     double remaining = 0;  // admitted: the allowance left, as far as this host knows
     uint64_t wait_ms = 0;  // refused: until the client may retry
+    uint64_t want = 0;     // fetch: the units to ask Redis for
 };
 
-// The one number both bindings hand to their friendly layer for a LeaseAnswer: the
-// remaining allowance (>= 0) when admitted, -1 to fetch, -2 to ask, and -3 - wait_ms when
-// refused.
-double lease_answer_number(const LeaseAnswer& answer) noexcept;
+// What a binding hands its friendly layer beside the step: the allowance left when admitted,
+// the wait in ms when refused, 0 otherwise.
+double lease_answer_value(const LeaseAnswer& answer) noexcept;
 
 class SharedLeases {
   public:
     // Opens or creates the region `name` for `max_clients` clients of the limit `description`
-    // names (its algorithm, numbers, batch size and lease lifetime). Throws SharedRegionError
-    // as SharedStore does: another layout, other settings, a bad name or size.
-    // `clock` is for tests; by default the region's own clock, the same in every process.
+    // names (its algorithm, numbers, batch size and lease lifetime), with batches of at most
+    // `most_units` (>= 1). Throws SharedRegionError as SharedStore does: another layout,
+    // other settings, a bad name or size. `clock` is for tests; by default the region's own
+    // clock, the same in every process.
     SharedLeases(std::string_view name, const std::string& description, uint64_t max_clients,
-                 Clock* clock = nullptr);
+                 uint64_t most_units, Clock* clock = nullptr);
 
     // Takes a unit for one request of `key`, or says what the caller must do instead. A
     // fetch started here is another process's to take over after `fetch_budget_ms`.
     LeaseAnswer take(std::string_view key, uint64_t fetch_budget_ms);
 
     // What Redis answered the caller's fetch (or, refused, any request of `key`): `units`
-    // for the host to spend within `lifetime_ms`, with `remaining` left beyond them (which
-    // ends a refusal); or, when `refused_ms` > 0, a refusal for that long, answered once the
-    // units held are spent. Ends the fetch in progress either way; a fetch that failed puts
-    // nothing (all zeros).
+    // for the host to spend within `lifetime_ms`, added to those still held up to the largest
+    // batch, with `remaining` left beyond them (which ends a refusal); or, when `refused_ms`
+    // > 0, a refusal for that long, answered once the units held are spent. Ends the fetch in
+    // progress either way; a fetch that failed puts nothing (all zeros).
     void put(std::string_view key, double units, double remaining, uint64_t lifetime_ms,
              uint64_t refused_ms);
 
@@ -95,6 +100,7 @@ class SharedLeases {
     SharedStateMap<LeaseSlot> map_;
     AnchoredClock clock_;
     Clock* reading_;  // clock_, or a test's clock
+    double most_units_;
 };
 
 }  // namespace tolm

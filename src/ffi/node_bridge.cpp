@@ -421,20 +421,22 @@ SharedLeases& leases_of(TolmNode& part) {
     return *leases;
 }
 
-napi_value number_value(napi_env env, double number) {
-    napi_value value = nullptr;
-    expect_ok(node_api.napi_create_double(env, number, &value));
-    return value;
-}
-
-// _leaseTake(key, fetchBudgetMs): see lease_answer_number.
+// _leaseTake(key, fetchBudgetMs, numbers): the step (LeaseStep's value), with the value and
+// the units to fetch written into numbers[0] and numbers[1] (a Float64Array, as _decide's).
 napi_value lease_take(napi_env env, napi_callback_info info) {
     return at_boundary(env, [&]() -> napi_value {
-        ClientCall call;
-        read_client_call(env, info, call);
-        const uint64_t budget = whole_argument(env, call.number, "fetchBudgetMs", kMaxWindowMs);
-        const LeaseAnswer answer = leases_of(*call.part).take(call.key.view(), budget);
-        return number_value(env, lease_answer_number(answer));
+        const auto [self, argv, argc] = callback_args<3>(env, info);
+        TolmNode& part = instance_of(env, self);
+        TextArgument key;
+        read_key(env, argv[0], key);
+        const uint64_t budget = whole_argument(env, argv[1], "fetchBudgetMs", kMaxWindowMs);
+        double* out = verdict_array(env, argv[2]);
+        const LeaseAnswer answer = leases_of(part).take(key.view(), budget);
+        out[0] = lease_answer_value(answer);
+        out[1] = static_cast<double>(answer.want);
+        napi_value step = nullptr;
+        expect_ok(node_api.napi_create_int32(env, static_cast<int32_t>(answer.step), &step));
+        return step;
     });
 }
 

@@ -295,6 +295,10 @@ const store = limiter({ capacity: 200, refillRate: 0, redis: url, redisTimeoutMs
 """
 
 
+async def _acheck_all(limiter, count):
+    return [await limiter.acheck("a", "/") for _ in range(count)]
+
+
 class TestLease:
     def test_batches_spare_round_trips_and_refusals_are_remembered(self, server):
         limiter = tolm.limiter(capacity=1000, refill_rate=0, redis=server.url, redis_timeout_ms=2000, lease=50,
@@ -398,6 +402,31 @@ class TestLease:
             assert late.redis_stats["calls"] == 0 and late.redis_stats["local"] == 1
         finally:
             tolm_native._remove_shared(region)
+
+    def test_the_host_fetches_its_next_batch_ahead(self, server):
+        # The request that takes the host's batch under a quarter fetches the next one, so
+        # that the host does not run empty: in sequence, every check after the first is
+        # decided from the host's units, on either client.
+        import tolm_native
+
+        region = f"tolm-test-{os.getpid()}-ahead"
+        for name, run in (("sync", lambda limiter: [limiter.check("a", "/") for _ in range(100)]),
+                          ("asyncio", lambda limiter: asyncio.run(_acheck_all(limiter, 100)))):
+            tolm_native._remove_shared(region)
+            redis.Redis.from_url(server.url).flushall()
+            try:
+                limiter = tolm.limiter(capacity=1000, refill_rate=0, redis=server.url,
+                                       redis_timeout_ms=2000, lease=8, lease_ms=60000,
+                                       shared=region)
+                answers = run(limiter)
+                assert all(a["allowed"] for a in answers), name
+                stats = limiter.redis_stats
+                # Batches of up to 8, asked for when fewer than 2 are left: about one round
+                # trip per 7 checks.
+                assert stats["local"] == 99, (name, stats)
+                assert stats["calls"] <= 100 / 6 + 2, (name, stats)
+            finally:
+                tolm_native._remove_shared(region)
 
     def test_bad_lease_settings(self, server):
         for bad in (0, -1, 1.5, True):
