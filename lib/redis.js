@@ -428,12 +428,18 @@ class RedisLimiter {
     const settings = this._args;
     const args = [settings[0], settings[1], settings[2], '1', '', String(want)];
     this._stats.calls += 1;
+    // No request awaits this promise: whatever goes wrong ends here, where a rejection left
+    // unhandled would end the process.
     this._budget.run((check) => this._evaluate(redisKey, args, check)).then((reply) => {
       this._answered();
       this._putHost(host, redisKey, reply, true, 0);
-    }, (err) => {
-      host._leasePut(redisKey, 0, 0, 0, 0); // the fetch ends with nothing to hold
-      this._failed(err);
+    }).catch((err) => {
+      try {
+        host._leasePut(redisKey, 0, 0, 0, 0); // the fetch ends with nothing to hold
+        this._failed(err);
+      } catch {
+        // An onRedisEvent callback that throws has nobody to throw to here.
+      }
     });
   }
 
