@@ -383,11 +383,19 @@ class RedisLimiter:
             wait = admit if admit >= 0 else math.ceil(self._lease_s * 1000.0)
             self._host._lease_put(key, 0, 0, 0, wait)
 
-    def _ahead_failed(self, key: str, error: Exception) -> None:
-        self._host._lease_put(key, 0, 0, 0, 0)  # the fetch ends with nothing to hold
-        if not _is_redis_failure(error):
-            raise error
-        self._failed(error)
+    def _ahead_done(self, ahead: "_Ahead", reply: Any, error: Optional[Exception]
+                    ) -> Tuple[int, Optional[int], Optional[int], Optional[int]]:
+        """What both entries do once the fetch ahead is answered (or failed with `error`):
+        the batch goes to the host's region, and the admitted request gets its numbers."""
+        if error is not None:
+            self._host._lease_put(ahead.key, 0, 0, 0, 0)  # the fetch ends with nothing to hold
+            if not _is_redis_failure(error):
+                raise error
+            self._failed(error)
+        else:
+            self._answered()
+            self._put_host(ahead.key, reply, True, 0)
+        return ahead.numbers
 
     def _fetch_ahead(self, ahead: "_Ahead") -> Tuple[int, Optional[int], Optional[int],
                                                       Optional[int]]:
@@ -398,11 +406,8 @@ class RedisLimiter:
             reply = self._send(ahead.key, ahead.args) if self._pool is not None \
                 else self._script(keys=(ahead.key,), args=ahead.args)
         except Exception as error:  # noqa: BLE001
-            self._ahead_failed(ahead.key, error)
-            return ahead.numbers
-        self._answered()
-        self._put_host(ahead.key, reply, True, 0)
-        return ahead.numbers
+            return self._ahead_done(ahead, None, error)
+        return self._ahead_done(ahead, reply, None)
 
     async def _afetch_ahead(self, ahead: "_Ahead") -> Tuple[int, Optional[int], Optional[int],
                                                              Optional[int]]:
@@ -413,11 +418,8 @@ class RedisLimiter:
             reply = await asyncio.wait_for(self._ascript(keys=(ahead.key,), args=ahead.args),
                                            self._timeout_s)
         except Exception as error:  # noqa: BLE001
-            self._ahead_failed(ahead.key, error)
-            return ahead.numbers
-        self._answered()
-        self._put_host(ahead.key, reply, True, 0)
-        return ahead.numbers
+            return self._ahead_done(ahead, None, error)
+        return self._ahead_done(ahead, reply, None)
 
     def _after(self, key: str, args: Tuple[str, ...], reply: Any,
                cost: float) -> Tuple[int, Optional[int], Optional[int], Optional[int]]:
